@@ -1,0 +1,12 @@
+# Warnings and the floating-point rules every target of the project is compiled with:
+# one rounding per operation (no fused multiply-add), never fast-math.
+function(vandrel_target_options target)
+  target_compile_features(${target} PUBLIC cxx_std_20)
+  set(gcc_like -Wall -Wextra -Wpedantic -Wshadow -ffp-contract=off)
+  target_compile_options(${target} PRIVATE
+    "$<$<CXX_COMPILER_ID:GNU,Clang,AppleClang>:${gcc_like}>" "$<$<CXX_COMPILER_ID:MSVC>:/W4;/fp:precise>")
+  if(VANDREL_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()

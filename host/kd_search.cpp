@@ -1,0 +1,130 @@
+#include "kd_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include <nanoflann.hpp>
+
+namespace vandrel {
+namespace {
+
+using Neighbour = std::pair<double, std::int32_t>;  // (squared distance, row)
+
+// The finite points in double, with their row numbers in the caller's set.
+struct PointSet {
+  std::vector<double> xyz;  // row-major: x, y, z of finite point k at 3k
+  std::vector<std::int32_t> rows;
+
+  std::size_t kdtree_get_point_count() const { return rows.size(); }
+  double kdtree_get_pt(std::size_t k, std::size_t dim) const { return xyz[3 * k + dim]; }
+  template <class Box>
+  bool kdtree_get_bbox(Box&) const {
+    return false;
+  }
+};
+
+using Index = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, PointSet, double>, PointSet,
+                                                  3, std::uint32_t>;
+
+// The tree's pruning works with distances it accumulates incrementally; a bound a
+// little wider than the exact one keeps rounding from pruning a point that is exactly
+// at the limit. The exact test happens in addPoint.
+double widened(double d) { return d * (1.0 + 1e-9) + 1e-300; }
+
+// Collects every point with squared distance <= limit.
+class WithinSet {
+ public:
+  using DistanceType = double;
+  using IndexType = std::uint32_t;
+  explicit WithinSet(double limit) : limit_(limit) {}
+  void init() {}
+  bool full() const { return true; }
+  double worstDist() const { return widened(limit_); }
+  bool addPoint(double dist, std::uint32_t k) {
+    if (dist <= limit_) found.push_back({dist, static_cast<std::int32_t>(k)});
+    return true;
+  }
+  std::vector<Neighbour> found;
+
+ private:
+  double limit_;
+};
+
+// Keeps the k smallest (distance, row) pairs, so that ties at the k-th distance are
+// settled by the row number rather than by the order the tree visits points in.
+class NearestSet {
+ public:
+  using DistanceType = double;
+  using IndexType = std::uint32_t;
+  NearestSet(std::size_t k, const std::vector<std::int32_t>& rows) : k_(k), rows_(rows) {}
+  void init() {}
+  bool full() const { return best.size() == k_; }
+  double worstDist() const {
+    return full() ? widened(best.back().first) : std::numeric_limits<double>::infinity();
+  }
+  bool addPoint(double dist, std::uint32_t k) {
+    const Neighbour candidate{dist, rows_[k]};
+    if (full() && !(candidate < best.back())) return true;
+    auto at = std::upper_bound(best.begin(), best.end(), candidate);
+    best.insert(at, candidate);
+    if (best.size() > k_) best.pop_back();
+    return true;
+  }
+  std::vector<Neighbour> best;
+
+ private:
+  std::size_t k_;
+  const std::vector<std::int32_t>& rows_;
+};
+
+bool finite3(const double p[3]) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
+
+}  // namespace
+
+struct KdSearch::Tree {
+  PointSet set;
+  std::unique_ptr<Index> index;
+};
+
+KdSearch::KdSearch(const float* points, std::int64_t n) : tree_(new Tree) {
+  for (std::int64_t i = 0; i < n; ++i) {
+    const double p[3] = {points[i], points[n + i], points[2 * n + i]};
+    if (!finite3(p)) continue;
+    tree_->set.xyz.insert(tree_->set.xyz.end(), p, p + 3);
+    tree_->set.rows.push_back(static_cast<std::int32_t>(i));
+  }
+  tree_->index = std::make_unique<Index>(3, tree_->set, nanoflann::KDTreeSingleIndexAdaptorParams(10));
+  tree_->index->buildIndex();
+}
+
+KdSearch::~KdSearch() { delete tree_; }
+
+std::vector<std::int32_t> KdSearch::within(const float query[3], float radius) const {
+  std::vector<std::int32_t> rows;
+  const double q[3] = {query[0], query[1], query[2]};
+  const double r = radius;
+  if (!finite3(q) || !(r >= 0.0) || tree_->set.rows.empty()) return rows;
+  WithinSet result(r * r);
+  tree_->index->findNeighbors(result, q, nanoflann::SearchParams());
+  for (Neighbour& nb : result.found) nb.second = tree_->set.rows[static_cast<std::size_t>(nb.second)];
+  std::sort(result.found.begin(), result.found.end());
+  rows.reserve(result.found.size());
+  for (const Neighbour& nb : result.found) rows.push_back(nb.second);
+  return rows;
+}
+
+std::vector<std::int32_t> KdSearch::nearest(const float query[3], std::int32_t k) const {
+  std::vector<std::int32_t> rows;
+  const double q[3] = {query[0], query[1], query[2]};
+  if (!finite3(q) || k <= 0 || tree_->set.rows.empty()) return rows;
+  NearestSet result(static_cast<std::size_t>(k), tree_->set.rows);
+  tree_->index->findNeighbors(result, q, nanoflann::SearchParams());
+  rows.reserve(result.best.size());
+  for (const Neighbour& nb : result.best) rows.push_back(nb.second);
+  return rows;
+}
+
+}  // namespace vandrel
