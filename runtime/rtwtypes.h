@@ -6,3 +6,9 @@ using real32_T = float;
 using real_T = double;
 using int32_T = std::int32_t;
 using boolean_T = bool;
+
+/// A complex single-precision value.
+struct creal32_T {
+  float re;
+  float im;
+};
