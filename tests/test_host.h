@@ -5,7 +5,7 @@
 
 #include "host/native_host.h"
 
-namespace vandrel::testing {
+namespace vandrel::fixtures {
 
 class CapturingHost : public NativeHost {
  public:
@@ -27,4 +27,4 @@ class CapturingHost : public NativeHost {
   std::string text_;
 };
 
-}  // namespace vandrel::testing
+}  // namespace vandrel::fixtures

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs everything needed to build, test and benchmark the filter on Debian 12.
+# Safe to run again: apt-get skips what is already installed.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config
+  libopenblas-openmp-dev liblapacke-dev   # BLAS (OpenMP build) and LAPACK's C interface
+  libnanoflann-dev                        # k-d tree for the stand-alone neighbour searches
+  libcli11-dev                            # command-line parsing
+  libgtest-dev libbenchmark-dev           # tests and benchmarks
+  octave octave-dev                       # plug-in host for the MATLAB/Octave tests
+  python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-setuptools python3-pip
+)
+
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+echo "install-deps: installing ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Configures (once), builds and runs the whole test suite in build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j"$(nproc)"
+OPENBLAS_NUM_THREADS=1 ctest --test-dir build --output-on-failure -j"$(nproc)"
