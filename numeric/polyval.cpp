@@ -1,5 +1,6 @@
 #include "numeric/polyval.h"
 
+#include <bit>
 #include <cstdint>
 
 #include "runtime/Vandrel_emxutil.h"
@@ -7,8 +8,9 @@
 namespace vandrel {
 namespace {
 
-// The fitted slope of the noise-level update; callers pass the same value as p[0].
+// Slope of the noise-level update, fixed; callers pass the same value as p[0].
 constexpr float leading_coefficient = 1.0805545f;
+static_assert(std::bit_cast<std::uint32_t>(leading_coefficient) == 0x3F8A4F9Cu);
 
 }  // namespace
 

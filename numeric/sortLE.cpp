@@ -1,5 +1,6 @@
 #include "numeric/sortLE.h"
 
+#include <bit>
 #include <cmath>
 
 #include "runtime/rt_math.h"
@@ -11,6 +12,7 @@ namespace {
 // Half the largest single (bit pattern 0x7EFFFFFF): hypot of larger components could
 // overflow, so their magnitudes are compared at half scale.
 constexpr float hypot_overflow_guard = 1.7014117e38f;
+static_assert(std::bit_cast<std::uint32_t>(hypot_overflow_guard) == 0x7EFFFFFFu);
 
 constexpr double quarter_pi = 0.7853981633974483;
 constexpr double three_quarter_pi = 2.356194490192345;
