@@ -1,0 +1,48 @@
+// Filters a cloud with the stand-alone library, for comparison with the plug-in.
+//   vandrel_reference INPUT OUTPUT SIGMA DENSITY
+// INPUT and OUTPUT hold raw float32 N x 3 matrices, column-major (all x, then all y,
+// then all z); SIGMA and DENSITY are decimal texts that read back to the plug-in's
+// single values (9 significant digits suffice). The loops run on one thread.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <vector>
+
+#include "api/vandrel.h"
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: vandrel_reference INPUT OUTPUT SIGMA DENSITY\n");
+    return 2;
+  }
+  try {
+    std::ifstream in(argv[1], std::ios::binary | std::ios::ate);
+    const std::streamoff bytes = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+    if (bytes < 0 || bytes % static_cast<std::streamoff>(3 * sizeof(float)) != 0) {
+      std::fprintf(stderr, "vandrel_reference: %s does not hold an N x 3 float32 matrix\n", argv[1]);
+      return 1;
+    }
+    const std::int64_t n = bytes / static_cast<std::streamoff>(3 * sizeof(float));
+    std::vector<float> xyz(static_cast<std::size_t>(3 * n));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(xyz.data()), bytes);
+
+    vandrel::DenoiseOptions options;
+    options.threads = 1;
+    const std::vector<float> out =
+        vandrel::denoise(xyz.data(), n, std::strtof(argv[3], nullptr), std::strtof(argv[4], nullptr), options);
+
+    std::ofstream file(argv[2], std::ios::binary);
+    file.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size() * sizeof(float)));
+    if (!file) {
+      std::fprintf(stderr, "vandrel_reference: cannot write %s\n", argv[2]);
+      return 1;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vandrel_reference: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
