@@ -1,0 +1,132 @@
+// vandrel: denoises a point cloud file.
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <new>
+#include <optional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "api/estimate.h"
+#include "api/vandrel.h"
+#include "cli/number_text.h"
+#include "cli/point_file.h"
+#include "runtime/error.h"
+
+namespace vandrel {
+namespace {
+
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+
+struct Arguments {
+  std::string input;
+  std::string output;
+  std::optional<float> sigma;
+  std::optional<float> density;
+  int threads = 0;
+  bool quiet = false;
+};
+
+// A number option checked as a float: CLI11 would accept values that overflow to infinity.
+CLI::Validator float_at_least(float least, bool inclusive) {
+  return CLI::Validator(
+      [least, inclusive](std::string& text) -> std::string {
+        float value = 0.0f;
+        if (!parse_float(text, value) || !std::isfinite(value)) return "'" + text + "' is not a finite number";
+        if (inclusive ? !(value >= least) : !(value > least))
+          return "must be " + std::string(inclusive ? ">= " : "> ") + std::to_string(static_cast<int>(least));
+        return {};
+      },
+      inclusive ? "FLOAT >= 0" : "FLOAT > 0");
+}
+
+void print(const Arguments& args, const std::string& line) {
+  if (!args.quiet) std::cerr << line << '\n';
+}
+
+std::string number(float value) {
+  std::string text;
+  append_float9(text, value);
+  return text;
+}
+
+void run(const Arguments& args) {
+  const std::filesystem::path input(args.input);
+  const std::filesystem::path output(args.output);
+  const PointFormat output_format = format_of(output);
+  format_of(input);
+  std::error_code ec;
+  if (std::filesystem::exists(output, ec) && std::filesystem::equivalent(input, output, ec))
+    throw Error("Vandrel:sameFile", "the output '" + args.output + "' is the input file; name another file");
+
+  print(args, "Reading " + args.input);
+  PointFile file = read_point_file(input);
+  print(args, "Read " + std::to_string(file.size) + " points");
+  convert_layout(file, output_format, args.input, args.output);
+
+  float density = 0.0f;
+  if (args.density) {
+    density = *args.density;
+  } else {
+    density = estimate_density(file.xyz.data(), file.size);
+    print(args, "Estimated density: " + number(density) + " points per unit area");
+  }
+  float sigma = 0.0f;
+  if (args.sigma) {
+    sigma = *args.sigma;
+  } else {
+    sigma = estimate_sigma(file.xyz.data(), file.size);
+    print(args, "Estimated sigma: " + number(sigma));
+  }
+
+  DenoiseOptions options;
+  options.threads = args.threads;
+  if (!args.quiet) options.console = [](std::string_view text) { std::cerr << text << std::flush; };
+  const std::vector<float> filtered = denoise(file.xyz.data(), file.size, sigma, density, options);
+
+  print(args, "Writing " + args.output);
+  write_point_file(output, file, filtered.data(), output_format);
+}
+
+}  // namespace
+}  // namespace vandrel
+
+int main(int argc, char** argv) {
+  using namespace vandrel;
+  Arguments args;
+  CLI::App app("Removes noise from a point cloud that samples a surface.\n"
+               "Formats by extension: .ply (ascii or binary), .xyz and .txt (whitespace-separated), "
+               ".csv (comma-separated, optional header line). Columns and properties other than "
+               "x, y, z are kept.",
+               "vandrel");
+  app.add_option("INPUT", args.input, "Point file to read")->required();
+  app.add_option("OUTPUT", args.output, "Point file to write (replaced only when the run succeeds)")->required();
+  app.add_option("--sigma", args.sigma, "Standard deviation of the noise; estimated when left out")
+      ->check(float_at_least(0.0f, true));
+  app.add_option("--density", args.density,
+                 "Points per unit area of the surface; estimated when left out")
+      ->check(float_at_least(0.0f, false));
+  app.add_option("--threads", args.threads, "Worker threads; 0 takes all processors")
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("--quiet", args.quiet, "Print nothing but errors");
+  app.set_version_flag("--version", std::string("vandrel ") + vandrel::version);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : exit_usage;
+  }
+  try {
+    run(args);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    std::cerr << "vandrel: out of memory\n";
+  } catch (const std::exception& e) {
+    std::cerr << "vandrel: " << e.what() << '\n';
+  }
+  return exit_failure;
+}

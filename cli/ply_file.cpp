@@ -1,0 +1,510 @@
+#include "ply_file.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <utility>
+
+#include "cli/number_text.h"
+#include "runtime/error.h"
+
+namespace vandrel {
+namespace {
+
+// Output is gathered in a buffer and handed to the stream in pieces of about this size.
+constexpr std::size_t flush_size = 1 << 20;
+
+struct TypeName {
+  std::string_view name;
+  PlyType type;
+};
+constexpr TypeName type_names[] = {
+    {"char", PlyType::int8},     {"int8", PlyType::int8},       {"uchar", PlyType::uint8},
+    {"uint8", PlyType::uint8},   {"short", PlyType::int16},     {"int16", PlyType::int16},
+    {"ushort", PlyType::uint16}, {"uint16", PlyType::uint16},   {"int", PlyType::int32},
+    {"int32", PlyType::int32},   {"uint", PlyType::uint32},     {"uint32", PlyType::uint32},
+    {"float", PlyType::float32}, {"float32", PlyType::float32}, {"double", PlyType::float64},
+    {"float64", PlyType::float64},
+};
+
+std::size_t size_of(PlyType type) {
+  switch (type) {
+    case PlyType::int8:
+    case PlyType::uint8:
+      return 1;
+    case PlyType::int16:
+    case PlyType::uint16:
+      return 2;
+    case PlyType::int32:
+    case PlyType::uint32:
+    case PlyType::float32:
+      return 4;
+    case PlyType::float64:
+      return 8;
+  }
+  return 0;
+}
+
+bool is_integer(PlyType type) { return type != PlyType::float32 && type != PlyType::float64; }
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+bool swaps(PlyFormat format) {
+  if (format == PlyFormat::ascii) return false;
+  const bool little = format == PlyFormat::binary_little_endian;
+  return little != (std::endian::native == std::endian::little);
+}
+
+// The value of a binary scalar at `p`; every PLY type fits a double exactly.
+double load(const char* p, PlyType type, bool swap) {
+  unsigned char bytes[8];
+  const std::size_t size = size_of(type);
+  std::memcpy(bytes, p, size);
+  if (swap) std::reverse(bytes, bytes + size);
+  switch (type) {
+    case PlyType::int8: return static_cast<double>(static_cast<std::int8_t>(bytes[0]));
+    case PlyType::uint8: return static_cast<double>(bytes[0]);
+    case PlyType::int16: { std::int16_t v; std::memcpy(&v, bytes, 2); return v; }
+    case PlyType::uint16: { std::uint16_t v; std::memcpy(&v, bytes, 2); return v; }
+    case PlyType::int32: { std::int32_t v; std::memcpy(&v, bytes, 4); return v; }
+    case PlyType::uint32: { std::uint32_t v; std::memcpy(&v, bytes, 4); return v; }
+    case PlyType::float32: { float v; std::memcpy(&v, bytes, 4); return static_cast<double>(v); }
+    case PlyType::float64: { double v; std::memcpy(&v, bytes, 8); return v; }
+  }
+  return 0.0;
+}
+
+template <class Real>
+void store(std::string& out, Real value, bool swap) {
+  char bytes[sizeof(Real)];
+  std::memcpy(bytes, &value, sizeof(Real));
+  if (swap) std::reverse(bytes, bytes + sizeof(Real));
+  out.append(bytes, sizeof(Real));
+}
+
+struct Word {
+  std::string_view text;
+  std::size_t offset;  // in the document's content
+};
+
+// Splits content[begin, end) at whitespace, with each word's place in the content.
+void split_words(const std::string& content, std::size_t begin, std::size_t end, std::vector<Word>& words) {
+  words.clear();
+  std::size_t i = begin;
+  while (i < end) {
+    while (i < end && is_space(content[i])) ++i;
+    const std::size_t start = i;
+    while (i < end && !is_space(content[i])) ++i;
+    if (i > start) words.push_back({std::string_view(content).substr(start, i - start), start});
+  }
+}
+
+class Reader {
+ public:
+  Reader(std::string content, const std::string& name, std::vector<float>& xyz) : name_(name), xyz_(xyz) {
+    doc_.content = std::move(content);
+  }
+
+  PlyDocument read() {
+    read_header();
+    const PlyElement& vertices = doc_.elements[doc_.vertex];
+    const auto n = static_cast<std::size_t>(vertices.count);
+    xyz_.assign(3 * n, 0.0f);
+    doc_.coordinate_begin.reserve(3 * n);
+    doc_.coordinate_end.reserve(3 * n);
+    if (doc_.format == PlyFormat::ascii)
+      read_ascii_body();
+    else
+      read_binary_body();
+    return std::move(doc_);
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const {
+    throw Error("Vandrel:badPlyFile", name_ + ": " + what);
+  }
+  [[noreturn]] void fail_header(const std::string& what) const {
+    fail("header line " + std::to_string(line_) + ": " + what);
+  }
+  std::string record_name(std::size_t element, std::int64_t record) const {
+    return "element '" + doc_.elements[element].name + "' record " + std::to_string(record);
+  }
+
+  // The next line from pos_, without its line end; false at the end of the content.
+  bool next_line(std::string_view& line) {
+    const std::string& c = doc_.content;
+    if (pos_ >= c.size()) return false;
+    std::size_t end = c.find('\n', pos_);
+    const std::size_t next = end == std::string::npos ? c.size() : end + 1;
+    if (end == std::string::npos) end = c.size();
+    line = std::string_view(c).substr(pos_, end - pos_);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    pos_ = next;
+    ++line_;
+    return true;
+  }
+
+  PlyType parse_type(std::string_view word) const {
+    for (const TypeName& t : type_names)
+      if (t.name == word) return t.type;
+    fail_header("unknown property type '" + std::string(word) + "'");
+  }
+
+  void read_header() {
+    if (doc_.content.empty()) fail("the file is empty");
+    std::string_view line;
+    next_line(line);
+    if (line != "ply") fail("not a PLY file: it does not start with a 'ply' line");
+    bool have_format = false;
+    std::vector<Word> words;
+    while (true) {
+      if (!next_line(line)) fail("the header has no 'end_header' line (the file is truncated)");
+      const std::size_t line_begin = static_cast<std::size_t>(line.data() - doc_.content.data());
+      split_words(doc_.content, line_begin, line_begin + line.size(), words);
+      if (words.empty()) fail_header("blank line in the header");
+      const std::string_view key = words[0].text;
+      if (key == "comment" || key == "obj_info") continue;
+      if (key == "end_header") break;
+      if (key == "format") {
+        if (words.size() != 3) fail_header("expected 'format <type> 1.0'");
+        if (words[1].text == "ascii")
+          doc_.format = PlyFormat::ascii;
+        else if (words[1].text == "binary_little_endian")
+          doc_.format = PlyFormat::binary_little_endian;
+        else if (words[1].text == "binary_big_endian")
+          doc_.format = PlyFormat::binary_big_endian;
+        else
+          fail_header("unknown format '" + std::string(words[1].text) + "'");
+        if (words[2].text != "1.0") fail_header("unsupported version '" + std::string(words[2].text) + "'");
+        have_format = true;
+      } else if (key == "element") {
+        long long count = 0;
+        if (words.size() != 3 || !parse_integer(words[2].text, count) || count < 0)
+          fail_header("expected 'element <name> <count>' with a count of 0 or more");
+        doc_.elements.push_back({std::string(words[1].text), count, {}, 0, 0});
+      } else if (key == "property") {
+        if (doc_.elements.empty()) fail_header("a property before the first element");
+        PlyProperty property;
+        if (words.size() == 5 && words[1].text == "list") {
+          property.is_list = true;
+          property.count_type = parse_type(words[2].text);
+          if (!is_integer(property.count_type)) fail_header("a list's length must have an integer type");
+          property.type = parse_type(words[3].text);
+          property.name = std::string(words[4].text);
+        } else if (words.size() == 3 && words[1].text != "list") {
+          property.type = parse_type(words[1].text);
+          property.name = std::string(words[2].text);
+        } else {
+          fail_header("expected 'property <type> <name>' or 'property list <type> <type> <name>'");
+        }
+        doc_.elements.back().properties.push_back(std::move(property));
+      } else {
+        fail_header("unknown keyword '" + std::string(key) + "'");
+      }
+    }
+    if (!have_format) fail("the header has no 'format' line");
+    find_coordinates();
+  }
+
+  void find_coordinates() {
+    const auto vertex = std::find_if(doc_.elements.begin(), doc_.elements.end(),
+                                     [](const PlyElement& e) { return e.name == "vertex"; });
+    if (vertex == doc_.elements.end()) fail("the header declares no 'vertex' element");
+    doc_.vertex = static_cast<std::size_t>(vertex - doc_.elements.begin());
+    const char* axes[3] = {"x", "y", "z"};
+    std::array<int, 3> property_of_axis{};
+    for (int axis = 0; axis < 3; ++axis) {
+      const auto& props = vertex->properties;
+      const auto p = std::find_if(props.begin(), props.end(), [&](const PlyProperty& q) { return q.name == axes[axis]; });
+      if (p == props.end()) fail("the 'vertex' element has no property '" + std::string(axes[axis]) + "'");
+      if (p->is_list || (p->type != PlyType::float32 && p->type != PlyType::float64))
+        fail("vertex property '" + std::string(axes[axis]) + "' must be a float or a double");
+      property_of_axis[static_cast<std::size_t>(axis)] = static_cast<int>(p - props.begin());
+      doc_.coordinate_type[static_cast<std::size_t>(axis)] = p->type;
+    }
+    if (vertex->count == 0) fail("the file holds no points (its 'vertex' element is empty)");
+    // Axes in the order their properties come in a record.
+    doc_.coordinate_axis = {0, 1, 2};
+    std::sort(doc_.coordinate_axis.begin(), doc_.coordinate_axis.end(), [&](int a, int b) {
+      return property_of_axis[static_cast<std::size_t>(a)] < property_of_axis[static_cast<std::size_t>(b)];
+    });
+    coordinate_slot_.assign(vertex->properties.size(), 0);
+    for (std::size_t k = 0; k < 3; ++k) {
+      const auto axis = static_cast<std::size_t>(doc_.coordinate_axis[k]);
+      coordinate_slot_[static_cast<std::size_t>(property_of_axis[axis])] = static_cast<int>(k) + 1;
+    }
+  }
+
+  // Records a coordinate value of vertex `record`, checked to fit a float.
+  void take_coordinate(std::int64_t record, int axis, double value, std::size_t begin, std::size_t end) {
+    static const char* const names[3] = {"x", "y", "z"};
+    const auto ax = static_cast<std::size_t>(axis);
+    if (!std::isfinite(value)) fail(record_name(doc_.vertex, record) + ": " + names[ax] + " is not a finite number");
+    if (std::abs(value) > static_cast<double>(std::numeric_limits<float>::max()))
+      fail(record_name(doc_.vertex, record) + ": " + names[ax] + " is out of single-precision range");
+    const auto n = static_cast<std::size_t>(doc_.elements[doc_.vertex].count);
+    xyz_[ax * n + static_cast<std::size_t>(record)] = static_cast<float>(value);
+    doc_.coordinate_begin.push_back(begin);
+    doc_.coordinate_end.push_back(end);
+  }
+
+  void read_binary_body() {
+    const bool swap = swaps(doc_.format);
+    const std::string& c = doc_.content;
+    for (std::size_t e = 0; e < doc_.elements.size(); ++e) {
+      PlyElement& element = doc_.elements[e];
+      element.begin = pos_;
+      const bool is_vertex = e == doc_.vertex;
+      for (std::int64_t r = 0; r < element.count; ++r) {
+        for (std::size_t p = 0; p < element.properties.size(); ++p) {
+          const PlyProperty& property = element.properties[p];
+          std::size_t bytes = size_of(property.type);
+          if (property.is_list) {
+            const std::size_t count_size = size_of(property.count_type);
+            if (c.size() - pos_ < count_size) truncated(e, r);
+            const double length = load(c.data() + pos_, property.count_type, swap);
+            if (length < 0.0) fail(record_name(e, r) + ": list '" + property.name + "' has a negative length");
+            pos_ += count_size;
+            if (length > static_cast<double>((c.size() - pos_) / bytes)) truncated(e, r);
+            bytes *= static_cast<std::size_t>(length);
+          }
+          if (c.size() - pos_ < bytes) truncated(e, r);
+          if (is_vertex && coordinate_slot_[p] > 0) {
+            const int axis = doc_.coordinate_axis[static_cast<std::size_t>(coordinate_slot_[p] - 1)];
+            take_coordinate(r, axis, load(c.data() + pos_, property.type, swap), pos_, pos_ + bytes);
+          }
+          pos_ += bytes;
+        }
+      }
+      element.end = pos_;
+    }
+    const auto rest = std::string_view(c).substr(pos_);
+    if (!std::all_of(rest.begin(), rest.end(), is_space))
+      fail(std::to_string(rest.size()) + " bytes follow the last element '" + doc_.elements.back().name + "'");
+  }
+
+  [[noreturn]] void truncated(std::size_t element, std::int64_t record) const {
+    fail("truncated: " + record_name(element, record) + " of " + std::to_string(doc_.elements[element].count) +
+         " ends past the end of the file");
+  }
+
+  void read_ascii_body() {
+    std::vector<Word> words;
+    std::string_view line;
+    for (std::size_t e = 0; e < doc_.elements.size(); ++e) {
+      PlyElement& element = doc_.elements[e];
+      element.begin = pos_;
+      const bool is_vertex = e == doc_.vertex;
+      for (std::int64_t r = 0; r < element.count; ++r) {
+        do {
+          if (!next_line(line))
+            fail("truncated: the file ends before " + record_name(e, r) + " of " + std::to_string(element.count));
+        } while (std::all_of(line.begin(), line.end(), is_space));
+        const auto line_begin = static_cast<std::size_t>(line.data() - doc_.content.data());
+        split_words(doc_.content, line_begin, line_begin + line.size(), words);
+        const std::string where = "line " + std::to_string(line_) + " (" + record_name(e, r) + "): ";
+        std::size_t w = 0;
+        for (std::size_t p = 0; p < element.properties.size(); ++p) {
+          const PlyProperty& property = element.properties[p];
+          long long length = 1;
+          if (property.is_list) {
+            if (w == words.size()) fail(where + "too few values");
+            if (!parse_integer(words[w].text, length) || length < 0)
+              fail(where + "list length '" + std::string(words[w].text) + "' is not a whole number of 0 or more");
+            ++w;
+          }
+          if (static_cast<long long>(words.size() - w) < length) fail(where + "too few values");
+          for (long long k = 0; k < length; ++k, ++w) {
+            double value = 0.0;
+            if (!parse_double(words[w].text, value))
+              fail(where + "'" + std::string(words[w].text) + "' is not a number");
+            if (is_vertex && coordinate_slot_[p] > 0) {
+              const int axis = doc_.coordinate_axis[static_cast<std::size_t>(coordinate_slot_[p] - 1)];
+              // Parsed again as a float: rounding the decimal once, not twice through double.
+              float single = 0.0f;
+              if (property.type == PlyType::float32 && parse_float(words[w].text, single))
+                value = static_cast<double>(single);
+              take_coordinate(r, axis, value, words[w].offset, words[w].offset + words[w].text.size());
+            }
+          }
+        }
+        if (w != words.size())
+          fail(where + std::to_string(words.size() - w) + " more value(s) than the element's properties take");
+      }
+      element.end = pos_;
+    }
+    while (next_line(line)) {
+      if (!std::all_of(line.begin(), line.end(), is_space))
+        fail("line " + std::to_string(line_) + ": data after the last element '" + doc_.elements.back().name + "'");
+    }
+  }
+
+  const std::string& name_;
+  std::vector<float>& xyz_;
+  PlyDocument doc_;
+  std::size_t pos_ = 0;
+  std::int64_t line_ = 0;
+  // For each vertex property: 0, or 1 + its place among the coordinate properties.
+  std::vector<int> coordinate_slot_;
+};
+
+}  // namespace
+
+PlyDocument read_ply(std::string content, const std::string& name, std::vector<float>& xyz) {
+  return Reader(std::move(content), name, xyz).read();
+}
+
+void write_ply(std::ostream& out, const PlyDocument& document, const float* xyz) {
+  const std::string& c = document.content;
+  const bool swap = swaps(document.format);
+  const PlyElement& vertices = document.elements[document.vertex];
+  const auto n = static_cast<std::size_t>(vertices.count);
+  std::string buffer;
+  std::size_t copied = 0;
+  for (std::size_t k = 0; k < document.coordinate_begin.size(); ++k) {
+    buffer.append(c, copied, document.coordinate_begin[k] - copied);
+    const auto axis = static_cast<std::size_t>(document.coordinate_axis[k % 3]);
+    const float value = xyz[axis * n + k / 3];
+    if (document.format == PlyFormat::ascii)
+      append_float9(buffer, value);
+    else if (document.coordinate_type[axis] == PlyType::float32)
+      store(buffer, value, swap);
+    else
+      store(buffer, static_cast<double>(value), swap);
+    copied = document.coordinate_end[k];
+    if (buffer.size() >= flush_size) {
+      out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      buffer.clear();
+    }
+  }
+  buffer.append(c, copied, document.elements.back().end - copied);
+  out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+}
+
+TextTable table_from_ply(const PlyDocument& document, const std::string& source, const std::string& target) {
+  const std::string cannot = "cannot write " + target + ": a text point file has no place for ";
+  const std::string keep = "; write a .ply file to keep them";
+  for (std::size_t e = 0; e < document.elements.size(); ++e) {
+    const PlyElement& element = document.elements[e];
+    if (e != document.vertex && element.count > 0)
+      throw Error("Vandrel:cannotConvert", cannot + "the " + std::to_string(element.count) + " '" + element.name +
+                                               "' records of " + source + keep);
+  }
+  const PlyElement& vertices = document.elements[document.vertex];
+  TextTable table;
+  table.header = "x,y,z";
+  std::vector<std::size_t> extras;
+  std::array<bool, 3> seen{};
+  for (std::size_t p = 0; p < vertices.properties.size(); ++p) {
+    const PlyProperty& property = vertices.properties[p];
+    if (property.is_list)
+      throw Error("Vandrel:cannotConvert", cannot + "the list property '" + property.name + "' of the vertices of " +
+                                               source + keep);
+    // The first x, y and z are the coordinates; any repeat is an ordinary property.
+    const std::size_t axis = property.name == "x" ? 0 : property.name == "y" ? 1 : property.name == "z" ? 2 : 3;
+    if (axis < 3 && !seen[axis]) {
+      seen[axis] = true;
+      continue;
+    }
+    extras.push_back(p);
+    table.header += "," + property.name;
+  }
+  table.extra_columns = static_cast<std::int32_t>(extras.size());
+  if (extras.empty()) return table;
+
+  const std::string& c = document.content;
+  if (document.format == PlyFormat::ascii) {
+    // The reader has checked that every record is one line with one word per property.
+    std::vector<Word> words;
+    std::size_t at = vertices.begin;
+    while (at < vertices.end) {
+      std::size_t end = c.find('\n', at);
+      if (end == std::string::npos || end > vertices.end) end = vertices.end;
+      split_words(c, at, end, words);
+      at = end + 1;
+      if (words.empty()) continue;
+      for (std::size_t p : extras) table.add_extra(words[p].text);
+    }
+    return table;
+  }
+  const bool swap = swaps(document.format);
+  std::vector<std::size_t> offset(vertices.properties.size() + 1, 0);
+  for (std::size_t p = 0; p < vertices.properties.size(); ++p)
+    offset[p + 1] = offset[p] + size_of(vertices.properties[p].type);
+  std::string text;
+  for (std::int64_t r = 0; r < vertices.count; ++r) {
+    const std::size_t record = vertices.begin + static_cast<std::size_t>(r) * offset.back();
+    for (std::size_t p : extras) {
+      const PlyType type = vertices.properties[p].type;
+      const double value = load(c.data() + record + offset[p], type, swap);
+      text.clear();
+      if (is_integer(type))
+        text = std::to_string(static_cast<long long>(value));
+      else if (type == PlyType::float32)
+        append_shortest(text, static_cast<float>(value));
+      else
+        append_shortest(text, value);
+      table.add_extra(text);
+    }
+  }
+  return table;
+}
+
+PlyDocument ply_from_table(const TextTable& table, const float* xyz, std::int64_t n, const std::string& source,
+                           const std::string& target) {
+  std::vector<std::string_view> header;
+  if (!table.header.empty()) split_csv_line(table.header, header);
+  std::vector<std::string> names = {"x", "y", "z"};
+  std::string content = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(n) + "\n";
+  content += "property float x\nproperty float y\nproperty float z\n";
+  for (std::int32_t column = 0; column < table.extra_columns; ++column) {
+    const auto field = static_cast<std::size_t>(column) + 3;
+    std::string name;
+    if (field < header.size()) {
+      std::string_view label = header[field];
+      if (label.size() >= 2 && label.front() == '"' && label.back() == '"') label = label.substr(1, label.size() - 2);
+      for (char ch : label) name.push_back(is_space(ch) || ch == '"' ? '_' : ch);
+    }
+    if (name.empty() || std::find(names.begin(), names.end(), name) != names.end())
+      name = "field" + std::to_string(field + 1);
+    while (std::find(names.begin(), names.end(), name) != names.end()) name += "_";
+    names.push_back(name);
+
+    bool whole = true;
+    for (std::int64_t row = 0; row < n; ++row) {
+      const std::string_view value = table.extra(row, column);
+      long long integer = 0;
+      double real = 0.0;
+      if (parse_integer(value, integer)) {
+        whole = whole && integer >= std::numeric_limits<std::int32_t>::min() &&
+                integer <= std::numeric_limits<std::int32_t>::max();
+      } else if (parse_double(value, real)) {
+        whole = false;
+      } else {
+        throw Error("Vandrel:cannotConvert", "cannot write " + target + ": field " + std::to_string(field + 1) +
+                                                 " of point " + std::to_string(row + 1) + " of " + source + " ('" +
+                                                 std::string(value) + "') is not a number, and a .ply file holds only numbers");
+      }
+    }
+    content += std::string("property ") + (whole ? "int " : "double ") + name + "\n";
+  }
+  content += "end_header\n";
+  for (std::int64_t row = 0; row < n; ++row) {
+    for (std::int64_t axis = 0; axis < 3; ++axis) {
+      if (axis > 0) content.push_back(' ');
+      append_float9(content, xyz[axis * n + row]);
+    }
+    for (std::int32_t column = 0; column < table.extra_columns; ++column) {
+      content.push_back(' ');
+      content.append(table.extra(row, column));
+    }
+    content.push_back('\n');
+  }
+  std::vector<float> same;
+  return read_ply(std::move(content), target, same);
+}
+
+}  // namespace vandrel

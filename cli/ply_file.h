@@ -1,0 +1,86 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/text_table.h"
+
+namespace vandrel {
+
+enum class PlyFormat { ascii, binary_little_endian, binary_big_endian };
+
+/// Scalar types of PLY properties, under their sized names (int8 is also "char", ...).
+enum class PlyType { int8, uint8, int16, uint16, int32, uint32, float32, float64 };
+
+struct PlyProperty {
+  std::string name;
+  PlyType type = PlyType::float32;  // of the value, or of each item of a list
+  bool is_list = false;
+  PlyType count_type = PlyType::uint8;  // of a list's length
+};
+
+struct PlyElement {
+  std::string name;
+  std::int64_t count = 0;
+  std::vector<PlyProperty> properties;
+  std::size_t begin = 0;  // its records' bytes in PlyDocument::content: [begin, end)
+  std::size_t end = 0;
+};
+
+/// A PLY file as read: its bytes, kept whole so that it can be written back with only the
+/// coordinate values replaced, and where its parts lie in them.
+struct PlyDocument {
+  PlyFormat format = PlyFormat::ascii;
+  std::string content;
+  std::vector<PlyElement> elements;  // in file order
+  std::size_t vertex = 0;            // index of the "vertex" element
+  /// Byte ranges of the coordinate values in `content`: those of vertex i are entries
+  /// 3i, 3i+1, 3i+2, in the order the properties come in the record; that k-th coordinate
+  /// property is axis coordinate_axis[k] (0 for x, 1 for y, 2 for z).
+  std::vector<std::size_t> coordinate_begin;
+  std::vector<std::size_t> coordinate_end;
+  std::array<int, 3> coordinate_axis{0, 1, 2};
+  std::array<PlyType, 3> coordinate_type{PlyType::float32, PlyType::float32, PlyType::float32};  // by axis
+};
+
+/// Parses a PLY file: ascii (one record per line; blank lines are allowed), binary little-
+/// or big-endian, version 1.0, any elements and properties. It needs an element "vertex"
+/// with scalar properties x, y and z of type float or double, finite and within single-
+/// precision range; any other vertex property and any other element is kept as it is.
+/// Whitespace after the last element is ignored.
+///   content  in   the file's bytes (moved into the document)
+///   name     in   the file's name, for messages
+///   xyz      out  column-major n x 3 vertex coordinates, rounded to single where double
+/// Throws vandrel::Error "Vandrel:badPlyFile" naming the file and the header line, or the
+/// element, record and line (ascii) where the file is malformed, truncated or has no
+/// vertices. Reentrant.
+PlyDocument read_ply(std::string content, const std::string& name, std::vector<float>& xyz);
+
+/// Writes the document back byte for byte, with each vertex's x, y, z replaced: in the
+/// file's own format and the property's type (ascii with 9 significant digits). Trailing
+/// whitespace after the last element is dropped.
+///   xyz  in  column-major n x 3, n the vertex count
+/// Stream errors are left in the stream's state. Reentrant.
+void write_ply(std::ostream& out, const PlyDocument& document, const float* xyz);
+
+/// The text layout of a PLY cloud: x, y, z and then the vertex's other properties, in
+/// their order, as columns (the CSV header names them). Values of ascii files are copied as
+/// they are; binary ones are written as integers or as the shortest decimal that reads back
+/// to the same bits.
+///   source, target  in  the file names, for messages
+/// Throws vandrel::Error "Vandrel:cannotConvert" when the file holds what a text file has
+/// no place for: records of another element, or a list property of the vertices.
+TextTable table_from_ply(const PlyDocument& document, const std::string& source, const std::string& target);
+
+/// The PLY layout of a text cloud: an ascii file with float x, y, z and one property per
+/// extra column, named by the CSV header where it has a usable name, "field<column>"
+/// otherwise, of type int when every value of the column is a 32-bit integer and double
+/// otherwise. Values are copied as they are.
+///   xyz  in  column-major n x 3, n the table's row count
+/// Throws vandrel::Error "Vandrel:cannotConvert" for an extra field that is not a number.
+PlyDocument ply_from_table(const TextTable& table, const float* xyz, std::int64_t n, const std::string& source,
+                           const std::string& target);
+
+}  // namespace vandrel
