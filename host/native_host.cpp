@@ -7,6 +7,10 @@
 #include <new>
 #include <string>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "host/kd_search.h"
 #include "runtime/error.h"
 
@@ -103,6 +107,12 @@ Value NativeHost::rangesearch(const std::vector<Value>& inputs) {
   out.cls = ValueClass::Cell;
   out.dims = {m, 1};
   out.cells.resize(static_cast<std::size_t>(m));
+  // Queries are independent, so they are answered on all threads; the rows do not
+  // depend on which thread answers them.
+  const int threads = search_threads();
+#ifdef _OPENMP
+#pragma omp parallel for schedule(dynamic, 256) num_threads(threads)
+#endif
   for (std::int64_t i = 0; i < m; ++i) {
     const float q[3] = {y.f32[static_cast<std::size_t>(i)], y.f32[static_cast<std::size_t>(m + i)],
                         y.f32[static_cast<std::size_t>(2 * m + i)]};
@@ -134,6 +144,10 @@ Value NativeHost::knnsearch(const std::vector<Value>& inputs) {
   out.cls = ValueClass::Double;
   out.dims = {m, k};
   out.f64.assign(static_cast<std::size_t>(m * k), std::numeric_limits<double>::quiet_NaN());
+  const int threads = search_threads();
+#ifdef _OPENMP
+#pragma omp parallel for schedule(dynamic, 256) num_threads(threads)
+#endif
   for (std::int64_t i = 0; i < m; ++i) {
     const float q[3] = {y.f32[static_cast<std::size_t>(i)], y.f32[static_cast<std::size_t>(m + i)],
                         y.f32[static_cast<std::size_t>(2 * m + i)]};
@@ -205,6 +219,14 @@ void NativeHost::print_parallel(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   }
+}
+
+int NativeHost::search_threads() const {
+  int threads = options_.threads;
+#ifdef _OPENMP
+  if (threads <= 0) threads = omp_get_max_threads();
+#endif
+  return threads > 0 ? threads : 1;
 }
 
 int NativeHost::prepare_threads(int max_threads, int /*processors*/) {

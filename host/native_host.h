@@ -47,6 +47,8 @@ class NativeHost : public Host {
   virtual Value fprintf(const std::vector<Value>& inputs);
 
  private:
+  int search_threads() const;
+
   NativeHostOptions options_;
   std::atomic<std::int64_t> live_{0};
   std::mutex console_mutex_;

@@ -38,6 +38,11 @@ class Host {
   /// the region is to use (at least 1). `max_threads` is OpenMP's maximum, `processors`
   /// the processor count.
   virtual int prepare_threads(int max_threads, int processors) = 0;
+
+  /// Called on the calling thread when a stage of the filter ends ("radius search",
+  /// "nearest neighbours", "estimates", "fusion", "solve", "noise update", "merge"), for
+  /// hosts that profile. Does nothing by default.
+  virtual void stage_done(const char* /*stage*/) {}
 };
 
 /// Per-thread run-time context: the host and a clean-up stack of array handles.

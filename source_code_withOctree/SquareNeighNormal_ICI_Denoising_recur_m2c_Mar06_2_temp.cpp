@@ -371,6 +371,7 @@ void SquareNeighNormal_ICI_Denoising_recur_m2c_Mar06_2_temp(Context& ctx, const 
   EstimateRecord record{};
   init_record(ctx, record, N);
   nearest_neighbour_table(ctx, X, nearest);
+  ctx.host().stage_done("nearest neighbours");
 
   const BlockInputs in{X, b, neighbours, nearest, Gamma, r0};
 
@@ -382,17 +383,21 @@ void SquareNeighNormal_ICI_Denoising_recur_m2c_Mar06_2_temp(Context& ctx, const 
     EstimateWorkspace work(worker);
     for (std::int32_t i = begin; i < end; ++i) estimate_point(work, in, i, record);
   });
+  ctx.host().stage_done("estimates");
 
   // Estimates share support points, so their contributions are summed serially, in
   // point order, to keep the sums independent of the thread count.
   fusion_pass(ctx, in, record, acc);
+  ctx.host().stage_done("fusion");
 
   set_extents(ctx, Y, N, 3);
   run_parallel_shares(ctx, N, [&](Context&, std::int32_t begin, std::int32_t end) {
     for (std::int32_t j = begin; j < end; ++j) solve_position(in, acc, j, Y);
   });
+  ctx.host().stage_done("solve");
 
   update_noise(ctx, acc, b);
+  ctx.host().stage_done("noise update");
 
   emxFree_cell_wrap_0(ctx, &record.normals);
   emxFree_real32_T(ctx, &record.deviations);

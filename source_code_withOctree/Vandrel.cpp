@@ -179,6 +179,7 @@ void Vandrel(Context& ctx, emxArray_real32_T* pcd_noi, float sigma_pcd, float de
   for (std::int32_t k = 0; k < K; ++k) emxCopyStruct_cell_wrap_0(ctx, &reference->data[k], &working->data[k]);
   emxFree_cell_wrap_1(ctx, &block_rows);
   emxFree_cell_wrap_0(ctx, &blocks);
+  ctx.host().stage_done("split");
 
   // Radii: r0 bounds the quadrant boxes; the search radius reaches every corner of the
   // cube of half-edge r0 around a point.
@@ -204,6 +205,7 @@ void Vandrel(Context& ctx, emxArray_real32_T* pcd_noi, float sigma_pcd, float de
     emxEnsureCapacity_real32_T(ctx, b, 0);
     for (std::int32_t i = 0; i < points->size[0]; ++i) b->data[i] = sigma_scaled;
     search_block_neighbours(ctx, points, radius, neighbours->data[k].f1);
+    ctx.host().stage_done("radius search");
   }
 
   // Two passes per block; the second filters the first's output with the noise levels
@@ -278,6 +280,8 @@ void Vandrel(Context& ctx, emxArray_real32_T* pcd_noi, float sigma_pcd, float de
       plain[static_cast<std::size_t>(row) * 4 + 3] += 1.0f;
     }
   }
+
+  ctx.host().stage_done("merge");
 
   // Normalise and unscale.
   emxArray_real32_T* sums = nullptr;
