@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
+#include <thread>
+#include <vector>
 
 namespace vandrel {
 namespace {
@@ -120,6 +124,34 @@ TEST(local_coordinate_for_ICI, NonFiniteNeighbourMakesTheFrameNaN) {
       EXPECT_EQ(f.order[1], 2.0);
       EXPECT_EQ(f.order[2], 3.0);
     }
+  }
+}
+
+TEST(local_coordinate_for_ICI, ConcurrentCallsGiveTheSerialBits) {
+  constexpr int count = 400;
+  std::mt19937 rng(99);
+  std::uniform_real_distribution<float> coordinate(-20.0f, 20.0f);
+  std::vector<float> clouds(150 * count);
+  for (float& x : clouds) x = coordinate(rng);
+  std::vector<Frame> serial(count);
+  for (int i = 0; i < count; ++i) serial[static_cast<std::size_t>(i)] = frame_of(&clouds[150 * static_cast<std::size_t>(i)]);
+
+  std::vector<Frame> parallel(count);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 4; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = t; i < count; i += 4) {
+        parallel[static_cast<std::size_t>(i)] = frame_of(&clouds[150 * static_cast<std::size_t>(i)]);
+      }
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  for (int i = 0; i < count; ++i) {
+    SCOPED_TRACE(i);
+    const Frame& a = serial[static_cast<std::size_t>(i)];
+    const Frame& b = parallel[static_cast<std::size_t>(i)];
+    EXPECT_EQ(std::memcmp(a.V, b.V, sizeof a.V), 0);
+    EXPECT_EQ(std::memcmp(a.order, b.order, sizeof a.order), 0);
   }
 }
 
