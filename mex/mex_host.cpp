@@ -80,6 +80,13 @@ HostArray numeric_array(const Value& v, mxClassID id, const void* data, std::siz
 
 HostArray to_host_array(const Value& v) {
   switch (v.cls) {
+    case ValueClass::Cell: {
+      // A host output handed on to another host function, as knnsearch's goes to int32.
+      const std::vector<mwSize> dims(v.dims.begin(), v.dims.end());
+      HostArray a(mxCreateCellArray(dims.size(), dims.data()));
+      for (std::size_t i = 0; i < v.cells.size(); ++i) mxSetCell(a.get(), i, to_host_array(v.cells[i]).release());
+      return a;
+    }
     case ValueClass::Double: return numeric_array(v, mxDOUBLE_CLASS, v.f64.data(), sizeof(double));
     case ValueClass::Single: return numeric_array(v, mxSINGLE_CLASS, v.f32.data(), sizeof(float));
     case ValueClass::Int32: return numeric_array(v, mxINT32_CLASS, v.i32.data(), sizeof(std::int32_t));

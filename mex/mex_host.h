@@ -21,8 +21,9 @@ using LockerFunction = void (*)(void (*function)(void* data), void* data);
 /// - `call` runs a host function by name through mexCallMATLABWithTrap, so that a failing
 ///   function comes back as a vandrel::Error with the host's identifier and message.
 ///   (Octave's trap reports only "Octave:MEX" and the function's name, not its message.)
-///   The output is imported whole; a class the filter cannot take raises
-///   "Vandrel:classMismatch" naming "<output of FUNCTION>".
+///   Inputs are double, single, int32, char or cell values (a cell being an earlier
+///   output handed on). The output is imported whole; a class the filter cannot take
+///   raises "Vandrel:classMismatch" naming "<output of FUNCTION>".
 /// - The console is mexPrintf, which only the calling thread may use. Worker threads'
 ///   parallel prints are buffered under the global lock and written by the calling
 ///   thread at its next print or host call, when the next region starts, and at the end
