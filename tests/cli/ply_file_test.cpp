@@ -1,0 +1,238 @@
+#include "cli/ply_file.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <sstream>
+
+#include "runtime/error.h"
+
+namespace vandrel {
+namespace {
+
+const char* format_name(PlyFormat format) {
+  switch (format) {
+    case PlyFormat::ascii: return "ascii";
+    case PlyFormat::binary_little_endian: return "binary_little_endian";
+    case PlyFormat::binary_big_endian: return "binary_big_endian";
+  }
+  return "";
+}
+
+// Writes records value by value: words on a line for ascii, bytes in the file's order otherwise.
+struct Body {
+  PlyFormat format;
+  std::string bytes;
+  template <class T>
+  void put(T value) {
+    if (format == PlyFormat::ascii) {
+      std::ostringstream word;
+      word << +value << ' ';
+      bytes += word.str();
+      return;
+    }
+    char raw[sizeof(T)];
+    std::memcpy(raw, &value, sizeof(T));
+    if ((format == PlyFormat::binary_big_endian) == (std::endian::native == std::endian::little))
+      std::reverse(raw, raw + sizeof(T));
+    bytes.append(raw, sizeof(T));
+  }
+  void end_record() {
+    if (format == PlyFormat::ascii) bytes.back() = '\n';
+  }
+};
+
+// Three vertices whose coordinates come in the order z, x, y among other properties (one a
+// list), then two faces and a material. Coordinates are x = i + 0.5, y = -1.25 i, z = 3 i.
+template <class Coordinate>
+std::string sample_ply(PlyFormat format) {
+  const char* type = sizeof(Coordinate) == 8 ? "double" : "float";
+  std::string ply = std::string("ply\nformat ") + format_name(format) + " 1.0\ncomment made by hand\n" +
+                    "element vertex 3\nproperty uchar red\nproperty " + type + " z\nproperty " + type +
+                    " x\nproperty list uchar int links\nproperty float quality\nproperty " + type +
+                    " y\nobj_info scanner 7\nelement face 2\nproperty list uchar int vertex_indices\n"
+                    "element material 1\nproperty ushort id\nproperty double shine\nend_header\n";
+  Body body{format, {}};
+  for (int i = 0; i < 3; ++i) {
+    body.put<std::uint8_t>(static_cast<std::uint8_t>(200 + i));
+    body.put<Coordinate>(static_cast<Coordinate>(3 * i));
+    body.put<Coordinate>(static_cast<Coordinate>(i + 0.5));
+    body.put<std::uint8_t>(static_cast<std::uint8_t>(i));
+    for (int k = 0; k < i; ++k) body.put<std::int32_t>(k - 7);
+    body.put<float>(0.75f * static_cast<float>(i));
+    body.put<Coordinate>(static_cast<Coordinate>(-1.25 * i));
+    body.end_record();
+  }
+  for (int f = 0; f < 2; ++f) {
+    body.put<std::uint8_t>(3);
+    for (int k = 0; k < 3; ++k) body.put<std::int32_t>((k + f) % 3);
+    body.end_record();
+  }
+  body.put<std::uint16_t>(65535);
+  body.put<double>(0.1);
+  body.end_record();
+  return ply + body.bytes;
+}
+
+std::string written(const PlyDocument& doc, const std::vector<float>& xyz) {
+  std::ostringstream out;
+  write_ply(out, doc, xyz.data());
+  return out.str();
+}
+
+TEST(read_ply, ReadsEveryFormatAndWritesBackOnlyNewCoordinates) {
+  const std::vector<float> expected = {0.5f, 1.5f, 2.5f, 0.0f, -1.25f, -2.5f, 0.0f, 3.0f, 6.0f};
+  for (const PlyFormat format : {PlyFormat::ascii, PlyFormat::binary_little_endian, PlyFormat::binary_big_endian}) {
+    for (const bool as_double : {false, true}) {
+      SCOPED_TRACE(std::string(format_name(format)) + (as_double ? " double" : " float"));
+      const std::string content = as_double ? sample_ply<double>(format) : sample_ply<float>(format);
+      std::vector<float> xyz;
+      const PlyDocument doc = read_ply(content, "in.ply", xyz);
+      EXPECT_EQ(doc.format, format);
+      ASSERT_EQ(xyz, expected);
+      EXPECT_EQ(written(doc, xyz), content);
+
+      std::vector<float> moved = xyz;
+      for (float& v : moved) v = v * 3.0f + 0.1f;
+      std::vector<float> back;
+      const PlyDocument again = read_ply(written(doc, moved), "out.ply", back);
+      EXPECT_EQ(back, moved);
+      // Putting the old coordinates back restores every byte: nothing else was touched.
+      EXPECT_EQ(written(again, xyz), content);
+    }
+  }
+}
+
+TEST(read_ply, RejectsMalformedFilesNamingThePlace) {
+  const std::string head = "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\n"
+                           "property float z\n";
+  const std::string ok = head + "end_header\n";
+  std::string binary = sample_ply<float>(PlyFormat::binary_little_endian);
+  std::string double_big = sample_ply<double>(PlyFormat::binary_big_endian);
+  double_big.replace(double_big.find("end_header\n") + 11 + 1, 8, "\x7f\xef\xff\xff\xff\xff\xff\xff");
+  struct Case {
+    std::string content;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"", "the file is empty"},
+      {"ply file\n", "not a PLY file: it does not start with a 'ply' line"},
+      {head, "the header has no 'end_header' line (the file is truncated)"},
+      {"ply\nformat ascii 2.0\n", "header line 2: unsupported version '2.0'"},
+      {"ply\nformat binary 1.0\n", "header line 2: unknown format 'binary'"},
+      {"ply\nformat ascii 1.0\nelemnt vertex 1\n", "header line 3: unknown keyword 'elemnt'"},
+      {"ply\nformat ascii 1.0\nelement vertex 1\nproperty half x\n", "header line 4: unknown property type 'half'"},
+      {"ply\nformat ascii 1.0\nelement vertex -1\n", "header line 3: expected 'element <name> <count>'"},
+      {"ply\nformat ascii 1.0\nproperty float x\n", "header line 3: a property before the first element"},
+      {"ply\nelement vertex 0\nend_header\n", "the header has no 'format' line"},
+      {"ply\nformat ascii 1.0\nelement point 1\nproperty float x\nend_header\n1\n", "the header declares no 'vertex' element"},
+      {"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nend_header\n1 2\n",
+       "the 'vertex' element has no property 'z'"},
+      {"ply\nformat ascii 1.0\nelement vertex 1\nproperty int x\nproperty float y\nproperty float z\nend_header\n",
+       "vertex property 'x' must be a float or a double"},
+      {"ply\nformat ascii 1.0\nelement vertex 0\nproperty float x\nproperty float y\nproperty float z\nend_header\n",
+       "the file holds no points"},
+      {ok + "1 2 3\n4 abc 6\n", "line 9 (element 'vertex' record 1): 'abc' is not a number"},
+      {ok + "1 2 3\n\n4 5\n", "line 10 (element 'vertex' record 1): too few values"},
+      {ok + "1 2 3 4 5\n", "line 8 (element 'vertex' record 0): 2 more value(s) than the element's properties take"},
+      {ok + "1 2 3\n", "truncated: the file ends before element 'vertex' record 1 of 2"},
+      {ok + "1 nan 3\n4 5 6\n", "element 'vertex' record 0: y is not a finite number"},
+      {ok + "1 2 3\n4 5 6\n7\n", "line 10: data after the last element 'vertex'"},
+      {"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
+       "property list uchar int n\nend_header\n1 2 3 -1\n",
+       "line 9 (element 'vertex' record 0): list length '-1' is not a whole number of 0 or more"},
+      {binary.substr(0, binary.size() - 3), "truncated: element 'material' record 0 of 1 ends past the end of the file"},
+      {binary.substr(0, binary.size() - 20), "truncated: element 'face' record 1 of 2 ends past the end of the file"},
+      {binary + "\n\x01", "2 bytes follow the last element 'material'"},
+      {double_big, "element 'vertex' record 0: z is out of single-precision range"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 80));
+    std::vector<float> xyz;
+    try {
+      read_ply(c.content, "bad.ply", xyz);
+      ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.identifier(), "Vandrel:badPlyFile");
+      EXPECT_EQ(std::string(e.what()).rfind("bad.ply: " + c.message, 0), 0u) << e.what();
+    }
+  }
+  // Trailing whitespace is no error.
+  std::vector<float> xyz;
+  EXPECT_NO_THROW(read_ply(binary + "\r\n", "ok.ply", xyz));
+}
+
+TEST(table_from_ply, ConvertsBothWaysKeepingEveryValue) {
+  for (const PlyFormat format : {PlyFormat::ascii, PlyFormat::binary_big_endian}) {
+    SCOPED_TRACE(format_name(format));
+    std::string ply = std::string("ply\nformat ") + format_name(format) +
+                      " 1.0\nelement vertex 2\nproperty float x\nproperty uchar red\nproperty float y\n"
+                      "property double w\nproperty float z\nproperty short s\nend_header\n";
+    Body body{format, {}};
+    for (int i = 0; i < 2; ++i) {
+      body.put<float>(1.5f * static_cast<float>(i));
+      body.put<std::uint8_t>(static_cast<std::uint8_t>(255 - i));
+      body.put<float>(2.0f);
+      body.put<double>(i == 0 ? 0.1 : -1e-300);
+      body.put<float>(-4.0f);
+      body.put<std::int16_t>(static_cast<std::int16_t>(-300 * i));
+      body.end_record();
+    }
+    std::vector<float> xyz;
+    const PlyDocument doc = read_ply(ply + body.bytes, "in.ply", xyz);
+    const TextTable table = table_from_ply(doc, "in.ply", "out.csv");
+    EXPECT_EQ(table.header, "x,y,z,red,w,s");
+    ASSERT_EQ(table.extra_columns, 3);
+    const std::vector<std::string> values = {"255", "0.1", "0", "254", "-1e-300", "-300"};
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(table.extra(k / 3, k % 3), values[static_cast<std::size_t>(k)]);
+
+    const PlyDocument back = ply_from_table(table, xyz.data(), 2, "out.csv", "back.ply");
+    EXPECT_NE(back.content.find("property int red\nproperty double w\nproperty int s\n"), std::string::npos)
+        << back.content;
+    std::vector<float> same;
+    read_ply(back.content, "back.ply", same);
+    EXPECT_EQ(same, xyz);
+    const TextTable again = table_from_ply(back, "back.ply", "again.csv");
+    EXPECT_EQ(again.header, table.header);
+    EXPECT_EQ(again.extra_text, table.extra_text);
+  }
+}
+
+TEST(table_from_ply, RefusesWhatATextFileCannotHold) {
+  std::vector<float> xyz;
+  const PlyDocument mesh = read_ply(sample_ply<float>(PlyFormat::ascii), "mesh.ply", xyz);
+  try {
+    table_from_ply(mesh, "mesh.ply", "out.xyz");
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.identifier(), "Vandrel:cannotConvert");
+    EXPECT_STREQ(e.what(),
+                 "cannot write out.xyz: a text point file has no place for the 2 'face' records of mesh.ply; "
+                 "write a .ply file to keep them");
+  }
+
+  TextTable table;
+  table.header = "x,y,z,\"my label\",x,";
+  table.extra_columns = 3;
+  for (const char* v : {"1", "2.5", "3", "4", "oops", "6"}) table.add_extra(v);
+  const std::vector<float> two = {0, 1, 0, 1, 0, 1};
+  try {
+    ply_from_table(table, two.data(), 2, "in.csv", "out.ply");
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.identifier(), "Vandrel:cannotConvert");
+    EXPECT_NE(std::string(e.what()).find("field 5 of point 2 of in.csv ('oops') is not a number"), std::string::npos)
+        << e.what();
+  }
+  table.extra_text.clear();
+  table.extra_end.clear();
+  for (const char* v : {"1", "2.5", "3", "4", "5", "6"}) table.add_extra(v);
+  const PlyDocument doc = ply_from_table(table, two.data(), 2, "in.csv", "out.ply");
+  EXPECT_NE(doc.content.find("property int my_label\nproperty double field5\nproperty int field6\n"),
+            std::string::npos)
+      << doc.content;
+}
+
+}  // namespace
+}  // namespace vandrel
