@@ -41,7 +41,7 @@ CLI::Validator float_at_least(float least, bool inclusive) {
           return "must be " + std::string(inclusive ? ">= " : "> ") + std::to_string(static_cast<int>(least));
         return {};
       },
-      inclusive ? "FLOAT >= 0" : "FLOAT > 0");
+      inclusive ? "NONNEGATIVE" : "POSITIVE");
 }
 
 void print(const Arguments& args, const std::string& line) {
@@ -57,6 +57,7 @@ std::string number(float value) {
 void run(const Arguments& args) {
   const std::filesystem::path input(args.input);
   const std::filesystem::path output(args.output);
+  // Both names are checked before anything is read: a wrong extension is reported at once.
   const PointFormat output_format = format_of(output);
   format_of(input);
   std::error_code ec;
@@ -99,8 +100,8 @@ int main(int argc, char** argv) {
   using namespace vandrel;
   Arguments args;
   CLI::App app("Removes noise from a point cloud that samples a surface.\n"
-               "Formats by extension: .ply (ascii or binary), .xyz and .txt (whitespace-separated), "
-               ".csv (comma-separated, optional header line). Columns and properties other than "
+               "Formats by extension: .ply (ascii or binary), .xyz and .txt (whitespace-separated),\n"
+               ".csv (comma-separated, optional header line). Columns and properties other than\n"
                "x, y, z are kept.",
                "vandrel");
   app.add_option("INPUT", args.input, "Point file to read")->required();
