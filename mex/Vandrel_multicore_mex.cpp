@@ -1,6 +1,7 @@
 #include "Vandrel_multicore_mex.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -47,15 +48,8 @@ void check_counts(int nlhs, int nrhs) {
 // MATLAB's serial date number of the moment this file was compiled (local time): days
 // since the start of year 0, 1 January of year 0 being day 1.
 double build_serial_date() {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdate-time"
-#endif
   const char* date = __DATE__;  // "Mmm dd yyyy"
   const char* time = __TIME__;  // "hh:mm:ss"
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
   static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   const long month = (std::strstr(months, std::string(date, 3).c_str()) - months) / 3 + 1;
   const long day = std::atol(date + 4);

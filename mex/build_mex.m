@@ -1,0 +1,50 @@
+function build_mex(output_dir)
+% BUILD_MEX  Builds the Vandrel_multicore_mex plug-in from inside GNU Octave or MATLAB.
+%   build_mex          builds it into the folder of this script (mex/)
+%   build_mex(folder)  builds it into FOLDER
+%
+% Compiles the filter (runtime/, numeric/, source_code_withOctree/) and the MEX layer
+% (mex/) in one step with Octave's mkoctfile --mex or MATLAB's mex. Needs a C++20
+% compiler with OpenMP, and BLAS, LAPACK and LAPACKE that take 32-bit integers (on
+% Debian: libopenblas-dev and liblapacke-dev).
+here = fileparts(mfilename('fullpath'));
+root = fileparts(here);
+if nargin < 1
+  output_dir = here;
+end
+sources = [source_files(root, 'runtime'), source_files(root, 'numeric'), ...
+           source_files(root, 'source_code_withOctree'), source_files(root, 'mex')];
+% One rounding per operation (no fused multiply-add): the results are bit-exact.
+cxx_flags = '-std=c++20 -ffp-contract=off -fvisibility=hidden';
+libraries = {'-llapacke', '-llapack', '-lblas'};
+
+if exist('OCTAVE_VERSION', 'builtin')
+  % mkoctfile adds OpenMP itself; the extra flags go through the environment. The
+  % plug-in records its build time, which Debian's reproducible-build warning flags.
+  saved = getenv('CXXFLAGS');
+  restore = onCleanup(@() setenv('CXXFLAGS', saved));
+  setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' ' cxx_flags ' -Wno-date-time']);
+  [output, status] = mkoctfile('--mex', '-o', fullfile(output_dir, 'Vandrel_multicore_mex'), ['-I' root], ...
+                               sources{:}, libraries{:});
+  if status ~= 0
+    error('build_mex:failed', 'mkoctfile failed:\n%s', output);
+  end
+elseif ispc
+  mex('-R2017b', '-output', 'Vandrel_multicore_mex', '-outdir', output_dir, ['-I' root], ...
+      'COMPFLAGS=$COMPFLAGS /std:c++20 /openmp /fp:precise', sources{:}, libraries{:});
+else
+  % Apple's compiler has no OpenMP: the loops then run serially, with the same results.
+  openmp = '';
+  if ~ismac
+    openmp = ' -fopenmp';
+  end
+  mex('-R2017b', '-output', 'Vandrel_multicore_mex', '-outdir', output_dir, ['-I' root], ...
+      ['CXXFLAGS=$CXXFLAGS ' cxx_flags openmp], ['LDFLAGS=$LDFLAGS' openmp], sources{:}, libraries{:});
+end
+fprintf('Built %s\n', fullfile(output_dir, ['Vandrel_multicore_mex.' mexext()]));
+end
+
+function files = source_files(root, folder)
+listing = dir(fullfile(root, folder, '*.cpp'));
+files = cellfun(@(name) fullfile(root, folder, name), {listing.name}, 'UniformOutput', false);
+end
