@@ -58,6 +58,13 @@ bool swaps(PlyFormat format) {
   return little != (std::endian::native == std::endian::little);
 }
 
+template <class T>
+T from_bytes(const unsigned char* bytes) {
+  T value;
+  std::memcpy(&value, bytes, sizeof(T));
+  return value;
+}
+
 // The value of a binary scalar at `p`; every PLY type fits a double exactly.
 double load(const char* p, PlyType type, bool swap) {
   unsigned char bytes[8];
@@ -65,14 +72,22 @@ double load(const char* p, PlyType type, bool swap) {
   std::memcpy(bytes, p, size);
   if (swap) std::reverse(bytes, bytes + size);
   switch (type) {
-    case PlyType::int8: return static_cast<double>(static_cast<std::int8_t>(bytes[0]));
-    case PlyType::uint8: return static_cast<double>(bytes[0]);
-    case PlyType::int16: { std::int16_t v; std::memcpy(&v, bytes, 2); return v; }
-    case PlyType::uint16: { std::uint16_t v; std::memcpy(&v, bytes, 2); return v; }
-    case PlyType::int32: { std::int32_t v; std::memcpy(&v, bytes, 4); return v; }
-    case PlyType::uint32: { std::uint32_t v; std::memcpy(&v, bytes, 4); return v; }
-    case PlyType::float32: { float v; std::memcpy(&v, bytes, 4); return static_cast<double>(v); }
-    case PlyType::float64: { double v; std::memcpy(&v, bytes, 8); return v; }
+    case PlyType::int8:
+      return static_cast<double>(static_cast<std::int8_t>(bytes[0]));
+    case PlyType::uint8:
+      return static_cast<double>(bytes[0]);
+    case PlyType::int16:
+      return static_cast<double>(from_bytes<std::int16_t>(bytes));
+    case PlyType::uint16:
+      return static_cast<double>(from_bytes<std::uint16_t>(bytes));
+    case PlyType::int32:
+      return static_cast<double>(from_bytes<std::int32_t>(bytes));
+    case PlyType::uint32:
+      return static_cast<double>(from_bytes<std::uint32_t>(bytes));
+    case PlyType::float32:
+      return static_cast<double>(from_bytes<float>(bytes));
+    case PlyType::float64:
+      return from_bytes<double>(bytes);
   }
   return 0.0;
 }
@@ -112,6 +127,10 @@ class Reader {
     read_header();
     const PlyElement& vertices = doc_.elements[doc_.vertex];
     const auto n = static_cast<std::size_t>(vertices.count);
+    // Every vertex record takes at least 3 bytes (three one-digit values, or more in
+    // binary): a count beyond that is a corrupt header, not a reason to allocate.
+    if (n > (doc_.content.size() - pos_) / 3)
+      fail("truncated: the header declares " + std::to_string(n) + " vertices, more than the file holds");
     xyz_.assign(3 * n, 0.0f);
     doc_.coordinate_begin.reserve(3 * n);
     doc_.coordinate_end.reserve(3 * n);
@@ -157,6 +176,7 @@ class Reader {
     if (doc_.content.empty()) fail("the file is empty");
     std::string_view line;
     next_line(line);
+    while (!line.empty() && is_space(line.back())) line.remove_suffix(1);
     if (line != "ply") fail("not a PLY file: it does not start with a 'ply' line");
     bool have_format = false;
     std::vector<Word> words;
@@ -258,7 +278,9 @@ class Reader {
       PlyElement& element = doc_.elements[e];
       element.begin = pos_;
       const bool is_vertex = e == doc_.vertex;
-      for (std::int64_t r = 0; r < element.count; ++r) {
+      // An element without properties has empty records that take no bytes and no lines.
+      const std::int64_t records = element.properties.empty() ? 0 : element.count;
+      for (std::int64_t r = 0; r < records; ++r) {
         for (std::size_t p = 0; p < element.properties.size(); ++p) {
           const PlyProperty& property = element.properties[p];
           std::size_t bytes = size_of(property.type);
@@ -298,7 +320,9 @@ class Reader {
       PlyElement& element = doc_.elements[e];
       element.begin = pos_;
       const bool is_vertex = e == doc_.vertex;
-      for (std::int64_t r = 0; r < element.count; ++r) {
+      // An element without properties has empty records that take no bytes and no lines.
+      const std::int64_t records = element.properties.empty() ? 0 : element.count;
+      for (std::int64_t r = 0; r < records; ++r) {
         do {
           if (!next_line(line))
             fail("truncated: the file ends before " + record_name(e, r) + " of " + std::to_string(element.count));

@@ -137,6 +137,9 @@ TEST(read_ply, RejectsMalformedFilesNamingThePlace) {
       {ok + "1 2 3\n\n4 5\n", "line 10 (element 'vertex' record 1): too few values"},
       {ok + "1 2 3 4 5\n", "line 8 (element 'vertex' record 0): 2 more value(s) than the element's properties take"},
       {ok + "1 2 3\n", "truncated: the file ends before element 'vertex' record 1 of 2"},
+      {"ply\nformat ascii 1.0\nelement vertex 1000000000000\nproperty double x\nproperty double y\n"
+       "property double z\nend_header\n1 2 3\n",
+       "truncated: the header declares 1000000000000 vertices, more than the file holds"},
       {ok + "1 nan 3\n4 5 6\n", "element 'vertex' record 0: y is not a finite number"},
       {ok + "1 2 3\n4 5 6\n7\n", "line 10: data after the last element 'vertex'"},
       {"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nproperty float z\n"

@@ -101,6 +101,7 @@ TEST(vandrel, RejectsBadInputWithoutWritingAnything) {
   write_file(dir / "ragged.xyz", "1 2 3\n4 5\n");
   write_file(dir / "few.xyz", "0 0 0\n1 0 0\n0 1 0\n");
   std::filesystem::copy_file(VANDREL_TEST_DATA_DIR "/tetrahedron.ply", dir / "mesh.ply");
+  std::filesystem::create_directory(dir / "folder.xyz");
   struct Case {
     std::string args;
     int code;
@@ -116,6 +117,7 @@ TEST(vandrel, RejectsBadInputWithoutWritingAnything) {
       {"in.csv out.xyz --threads -2", 2, "--threads"},
       {"in.csv out.xyz --bogus", 2, "--bogus"},
       {"missing.xyz out.xyz", 1, "vandrel: cannot read 'missing.xyz': No such file or directory\n"},
+      {"folder.xyz out.xyz", 1, "vandrel: cannot read 'folder.xyz': it is a directory\n"},
       {"in.csv out.las", 1, "vandrel: 'out.las': unknown file extension '.las' (use .ply, .xyz, .txt or .csv)\n"},
       {"in.csv in.csv", 1, "vandrel: the output 'in.csv' is the input file; name another file\n"},
       {"in.csv ./in.csv --sigma 0.01", 1, "is the input file"},
@@ -129,19 +131,15 @@ TEST(vandrel, RejectsBadInputWithoutWritingAnything) {
     EXPECT_EQ(r.code, c.code);
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
-  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"few.xyz", "in.csv", "mesh.ply", "ragged.xyz"}));
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"few.xyz", "folder.xyz", "in.csv", "mesh.ply", "ragged.xyz"}));
   EXPECT_EQ(read_file(dir / "in.csv"), input);
 }
 
-TEST(vandrel, AnswersHelpAndVersion) {
+TEST(vandrel, AnswersVersion) {
   ScratchDir dir;
   const Outcome version = run(dir, "--version");
   EXPECT_EQ(version.code, 0);
   EXPECT_EQ(version.out, "vandrel 1.0.0\n");
-  const Outcome help = run(dir, "--help");
-  EXPECT_EQ(help.code, 0);
-  for (const char* option : {"--sigma", "--density", "--threads", "--quiet", "--version", ".ply"})
-    EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
 }  // namespace
