@@ -3,6 +3,7 @@ conversion of points and parameters, errors, the interpreter lock and the estima
 
 Run through ctest, which puts the module of the build tree first on PYTHONPATH and names
 the programs to compare with in VANDREL_CLI and VANDREL_REFERENCE."""
+import concurrent.futures
 import contextlib
 import io
 import os
@@ -230,6 +231,15 @@ def test_releases_the_interpreter_lock_while_filtering(bunny):
     # Held for the whole call, the lock would leave one gap in the ticks as long as the call.
     inside = [start] + [t for t in ticks if start < t < end] + [end]
     assert max(np.diff(inside)) < 0.25 * (end - start)
+
+
+def test_concurrent_calls_give_their_sequential_results(small):
+    clouds = [small[::2], small[1::2]]
+    sequential = [vandrel.denoise(cloud, BUNNY_SIGMA, SMALL_DENSITY / 2) for cloud in clouds]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        concurrent_results = list(pool.map(lambda cloud: vandrel.denoise(cloud, BUNNY_SIGMA, SMALL_DENSITY / 2),
+                                           clouds))
+    assert all(np.array_equal(a, b) for a, b in zip(sequential, concurrent_results))
 
 
 def rotation(rng):
