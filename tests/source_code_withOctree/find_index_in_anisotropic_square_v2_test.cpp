@@ -8,7 +8,6 @@
 
 #include "emx_fixture.h"
 #include "host/native_host.h"
-#include "source_code_withOctree/FindIndexSquare_c.h"
 
 namespace vandrel {
 namespace {
@@ -139,28 +138,6 @@ TEST(find_index_in_anisotropic_square_v2, EmptyInputsAndNaNSizesSelectNothing) {
     EXPECT_TRUE(select(ctx, centre, points, 1.0f, nan_f, 1).empty());
   }
   EXPECT_EQ(host.live_allocations(), live_before);
-}
-
-TEST(FindIndexSquare, WritesAscendingOneBasedRowsToTheFrontOfTheBuffer) {
-  // u passes rows 0, 2, 3, 5; v then drops row 2; w drops row 5.
-  const std::vector<Point> points = {{0.5f, 0.5f, 0.0f}, {2.0f, 0.5f, 0.0f}, {0.5f, 3.0f, 0.0f},
-                                     {0.9f, 0.1f, 0.9f}, {-1.0f, 0.5f, 0.0f}, {0.1f, 0.1f, 5.0f}};
-  const std::vector<float> values = column_major(points);
-  const float bounds[6] = {0.0f, 0.0f, -1.0f, 1.0f, 1.0f, 1.0f};
-  std::int32_t buffer[6] = {-7, -7, -7, -7, -7, -7};
-  std::int32_t count = -1;
-  FindIndexSquare(values.data(), 6, bounds, buffer, &count);
-  ASSERT_EQ(count, 2);
-  EXPECT_EQ(buffer[0], 1);
-  EXPECT_EQ(buffer[1], 4);
-
-  count = -1;
-  FindIndexSquare(nullptr, 0, bounds, buffer, &count);
-  EXPECT_EQ(count, 0);
-  const float none[6] = {5.0f, 5.0f, 5.0f, 6.0f, 6.0f, 6.0f};
-  count = -1;
-  FindIndexSquare(values.data(), 6, none, buffer, &count);
-  EXPECT_EQ(count, 0);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "emx_fixture.h"
@@ -135,44 +134,6 @@ TEST(polynom_kernel_ICI_octant_single_est_order1, DegenerateNeighbourhoods) {
     EXPECT_EQ(f.normal[2], 1.0f);
   }
   EXPECT_EQ(host.live_allocations(), live_before);
-}
-
-TEST(polynom_kernel_ICI_octant_single_est_order1, ConcurrentCallsGiveTheSerialBits) {
-  NativeHost host;
-  constexpr int count = 200;
-  std::mt19937 rng(5);
-  std::uniform_real_distribution<float> coordinate(-6.0f, 6.0f);
-  std::vector<std::vector<std::vector<float>>> neighbourhoods(count);
-  for (int i = 0; i < count; ++i) {
-    auto& rows = neighbourhoods[static_cast<std::size_t>(i)];
-    rows.push_back({0, 0, 0});
-    for (int k = 1; k < 3 + i % 60; ++k) rows.push_back({coordinate(rng), coordinate(rng), coordinate(rng)});
-  }
-  std::vector<Fit> serial(count);
-  {
-    Context ctx(host);
-    for (int i = 0; i < count; ++i) serial[static_cast<std::size_t>(i)] = fit(ctx, neighbourhoods[static_cast<std::size_t>(i)]);
-  }
-  std::vector<Fit> parallel(count);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < 4; ++t) {
-    workers.emplace_back([&, t] {
-      Context ctx(host);  // one context per thread
-      for (int i = t; i < count; i += 4) {
-        parallel[static_cast<std::size_t>(i)] = fit(ctx, neighbourhoods[static_cast<std::size_t>(i)]);
-      }
-    });
-  }
-  for (std::thread& w : workers) w.join();
-  for (int i = 0; i < count; ++i) {
-    SCOPED_TRACE(i);
-    const Fit& a = serial[static_cast<std::size_t>(i)];
-    const Fit& b = parallel[static_cast<std::size_t>(i)];
-    EXPECT_EQ(a.g, b.g);
-    EXPECT_EQ(a.estimate, b.estimate);
-    EXPECT_EQ(a.normal[0], b.normal[0]);
-    EXPECT_EQ(a.normal[1], b.normal[1]);
-  }
 }
 
 }  // namespace
