@@ -258,9 +258,13 @@ Estimates survey(const float* xyz, std::int64_t n) {
       reach2.push_back(stats.reach2);
       if (stats.complete) variance.push_back(stats.variance);
     }
-    if (variance.size() * 2 < rows.size())
+    if (variance.size() * 2 < rows.size()) {
+      // Patches grown for the noise may not fit a small cloud; the last pass's estimates
+      // then stand.
+      if (pass > 0) break;
       throw Error("Vandrel:degenerateCloud",
                   "Cannot estimate sigma or density: the points do not sample a surface densely enough.");
+    }
     // For a uniform random sampling of density rho, pi * rho * d^2 to the k-th nearest
     // neighbour in the plane follows Gamma(k, 1), whose median is close to k - 1/3 + 8/(405 k).
     const double k = shape.size - 1;
@@ -272,7 +276,8 @@ Estimates survey(const float* xyz, std::int64_t n) {
                                    patch_radius_in_sigmas * estimates.sigma);
     const double wanted = std::ceil(std::numbers::pi * estimates.density * radius * radius);
     PatchShape next{};
-    next.size = static_cast<std::int32_t>(std::clamp(wanted, double{min_patch_size}, double{max_patch_size}));
+    const double largest = std::max(double{min_patch_size}, std::min(double{max_patch_size}, count / 4.0));
+    next.size = static_cast<std::int32_t>(std::clamp(wanted, double{min_patch_size}, largest));
     next.slab = std::max(slab_in_scales * scale, slab_in_sigmas * estimates.sigma);
     next.reach = reach_in_patch_radii * std::sqrt(next.size / (std::numbers::pi * estimates.density));
     if (next.size == shape.size && std::abs(next.slab - shape.slab) <= 0.05 * shape.slab) break;
