@@ -70,8 +70,10 @@ std::string exception_field(const mxArray* exception, const char* field) {
   return text_of(property.get());
 }
 
+std::vector<mwSize> host_dims(const Value& v) { return {v.dims.begin(), v.dims.end()}; }
+
 HostArray numeric_array(const Value& v, mxClassID id, const void* data, std::size_t element_size) {
-  const std::vector<mwSize> dims(v.dims.begin(), v.dims.end());
+  const std::vector<mwSize> dims = host_dims(v);
   HostArray a(mxCreateNumericArray(dims.size(), dims.data(), id, mxREAL));
   const auto count = static_cast<std::size_t>(v.numel());
   if (count > 0) std::memcpy(mxGetData(a.get()), data, count * element_size);
@@ -82,7 +84,7 @@ HostArray to_host_array(const Value& v) {
   switch (v.cls) {
     case ValueClass::Cell: {
       // A host output handed on to another host function, as knnsearch's goes to int32.
-      const std::vector<mwSize> dims(v.dims.begin(), v.dims.end());
+      const std::vector<mwSize> dims = host_dims(v);
       HostArray a(mxCreateCellArray(dims.size(), dims.data()));
       for (std::size_t i = 0; i < v.cells.size(); ++i) mxSetCell(a.get(), i, to_host_array(v.cells[i]).release());
       return a;
