@@ -91,6 +91,7 @@ void run(const Arguments& args) {
 
   print(args, "Writing " + args.output);
   write_point_file(output, file, filtered.data(), output_format);
+  print(args, "Denoised " + std::to_string(file.size) + " points into " + args.output);
 }
 
 }  // namespace

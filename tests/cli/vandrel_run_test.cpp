@@ -74,7 +74,7 @@ TEST(vandrel, FiltersAFileKeepingRowOrderAndExtraData) {
   const Outcome estimated = run(dir, "in.csv out.csv --threads 2");
   ASSERT_EQ(estimated.code, 0) << estimated.err;
   for (const char* line : {"Reading in.csv\n", "Read 1500 points\n", "Estimated density: ", "Estimated sigma: ",
-                           "Writing out.csv\n"})
+                           "Writing out.csv\n", "Denoised 1500 points into out.csv\n"})
     EXPECT_NE(estimated.err.find(line), std::string::npos) << line << " missing from\n" << estimated.err;
   const PointFile in = read_point_file(dir / "in.csv");
   const PointFile out = read_point_file(dir / "out.csv");
