@@ -197,29 +197,27 @@ void fuse_estimate(Context& ctx, const BlockInputs& in, const float V[9], const 
   float target[3];
   f_mtimes(constraint, 3, 3, p, target);
 
-  f.slices->size[0] = 3;
-  f.slices->size[1] = 3;
-  f.slices->size[2] = count;
-  emxEnsureCapacity_real32_T(ctx, f.slices, 0);
-  for (std::int32_t k = 0; k < count; ++k) {
-    for (std::int32_t e = 0; e < 9; ++e) f.slices->data[9 * k + e] = acc.normal->data[9 * (S->data[k] - 1) + e];
-  }
-  c_bsxfun(ctx, f.slices, constraint, f.sums);
-  for (std::int32_t k = 0; k < count; ++k) {
-    for (std::int32_t e = 0; e < 9; ++e) acc.normal->data[9 * (S->data[k] - 1) + e] = f.sums->data[9 * k + e];
-  }
-
-  f.columns->size[0] = 3;
-  f.columns->size[1] = 1;
-  f.columns->size[2] = count;
-  emxEnsureCapacity_real32_T(ctx, f.columns, 0);
-  for (std::int32_t k = 0; k < count; ++k) {
-    for (std::int32_t e = 0; e < 3; ++e) f.columns->data[3 * k + e] = acc.target->data[3 * (S->data[k] - 1) + e];
-  }
-  d_bsxfun(ctx, f.columns, target, f.column_sums);
-  for (std::int32_t k = 0; k < count; ++k) {
-    for (std::int32_t e = 0; e < 3; ++e) acc.target->data[3 * (S->data[k] - 1) + e] = f.column_sums->data[3 * k + e];
-  }
+  // Gathers the support points' per-point blocks of `width` values (3 x width x |S|),
+  // adds the constraint with the given broadcasting helper and scatters them back.
+  auto add_to_blocks = [&](emxArray_real32_T* sums, std::int32_t width, emxArray_real32_T* gathered,
+                           emxArray_real32_T* added, auto&& add) {
+    const std::int32_t stride = 3 * width;
+    gathered->size[0] = 3;
+    gathered->size[1] = width;
+    gathered->size[2] = count;
+    emxEnsureCapacity_real32_T(ctx, gathered, 0);
+    for (std::int32_t k = 0; k < count; ++k) {
+      for (std::int32_t e = 0; e < stride; ++e) gathered->data[stride * k + e] = sums->data[stride * (S->data[k] - 1) + e];
+    }
+    add(gathered, added);
+    for (std::int32_t k = 0; k < count; ++k) {
+      for (std::int32_t e = 0; e < stride; ++e) sums->data[stride * (S->data[k] - 1) + e] = added->data[stride * k + e];
+    }
+  };
+  add_to_blocks(acc.normal, 3, f.slices, f.sums,
+                [&](emxArray_real32_T* in, emxArray_real32_T* out) { c_bsxfun(ctx, in, constraint, out); });
+  add_to_blocks(acc.target, 1, f.columns, f.column_sums,
+                [&](emxArray_real32_T* in, emxArray_real32_T* out) { d_bsxfun(ctx, in, target, out); });
 
   auto gather_add_scatter = [&](emxArray_real32_T* sums, float addend) {
     std::vector<float> gathered(static_cast<std::size_t>(count));
