@@ -215,9 +215,9 @@ void fuse_estimate(Context& ctx, const BlockInputs& in, const float V[9], const 
     }
   };
   add_to_blocks(acc.normal, 3, f.slices, f.sums,
-                [&](emxArray_real32_T* in, emxArray_real32_T* out) { c_bsxfun(ctx, in, constraint, out); });
+                [&](emxArray_real32_T* blocks, emxArray_real32_T* out) { c_bsxfun(ctx, blocks, constraint, out); });
   add_to_blocks(acc.target, 1, f.columns, f.column_sums,
-                [&](emxArray_real32_T* in, emxArray_real32_T* out) { d_bsxfun(ctx, in, target, out); });
+                [&](emxArray_real32_T* blocks, emxArray_real32_T* out) { d_bsxfun(ctx, blocks, target, out); });
 
   auto gather_add_scatter = [&](emxArray_real32_T* sums, float addend) {
     std::vector<float> gathered(static_cast<std::size_t>(count));
