@@ -1,6 +1,7 @@
 #include "kd_search.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -80,6 +81,35 @@ class NearestSet {
   const std::vector<std::int32_t>& rows_;
 };
 
+// Orders (squared distance, row) pairs by distance, then row. A radix sort on the
+// distance rounded to single precision (rounding is monotonic, and a non-negative single's
+// bit pattern orders like its value) takes at most four passes over a query's few thousand
+// neighbours, several times faster than a comparison sort; only runs whose rounded
+// distances tie are then put in exact order.
+void sort_by_distance_then_row(std::vector<Neighbour>& items, std::vector<Neighbour>& scratch) {
+  const std::size_t n = items.size();
+  if (n < 2) return;
+  scratch.resize(n);
+  auto rounded = [](const Neighbour& nb) { return std::bit_cast<std::uint32_t>(static_cast<float>(nb.first)); };
+  for (int pass = 0; pass < 4; ++pass) {
+    const int shift = 8 * pass;
+    std::size_t count[257] = {};
+    for (const Neighbour& nb : items) ++count[((rounded(nb) >> shift) & 0xFFu) + 1];
+    if (count[((rounded(items[0]) >> shift) & 0xFFu) + 1] == n) continue;
+    for (int b = 0; b < 256; ++b) count[b + 1] += count[b];
+    for (const Neighbour& nb : items) scratch[count[(rounded(nb) >> shift) & 0xFFu]++] = nb;
+    items.swap(scratch);
+  }
+  for (std::size_t begin = 0; begin < n;) {
+    std::size_t end = begin + 1;
+    while (end < n && rounded(items[end]) == rounded(items[begin])) ++end;
+    if (end - begin > 1) {
+      std::sort(items.begin() + static_cast<std::ptrdiff_t>(begin), items.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    begin = end;
+  }
+}
+
 bool finite3(const double p[3]) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
 
 }  // namespace
@@ -110,7 +140,8 @@ std::vector<std::int32_t> KdSearch::within(const float query[3], float radius) c
   WithinSet result(r * r);
   tree_->index->findNeighbors(result, q, nanoflann::SearchParams());
   for (Neighbour& nb : result.found) nb.second = tree_->set.rows[static_cast<std::size_t>(nb.second)];
-  std::sort(result.found.begin(), result.found.end());
+  std::vector<Neighbour> scratch;
+  sort_by_distance_then_row(result.found, scratch);
   rows.reserve(result.found.size());
   for (const Neighbour& nb : result.found) rows.push_back(nb.second);
   return rows;
