@@ -157,9 +157,10 @@ void estimate_point(EstimateWorkspace& work, const BlockInputs& in, std::int32_t
       for (std::int32_t k = 1; k < count; ++k) {
         work.support_rows->data[k] = work.selection->data[static_cast<std::int32_t>(work.in_box->data[k - 1]) - 1];
       }
+      // A plane needs the point and at least two neighbours.
+      if (count <= 2) break;
       gather_rows(ctx, work.local, work.support_rows, count, work.support);
       bsxfun(ctx, work.support, work.centre, work.centred);
-      if (count <= 2) break;
 
       float est = 0.0f;
       float normal[3];
