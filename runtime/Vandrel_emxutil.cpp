@@ -148,6 +148,14 @@ void emxFree_cell_wrap_3(Context& ctx, emxArray_cell_wrap_3** h) { free_any(ctx,
 void emxFree_cell_wrap_5(Context& ctx, emxArray_cell_wrap_5** h) { free_any(ctx, h); }
 void emxFree_cell_wrap_6(Context& ctx, emxArray_cell_wrap_6** h) { free_any(ctx, h); }
 
+void emx_resize_real32(Context& ctx, emxArray_real32_T* a, std::int32_t rows, std::int32_t cols) {
+  const std::int32_t old_count = emx_numel(a);
+  a->size[0] = rows;
+  if (a->dimCount > 1) a->size[1] = cols;
+  for (std::int32_t d = 2; d < a->dimCount; ++d) a->size[d] = 1;
+  emxEnsureCapacity_real32_T(ctx, a, old_count);
+}
+
 void emxCopyStruct_cell_wrap_0(Context& ctx, cell_wrap_0* dst, const cell_wrap_0* src) {
   emxArray_real32_T* d = dst->f1;
   const emxArray_real32_T* s = src->f1;

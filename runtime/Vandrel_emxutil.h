@@ -53,6 +53,10 @@ void emxFree_cell_wrap_6(Context& ctx, emxArray_cell_wrap_6** handle);
 /// Deep-copies the real32_T array held by `src` into the existing array of `dst`.
 void emxCopyStruct_cell_wrap_0(Context& ctx, cell_wrap_0* dst, const cell_wrap_0* src);
 
+/// Resizes a single array to rows x cols (a 1-D array to rows; extents past the second
+/// become 1), keeping its first elements as emxEnsureCapacity does.
+void emx_resize_real32(Context& ctx, emxArray_real32_T* a, std::int32_t rows, std::int32_t cols);
+
 /// Element count of an array: the product of its extents (1 when dimCount is below 1).
 template <class T>
 std::int32_t emx_numel(const emxArray<T>* a) {

@@ -75,14 +75,6 @@ void nearest_neighbour_table(Context& ctx, const emxArray_real32_T* X, emxArray_
   }
 }
 
-void set_extents(Context& ctx, emxArray_real32_T* a, std::int32_t rows, std::int32_t cols) {
-  const std::int32_t old_count = emx_numel(a);
-  a->size[0] = rows;
-  if (a->dimCount > 1) a->size[1] = cols;
-  for (std::int32_t d = 2; d < a->dimCount; ++d) a->size[d] = 1;
-  emxEnsureCapacity_real32_T(ctx, a, old_count);
-}
-
 void init_record(Context& ctx, EstimateRecord& record, std::int32_t n) {
   emxInit_cell_wrap_6(ctx, &record.positions, 2, true);
   emxInit_cell_wrap_5(ctx, &record.supports, 2, true);
@@ -94,7 +86,7 @@ void init_record(Context& ctx, EstimateRecord& record, std::int32_t n) {
   record.supports->size[0] = n;
   record.supports->size[1] = 4;
   emxEnsureCapacity_cell_wrap_5(ctx, record.supports, 0);
-  set_extents(ctx, record.deviations, n, 4);
+  emx_resize_real32(ctx, record.deviations, n, 4);
   record.normals->size[0] = n;
   record.normals->size[1] = 4;
   emxEnsureCapacity_cell_wrap_0(ctx, record.normals, 0);
@@ -163,14 +155,14 @@ void fuse_estimate(Context& ctx, const BlockInputs& in, const float V[9], const 
   std::int32_t inverse[3];
   b_sort(axes, 3, inverse);
   const float a[3] = {plane[inverse[0] - 1], plane[inverse[1] - 1], plane[inverse[2] - 1]};
-  set_extents(ctx, f.unit, 3, 1);
+  emx_resize_real32(ctx, f.unit, 3, 1);
   e_mtimes(a, 3, V, 3, f.unit->data);
   const float length = rt_sqrtf(c_mtimes(ctx, f.unit, f.unit));
   float normal[3];
   for (std::int32_t k = 0; k < 3; ++k) normal[k] = f.unit->data[k] / length;
 
   // Signed distances of the support points to the fitted plane.
-  set_extents(ctx, f.points, count, 3);
+  emx_resize_real32(ctx, f.points, count, 3);
   for (std::int32_t c = 0; c < 3; ++c) {
     for (std::int32_t k = 0; k < count; ++k) f.points->data[k + count * c] = in.X->data[S->data[k] - 1 + N * c];
   }
@@ -179,12 +171,12 @@ void fuse_estimate(Context& ctx, const BlockInputs& in, const float V[9], const 
   b_mtimes(ctx, f.residuals, normal, 3, f.distances);
 
   // Mean squared noise level of the support.
-  set_extents(ctx, f.noise, count, 1);
+  emx_resize_real32(ctx, f.noise, count, 1);
   for (std::int32_t k = 0; k < count; ++k) f.noise->data[k] = in.b->data[S->data[k] - 1];
   const float noise = c_mtimes(ctx, f.noise, f.noise) / static_cast<float>(count);
 
   // Misfit beyond what the noise explains, floored; the weight is its inverse square.
-  set_extents(ctx, f.squares, count, 1);
+  emx_resize_real32(ctx, f.squares, count, 1);
   for (std::int32_t k = 0; k < count; ++k) f.squares->data[k] = f.distances->data[k] * f.distances->data[k];
   const float misfit = rt_maxf(mean(f.squares) - noise * misfit_share,
                                (variance_floor_factor / rt_sqrtf(static_cast<float>(count))) * noise);
@@ -356,8 +348,8 @@ void SquareNeighNormal_ICI_Denoising_recur_m2c_Mar06_2_temp(Context& ctx, const 
   acc.target->size[1] = 1;
   acc.target->size[2] = N;
   emxEnsureCapacity_real32_T(ctx, acc.target, 0);
-  for (emxArray_real32_T* a : {acc.weights, acc.variances, acc.uses}) set_extents(ctx, a, N, 1);
-  set_extents(ctx, acc.fallback, N, 3);
+  for (emxArray_real32_T* a : {acc.weights, acc.variances, acc.uses}) emx_resize_real32(ctx, a, N, 1);
+  emx_resize_real32(ctx, acc.fallback, N, 3);
   // Fresh storage is zero-filled, but an array may reuse storage: zero explicitly.
   for (emxArray_real32_T* a : {acc.normal, acc.target, acc.weights, acc.variances, acc.uses}) {
     const std::int32_t count = emx_numel(a);
@@ -388,7 +380,7 @@ void SquareNeighNormal_ICI_Denoising_recur_m2c_Mar06_2_temp(Context& ctx, const 
   fusion_pass(ctx, in, record, acc);
   ctx.host().stage_done("fusion");
 
-  set_extents(ctx, Y, N, 3);
+  emx_resize_real32(ctx, Y, N, 3);
   run_parallel_shares(ctx, N, [&](Context&, std::int32_t begin, std::int32_t end) {
     for (std::int32_t j = begin; j < end; ++j) solve_position(in, acc, j, Y);
   });

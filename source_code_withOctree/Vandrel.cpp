@@ -101,10 +101,7 @@ void search_block_neighbours(Context& ctx, const emxArray_real32_T* points, floa
 }
 
 void copy_matrix(Context& ctx, const emxArray_real32_T* from, emxArray_real32_T* to) {
-  const std::int32_t old_count = emx_numel(to);
-  to->size[0] = from->size[0];
-  to->size[1] = from->size[1];
-  emxEnsureCapacity_real32_T(ctx, to, old_count);
+  emx_resize_real32(ctx, to, from->size[0], from->size[1]);
   const std::int32_t count = emx_numel(from);
   for (std::int32_t k = 0; k < count; ++k) to->data[k] = from->data[k];
 }

@@ -26,17 +26,10 @@ constexpr float scale_ratio = std::bit_cast<float>(0x3FB504F3u);
 constexpr float band_factor = 3.0f;
 constexpr std::int32_t progress_interval = 5000;
 
-void resize_rows(Context& ctx, emxArray_real32_T* a, std::int32_t rows, std::int32_t cols) {
-  const std::int32_t old_count = emx_numel(a);
-  a->size[0] = rows;
-  if (a->dimCount > 1) a->size[1] = cols;
-  emxEnsureCapacity_real32_T(ctx, a, old_count);
-}
-
 // to(k, :) = from(rows[k] - 1, :) for 1-based row numbers carried as singles.
 void gather_rows(Context& ctx, const emxArray_real32_T* from, const emxArray_real32_T* rows, std::int32_t count,
                  emxArray_real32_T* to) {
-  resize_rows(ctx, to, count, 3);
+  emx_resize_real32(ctx, to, count, 3);
   const std::int32_t n = from->size[0];
   for (std::int32_t c = 0; c < 3; ++c) {
     for (std::int32_t k = 0; k < count; ++k) {
@@ -114,18 +107,18 @@ void estimate_point(EstimateWorkspace& work, const BlockInputs& in, std::int32_t
   }
 
   // Local coordinates (u, v, w) of the neighbours, uncentred.
-  resize_rows(ctx, work.P, n, 3);
+  emx_resize_real32(ctx, work.P, n, 3);
   for (std::int32_t c = 0; c < 3; ++c) {
     for (std::int32_t k = 0; k < n; ++k) work.P->data[k + n * c] = in.X->data[work.list->data[k] - 1 + N * c];
   }
   const std::int32_t V_size[2] = {3, 3};
   mtimes(ctx, work.P, V, V_size, work.projected);
-  resize_rows(ctx, work.local, n, 3);
+  emx_resize_real32(ctx, work.local, n, 3);
   for (std::int32_t c = 0; c < 3; ++c) {
     const auto column = static_cast<std::int32_t>(order[c]) - 1;
     for (std::int32_t k = 0; k < n; ++k) work.local->data[k + n * c] = work.projected->data[k + n * column];
   }
-  resize_rows(ctx, work.centre, 1, 3);
+  emx_resize_real32(ctx, work.centre, 1, 3);
   for (std::int32_t c = 0; c < 3; ++c) work.centre->data[c] = work.local->data[self - 1 + n * c];
 
   const float upper0 = in.Gamma * b_i;
@@ -136,7 +129,7 @@ void estimate_point(EstimateWorkspace& work, const BlockInputs& in, std::int32_t
     const auto quadrant = static_cast<float>(q);
     find_index_in_anisotropic_square_v2(ctx, work.centre, work.local, work.candidates, in.r0, in.r0, quadrant);
     const std::int32_t candidate_count = work.candidates->size[0];
-    resize_rows(ctx, work.selection, candidate_count + 1, 1);
+    emx_resize_real32(ctx, work.selection, candidate_count + 1, 1);
     work.selection->data[0] = static_cast<float>(self);
     for (std::int32_t k = 0; k < candidate_count; ++k) work.selection->data[k + 1] = work.candidates->data[k];
     gather_rows(ctx, work.local, work.selection, candidate_count + 1, work.selected);
@@ -152,7 +145,7 @@ void estimate_point(EstimateWorkspace& work, const BlockInputs& in, std::int32_t
 
       // Support: the point itself first, then the selected candidates in list order.
       const std::int32_t count = work.in_box->size[0] + 1;
-      resize_rows(ctx, work.support_rows, count, 1);
+      emx_resize_real32(ctx, work.support_rows, count, 1);
       work.support_rows->data[0] = work.selection->data[0];
       for (std::int32_t k = 1; k < count; ++k) {
         work.support_rows->data[k] = work.selection->data[static_cast<std::int32_t>(work.in_box->data[k - 1]) - 1];
@@ -169,7 +162,7 @@ void estimate_point(EstimateWorkspace& work, const BlockInputs& in, std::int32_t
       for (std::int32_t k = 0; k < count; ++k) kernel_nan = kernel_nan || rt_isnan(work.kernel->data[k]);
       if (kernel_nan) break;
 
-      resize_rows(ctx, work.spread, count, 1);
+      emx_resize_real32(ctx, work.spread, count, 1);
       for (std::int32_t k = 0; k < count; ++k) {
         const std::int32_t row = work.list->data[static_cast<std::int32_t>(work.support_rows->data[k]) - 1];
         work.spread->data[k] = in.b->data[row - 1] * work.kernel->data[k];
