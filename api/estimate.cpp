@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/kd_search.h"
-#include "runtime/error.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

@@ -12,9 +12,9 @@
 
 #include "api/estimate.h"
 #include "api/vandrel.h"
-#include "cli/number_text.h"
-#include "cli/point_file.h"
-#include "runtime/error.h"
+#include "io/number_text.h"
+#include "io/point_file.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

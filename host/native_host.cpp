@@ -12,7 +12,7 @@
 #endif
 
 #include "host/kd_search.h"
-#include "runtime/error.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

@@ -11,7 +11,7 @@
 #include "runtime/Vandrel_data.h"
 #include "runtime/Vandrel_initialize.h"
 #include "runtime/Vandrel_terminate.h"
-#include "runtime/error.h"
+#include "api/error.h"
 
 namespace {
 

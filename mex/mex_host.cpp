@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-#include "runtime/error.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

@@ -17,7 +17,7 @@
 
 #include "api/estimate.h"
 #include "api/vandrel.h"
-#include "runtime/error.h"
+#include "api/error.h"
 
 namespace py = pybind11;
 

@@ -8,7 +8,7 @@
 #include "Vandrel_data.h"
 #include "mex/mex_host.h"
 #include "runtime/Vandrel_emxutil.h"
-#include "runtime/error.h"
+#include "api/error.h"
 #include "source_code_withOctree/Vandrel.h"
 
 namespace vandrel {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "error.h"
+#include "api/error.h"
 
 namespace vandrel {
 

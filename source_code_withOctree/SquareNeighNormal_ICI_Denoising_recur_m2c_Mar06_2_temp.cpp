@@ -23,7 +23,7 @@
 #include "numeric/repmat.h"
 #include "numeric/sum.h"
 #include "runtime/Vandrel_emxutil.h"
-#include "runtime/error.h"
+#include "api/error.h"
 #include "runtime/parallel.h"
 #include "runtime/rt_math.h"
 #include "source_code_withOctree/estimate_point.h"

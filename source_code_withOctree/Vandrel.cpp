@@ -12,7 +12,7 @@
 #include "numeric/nullAssignment.h"
 #include "runtime/Vandrel_emxutil.h"
 #include "runtime/Vandrel_mexutil.h"
-#include "runtime/error.h"
+#include "api/error.h"
 #include "runtime/parallel.h"
 #include "runtime/rt_math.h"
 #include "source_code_withOctree/Split_PCD_Octree_v3.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/point_file.h"
-#include "runtime/error.h"
+#include "io/point_file.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "cli/point_file.h"
+#include "io/point_file.h"
 #include "scratch_dir.h"
 
 namespace vandrel {

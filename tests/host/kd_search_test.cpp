@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/native_host.h"
-#include "runtime/error.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host/native_host.h"
-#include "runtime/error.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "filter_runner.h"
 #include "host/kd_search.h"
-#include "runtime/error.h"
+#include "api/error.h"
 #include "test_host.h"
 #include "test_surfaces.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "filter_runner.h"
-#include "runtime/error.h"
+#include "api/error.h"
 #include "test_host.h"
 
 namespace vandrel {

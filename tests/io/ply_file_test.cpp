@@ -1,4 +1,4 @@
-#include "cli/ply_file.h"
+#include "io/ply_file.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "runtime/error.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "cli/number_text.h"
-#include "runtime/error.h"
+#include "io/number_text.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

@@ -5,8 +5,8 @@
 #include <variant>
 #include <vector>
 
-#include "cli/ply_file.h"
-#include "cli/text_table.h"
+#include "io/ply_file.h"
+#include "io/text_table.h"
 
 namespace vandrel {
 

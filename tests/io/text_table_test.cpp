@@ -1,4 +1,4 @@
-#include "cli/text_table.h"
+#include "io/text_table.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <random>
 #include <sstream>
 
-#include "runtime/error.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

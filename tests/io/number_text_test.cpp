@@ -1,4 +1,4 @@
-#include "cli/number_text.h"
+#include "io/number_text.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <system_error>
 
-#include "runtime/error.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

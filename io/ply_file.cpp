@@ -8,8 +8,8 @@
 #include <string_view>
 #include <utility>
 
-#include "cli/number_text.h"
-#include "runtime/error.h"
+#include "io/number_text.h"
+#include "api/error.h"
 
 namespace vandrel {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/text_table.h"
+#include "io/text_table.h"
 
 namespace vandrel {
 

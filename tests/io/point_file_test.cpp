@@ -1,8 +1,8 @@
-#include "cli/point_file.h"
+#include "io/point_file.h"
 
 #include <gtest/gtest.h>
 
-#include "runtime/error.h"
+#include "api/error.h"
 #include "scratch_dir.h"
 
 namespace vandrel {
