@@ -50,10 +50,9 @@ struct Plane {
 };
 
 struct Cloud {
-  const float* xyz;  // column-major n x 3
-  std::int64_t n;
+  std::span<const Point> points;
   double at(std::int32_t row, int axis) const {
-    return static_cast<double>(xyz[static_cast<std::int64_t>(axis) * n + row]);
+    return static_cast<double>(points[static_cast<std::size_t>(row)][static_cast<std::size_t>(axis)]);
   }
 };
 
@@ -179,8 +178,7 @@ bool gather_patch(const Cloud& cloud, const KdSearch& tree, const double query[3
 
 PatchStats survey_point(const Cloud& cloud, const KdSearch& tree, std::int32_t row, const PatchShape& shape) {
   const double query[3] = {cloud.at(row, 0), cloud.at(row, 1), cloud.at(row, 2)};
-  const float q[3] = {cloud.xyz[row], cloud.xyz[cloud.n + row], cloud.xyz[2 * cloud.n + row]};
-  std::vector<std::int32_t> patch = tree.nearest(q, orientation_neighbours);
+  std::vector<std::int32_t> patch = tree.nearest(cloud.points[static_cast<std::size_t>(row)].data(), orientation_neighbours);
   Plane plane = fit_plane(cloud, patch);
   double reach2 = 0.0;
   for (int round = 0; round < plane_refits; ++round) {
@@ -212,19 +210,19 @@ struct Estimates {
   double sigma;
 };
 
-Estimates survey(const float* xyz, std::int64_t n) {
-  const Cloud cloud{xyz, n};
+Estimates survey(std::span<const Point> points) {
+  const Cloud cloud{points};
   std::vector<std::int32_t> finite;
-  for (std::int64_t i = 0; i < n; ++i) {
-    if (std::isfinite(xyz[i]) && std::isfinite(xyz[n + i]) && std::isfinite(xyz[2 * n + i]))
-      finite.push_back(static_cast<std::int32_t>(i));
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const Point& p = points[i];
+    if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) finite.push_back(static_cast<std::int32_t>(i));
   }
   const std::int64_t count = static_cast<std::int64_t>(finite.size());
   if (count < min_points)
     throw Error("Vandrel:tooFewPoints", "Estimating sigma or density needs at least " + std::to_string(min_points) +
                                             " points with finite coordinates; the cloud has " +
                                             std::to_string(count) + ".");
-  const KdSearch tree(xyz, n);
+  const KdSearch tree(points);
 
   // Samples spread evenly over the row order: deterministic, and spread over the surface
   // whatever order the scanner wrote the points in.
@@ -234,8 +232,7 @@ Estimates survey(const float* xyz, std::int64_t n) {
 
   std::vector<double> scale2;
   for (std::int32_t r : rows) {
-    const float q[3] = {xyz[r], xyz[n + r], xyz[2 * n + r]};
-    const std::int32_t far = tree.nearest(q, scale_neighbours + 1).back();
+    const std::int32_t far = tree.nearest(points[static_cast<std::size_t>(r)].data(), scale_neighbours + 1).back();
     double d2 = 0.0;
     for (int axis = 0; axis < 3; ++axis) {
       const double d = cloud.at(far, axis) - cloud.at(r, axis);
@@ -288,8 +285,8 @@ Estimates survey(const float* xyz, std::int64_t n) {
 
 }  // namespace
 
-float estimate_density(const float* xyz, std::int64_t n) { return static_cast<float>(survey(xyz, n).density); }
+float estimate_density(std::span<const Point> points) { return static_cast<float>(survey(points).density); }
 
-float estimate_sigma(const float* xyz, std::int64_t n) { return static_cast<float>(survey(xyz, n).sigma); }
+float estimate_sigma(std::span<const Point> points) { return static_cast<float>(survey(points).sigma); }
 
 }  // namespace vandrel

@@ -1,12 +1,13 @@
 #pragma once
-#include <cstdint>
+#include <span>
+
+#include "core/point.h"
 
 namespace vandrel {
 
 /// Estimates the sampling density of a point cloud that samples a surface: points per
 /// unit area, the scale the filter expects (it scales the cloud by the square root).
-///   xyz  in  column-major N x 3 single matrix (all x, then all y, then all z)
-///   n    in  number of points; at least 50 with finite coordinates
+///   points  x, y, z triples; at least 50 with finite coordinates
 /// Up to 4096 points spread evenly over the row order each get a patch: the points nearest
 /// to them in their tangent plane, within a slab around that plane several sigmas thick,
 /// so that noise across the surface neither hides nor adds neighbours. The median squared
@@ -20,12 +21,11 @@ namespace vandrel {
 /// line, a volume) gets a number without meaning.
 /// Throws vandrel::Error "Vandrel:tooFewPoints" for fewer than 50 finite points and
 /// "Vandrel:degenerateCloud" when most points coincide or fewer than half the patches can
-/// be gathered. Does not modify `xyz`. Deterministic; reentrant.
-float estimate_density(const float* xyz, std::int64_t n);
+/// be gathered.  Deterministic; reentrant.
+float estimate_density(std::span<const Point> points);
 
 /// Estimates the standard deviation of isotropic Gaussian noise on every coordinate.
-///   xyz  in  column-major N x 3 single matrix (all x, then all y, then all z)
-///   n    in  number of points; at least 50 with finite coordinates
+///   points  x, y, z triples; at least 50 with finite coordinates
 /// A plane is fitted to each patch of estimate_density; its residual sum of squares over
 /// the m - 3 degrees of freedom of an m-point patch estimates the noise variance there, and
 /// the median over the patches, corrected for the skew of the chi-square distribution,
@@ -35,7 +35,7 @@ float estimate_density(const float* xyz, std::int64_t n);
 /// noise: the estimate holds while the patches, of radius max(2.8 / sqrt(density),
 /// 4 sigma), stay below about a third of the surface's radius of curvature. Outliers
 /// raise it a little (10 % of points scattered off the surface: 6 %). A noise-free plane
-/// gives 0. Throws like estimate_density. Does not modify `xyz`. Deterministic; reentrant.
-float estimate_sigma(const float* xyz, std::int64_t n);
+/// gives 0. Throws like estimate_density.  Deterministic; reentrant.
+float estimate_sigma(std::span<const Point> points);
 
 }  // namespace vandrel

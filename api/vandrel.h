@@ -1,8 +1,12 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string_view>
 #include <vector>
+
+#include "api/error.h"
+#include "core/point.h"
 
 namespace vandrel {
 
@@ -10,20 +14,23 @@ namespace vandrel {
 inline constexpr const char* version = "1.0.0";
 
 struct DenoiseOptions {
-  /// Threads for the per-point loops; 0 takes OpenMP's default.
+  /// Threads for the per-point loops and the searches; 0 takes OpenMP's default.
   int threads = 0;
   /// Receives the filter's console lines (pass and progress lines); empty discards them.
   std::function<void(std::string_view)> console;
+  /// Points estimated at a time; 0 chooses from the neighbourhood size. Changes memory
+  /// and speed, never the results.
+  std::int64_t chunk_points = 0;
 };
 
-/// Denoises a point cloud with the stand-alone host.
-///   xyz      column-major N x 3 single matrix (all x, then all y, then all z)
-///   n        number of points, 0 <= n <= 16777216
+/// Denoises a point cloud.
+///   points   N points as x, y, z triples (row-major N x 3, the layout of numpy, PCL and
+///            Open3D), N < 2^31; rows with a NaN coordinate are returned unchanged
 ///   sigma    noise standard deviation in the cloud's units, finite and >= 0
 ///   density  points per unit area, finite and > 0 (the cloud is scaled by its square root)
-/// Returns the filtered cloud in the same layout and row order. Throws vandrel::Error
-/// (identifier and message) on invalid arguments. Does not modify `xyz`. Reentrant.
-std::vector<float> denoise(const float* xyz, std::int64_t n, float sigma, float density,
-                           const DenoiseOptions& options = {});
+/// Returns the filtered points in the same row order. Throws vandrel::Error (identifier and
+/// message) on invalid arguments. Reentrant; the bits of the result do not depend on the
+/// thread count.
+std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options = {});
 
 }  // namespace vandrel

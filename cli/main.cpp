@@ -69,25 +69,34 @@ void run(const Arguments& args) {
   print(args, "Read " + std::to_string(file.size) + " points");
   convert_layout(file, output_format, args.input, args.output);
 
+  // Point files keep their coordinates column-major; the library takes x, y, z triples.
+  const auto n = static_cast<std::size_t>(file.size);
+  std::vector<Point> points(n);
+  for (std::size_t i = 0; i < n; ++i) points[i] = {file.xyz[i], file.xyz[n + i], file.xyz[2 * n + i]};
+
   float density = 0.0f;
   if (args.density) {
     density = *args.density;
   } else {
-    density = estimate_density(file.xyz.data(), file.size);
+    density = estimate_density(points);
     print(args, "Estimated density: " + number(density) + " points per unit area");
   }
   float sigma = 0.0f;
   if (args.sigma) {
     sigma = *args.sigma;
   } else {
-    sigma = estimate_sigma(file.xyz.data(), file.size);
+    sigma = estimate_sigma(points);
     print(args, "Estimated sigma: " + number(sigma));
   }
 
   DenoiseOptions options;
   options.threads = args.threads;
   if (!args.quiet) options.console = [](std::string_view text) { std::cerr << text << std::flush; };
-  const std::vector<float> filtered = denoise(file.xyz.data(), file.size, sigma, density, options);
+  points = denoise(points, sigma, density, options);
+  std::vector<float> filtered(3 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t c = 0; c < 3; ++c) filtered[i + n * c] = points[i][c];
+  }
 
   print(args, "Writing " + args.output);
   write_point_file(output, file, filtered.data(), output_format);

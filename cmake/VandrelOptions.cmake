@@ -2,7 +2,8 @@
 # one rounding per operation (no fused multiply-add), never fast-math.
 function(vandrel_target_options target)
   target_compile_features(${target} PUBLIC cxx_std_20)
-  set(gcc_like -Wall -Wextra -Wpedantic -Wshadow -ffp-contract=off)
+  set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
+  set(gcc_like -Wall -Wextra -Wpedantic -Wshadow -Wconversion -ffp-contract=off)
   target_compile_options(${target} PRIVATE
     "$<$<CXX_COMPILER_ID:GNU,Clang,AppleClang>:${gcc_like}>" "$<$<CXX_COMPILER_ID:MSVC>:/W4;/fp:precise>")
   if(VANDREL_SANITIZE)

@@ -130,6 +130,17 @@ KdSearch::KdSearch(const float* points, std::int64_t n) : tree_(new Tree) {
   tree_->index->buildIndex();
 }
 
+KdSearch::KdSearch(std::span<const Point> points) : tree_(new Tree) {
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const double p[3] = {points[i][0], points[i][1], points[i][2]};
+    if (!finite3(p)) continue;
+    tree_->set.xyz.insert(tree_->set.xyz.end(), p, p + 3);
+    tree_->set.rows.push_back(static_cast<std::int32_t>(i));
+  }
+  tree_->index = std::make_unique<Index>(3, tree_->set, nanoflann::KDTreeSingleIndexAdaptorParams(10));
+  tree_->index->buildIndex();
+}
+
 KdSearch::~KdSearch() { delete tree_; }
 
 std::vector<std::int32_t> KdSearch::within(const float query[3], float radius) const {

@@ -1,11 +1,15 @@
 #pragma once
 #include <cstdint>
+#include <span>
 #include <vector>
+
+#include "core/point.h"
 
 namespace vandrel {
 
 /// Exact neighbour searches over a set of 3-D points, backed by a k-d tree.
-/// Points and queries are column-major n x 3 single matrices (all x, then all y, all z).
+/// Points are given as Points, or as a column-major n x 3 single matrix (all x, then all
+/// y, then all z).
 /// Distances are computed in double from the single coordinates as
 /// ((dx*dx + dy*dy) + dz*dz); results are 0-based row numbers ordered by ascending
 /// distance, equal distances by ascending row number. Points with a non-finite
@@ -13,6 +17,7 @@ namespace vandrel {
 class KdSearch {
  public:
   KdSearch(const float* points, std::int64_t n);
+  explicit KdSearch(std::span<const Point> points);
   ~KdSearch();
   KdSearch(const KdSearch&) = delete;
   KdSearch& operator=(const KdSearch&) = delete;

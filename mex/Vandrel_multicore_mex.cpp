@@ -7,11 +7,12 @@
 #include <new>
 #include <string>
 
-#include "runtime/Vandrel_api.h"
-#include "runtime/Vandrel_data.h"
-#include "runtime/Vandrel_initialize.h"
-#include "runtime/Vandrel_terminate.h"
+#include <limits>
+#include <vector>
+
 #include "api/error.h"
+#include "core/pipeline.h"
+#include "mex/mex_host.h"
 
 namespace {
 
@@ -19,23 +20,17 @@ constexpr int input_count = 3;
 constexpr int max_output_count = 1;
 constexpr const char* built_for_version = "9.7.0.1216025 (R2019b) Update 1";
 
-#ifdef _OPENMP
-// Runs the host's function under the global lock; an exception releases the lock on
-// its way out.
-void lock_and_run(void (*function)(void* data), void* data) {
-  omp_set_lock(&vandrel::global_lock);
-  try {
-    function(data);
-  } catch (...) {
-    omp_unset_lock(&vandrel::global_lock);
-    throw;
-  }
-  omp_unset_lock(&vandrel::global_lock);
-}
-#endif
+// The entry function's name, as errors and the plug-in description give it.
+constexpr const char* function_name = "Vandrel";
+// The host release the plug-in is built for, and the interface it uses (separate complex).
+constexpr unsigned int built_for_release = 0x2019B;
+constexpr unsigned int separate_complex_api_version = 0x8000000;
+
+// Set while a call runs: a host function that calls the plug-in again is refused.
+bool call_in_progress = false;
 
 void check_counts(int nlhs, int nrhs) {
-  const std::string name = vandrel::context_record.function_name;
+  const std::string name = function_name;
   if (nrhs != input_count) {
     throw vandrel::Error("EMLRT:runTime:WrongNumberOfInputs",
                          std::to_string(input_count) + " inputs required for entry-point '" + name + "'.");
@@ -72,7 +67,7 @@ std::string entry_source_path() {
   const std::size_t mex_folder = path.find_last_of("/\\");
   const std::size_t root = mex_folder == std::string::npos ? std::string::npos : path.find_last_of("/\\", mex_folder - 1);
   path.resize(root == std::string::npos ? 0 : root + 1);
-  return path + "source_code_withOctree/Vandrel.cpp";
+  return path + "core/pipeline.cpp";
 }
 
 template <std::size_t N>
@@ -80,35 +75,59 @@ void copy_text(char (&to)[N], const char* from) {
   std::snprintf(to, N, "%s", from);
 }
 
-}  // namespace
-
-namespace vandrel {
-
-void mexFunctionCreateRootTLS() {
-#ifdef _OPENMP
-  root_context.emplace(context_record, &lock_and_run);
-#else
-  root_context.emplace(context_record, nullptr);
-#endif
+float read_single_scalar(const mxArray* a, const std::string& name) {
+  vandrel::check_host_value(a, vandrel::ValueClass::Single, false,
+                            {vandrel::Extent::fixed(1), vandrel::Extent::fixed(1)}, name);
+  return *static_cast<const float*>(mxGetData(a));
 }
 
-}  // namespace vandrel
+// Converts the arguments, filters and returns the result; the caller's arrays are never
+// modified.
+void filter_call(const mxArray* const inputs[3], mxArray* outputs[1]) {
+  const mxArray* cloud = inputs[0];
+  vandrel::check_host_value(cloud, vandrel::ValueClass::Single, false,
+                            {vandrel::Extent::any(), vandrel::Extent::fixed(3)}, "pcd_noi");
+  const float sigma = read_single_scalar(inputs[1], "sigma_pcd");
+  const float density = read_single_scalar(inputs[2], "dens_pcd");
+  const std::size_t n = mxGetM(cloud);
+  if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    throw vandrel::Error("Vandrel:tooManyPoints",
+                         "pcd_noi has " + std::to_string(n) + " rows, more than the filter can take.");
+  }
+  // Host matrices are column-major; the filter takes x, y, z triples.
+  const auto* xyz = static_cast<const float*>(mxGetData(cloud));
+  std::vector<vandrel::Point> points(n);
+  for (std::size_t i = 0; i < n; ++i) points[i] = {xyz[i], xyz[n + i], xyz[2 * n + i]};
+
+  vandrel::MexHost host;
+  points = vandrel::filter_cloud(host, points, sigma, density);
+
+  mxArray* out = mxCreateNumericMatrix(n, 3, mxSINGLE_CLASS, mxREAL);
+  auto* filtered = static_cast<float*>(mxGetData(out));
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t c = 0; c < 3; ++c) filtered[i + n * c] = points[i][c];
+  }
+  outputs[0] = out;
+}
+
+}  // namespace
 
 VANDREL_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   // A failure is copied out of its exception: raising the host error does not return,
   // so nothing with a destructor may be alive by then.
   char error_id[128] = "";
   char error_text[2048] = "";
+  bool entered = false;
 
-  mexAtExit(&vandrel::Vandrel_atexit);
-#ifdef _OPENMP
-  omp_init_lock(&vandrel::global_lock);
-  omp_init_nest_lock(&vandrel::global_nest_lock);
-#endif
-  vandrel::Vandrel_initialize();
   try {
+    if (call_in_progress) {
+      throw vandrel::Error("Vandrel:reentered",
+                           "Vandrel_multicore_mex was called again from a host function it called (for instance "
+                           "a rangesearch or knnsearch on the path that calls it); it cannot run inside itself.");
+    }
     check_counts(nlhs, nrhs);
-    vandrel::Vandrel_api(prhs, nlhs, plhs);
+    call_in_progress = entered = true;
+    filter_call(prhs, plhs);
   } catch (const vandrel::Error& e) {
     copy_text(error_id, e.identifier().c_str());
     copy_text(error_text, e.what());
@@ -122,31 +141,23 @@ VANDREL_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArr
     copy_text(error_id, "Vandrel:internal");
     copy_text(error_text, "The filter stopped on an unexpected exception.");
   }
-  vandrel::Vandrel_terminate();
-#ifdef _OPENMP
-  omp_destroy_nest_lock(&vandrel::global_nest_lock);
-  omp_destroy_lock(&vandrel::global_lock);
-#endif
+  if (entered) call_in_progress = false;
   if (error_id[0] != '\0') mexErrMsgIdAndTxt(error_id, "%s", error_text);
 }
 
 VANDREL_EXPORT mxArray* emlrtMexFcnProperties() {
   const char* fields[] = {"Version", "ResolvedFunctions", "EntryPoints", "CoverageInfo"};
   const char* entry_fields[] = {"Name", "NumberOfInputs", "NumberOfOutputs", "ConstantInputs", "FullPath", "TimeStamp"};
-  const char* filter_functions[] = {"Vandrel",
-                                    "Split_PCD_Octree_v3",
-                                    "SquareNeighNormal_ICI_Denoising_recur_m2c_Mar06_2_temp",
-                                    "local_coordinate_for_ICI",
-                                    "find_index_in_anisotropic_square_v2",
-                                    "FindIndexSquare_c",
-                                    "polynom_kernel_ICI_octant_single_est_order1"};
+  const char* filter_functions[] = {function_name,      "filter_cloud",  "root_block",
+                                    "block_pass",       "local_frame",   "estimate_point",
+                                    "select_in_quadrant_box", "fit_plane", "fuse_estimates"};
   constexpr mwSize function_count = sizeof filter_functions / sizeof filter_functions[0];
 
   mxArray* resolved = mxCreateCellMatrix(1, function_count);
   for (mwSize k = 0; k < function_count; ++k) mxSetCell(resolved, k, mxCreateString(filter_functions[k]));
 
   mxArray* entry = mxCreateStructMatrix(1, 1, 6, entry_fields);
-  mxSetField(entry, 0, "Name", mxCreateString(vandrel::context_record.function_name));
+  mxSetField(entry, 0, "Name", mxCreateString(function_name));
   mxSetField(entry, 0, "NumberOfInputs", mxCreateDoubleScalar(input_count));
   mxSetField(entry, 0, "NumberOfOutputs", mxCreateDoubleScalar(max_output_count));
   mxSetField(entry, 0, "ConstantInputs", mxCreateLogicalMatrix(1, input_count));
@@ -160,4 +171,7 @@ VANDREL_EXPORT mxArray* emlrtMexFcnProperties() {
   return properties;
 }
 
-VANDREL_EXPORT std::int64_t vandrel_live_allocations() { return vandrel::MexHost::live_allocations(); }
+VANDREL_EXPORT void mexfilerequiredapiversion(unsigned int* built_by_release, unsigned int* target_api_version) {
+  *built_by_release = built_for_release;
+  *target_api_version = separate_complex_api_version;
+}

@@ -10,13 +10,14 @@
 #define VANDREL_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-namespace vandrel {
+/// The call: Vandrel_multicore_mex(pcd_noi, sigma_pcd, dens_pcd) with pcd_noi a real single
+/// N x 3 matrix and the others real single scalars; one output, the filtered cloud (real
+/// single N x 3). Raises the host's errors with the filter's identifiers.
+VANDREL_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
-/// Creates the call's run-time context with the context record and, in a threaded
-/// build, the locker function over the global lock (which must exist).
-void mexFunctionCreateRootTLS();
-
-}  // namespace vandrel
+/// The interface handshake: the release the plug-in is built for (0x2019B) and the API
+/// version (0x8000000).
+VANDREL_EXPORT void mexfilerequiredapiversion(unsigned int* built_by_release, unsigned int* target_api_version);
 
 /// A new 1 x 1 structure describing the plug-in, fields in this order: "Version" (the
 /// host version text it is built for), "ResolvedFunctions" (a 1 x n cell row naming the
@@ -24,7 +25,3 @@ void mexFunctionCreateRootTLS();
 /// "NumberOfOutputs", "ConstantInputs", "FullPath", "TimeStamp") and "CoverageInfo" (empty).
 /// The caller owns the array.
 VANDREL_EXPORT mxArray* emlrtMexFcnProperties();
-
-/// Blocks the host's allocator handed out during the last call and did not get back:
-/// 0 unless that call leaked. A diagnostic for the plug-in's tests.
-VANDREL_EXPORT std::int64_t vandrel_live_allocations();

@@ -3,7 +3,7 @@ function build_mex(output_dir)
 %   build_mex          builds it into the folder of this script (mex/)
 %   build_mex(folder)  builds it into FOLDER
 %
-% Compiles the filter (runtime/, numeric/, source_code_withOctree/) and the MEX layer
+% Compiles the filter (core/, numeric/) and the MEX layer
 % (mex/) in one step with Octave's mkoctfile --mex or MATLAB's mex. Needs a C++20
 % compiler with OpenMP, and BLAS, LAPACK and LAPACKE that take 32-bit integers (on
 % Debian: libopenblas-dev and liblapacke-dev).
@@ -12,8 +12,7 @@ root = fileparts(here);
 if nargin < 1
   output_dir = here;
 end
-sources = [source_files(root, 'runtime'), source_files(root, 'numeric'), ...
-           source_files(root, 'source_code_withOctree'), source_files(root, 'mex')];
+sources = [source_files(root, 'core'), source_files(root, 'numeric'), source_files(root, 'mex')];
 % One rounding per operation (no fused multiply-add): the results are bit-exact.
 cxx_flags = '-std=c++20 -ffp-contract=off -fvisibility=hidden';
 libraries = {'-llapacke', '-llapack', '-lblas'};

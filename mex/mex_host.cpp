@@ -1,17 +1,19 @@
-#include "mex_host.h"
+#include "mex/mex_host.h"
 
-#include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <utility>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "api/error.h"
 
 namespace vandrel {
 namespace {
-
-std::atomic<std::int64_t> live_blocks{0};
 
 struct DestroyHostArray {
   void operator()(mxArray* a) const { mxDestroyArray(a); }
@@ -98,37 +100,121 @@ HostArray to_host_array(const Value& v) {
   throw Error("Vandrel:hostCall", std::string("A ") + class_name(v.cls) + " value cannot be passed to the host.");
 }
 
+
+// Lists held whole, as the host answered them, and handed out by range.
+class HeldLists : public NeighbourSearch {
+ public:
+  explicit HeldLists(NeighbourLists lists) : lists_(std::move(lists)) {}
+  void find(std::int64_t begin, std::int64_t end, NeighbourLists& out) override {
+    for (std::int64_t k = begin; k < end; ++k) out.append(lists_[k]);
+  }
+
+ private:
+  NeighbourLists lists_;
+};
+
+Value points_value(std::span<const Point> points) {
+  const auto n = static_cast<std::int64_t>(points.size());
+  Value v;
+  v.cls = ValueClass::Single;
+  v.dims = {n, 3};
+  v.f32.resize(3 * points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    for (std::size_t c = 0; c < 3; ++c) v.f32[i + points.size() * c] = points[i][c];
+  }
+  return v;
+}
+
 }  // namespace
 
-MexHost::MexHost(LockerFunction locker) : locker_(locker), calling_thread_(std::this_thread::get_id()) {}
+std::unique_ptr<NeighbourSearch> MexHost::radius_neighbours(std::span<const Point> points, float radius) {
+  const auto m = static_cast<std::int64_t>(points.size());
+  const Value cloud = points_value(points);
+  Value out = call("rangesearch", {cloud, cloud, Value::single_scalar(radius), Value::char_row("Distance"),
+                                   Value::char_row("euclidean"), Value::char_row("NSMethod"), Value::char_row("kdtree")});
+  const std::string name = "<output of rangesearch>";
+  check_value(out, ValueClass::Cell, false, {Extent::fixed(m), Extent::fixed(1)}, name);
 
-void* MexHost::allocate(std::size_t bytes) {
-  void* p = std::malloc(bytes == 0 ? 1 : bytes);
-  if (p == nullptr) throw Error("Vandrel:outOfMemory", "Out of memory.");
-  ++live_blocks;
-  return p;
-}
-
-void* MexHost::allocate_zeroed(std::size_t count, std::size_t element_size) {
-  void* p = std::calloc(count == 0 ? 1 : count, element_size == 0 ? 1 : element_size);
-  if (p == nullptr) throw Error("Vandrel:outOfMemory", "Out of memory.");
-  ++live_blocks;
-  return p;
-}
-
-void MexHost::release(void* block) {
-  if (block == nullptr) return;
-  std::free(block);
-  --live_blocks;
-}
-
-Value MexHost::call(std::string_view function, std::vector<Value> inputs) {
-  const std::string name(function);
-  if (!on_calling_thread()) {
-    throw Error("Vandrel:hostCall", "The host function " + name + " was called from a worker thread.");
+  // Every row is checked, so that a faulty host cannot make the filter index outside the
+  // block; each host row is released as soon as it is packed.
+  NeighbourLists lists;
+  std::vector<std::int32_t> list;
+  for (std::int64_t i = 0; i < m; ++i) {
+    Value& row = out.cells[static_cast<std::size_t>(i)];
+    const std::string element = name + "{" + std::to_string(i + 1) + "}";
+    check_value(row, ValueClass::Double, false, {Extent::fixed(1), Extent::any()}, element);
+    list.clear();
+    bool has_self = false;
+    for (double v : row.f64) {
+      const double r = std::round(v);
+      if (!(r >= 1.0 && r <= static_cast<double>(m))) {
+        throw Error("Vandrel:badNeighbourList", element + " holds " + std::to_string(v) +
+                                                    ", which is not a row number of the block (1 to " +
+                                                    std::to_string(m) + ").");
+      }
+      list.push_back(static_cast<std::int32_t>(r) - 1);
+      has_self = has_self || list.back() == i;
+    }
+    if (!has_self) {
+      throw Error("Vandrel:badNeighbourList", element + " does not list point " + std::to_string(i + 1) + " itself.");
+    }
+    lists.append(list);
+    row = Value();
   }
-  flush_console();
+  return std::make_unique<HeldLists>(std::move(lists));
+}
 
+std::unique_ptr<NeighbourSearch> MexHost::nearest_neighbours(std::span<const Point> points, std::int32_t k) {
+  const auto n = static_cast<std::int64_t>(points.size());
+  const Value cloud = points_value(points);
+  Value nearest = call("knnsearch", {cloud, cloud, Value::char_row("K"), Value::single_scalar(static_cast<float>(k)),
+                                     Value::char_row("NSMethod"), Value::char_row("kdtree")});
+  std::vector<Value> conversion;
+  conversion.push_back(std::move(nearest));
+  const Value rows = call("int32", std::move(conversion));
+  const std::string name = "<output of int32>";
+  // Exactly one row per point: anything else would make the filter read outside the table.
+  check_value(rows, ValueClass::Int32, false, {Extent::fixed(n), Extent::fixed(k)}, name);
+  for (const std::int32_t row : rows.i32) {
+    if (row < 1 || row > n) {
+      throw Error("Vandrel:badNeighbourTable", name + " holds " + std::to_string(row) +
+                                                   ", which is not a row number of the block (1 to " +
+                                                   std::to_string(n) + ").");
+    }
+  }
+  NeighbourLists lists;
+  std::vector<std::int32_t> list(static_cast<std::size_t>(k));
+  for (std::int64_t i = 0; i < n; ++i) {
+    for (std::int64_t r = 0; r < k; ++r) list[static_cast<std::size_t>(r)] = rows.i32[static_cast<std::size_t>(i + n * r)] - 1;
+    lists.append(list);
+  }
+  return std::make_unique<HeldLists>(std::move(lists));
+}
+
+void MexHost::pass_done(std::int32_t pass) {
+  print("////////////////////// itr = %d done ////////////////////// \\n", Value::int32_scalar(pass));
+}
+
+void MexHost::points_processed(float percent) {
+  print("%.2f%% of points processed\\n", Value::single_scalar(percent));
+}
+
+int MexHost::thread_count() {
+#ifdef _OPENMP
+  const int threads = omp_get_max_threads();
+  return threads > 0 ? threads : 1;
+#else
+  return 1;
+#endif
+}
+
+void MexHost::print(const char* format, Value value) {
+  const Value written = call("feval", {Value::char_row("fprintf"), Value::double_scalar(1.0), Value::char_row(format),
+                                       std::move(value)});
+  check_value(written, ValueClass::Double, false, {Extent::fixed(1), Extent::fixed(1)}, "<output of feval>");
+}
+
+Value MexHost::call(const std::string& function, std::vector<Value> inputs) {
   std::vector<HostArray> owned;
   std::vector<mxArray*> arguments;
   for (const Value& v : inputs) {
@@ -136,71 +222,17 @@ Value MexHost::call(std::string_view function, std::vector<Value> inputs) {
     arguments.push_back(owned.back().get());
   }
   mxArray* outputs[1] = {nullptr};
-  const HostArray exception(mexCallMATLABWithTrap(1, outputs, static_cast<int>(arguments.size()),
-                                                  arguments.data(), name.c_str()));
+  const HostArray exception(mexCallMATLABWithTrap(1, outputs, static_cast<int>(arguments.size()), arguments.data(),
+                                                  function.c_str()));
   const HostArray output(outputs[0]);
   if (exception) {
     std::string identifier = exception_field(exception.get(), "identifier");
     std::string message = exception_field(exception.get(), "message");
     throw Error(identifier.empty() ? "Vandrel:hostCall" : std::move(identifier),
-                message.empty() ? name + " failed." : std::move(message));
+                message.empty() ? function + " failed." : std::move(message));
   }
-  if (!output) throw Error("Vandrel:hostCall", "The host function " + name + " returned no value.");
-  return import_host_value(output.get(), "<output of " + name + ">");
-}
-
-void MexHost::print(std::string_view text) {
-  if (!on_calling_thread()) {
-    print_parallel(text);
-    return;
-  }
-  flush_console();
-  mexPrintf("%.*s", static_cast<int>(text.size()), text.data());
-}
-
-void MexHost::print_parallel(std::string_view text) {
-  if (on_calling_thread()) {
-    print(text);
-    return;
-  }
-  struct Append {
-    std::string* pending;
-    std::string_view text;
-  } append{&pending_, text};
-  run_locked([](void* data) {
-    auto* a = static_cast<Append*>(data);
-    a->pending->append(a->text);
-  }, &append);
-}
-
-int MexHost::prepare_threads(int max_threads, int /*processors*/) {
-  flush_console();
-  return max_threads > 0 ? max_threads : 1;
-}
-
-void MexHost::flush_console() {
-  std::string text;
-  struct Take {
-    std::string* pending;
-    std::string* into;
-  } take{&pending_, &text};
-  run_locked([](void* data) {
-    auto* t = static_cast<Take*>(data);
-    t->into->swap(*t->pending);
-  }, &take);
-  if (!text.empty()) mexPrintf("%.*s", static_cast<int>(text.size()), text.data());
-}
-
-std::int64_t MexHost::live_allocations() { return live_blocks.load(); }
-
-void MexHost::clear_allocation_count() { live_blocks.store(0); }
-
-void MexHost::run_locked(void (*function)(void* data), void* data) {
-  if (locker_ != nullptr) {
-    locker_(function, data);
-  } else {
-    function(data);
-  }
+  if (!output) throw Error("Vandrel:hostCall", "The host function " + function + " returned no value.");
+  return import_host_value(output.get(), "<output of " + function + ">");
 }
 
 Value import_host_value(const mxArray* a, const std::string& name) {

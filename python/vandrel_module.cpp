@@ -3,6 +3,8 @@
 // estimators run with the interpreter lock released.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <span>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -46,10 +48,10 @@ class Error(RuntimeError):
 // Set once when the module is imported; the module keeps the class alive.
 PyObject* error_class = nullptr;
 
-// The points as the core reads them: a float32, column-major (Fortran-ordered), aligned
-// N x 3 array. A float32 Fortran-ordered array is passed on as it is; anything else is
-// converted in one copy. Raises ValueError for what is not an N x 3 array of real numbers.
-py::array column_major_points(const py::handle& points) {
+// The points as the core reads them: a float32, C-ordered, aligned N x 3 array, that is
+// x, y, z triples. Such an array is passed on as it is; anything else is converted in one
+// copy. Raises ValueError for what is not an N x 3 array of real numbers.
+py::array point_rows(const py::handle& points) {
   const py::module_ numpy = py::module_::import("numpy");
   const py::array array = numpy.attr("asarray")(points);
   const char kind = array.dtype().kind();
@@ -68,7 +70,7 @@ py::array column_major_points(const py::handle& points) {
                           std::string(py::str(numpy.attr("shape")(array))));
   }
   py::list requirements;
-  requirements.append("F_CONTIGUOUS");
+  requirements.append("C_CONTIGUOUS");
   requirements.append("ALIGNED");
   return numpy.attr("require")(array, numpy.attr("float32"), requirements);
 }
@@ -108,7 +110,9 @@ int call_threads(const py::object& value) {
                         std::to_string(std::numeric_limits<int>::max()) + ", but it is " + std::string(py::repr(value)));
 }
 
-const float* column_data(const py::array& xyz) { return static_cast<const float*>(xyz.data()); }
+std::span<const Point> points_of(const py::array& rows) {
+  return {static_cast<const Point*>(rows.data()), static_cast<std::size_t>(rows.shape(0))};
+}
 
 void write_to_stderr(const std::string& text) {
   if (text.empty()) return;
@@ -120,7 +124,7 @@ void write_to_stderr(const std::string& text) {
 
 py::array_t<float> denoise_points(const py::object& points, const py::object& sigma, const py::object& density,
                                   const py::object& threads, bool verbose) {
-  const py::array xyz = column_major_points(points);
+  const py::array xyz = point_rows(points);
   const std::optional<float> given_sigma = single_parameter(sigma, "sigma", true);
   const std::optional<float> given_density = single_parameter(density, "density", false);
   const int thread_count = call_threads(threads);
@@ -141,16 +145,16 @@ py::array_t<float> denoise_points(const py::object& points, const py::object& si
       console.append(text);
     };
   }
-  const float* data = column_data(xyz);
-  std::vector<float> filtered;
+  const std::span<const Point> data = points_of(xyz);
+  std::vector<Point> filtered;
   std::exception_ptr failure;
   {
     const py::gil_scoped_release unlocked;
     try {
       // Density before sigma, as the command-line tool estimates them.
-      const float used_density = given_density ? *given_density : estimate_density(data, n);
-      const float used_sigma = given_sigma ? *given_sigma : estimate_sigma(data, n);
-      filtered = denoise(data, n, used_sigma, used_density, options);
+      const float used_density = given_density ? *given_density : estimate_density(data);
+      const float used_sigma = given_sigma ? *given_sigma : estimate_sigma(data);
+      filtered = denoise(data, used_sigma, used_density, options);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -158,23 +162,15 @@ py::array_t<float> denoise_points(const py::object& points, const py::object& si
   write_to_stderr(console);
   if (failure) std::rethrow_exception(failure);
 
-  // The core's column-major result becomes a C-ordered array, row for row.
-  auto out = result.mutable_unchecked<2>();
-  for (std::int64_t axis = 0; axis < 3; ++axis) {
-    for (std::int64_t i = 0; i < n; ++i) {
-      out(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(axis)) =
-          filtered[static_cast<std::size_t>(axis * n + i)];
-    }
-  }
+  std::memcpy(result.mutable_data(), filtered.data(), filtered.size() * sizeof(Point));
   return result;
 }
 
-float estimate(const py::object& points, float (*estimator)(const float*, std::int64_t)) {
-  const py::array xyz = column_major_points(points);
-  const auto n = static_cast<std::int64_t>(xyz.shape(0));
-  const float* data = column_data(xyz);
+float estimate(const py::object& points, float (*estimator)(std::span<const Point>)) {
+  const py::array xyz = point_rows(points);
+  const std::span<const Point> data = points_of(xyz);
   const py::gil_scoped_release unlocked;
-  return estimator(data, n);
+  return estimator(data);
 }
 
 }  // namespace

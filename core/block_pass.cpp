@@ -1,0 +1,157 @@
+#include "core/block_pass.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "api/error.h"
+#include "core/fusion.h"
+#include "core/local_frame.h"
+#include "core/parallel.h"
+#include "core/point_estimate.h"
+#include "numeric/solve.h"
+
+namespace vandrel {
+namespace {
+
+constexpr std::int32_t progress_interval = 5000;
+// Without a chunk size given, a chunk holds about this many neighbour rows.
+constexpr std::int64_t rows_per_chunk = 8 << 20;
+constexpr std::int64_t min_chunk_points = 256;
+constexpr std::int64_t max_chunk_points = 16384;
+
+constexpr float regularisation_scale = 0.06f;
+constexpr float noise_slope = 1.0805545f;
+constexpr float noise_offset_factor = -0.09697905f;
+constexpr float noise_offset_divisor = 0.4f;
+constexpr float noise_factor = 0.5333f;
+
+// Checks a chunk's nearest-neighbour lists: exactly `frame_neighbours` rows of the block each.
+void check_nearest(const NeighbourLists& lists, std::int64_t first, std::size_t block_size) {
+  for (std::int64_t k = 0; k < lists.size(); ++k) {
+    const std::span<const std::int32_t> list = lists[k];
+    const bool in_block = std::all_of(list.begin(), list.end(), [&](std::int32_t row) {
+      return row >= 0 && static_cast<std::size_t>(row) < block_size;
+    });
+    if (list.size() != static_cast<std::size_t>(frame_neighbours) || !in_block) {
+      throw Error("Vandrel:badNeighbourTable", "The nearest neighbours of block point " + std::to_string(first + k + 1) +
+                                                   " are not " + std::to_string(frame_neighbours) +
+                                                   " rows of the block.");
+    }
+  }
+}
+
+// The regularised least-squares position of point j: the point closest to all planes it
+// took part in, held towards its old position in proportion to (0.06 / noise)^2.
+Point solve_position(const Point& point, float noise, const Accumulators& sums, std::size_t j) {
+  const float scaled = regularisation_scale / noise;
+  const float hold = scaled * scaled;
+  // A noise level of 0 (or one so small that the hold overflows) means the point is exact:
+  // the regulariser outweighs every plane, and the limit is the point itself.
+  if (std::isinf(hold)) return point;
+  const float lambda = hold * sums.weights[j];
+  Matrix3 a;
+  for (std::size_t c = 0; c < 3; ++c) {
+    for (std::size_t r = 0; r < 3; ++r) {
+      const float identity = r == c ? 1.0f : 0.0f;
+      a[r + 3 * c] = identity * lambda + sums.normal[j][r + 3 * c];
+    }
+  }
+  std::array<float, 3> h;
+  for (std::size_t r = 0; r < 3; ++r) h[r] = point[r] * lambda + sums.target[j][r];
+  const bool nothing_to_solve = std::all_of(a.begin(), a.end(), [](float v) { return v == 0.0f; }) &&
+                                std::all_of(h.begin(), h.end(), [](float v) { return v == 0.0f; });
+  return nothing_to_solve ? sums.fallback[j] : solve_3x3(a, h);
+}
+
+// The noise level of the next pass: from the deviations of the estimates a point took part
+// in, through a fixed line whose offset comes from the first point's level.
+void update_noise(const Accumulators& sums, std::span<float> noise) {
+  const float offset = (noise_offset_factor * noise[0]) / noise_offset_divisor;
+  for (std::size_t j = 0; j < noise.size(); ++j) {
+    // A point no estimate used keeps its level before the line.
+    const float level = sums.uses[j] == 0.0f ? noise[j] : std::sqrt(sums.variances[j] / sums.uses[j]);
+    noise[j] = (level * noise_slope + offset) * noise_factor;
+  }
+}
+
+void report_progress(Host& host, std::int64_t begin, std::int64_t end, std::size_t block_size) {
+  for (std::int64_t i = begin; i < end; ++i) {
+    const auto point = static_cast<float>(i + 1);
+    if (std::fmod(point, static_cast<float>(progress_interval)) != 0.0f) continue;
+    host.points_processed((point / static_cast<float>(block_size)) * 100.0f);
+  }
+}
+
+}  // namespace
+
+std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::span<float> noise,
+                              NeighbourSearch& neighbours, const BlockPassSettings& settings) {
+  const std::size_t n = points.size();
+  const int threads = host.thread_count();
+  const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(points, frame_neighbours);
+  host.stage_done("nearest neighbours");
+
+  const PassInputs in{points, noise, settings.threshold, settings.max_half_width};
+  Accumulators sums(n);
+  std::vector<EstimateScratch> scratch(static_cast<std::size_t>(threads));
+  std::vector<PointEstimate> estimates;
+  NeighbourLists radius_lists;
+  NeighbourLists nearest_lists;
+  FusionScratch fusion;
+  std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
+  for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n);) {
+    const std::int64_t end = std::min(begin + chunk, static_cast<std::int64_t>(n));
+    radius_lists.clear();
+    neighbours.find(begin, end, radius_lists);
+    host.stage_done("radius search");
+    nearest_lists.clear();
+    nearest->find(begin, end, nearest_lists);
+    check_nearest(nearest_lists, begin, n);
+    host.stage_done("nearest neighbours");
+
+    estimates.resize(static_cast<std::size_t>(end - begin));
+    for_each_share(threads, end - begin, [&](int thread, std::int64_t first, std::int64_t last) {
+      std::array<Point, frame_neighbours> neighbourhood;
+      for (std::int64_t k = first; k < last; ++k) {
+        const std::span<const std::int32_t> nearest_rows = nearest_lists[k];
+        for (std::size_t r = 0; r < neighbourhood.size(); ++r) {
+          neighbourhood[r] = points[static_cast<std::size_t>(nearest_rows[r])];
+        }
+        estimate_point(in, static_cast<std::int32_t>(begin + k), local_frame(neighbourhood), radius_lists[k],
+                       scratch[static_cast<std::size_t>(thread)], estimates[static_cast<std::size_t>(k)]);
+      }
+    });
+    host.stage_done("estimates");
+
+    // Estimates share support points: their sums are built serially, in point order.
+    for (std::int64_t i = begin; i < end; ++i) {
+      fuse_estimates(points, noise, static_cast<std::int32_t>(i), estimates[static_cast<std::size_t>(i - begin)], sums,
+                     fusion);
+    }
+    host.stage_done("fusion");
+    report_progress(host, begin, end, n);
+
+    if (settings.chunk_points == 0) {
+      const auto listed = static_cast<std::int64_t>(radius_lists.rows.size());
+      const std::int64_t per_point = std::max<std::int64_t>(1, listed / std::max<std::int64_t>(1, end - begin));
+      chunk = std::clamp(rows_per_chunk / per_point, min_chunk_points, max_chunk_points);
+    }
+    begin = end;
+  }
+  estimates = {};
+
+  std::vector<Point> filtered(n);
+  for_each_share(threads, static_cast<std::int64_t>(n), [&](int, std::int64_t first, std::int64_t last) {
+    for (auto j = static_cast<std::size_t>(first); j < static_cast<std::size_t>(last); ++j) {
+      filtered[j] = solve_position(points[j], noise[j], sums, j);
+    }
+  });
+  host.stage_done("solve");
+  update_noise(sums, noise);
+  host.stage_done("noise update");
+  return filtered;
+}
+
+}  // namespace vandrel

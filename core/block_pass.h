@@ -1,0 +1,31 @@
+#pragma once
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/point.h"
+#include "host/host.h"
+
+namespace vandrel {
+
+/// The ICI thresholds of the two passes.
+inline constexpr float first_pass_threshold = 0.55f;
+inline constexpr float second_pass_threshold = 0.85f;
+
+struct BlockPassSettings {
+  float threshold;                   // the ICI threshold
+  float max_half_width;              // r0
+  std::int64_t chunk_points = 0;     // points estimated at a time; 0 chooses by list length
+};
+
+/// One filtering pass over a block of at least 50 points.
+///   points      the block's positions for this pass
+///   noise       their noise levels; replaced by the levels re-estimated for the next pass
+///   neighbours  the radius lists of the block (found on the first pass's positions)
+/// Returns the new positions. Estimates are made in parallel for a chunk of consecutive
+/// points, then fused serially in point order and dropped, so the working memory is that
+/// of one chunk; results do not depend on the chunk size nor on the thread count.
+std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::span<float> noise,
+                              NeighbourSearch& neighbours, const BlockPassSettings& settings);
+
+}  // namespace vandrel

@@ -1,0 +1,53 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "core/point.h"
+
+namespace vandrel {
+
+/// Neighbour lists over one block's points, answered for ranges of consecutive points so
+/// that a caller holds only the lists it is working on.
+class NeighbourSearch {
+ public:
+  virtual ~NeighbourSearch() = default;
+  /// Appends to `out` the lists of block points [begin, end), in point order. Called on
+  /// the calling thread; an implementation may use all threads inside.
+  virtual void find(std::int64_t begin, std::int64_t end, NeighbourLists& out) = 0;
+};
+
+/// Everything the filter takes from the environment it runs in: neighbour searches, the
+/// console and the thread count. One implementation runs stand-alone (host/native_host.h),
+/// another inside MATLAB or GNU Octave (mex/). Every member is called on the thread that
+/// called the filter, never inside a parallel region.
+class Host {
+ public:
+  virtual ~Host() = default;
+
+  /// Every block point within `radius` of each block point (inclusive), the point itself
+  /// included, ordered by ascending distance, equal distances by ascending row.
+  /// Asked once per block; the lists serve both passes. `points` outlives the search.
+  virtual std::unique_ptr<NeighbourSearch> radius_neighbours(std::span<const Point> points, float radius) = 0;
+
+  /// The `k` nearest block points of each block point, nearest first (the point itself
+  /// is one of them). Asked once per pass, on that pass's positions; every list holds
+  /// exactly k rows. `points` outlives the search.
+  virtual std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k) = 0;
+
+  /// The console lines of a run: "////////////////////// itr = <pass> done ////////////////////// \n"
+  /// after each pass of each block, and "<percent>% of points processed\n" every 5000 points.
+  virtual void pass_done(std::int32_t pass) = 0;
+  virtual void points_processed(float percent) = 0;
+
+  /// Threads for the parallel loops, at least 1.
+  virtual int thread_count() = 0;
+
+  /// Called when a stage of the filter ends ("split", "radius search", "nearest
+  /// neighbours", "estimates", "fusion", "solve", "noise update", "merge"), for hosts
+  /// that profile. Does nothing by default.
+  virtual void stage_done(const char* /*stage*/) {}
+};
+
+}  // namespace vandrel
