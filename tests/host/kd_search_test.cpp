@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <random>
 #include <utility>
 #include <vector>
@@ -89,34 +90,28 @@ TEST(KdSearch, NonFinitePointsAreNeverFound) {
   EXPECT_TRUE(search.within(bad, 5.0f).empty());
 }
 
-TEST(NativeHost, SearchesAnswerInTheHostsOwnShapes) {
-  NativeHost host;
-  const std::vector<float> xyz = {0, 1, 3, 0, 0, 0, 0, 0, 0};  // x = 0, 1, 3 on a line
-  const Value points = Value::single_matrix(xyz.data(), 3, 3);
-  const Value ranges = host.call("rangesearch", {points, points, Value::single_scalar(1.0f),
-                                                 Value::char_row("Distance"), Value::char_row("euclidean"),
-                                                 Value::char_row("NSMethod"), Value::char_row("kdtree")});
-  ASSERT_EQ(ranges.cls, ValueClass::Cell);
-  EXPECT_EQ(ranges.dims, (std::vector<std::int64_t>{3, 1}));
-  EXPECT_EQ(ranges.cells[0].f64, (std::vector<double>{1, 2}));
-  EXPECT_EQ(ranges.cells[1].f64, (std::vector<double>{2, 1}));
-  EXPECT_EQ(ranges.cells[2].f64, (std::vector<double>{3}));
+TEST(NativeHost, SearchesAnswerAnyRangeOfPointsInOrder) {
+  std::string console;
+  NativeHost host({2, [&](std::string_view text) { console.append(text); }});
+  const std::vector<Point> points = {{0, 0, 0}, {1, 0, 0}, {3, 0, 0}, {3.5f, 0, 0}};  // on a line
+  NeighbourLists ranges;
+  const std::unique_ptr<NeighbourSearch> radius = host.radius_neighbours(points, 1.0f);
+  radius->find(1, 4, ranges);
+  radius->find(0, 1, ranges);
+  ASSERT_EQ(ranges.size(), 4);
+  EXPECT_EQ(std::vector<std::int32_t>(ranges[0].begin(), ranges[0].end()), (std::vector<std::int32_t>{1, 0}));
+  EXPECT_EQ(std::vector<std::int32_t>(ranges[1].begin(), ranges[1].end()), (std::vector<std::int32_t>{2, 3}));
+  EXPECT_EQ(std::vector<std::int32_t>(ranges[2].begin(), ranges[2].end()), (std::vector<std::int32_t>{3, 2}));
+  EXPECT_EQ(std::vector<std::int32_t>(ranges[3].begin(), ranges[3].end()), (std::vector<std::int32_t>{0, 1}));
 
-  const Value nearest = host.call("knnsearch", {points, points, Value::char_row("K"), Value::single_scalar(2.0f),
-                                                Value::char_row("NSMethod"), Value::char_row("kdtree")});
-  EXPECT_EQ(nearest.dims, (std::vector<std::int64_t>{3, 2}));
-  EXPECT_EQ(nearest.f64, (std::vector<double>{1, 2, 3, 2, 1, 2}));  // column-major
+  NeighbourLists nearest;
+  host.nearest_neighbours(points, 2)->find(0, 4, nearest);
+  EXPECT_EQ(std::vector<std::int32_t>(nearest[0].begin(), nearest[0].end()), (std::vector<std::int32_t>{0, 1}));
+  EXPECT_EQ(std::vector<std::int32_t>(nearest[2].begin(), nearest[2].end()), (std::vector<std::int32_t>{2, 3}));
 
-  Value halves;
-  halves.dims = {1, 4};
-  halves.f64 = {2.5, -2.5, 1e12, std::nan("")};
-  const Value rounded = host.call("int32", {halves});
-  EXPECT_EQ(rounded.i32, (std::vector<std::int32_t>{3, -3, 2147483647, 0}));
-
-  EXPECT_THROW(host.call("knnsearch", {points, points, Value::char_row("K"), Value::single_scalar(4.0f),
-                                       Value::char_row("NSMethod"), Value::char_row("kdtree")}),
-               Error);
-  EXPECT_THROW(host.call("no_such_function", {}), Error);
+  host.pass_done(2);
+  host.points_processed(41.666668f);
+  EXPECT_EQ(console, "////////////////////// itr = 2 done ////////////////////// \n41.67% of points processed\n");
 }
 
 }  // namespace

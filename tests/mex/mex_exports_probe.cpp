@@ -1,8 +1,7 @@
 // Reads the plug-in's exported functions as the host's loader would:
-//   [properties, api_version, live_blocks] = mex_exports_probe(plugin_path)
+//   [properties, api_version] = mex_exports_probe(plugin_path)
 // properties   what emlrtMexFcnProperties returns
 // api_version  1 x 2 double: the two values mexfilerequiredapiversion writes
-// live_blocks  vandrel_live_allocations(): blocks the last call did not give back
 // When the host has loaded the plug-in already, this is the same loaded instance.
 #include <dlfcn.h>
 
@@ -19,8 +18,8 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
   auto* properties = reinterpret_cast<mxArray* (*)()>(dlsym(plugin, "emlrtMexFcnProperties"));
   auto* api_version = reinterpret_cast<void (*)(unsigned int*, unsigned int*)>(dlsym(plugin, "mexfilerequiredapiversion"));
-  auto* live_blocks = reinterpret_cast<std::int64_t (*)()>(dlsym(plugin, "vandrel_live_allocations"));
-  if (properties == nullptr || api_version == nullptr || live_blocks == nullptr) {
+  auto* entry = dlsym(plugin, "mexFunction");
+  if (properties == nullptr || api_version == nullptr || entry == nullptr) {
     dlclose(plugin);
     mexErrMsgIdAndTxt("probe:symbol", "the plug-in does not export all three functions");
   }
@@ -28,14 +27,11 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   unsigned int target_api_version = 0;
   api_version(&built_by_rel, &target_api_version);
 
-  const auto live = static_cast<double>(live_blocks());
-
   plhs[0] = properties();
   if (nlhs > 1) {
     plhs[1] = mxCreateDoubleMatrix(1, 2, mxREAL);
     mxGetPr(plhs[1])[0] = built_by_rel;
     mxGetPr(plhs[1])[1] = target_api_version;
   }
-  if (nlhs > 2) plhs[2] = mxCreateDoubleScalar(live);
   dlclose(plugin);
 }

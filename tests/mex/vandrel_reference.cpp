@@ -31,8 +31,15 @@ int main(int argc, char** argv) {
 
     vandrel::DenoiseOptions options;
     options.threads = 1;
-    const std::vector<float> out =
-        vandrel::denoise(xyz.data(), n, std::strtof(argv[3], nullptr), std::strtof(argv[4], nullptr), options);
+    // The file is column-major, as Octave writes a matrix; the library takes triples.
+    const auto count = static_cast<std::size_t>(n);
+    std::vector<vandrel::Point> points(count);
+    for (std::size_t i = 0; i < count; ++i) points[i] = {xyz[i], xyz[count + i], xyz[2 * count + i]};
+    points = vandrel::denoise(points, std::strtof(argv[3], nullptr), std::strtof(argv[4], nullptr), options);
+    std::vector<float> out(3 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t c = 0; c < 3; ++c) out[i + count * c] = points[i][c];
+    }
 
     std::ofstream file(argv[2], std::ios::binary);
     file.write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size() * sizeof(float)));

@@ -17,6 +17,14 @@ namespace {
 
 enum class Shape { plane, sphere };
 
+// The points of a column-major N x 3 matrix, as x, y, z triples.
+std::vector<Point> rows(const std::vector<float>& xyz) {
+  const std::size_t n = xyz.size() / 3;
+  std::vector<Point> points(n);
+  for (std::size_t i = 0; i < n; ++i) points[i] = {xyz[i], xyz[n + i], xyz[2 * n + i]};
+  return points;
+}
+
 struct Cloud {
   std::vector<float> xyz;  // column-major
   double density;
@@ -58,32 +66,32 @@ TEST(estimate_density, RecoversKnownDensityAndSigmaOnSyntheticSurfaces) {
     SCOPED_TRACE(testing::Message() << (c.shape == Shape::plane ? "plane" : "sphere") << " n=" << c.n
                                     << " noise=" << c.noise);
     const Cloud cloud = synthetic(c.shape, c.n, c.noise, static_cast<unsigned>(c.n + 10 * c.noise));
-    const double density = estimate_density(cloud.xyz.data(), c.n);
-    const double sigma = estimate_sigma(cloud.xyz.data(), c.n);
+    const double density = estimate_density(rows(cloud.xyz));
+    const double sigma = estimate_sigma(rows(cloud.xyz));
     EXPECT_NEAR(density / cloud.density, 1.0, 0.10);
     EXPECT_NEAR(sigma / cloud.sigma, 1.0, 0.10);
   }
   const Cloud flat = synthetic(Shape::plane, 5000, 0.0, 5);
-  EXPECT_NEAR(estimate_density(flat.xyz.data(), 5000) / flat.density, 1.0, 0.10);
-  EXPECT_EQ(estimate_sigma(flat.xyz.data(), 5000), 0.0f);
+  EXPECT_NEAR(estimate_density(rows(flat.xyz)) / flat.density, 1.0, 0.10);
+  EXPECT_EQ(estimate_sigma(rows(flat.xyz)), 0.0f);
 }
 
 TEST(estimate_density, LandsNearTheBunnySamplesKnownValues) {
   const PointFile bunny = read_point_file(VANDREL_DATA_DIR "/bunny_20k_noisy.xyz");
   // 20000 points on a surface of area 0.880786, noise 0.005.
-  EXPECT_NEAR(estimate_density(bunny.xyz.data(), bunny.size) / 22707.0, 1.0, 0.10);
-  EXPECT_NEAR(estimate_sigma(bunny.xyz.data(), bunny.size) / 0.005, 1.0, 0.10);
+  EXPECT_NEAR(estimate_density(rows(bunny.xyz)) / 22707.0, 1.0, 0.10);
+  EXPECT_NEAR(estimate_sigma(rows(bunny.xyz)) / 0.005, 1.0, 0.10);
 }
 
 TEST(estimate_density, FollowsTheScaleOfTheCloudAndSkipsNonFiniteRows) {
   const Cloud cloud = synthetic(Shape::sphere, 3000, 0.5, 6);
-  const float density = estimate_density(cloud.xyz.data(), 3000);
-  const float sigma = estimate_sigma(cloud.xyz.data(), 3000);
+  const float density = estimate_density(rows(cloud.xyz));
+  const float sigma = estimate_sigma(rows(cloud.xyz));
 
   std::vector<float> scaled = cloud.xyz;
   for (float& v : scaled) v *= 4.0f;
-  EXPECT_FLOAT_EQ(estimate_density(scaled.data(), 3000), density / 16.0f);
-  EXPECT_FLOAT_EQ(estimate_sigma(scaled.data(), 3000), sigma * 4.0f);
+  EXPECT_FLOAT_EQ(estimate_density(rows(scaled)), density / 16.0f);
+  EXPECT_FLOAT_EQ(estimate_sigma(rows(scaled)), sigma * 4.0f);
 
   // Rows with a NaN or an infinity in front of every tenth point change nothing.
   const std::int64_t n = 3300;
@@ -96,8 +104,8 @@ TEST(estimate_density, FollowsTheScaleOfTheCloudAndSkipsNonFiniteRows) {
           hole ? bad[(axis + i) % 3] : cloud.xyz[static_cast<std::size_t>(axis * 3000 + src)];
     if (!hole) ++src;
   }
-  EXPECT_EQ(estimate_density(holes.data(), n), density);
-  EXPECT_EQ(estimate_sigma(holes.data(), n), sigma);
+  EXPECT_EQ(estimate_density(rows(holes)), density);
+  EXPECT_EQ(estimate_sigma(rows(holes)), sigma);
 }
 
 TEST(estimate_density, RejectsCloudsItCannotMeasure) {
@@ -110,10 +118,9 @@ TEST(estimate_density, RejectsCloudsItCannotMeasure) {
   };
   for (const Case& c : {Case{"49 points", few, "Vandrel:tooFewPoints"}, Case{"one point 100 times", same, "Vandrel:degenerateCloud"}}) {
     SCOPED_TRACE(c.label);
-    const auto n = static_cast<std::int64_t>(c.xyz.size() / 3);
     for (auto estimate : {estimate_density, estimate_sigma}) {
       try {
-        estimate(c.xyz.data(), n);
+        estimate(rows(c.xyz));
         ADD_FAILURE() << "no error";
       } catch (const Error& e) {
         EXPECT_EQ(e.identifier(), c.identifier);
