@@ -6,9 +6,9 @@ function build_mex(output_dir)
 % Compiles the filter (runtime/, numeric/, source_code_withOctree/) and the MEX layer
 % (mex/) in one step with Octave's mkoctfile --mex or MATLAB's mex, and copies the help
 % file Vandrel_multicore_mex.m beside the plug-in. In Octave it also builds the
-% stand-ins for rangesearch and knnsearch into the folder octave_fallback/ beside it. Needs a C++20
-% compiler with OpenMP, and BLAS, LAPACK and LAPACKE that take 32-bit integers (on
-% Debian: libopenblas-dev and liblapacke-dev).
+% stand-ins for rangesearch and knnsearch into the folder octave_fallback/ beside it.
+% Needs a C++20 compiler with OpenMP, BLAS, LAPACK and LAPACKE that take 32-bit integers
+% (on Debian: libopenblas-dev and liblapacke-dev), and nanoflann (libnanoflann-dev).
 here = fileparts(mfilename('fullpath'));
 root = fileparts(here);
 if nargin < 1
