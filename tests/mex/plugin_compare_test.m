@@ -45,21 +45,6 @@ clear Vandrel_multicore_mex
 printf('plugin_compare_test: all checks passed\n');
 end
 
-function expected = run_reference(program, cloud, sigma, dens)
-input = [tempname() '.bin'];
-output = [tempname() '.bin'];
-file = fopen(input, 'w');
-fwrite(file, cloud, 'single');
-fclose(file);
-[status, text] = system(sprintf('"%s" "%s" "%s" %.9g %.9g', program, input, output, sigma, dens));
-delete(input);
-assert(status == 0, 'the reference program failed: %s', text);
-file = fopen(output);
-expected = fread(file, [rows(cloud), 3], 'single=>single');
-fclose(file);
-delete(output);
-end
-
 function check_console(name, console, n)
 % One block holds every point: two pass lines, and in each pass one progress line per
 % 5000 points, its percentage computed in single precision.
