@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <functional>
 #include <numbers>
 #include <random>
 #include <string>
@@ -107,56 +106,58 @@ TEST(symmetric_eigen_3x3, WorkedExamples) {
   }
 }
 
-// Random symmetric matrices of several kinds: general, scaled to 1e30 and 1e-30, with
-// (nearly) repeated eigenvalues, and of rank 1 and 2, all built with fixed seeds.
-TEST(symmetric_eigen_3x3, RandomMatricesAreDecomposed) {
-  std::mt19937 rng(20261208);
+// A random right-handed orthonormal frame (Gram-Schmidt on two random directions).
+std::array<Point, 3> random_frame(std::mt19937& rng) {
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  auto random_unit = [&] {
-    Point u{uniform(rng), uniform(rng), uniform(rng)};
-    const double n = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
-    return Point{u[0] / n, u[1] / n, u[2] / n};
-  };
-  // sum of l_k u_k u_k' over an orthonormal frame u
-  auto with_eigenvalues = [&](double l0, double l1, double l2, double factor) {
-    const Point u = random_unit();
-    Point w = random_unit();
-    const double d = u[0] * w[0] + u[1] * w[1] + u[2] * w[2];
-    for (int i = 0; i < 3; ++i) w[i] -= d * u[i];
-    const double wn = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
-    for (double& x : w) x /= wn;
-    const Point z = {u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]};
-    Matrix a;
-    for (int i = 0; i < 3; ++i) {
-      for (int j = 0; j < 3; ++j) {
-        a[i + 3 * j] = static_cast<float>(factor * (l0 * u[i] * u[j] + l1 * w[i] * w[j] + l2 * z[i] * z[j]));
-      }
-    }
-    return a;
-  };
-  auto general = [&](double factor) {
-    return symmetric(static_cast<float>(factor * uniform(rng)), static_cast<float>(factor * uniform(rng)),
-                     static_cast<float>(factor * uniform(rng)), static_cast<float>(factor * uniform(rng)),
-                     static_cast<float>(factor * uniform(rng)), static_cast<float>(factor * uniform(rng)));
-  };
+  Point u{uniform(rng), uniform(rng), uniform(rng)};
+  Point w{uniform(rng), uniform(rng), uniform(rng)};
+  const double un = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
+  for (double& x : u) x /= un;
+  const double d = u[0] * w[0] + u[1] * w[1] + u[2] * w[2];
+  for (int i = 0; i < 3; ++i) w[i] -= d * u[i];
+  const double wn = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+  for (double& x : w) x /= wn;
+  return {u, w, Point{u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]}};
+}
+
+// Random symmetric matrices: general ones at three scales, and ones built from chosen
+// eigenvalues in a random frame (repeated, triple, rank 1 and 2, a close pair).
+TEST(symmetric_eigen_3x3, RandomMatricesAreDecomposed) {
   struct Family {
     std::string name;
-    std::function<Matrix()> make;
+    double factor;
+    std::vector<double> eigenvalues;  // empty: independent uniform entries in [-1, 1]
   };
   const Family families[] = {
-      {"general", [&] { return general(1.0); }},
-      {"general x 1e30", [&] { return general(1e30); }},
-      {"general x 1e-30", [&] { return general(1e-30); }},
-      {"repeated 1, 1, -2", [&] { return with_eigenvalues(1.0, 1.0, -2.0, 1.0); }},
-      {"triple 3 x 1e-20", [&] { return with_eigenvalues(3.0, 3.0, 3.0, 1e-20); }},
-      {"rank 1", [&] { return with_eigenvalues(4.0, 0.0, 0.0, 1.0); }},
-      {"rank 2", [&] { return with_eigenvalues(4.0, 1.0, 0.0, 1.0); }},
-      {"close pair", [&] { return with_eigenvalues(1.0, 1.0 + 1e-7, 0.1, 1e25); }},
+      {"general", 1.0, {}},
+      {"general x 1e30", 1e30, {}},
+      {"general x 1e-30", 1e-30, {}},
+      {"repeated 1, 1, -2", 1.0, {1.0, 1.0, -2.0}},
+      {"triple 3 x 1e-20", 1e-20, {3.0, 3.0, 3.0}},
+      {"rank 1", 1.0, {4.0, 0.0, 0.0}},
+      {"rank 2", 1.0, {4.0, 1.0, 0.0}},
+      {"close pair", 1e25, {1.0, 1.0 + 1e-7, 0.1}},
   };
+  std::mt19937 rng(20261208);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
   for (const Family& family : families) {
     for (int trial = 0; trial < 100; ++trial) {
       SCOPED_TRACE(family.name + ", trial " + std::to_string(trial));
-      const Matrix a = family.make();
+      Matrix a;
+      if (family.eigenvalues.empty()) {
+        for (int j = 0; j < 3; ++j) {
+          for (int i = 0; i <= j; ++i) a[i + 3 * j] = a[j + 3 * i] = static_cast<float>(family.factor * uniform(rng));
+        }
+      } else {
+        const std::array<Point, 3> frame = random_frame(rng);
+        for (int i = 0; i < 3; ++i) {
+          for (int j = 0; j < 3; ++j) {
+            double sum = 0.0;
+            for (int k = 0; k < 3; ++k) sum += family.eigenvalues[k] * frame[k][i] * frame[k][j];
+            a[i + 3 * j] = static_cast<float>(family.factor * sum);
+          }
+        }
+      }
       expect_valid(a, symmetric_eigen_3x3(a));
       if (::testing::Test::HasFailure()) return;
     }
@@ -215,13 +216,8 @@ struct PlanePatch {
 PlanePatch plane_patch(std::mt19937& rng, double in_plane_x, double in_plane_y, double noise, bool ring) {
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
   std::normal_distribution<double> gaussian(0.0, noise);
-  const double angle = 3.0 * uniform(rng);
-  const double tilt = 1.5 * uniform(rng);
-  // u and w span the plane; rotate the xy-plane by angle about z, then tilt about x.
-  const Point u = {std::cos(angle), std::sin(angle) * std::cos(tilt), std::sin(angle) * std::sin(tilt)};
-  const Point w = {-std::sin(angle), std::cos(angle) * std::cos(tilt), std::cos(angle) * std::sin(tilt)};
-  PlanePatch patch;
-  patch.normal = {u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]};
+  const auto [u, w, normal] = random_frame(rng);
+  PlanePatch patch{{}, normal};
   const Point origin = {100.0 * uniform(rng), 100.0 * uniform(rng), 100.0 * uniform(rng)};
   for (int k = 0; k < 50; ++k) {
     // A ring of 10 equally spaced directions, five radii each, has exactly isotropic spread.
@@ -230,7 +226,7 @@ PlanePatch plane_patch(std::mt19937& rng, double in_plane_x, double in_plane_y, 
     const double y = ring ? in_plane_y * (1 + k / 10) * std::sin(phi) : in_plane_y * uniform(rng);
     const double h = noise > 0.0 ? gaussian(rng) : 0.0;
     Point p;
-    for (int i = 0; i < 3; ++i) p[i] = origin[i] + x * u[i] + y * w[i] + h * patch.normal[i];
+    for (int i = 0; i < 3; ++i) p[i] = origin[i] + x * u[i] + y * w[i] + h * normal[i];
     patch.points.push_back(p);
   }
   return patch;
@@ -265,38 +261,25 @@ TEST(symmetric_eigen_3x3, LastVectorOfPlanarScatterIsTheNormal) {
 }
 
 TEST(symmetric_eigen_3x3, InvariantUnderPointOrderNegationAndPowerOfTwoScaling) {
+  struct Variant {
+    std::string name;
+    float factor;  // on the matrix; the values scale with it, the vectors stay
+  };
+  const Variant variants[] = {{"points permuted", 1.0f}, {"negated", -1.0f}, {"x 2^100", 0x1p100f}, {"x 2^-100", 0x1p-100f}};
   std::mt19937 rng(11);
   for (int trial = 0; trial < 50; ++trial) {
-    SCOPED_TRACE("trial " + std::to_string(trial));
     PlanePatch patch = plane_patch(rng, 1.0, 0.4, 0.05, false);
     const Matrix a = scatter(patch.points);
     const SymmetricEigen e = symmetric_eigen_3x3(a);
-
     std::shuffle(patch.points.begin(), patch.points.end(), rng);
-    const SymmetricEigen permuted = symmetric_eigen_3x3(scatter(patch.points));
-    Matrix negated = a;
-    Matrix scaled_up = a;
-    Matrix scaled_down = a;
-    for (int i = 0; i < 9; ++i) {
-      negated[i] = -a[i];
-      scaled_up[i] = a[i] * 0x1p100f;
-      scaled_down[i] = a[i] * 0x1p-100f;
-    }
-    const SymmetricEigen negative = symmetric_eigen_3x3(negated);
-    const SymmetricEigen up = symmetric_eigen_3x3(scaled_up);
-    const SymmetricEigen down = symmetric_eigen_3x3(scaled_down);
-    for (int k = 0; k < 3; ++k) {
-      const float tolerance = 1e-6f * e.values[0];
-      EXPECT_NEAR(permuted.values[k], e.values[k], tolerance);
-      EXPECT_NEAR(negative.values[k], -e.values[k], tolerance);
-      EXPECT_NEAR(up.values[k] * 0x1p-100f, e.values[k], tolerance);
-      EXPECT_NEAR(down.values[k] * 0x1p100f, e.values[k], tolerance);
-    }
-    for (int i = 0; i < 9; ++i) {
-      EXPECT_NEAR(permuted.vectors[i], e.vectors[i], 1e-6) << i;
-      EXPECT_NEAR(negative.vectors[i], e.vectors[i], 1e-6) << i;
-      EXPECT_NEAR(up.vectors[i], e.vectors[i], 1e-6) << i;
-      EXPECT_NEAR(down.vectors[i], e.vectors[i], 1e-6) << i;
+    const Matrix permuted = scatter(patch.points);
+    for (const Variant& variant : variants) {
+      SCOPED_TRACE(variant.name + ", trial " + std::to_string(trial));
+      Matrix b = variant.factor == 1.0f ? permuted : a;
+      for (float& x : b) x *= variant.factor;
+      const SymmetricEigen f = symmetric_eigen_3x3(b);
+      for (int k = 0; k < 3; ++k) EXPECT_NEAR(f.values[k] / variant.factor, e.values[k], 1e-6f * e.values[0]) << k;
+      for (int i = 0; i < 9; ++i) EXPECT_NEAR(f.vectors[i], e.vectors[i], 1e-6) << i;
     }
   }
 }
