@@ -6,6 +6,7 @@
 
 #include <lapacke.h>
 
+#include <array>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "numeric/eig.h"
 #include "numeric/mldivide.h"
 #include "numeric/sort.h"
+#include "numeric/symmetric_eigen.h"
 #include "runtime/Vandrel_emxutil.h"
 #include "source_code_withOctree/FindIndexSquare_c.h"
 #include "source_code_withOctree/local_coordinate_for_ICI.h"
@@ -117,6 +119,25 @@ void BM_eig_symmetric_3x3(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_eig_symmetric_3x3);
+
+// The same matrices through the fixed-size Jacobi kernel that replaces the LAPACK route.
+void BM_symmetric_eigen_3x3(benchmark::State& state) {
+  const std::vector<float> matrices = scatter_matrices();
+  std::vector<std::array<float, 9>> inputs(variants);
+  for (int i = 0; i < variants; ++i) {
+    for (int k = 0; k < 9; ++k) {
+      inputs[static_cast<std::size_t>(i)][static_cast<std::size_t>(k)] =
+          matrices[9 * static_cast<std::size_t>(i) + static_cast<std::size_t>(k)];
+    }
+  }
+  int i = 0;
+  for (auto _ : state) {
+    SymmetricEigen e = symmetric_eigen_3x3(inputs[static_cast<std::size_t>(i)]);
+    benchmark::DoNotOptimize(e);
+    i = (i + 1) % variants;
+  }
+}
+BENCHMARK(BM_symmetric_eigen_3x3);
 
 void BM_eig_nonsymmetric_3x3(benchmark::State& state) {
   std::vector<float> matrices = scatter_matrices();
