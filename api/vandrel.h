@@ -13,11 +13,22 @@ namespace vandrel {
 /// Library version, as the front ends report it.
 inline constexpr const char* version = "1.0.0";
 
+/// Where a run stands: `done` of `total` units of `stage`, one of "pass 1", "pass 2" and
+/// "merge" (points).
+struct Progress {
+  std::string_view stage;
+  std::int64_t done;
+  std::int64_t total;
+};
+
 struct DenoiseOptions {
   /// Threads for the per-point loops and the searches; 0 takes OpenMP's default.
   int threads = 0;
   /// Receives the filter's console lines (pass and progress lines); empty discards them.
   std::function<void(std::string_view)> console;
+  /// Called on the calling thread as the run goes on, at least once a second of work;
+  /// returning false stops the run, which then throws vandrel::Error "Vandrel:cancelled".
+  std::function<bool(const Progress&)> progress;
   /// Points estimated at a time; 0 chooses from the neighbourhood size. Changes memory
   /// and speed, never the results.
   std::int64_t chunk_points = 0;

@@ -101,6 +101,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   NeighbourLists nearest_lists;
   FusionScratch fusion;
   std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
+  host.progress(settings.stage, 0, static_cast<std::int64_t>(n));
   for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n);) {
     const std::int64_t end = std::min(begin + chunk, static_cast<std::int64_t>(n));
     radius_lists.clear();
@@ -132,6 +133,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
     }
     host.stage_done("fusion");
     report_progress(host, begin, end, n);
+    host.progress(settings.stage, end, static_cast<std::int64_t>(n));
 
     if (settings.chunk_points == 0) {
       const auto listed = static_cast<std::int64_t>(radius_lists.rows.size());

@@ -13,6 +13,7 @@ inline constexpr float first_pass_threshold = 0.55f;
 inline constexpr float second_pass_threshold = 0.85f;
 
 struct BlockPassSettings {
+  const char* stage;                 // the pass's name in progress reports
   float threshold;                   // the ICI threshold
   float max_half_width;              // r0
   std::int64_t chunk_points = 0;     // points estimated at a time; 0 chooses by list length

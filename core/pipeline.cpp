@@ -81,7 +81,8 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   // The second pass filters the first's output with the noise levels the first left.
   for (std::int32_t pass = 1; pass <= 2; ++pass) {
     if (points.size() >= min_filtered_block) {
-      const BlockPassSettings pass_settings{pass == 1 ? first_pass_threshold : second_pass_threshold, max_half_width,
+      const BlockPassSettings pass_settings{pass == 1 ? "pass 1" : "pass 2",
+                                            pass == 1 ? first_pass_threshold : second_pass_threshold, max_half_width,
                                             settings.chunk_points};
       points = block_pass(host, points, noise, *neighbours, pass_settings);
     }
@@ -102,6 +103,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
     }
   }
   host.stage_done("merge");
+  host.progress("merge", static_cast<std::int64_t>(points.size()), static_cast<std::int64_t>(points.size()));
   return result;
 }
 

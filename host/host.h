@@ -44,6 +44,12 @@ class Host {
   /// Threads for the parallel loops, at least 1.
   virtual int thread_count() = 0;
 
+  /// Where the filter stands: `done` of `total` units of `stage` ("radius search",
+  /// "pass 1", "pass 2", "merge"), at least once a second of work. A host that wants the
+  /// run stopped throws from here (the filter holds nothing that needs more than
+  /// unwinding). Does nothing by default.
+  virtual void progress(const char* /*stage*/, std::int64_t /*done*/, std::int64_t /*total*/) {}
+
   /// Called when a stage of the filter ends ("split", "radius search", "nearest
   /// neighbours", "estimates", "fusion", "solve", "noise update", "merge"), for hosts
   /// that profile. Does nothing by default.

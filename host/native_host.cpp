@@ -7,6 +7,7 @@
 #include <omp.h>
 #endif
 
+#include "api/error.h"
 #include "host/kd_search.h"
 
 namespace vandrel {
@@ -88,6 +89,12 @@ int NativeHost::thread_count() {
   if (threads <= 0) threads = omp_get_max_threads();
 #endif
   return threads > 0 ? threads : 1;
+}
+
+void NativeHost::progress(const char* stage, std::int64_t done, std::int64_t total) {
+  if (options_.progress && !options_.progress(stage, done, total)) {
+    throw Error("Vandrel:cancelled", "The run was cancelled.");
+  }
 }
 
 void NativeHost::print(std::string_view text) {

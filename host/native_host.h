@@ -11,6 +11,9 @@ struct NativeHostOptions {
   int threads = 0;
   /// Where console lines go; empty writes them to standard output.
   std::function<void(std::string_view)> console;
+  /// Receives progress (stage, done, total); returning false stops the run with
+  /// vandrel::Error "Vandrel:cancelled". Empty: no reports.
+  std::function<bool(std::string_view, std::int64_t, std::int64_t)> progress;
 };
 
 /// The stand-alone host: exact k-d tree searches (see KdSearch) answered chunk by chunk
@@ -24,6 +27,7 @@ class NativeHost : public Host {
   void pass_done(std::int32_t pass) override;
   void points_processed(float percent) override;
   int thread_count() override;
+  void progress(const char* stage, std::int64_t done, std::int64_t total) override;
 
  private:
   void print(std::string_view text);

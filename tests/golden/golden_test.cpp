@@ -85,7 +85,7 @@ TEST(Golden, WholeFilterBitForBitAtOneTwoAndFourThreadsAndTwoChunkSizes) {
     const std::vector<Point> points = as_points(c.points);
     const std::string path = golden_dir + "/" + c.name + ".f32";
     if (recording()) {
-      const std::vector<float> out = flat(denoise(points, c.sigma, c.density, {1, {}, 0}));
+      const std::vector<float> out = flat(denoise(points, c.sigma, c.density, {.threads = 1}));
       std::ofstream(path, std::ios::binary)
           .write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size() * sizeof(float)));
       continue;
@@ -94,7 +94,7 @@ TEST(Golden, WholeFilterBitForBitAtOneTwoAndFourThreadsAndTwoChunkSizes) {
     for (const int threads : {1, 2, 4}) {
       for (const std::int64_t chunk : {0, 777}) {
         SCOPED_TRACE("threads " + std::to_string(threads) + ", chunk " + std::to_string(chunk));
-        EXPECT_TRUE(same_bits(expected, flat(denoise(points, c.sigma, c.density, {threads, {}, chunk}))));
+        EXPECT_TRUE(same_bits(expected, flat(denoise(points, c.sigma, c.density, {.threads = threads, .chunk_points = chunk}))));
       }
     }
   }
@@ -157,7 +157,7 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
       }
     }
     const std::unique_ptr<NeighbourSearch> search = host.radius_neighbours(points, radius);
-    const std::vector<Point> filtered = block_pass(host, points, noise, *search, {first_pass_threshold, r0, 0});
+    const std::vector<Point> filtered = block_pass(host, points, noise, *search, {"pass 1", first_pass_threshold, r0, 0});
     digests["pass1_positions"].add(filtered.data(), filtered.size() * sizeof(Point));
     digests["pass1_noise"].add(std::span<const float>(noise));
 
