@@ -28,27 +28,21 @@ void fuse_estimate(std::span<const Point> points, std::span<const float> noise, 
   const Point& p = estimate.position;
 
   // The plane's unit normal in the cloud's axes.
-  const Point unit = to_world(frame, *estimate.plane);
+  const Point unit = multiply(frame.axes, *estimate.plane);
   const float length = std::sqrt(dot(unit, unit));
   const std::array<float, 3> normal = {unit[0] / length, unit[1] / length, unit[2] / length};
 
-  // Signed distances of the support points to the plane.
-  s.residuals.resize(3 * count);
-  for (std::size_t c = 0; c < 3; ++c) {
-    for (std::size_t k = 0; k < count; ++k) {
-      s.residuals[k + count * c] = points[static_cast<std::size_t>(support[k])][c] - p[c];
-    }
-  }
-  s.distances.resize(count);
-  multiply(s.residuals, static_cast<std::int32_t>(count), normal, s.distances);
-
-  // Mean squared noise level of the support.
-  s.noise.resize(count);
-  for (std::size_t k = 0; k < count; ++k) s.noise[k] = noise[static_cast<std::size_t>(support[k])];
-  const float support_noise = dot(s.noise, s.noise) / static_cast<float>(count);
-
+  // Squared distances of the support points to the plane, and their mean squared noise level.
   s.squares.resize(count);
-  for (std::size_t k = 0; k < count; ++k) s.squares[k] = s.distances[k] * s.distances[k];
+  float noise_sum = 0.0f;
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto j = static_cast<std::size_t>(support[k]);
+    const Point& x = points[j];
+    const float distance = ((x[0] - p[0]) * normal[0] + (x[1] - p[1]) * normal[1]) + (x[2] - p[2]) * normal[2];
+    s.squares[k] = distance * distance;
+    noise_sum += noise[j] * noise[j];
+  }
+  const float support_noise = noise_sum / static_cast<float>(count);
   const float misfit = std::fmax(mean(s.squares) - support_noise * misfit_share,
                                  (misfit_floor_factor / std::sqrt(static_cast<float>(count))) * support_noise);
   const float w = (1.0f / misfit) * (1.0f / misfit);
@@ -76,7 +70,10 @@ void fuse_estimate(std::span<const Point> points, std::span<const float> noise, 
 // Inverse-variance mean of the four quadrant positions.
 Point fallback_position(const PointEstimate& estimate) {
   float g[4];
-  for (std::size_t q = 0; q < 4; ++q) g[q] = std::pow(estimate.quadrants[q].deviation, -2.0f);
+  for (std::size_t q = 0; q < 4; ++q) {
+    const float d = estimate.quadrants[q].deviation;
+    g[q] = 1.0f / (d * d);
+  }
   const float total = ((g[0] + g[1]) + g[2]) + g[3];
   Point mean{};
   for (std::size_t c = 0; c < 3; ++c) {

@@ -24,10 +24,7 @@ struct Accumulators {
 
 /// Scratch of the fusion, reused for every estimate.
 struct FusionScratch {
-  std::vector<float> residuals;   // support points minus the estimate, |S| x 3
-  std::vector<float> distances;   // their signed distances to the plane
-  std::vector<float> noise;       // the support's noise levels
-  std::vector<float> squares;     // distances squared
+  std::vector<float> squares;     // squared distances of the support points to the plane
   std::vector<float> sums;        // gathered sums plus the addend
   std::vector<Matrix3> normal_sums;
   std::vector<Point> target_sums;

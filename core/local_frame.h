@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <cstdint>
 #include <span>
 
 #include "core/point.h"
@@ -7,26 +8,21 @@
 
 namespace vandrel {
 
-/// The local coordinate frame of a point: principal axes of its neighbourhood.
+/// The local coordinate frame of a point: the principal axes of its neighbourhood.
 struct Frame {
-  Matrix3 axes;              // eigenvectors of the scatter matrix, as columns (in solver order)
-  std::array<int, 3> order;  // columns of `axes` for u, v, w: decreasing eigenvalue magnitude; w is the normal
+  Matrix3 axes;  // unit columns u, v, w by decreasing spread; w, the least, is the normal
 };
 
 /// The number of nearest neighbours a frame is built from.
 inline constexpr std::int32_t frame_neighbours = 50;
 
-/// Frame of a neighbourhood of exactly `frame_neighbours` points (the point itself
-/// among them): eigenvectors of the unnormalised scatter matrix of the points about their
-/// mean. NaN axes when the scatter matrix is not finite. Thread-safe.
+/// Frame of a neighbourhood of exactly `frame_neighbours` points (the point itself among
+/// them): the eigenvectors of the scatter matrix of the points about their mean, by
+/// decreasing eigenvalue magnitude, right-handed, with the deterministic signs of
+/// symmetric_eigen_3x3. NaN axes when a coordinate is not finite. Thread-safe.
 Frame local_frame(std::span<const Point, frame_neighbours> neighbourhood);
 
-/// Local coordinates (u, v, w) of n points, uncentred: `points` and `local` are n x 3,
-/// column-major; `projected` is scratch of the same size. Thread-safe.
-void to_local(const Frame& frame, std::span<const float> points, std::int32_t n, std::span<float> projected,
-              std::span<float> local);
-
-/// A vector given in local coordinates (u, v, w), in the cloud's axes.
-Point to_world(const Frame& frame, const Point& local);
+/// Local coordinates (u, v, w) of a point, uncentred: its components along the axes.
+Point to_local(const Frame& frame, const Point& p);
 
 }  // namespace vandrel

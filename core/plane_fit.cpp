@@ -1,33 +1,36 @@
 #include "core/plane_fit.h"
 
-#include "numeric/products.h"
 #include "numeric/solve.h"
 
 namespace vandrel {
 
-PlaneFit fit_plane(std::span<const float> centred, std::int32_t n, std::span<float> kernel, PlaneFitScratch& scratch) {
+PlaneFit fit_plane(std::span<const float> centred, std::int32_t n, std::span<float> kernel) {
   const auto count = static_cast<std::size_t>(n);
-  const std::span<const float> w = centred.subspan(2 * count, count);
-  scratch.design.resize(3 * count);
-  scratch.transposed.resize(3 * count);
-  scratch.solution.resize(3 * count);
-  for (std::size_t i = 0; i < count; ++i) {
-    scratch.design[i] = centred[i];
-    scratch.design[i + count] = centred[i + count];
-    scratch.design[i + 2 * count] = 1.0f;
+  const float* u = centred.data();
+  const float* v = u + count;
+  const float* w = v + count;
+
+  // Normal equations M c = A'w of the design matrix A = [u v 1].
+  float uu = 0.0f, uv = 0.0f, us = 0.0f, vv = 0.0f, vs = 0.0f;
+  float uw = 0.0f, vw = 0.0f, ws = 0.0f;
+  for (std::size_t k = 0; k < count; ++k) {
+    uu += u[k] * u[k];
+    uv += u[k] * v[k];
+    us += u[k];
+    vv += v[k] * v[k];
+    vs += v[k];
+    uw += u[k] * w[k];
+    vw += v[k] * w[k];
+    ws += w[k];
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    for (std::size_t j = 0; j < 3; ++j) scratch.transposed[j + 3 * i] = scratch.design[i + count * j];
-  }
-  // The columns of (A'A) \ A' are each point's share of the three coefficients; the
-  // kernel is the first row of A times them: the plane evaluated at the point itself.
-  const Matrix3 normal_matrix = gram(scratch.design, n);
-  solve_3x3_columns(normal_matrix, scratch.transposed, n, scratch.solution);
-  const std::array<float, 3> first_row = {scratch.design[0], scratch.design[count], scratch.design[2 * count]};
-  combine_rows(first_row, scratch.solution, n, kernel);
-  const float height = dot(kernel.first(count), w);
-  const std::array<float, 3> c = combine_columns(scratch.solution, n, w);
-  return {height, {-c[0], -c[1], 1.0f}};
+  const Matrix3 normal_matrix = {uu, uv, us, uv, vv, vs, us, vs, static_cast<float>(n)};
+
+  // The kernel is the fitted plane at the point itself, (0, 0, 1) M^-1 A', as weights on
+  // the w values: with z = M^-1 (0, 0, 1)', point k weighs u_k z0 + v_k z1 + z2.
+  const std::array<float, 3> z = solve_3x3(normal_matrix, {0.0f, 0.0f, 1.0f});
+  for (std::size_t k = 0; k < count; ++k) kernel[k] = (u[k] * z[0] + v[k] * z[1]) + z[2];
+  const std::array<float, 3> c = solve_3x3(normal_matrix, {uw, vw, ws});
+  return {c[2], {-c[0], -c[1], 1.0f}};
 }
 
 }  // namespace vandrel

@@ -1,30 +1,22 @@
 #pragma once
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "core/point.h"
 
 namespace vandrel {
 
-/// Scratch of `fit_plane`, reused across calls by one thread.
-struct PlaneFitScratch {
-  std::vector<float> design;      // n x 3: u, v, 1
-  std::vector<float> transposed;  // 3 x n
-  std::vector<float> solution;    // 3 x n
-};
-
 /// A first-order fit w = c0 u + c1 v + c2 to local coordinates centred on the point.
 struct PlaneFit {
-  float height;  // the fitted w at the first point (the point itself)
+  float height;  // the fitted w at the point itself (c2)
   Point normal;  // (-c0, -c1, 1), not normalised
 };
 
 /// Least-squares plane through n >= 3 points given in local coordinates relative to the
-/// first one (`centred`, n x 3 column-major). Also writes the fit's kernel: the weights of
-/// the points' w values in `height` (n entries; `kernel` must hold n). A degenerate set
-/// (points on a line) gives infinite or NaN kernel weights, which the caller tests.
-/// Thread-safe with one scratch per thread.
-PlaneFit fit_plane(std::span<const float> centred, std::int32_t n, std::span<float> kernel, PlaneFitScratch& scratch);
+/// first one (`centred`, n x 3 column-major; the first row is 0, 0, 0). Also writes the
+/// fit's kernel: the weights of the points' w values in `height` (n entries). Normal
+/// equations summed in point order, solved by solve_3x3. A degenerate set (points on a
+/// line) gives huge, infinite or NaN kernel weights, which the caller tests. Thread-safe.
+PlaneFit fit_plane(std::span<const float> centred, std::int32_t n, std::span<float> kernel);
 
 }  // namespace vandrel

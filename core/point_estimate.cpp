@@ -1,7 +1,6 @@
 #include "core/point_estimate.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 #include "core/quadrant_box.h"
@@ -10,10 +9,9 @@
 namespace vandrel {
 namespace {
 
-constexpr int scale_count = 5;
-constexpr float smallest_scale = 3.0f;
-// sqrt(2) in single: the scales grow by this factor, 3, 4.24, 6, 8.49, 12.
-constexpr float scale_ratio = std::bit_cast<float>(0x3FB504F3u);
+// The half-widths of the five scales: 3 sqrt(2)^m for m = 0..4, each rounded once to
+// single from 3 times the m-th power of sqrt(2) rounded to single.
+constexpr std::array<float, 5> scales = {0x1.8p+1f, 0x1.0f876cp+2f, 0x1.7ffffep+2f, 0x1.0f876cp+3f, 0x1.7ffffep+3f};
 // The band across the surface is never thinner than this many noise deviations.
 constexpr float band_factor = 3.0f;
 
@@ -45,13 +43,11 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
   const auto n = static_cast<std::int32_t>(neighbours.size());
   const auto count = static_cast<std::size_t>(n);
   const auto self = static_cast<std::int32_t>(std::find(neighbours.begin(), neighbours.end(), i) - neighbours.begin());
-  s.neighbours.resize(3 * count);
-  for (std::size_t c = 0; c < 3; ++c) {
-    for (std::size_t k = 0; k < count; ++k) s.neighbours[k + count * c] = in.points[static_cast<std::size_t>(neighbours[k])][c];
-  }
-  s.projected.resize(3 * count);
   s.local.resize(3 * count);
-  to_local(frame, s.neighbours, n, s.projected, s.local);
+  for (std::size_t k = 0; k < count; ++k) {
+    const Point local = to_local(frame, in.points[static_cast<std::size_t>(neighbours[k])]);
+    for (std::size_t c = 0; c < 3; ++c) s.local[k + count * c] = local[c];
+  }
   const auto at_self = static_cast<std::size_t>(self);
   const Point centre = {s.local[at_self], s.local[at_self + count], s.local[at_self + 2 * count]};
 
@@ -69,8 +65,7 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
     QuadrantEstimate& accepted = estimate.quadrants[static_cast<std::size_t>(quadrant - 1)];
     float upper = upper_at_zero;
     float lower = lower_at_zero;
-    for (int m = 0; m < scale_count; ++m) {
-      const float half_width = smallest_scale * std::pow(scale_ratio, static_cast<float>(m));
+    for (const float half_width : scales) {
       const float thickness = band > half_width ? band : half_width;
       select_in_quadrant_box(centre, s.selected, selected_count, half_width, thickness, quadrant, s.in_box);
 
@@ -87,7 +82,7 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
         for (std::size_t k = 0; k < m_count; ++k) s.centred[k + m_count * c] = s.centred[k + m_count * c] - centre[c];
       }
       s.kernel.resize(m_count);
-      const PlaneFit fit = fit_plane(s.centred, support_count, s.kernel, s.fit);
+      const PlaneFit fit = fit_plane(s.centred, support_count, s.kernel);
       if (std::any_of(s.kernel.begin(), s.kernel.end(), [](float g) { return std::isnan(g); })) break;
 
       s.spread.resize(m_count);
@@ -101,8 +96,7 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
       if (!(upper > lower)) break;
 
       // Accepted: the point moves along its normal axis by the fitted height.
-      const Point offset = to_world(frame, {0.0f, 0.0f, fit.height});
-      for (std::size_t c = 0; c < 3; ++c) accepted.position[c] = point[c] + offset[c];
+      for (std::size_t c = 0; c < 3; ++c) accepted.position[c] = point[c] + frame.axes[6 + c] * fit.height;
       accepted.deviation = deviation;
       accepted.support.resize(m_count);
       for (std::size_t k = 0; k < m_count; ++k) accepted.support[k] = neighbours[static_cast<std::size_t>(s.support[k])];

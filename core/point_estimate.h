@@ -36,9 +36,7 @@ struct PassInputs {
 
 /// Working arrays of one thread, reused for all of its points.
 struct EstimateScratch {
-  std::vector<float> neighbours;          // the radius neighbours, n x 3
-  std::vector<float> projected;           // the same through the frame's axes
-  std::vector<float> local;               // their local coordinates (u, v, w)
+  std::vector<float> local;               // local coordinates (u, v, w) of the radius neighbours, n x 3
   std::vector<std::int32_t> candidates;   // positions in the list inside the quadrant's r0 box
   std::vector<std::int32_t> selection;    // the point's own position, then the candidates
   std::vector<float> selected;            // local coordinates of the selection
@@ -47,7 +45,6 @@ struct EstimateScratch {
   std::vector<float> centred;             // the support's local coordinates minus the point's
   std::vector<float> kernel;              // the plane fit's kernel
   std::vector<float> spread;              // noise level times kernel weight, per support point
-  PlaneFitScratch fit;
 };
 
 /// Estimates point i of the block in its four quadrants: plane fits at five growing

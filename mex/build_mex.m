@@ -7,8 +7,8 @@ function build_mex(output_dir)
 % Octave's mkoctfile --mex or MATLAB's mex, and copies the help file
 % Vandrel_multicore_mex.m beside the plug-in. In Octave it also builds the stand-ins for
 % rangesearch and knnsearch into the folder octave_fallback/ beside it. Needs a C++20
-% compiler with OpenMP, BLAS, LAPACK and LAPACKE that take 32-bit integers (on Debian:
-% libopenblas-dev and liblapacke-dev), and nanoflann (libnanoflann-dev).
+% compiler with OpenMP and, for the stand-ins, nanoflann (header-only; on Debian
+% libnanoflann-dev). The filter itself needs no library.
 here = fileparts(mfilename('fullpath'));
 root = fileparts(here);
 if nargin < 1
@@ -17,7 +17,7 @@ end
 sources = [source_files(root, 'core'), source_files(root, 'numeric'), source_files(root, 'mex')];
 % One rounding per operation (no fused multiply-add): the results are bit-exact.
 cxx_flags = '-std=c++20 -ffp-contract=off -fvisibility=hidden';
-libraries = {'-llapacke', '-llapack', '-lblas'};
+libraries = {};
 
 if exist('OCTAVE_VERSION', 'builtin')
   % mkoctfile adds OpenMP itself; the extra flags go through the environment. The

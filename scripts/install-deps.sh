@@ -5,7 +5,6 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config
-  libopenblas-openmp-dev liblapacke-dev   # BLAS (OpenMP build) and LAPACK's C interface
   libnanoflann-dev                        # k-d tree for the stand-alone neighbour searches
   libcli11-dev                            # command-line parsing
   libgtest-dev libbenchmark-dev           # tests and benchmarks
