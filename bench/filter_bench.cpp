@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -16,9 +17,8 @@
 #include <omp.h>
 #endif
 
+#include "core/pipeline.h"
 #include "host/native_host.h"
-#include "runtime/Vandrel_emxutil.h"
-#include "source_code_withOctree/Vandrel.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ class TimingHost : public vandrel::NativeHost {
     const double seconds = std::chrono::duration<double>(now - last_).count();
     totals[stage] += seconds;
     if (std::string(stage) == "noise update") pass_seconds.push_back(pass_running_ + seconds);
-    const bool pass_ends = std::string(stage) == "noise update" || std::string(stage) == "radius search";
+    const bool pass_ends = std::string(stage) == "noise update" || std::string(stage) == "split";
     pass_running_ = pass_ends ? 0.0 : pass_running_ + seconds;
     last_ = now;
   }
@@ -46,63 +46,45 @@ class TimingHost : public vandrel::NativeHost {
   double pass_running_ = 0.0;
 };
 
-std::vector<float> read_xyz(const std::string& path) {
+std::vector<vandrel::Point> read_xyz(const std::string& path) {
   std::ifstream in(path);
-  std::vector<float> rows;
-  float v;
-  while (in >> v) rows.push_back(v);
-  const std::size_t n = rows.size() / 3;
-  std::vector<float> xyz(rows.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t c = 0; c < 3; ++c) xyz[i + n * c] = rows[3 * i + c];
-  }
-  return xyz;
+  std::vector<vandrel::Point> points;
+  vandrel::Point p;
+  while (in >> p[0] >> p[1] >> p[2]) points.push_back(p);
+  return points;
 }
 
 // A noisy sphere whose area equals its point count: spacing about 1, like a scan
 // scaled by its density.
-std::vector<float> synthetic_surface(std::int32_t n, float sigma) {
+std::vector<vandrel::Point> synthetic_surface(std::int32_t n, float sigma) {
   std::mt19937 rng(1);
   std::normal_distribution<double> g(0.0, 1.0);
   std::normal_distribution<float> noise(0.0f, sigma);
   const double radius = std::sqrt(n / (4.0 * M_PI));
-  std::vector<float> xyz(static_cast<std::size_t>(3 * n));
-  for (std::int32_t i = 0; i < n; ++i) {
+  std::vector<vandrel::Point> points(static_cast<std::size_t>(n));
+  for (vandrel::Point& p : points) {
     double d[3] = {g(rng), g(rng), g(rng)};
     const double length = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-    for (int c = 0; c < 3; ++c) xyz[static_cast<std::size_t>(i + n * c)] = static_cast<float>(d[c] / length * radius) + noise(rng);
+    for (std::size_t c = 0; c < 3; ++c) p[c] = static_cast<float>(d[c] / length * radius) + noise(rng);
   }
-  return xyz;
+  return points;
 }
 
-void run(const char* name, std::vector<float> xyz, float sigma, float density) {
-  const auto n = static_cast<std::int32_t>(xyz.size() / 3);
-  TimingHost host({0, [](std::string_view) {}});
-  vandrel::Context ctx(host);
-  vandrel::CleanupScope scope(ctx);
-  emxArray_real32_T* in = nullptr;
-  emxArray_real32_T* out = nullptr;
-  vandrel::emxInit_real32_T(ctx, &in, 2, true);
-  vandrel::emxInit_real32_T(ctx, &out, 2, true);
-  in->data = xyz.data();
-  in->size[0] = n;
-  in->size[1] = 3;
-  in->capacity = 3 * n;
-  in->ownsData = false;
+void run(const char* name, const std::vector<vandrel::Point>& points, float sigma, float density) {
+  const auto n = static_cast<std::int64_t>(points.size());
+  TimingHost host({0, [](std::string_view) {}, {}});
   const auto t0 = Clock::now();
   host.start();
-  vandrel::Vandrel(ctx, in, sigma, density, out);
+  const std::vector<vandrel::Point> filtered = vandrel::filter_cloud(host, points, sigma, density);
   const double total = std::chrono::duration<double>(Clock::now() - t0).count();
-  vandrel::emxFree_real32_T(ctx, &out);
-  vandrel::emxFree_real32_T(ctx, &in);
 
   int threads = 1;
 #ifdef _OPENMP
   threads = omp_get_max_threads();
 #endif
-  std::printf("\n%s: %d points, %d threads, %.2f s in all\n", name, n, threads, total);
+  std::printf("\n%s: %lld points, %d threads, %.2f s in all\n", name, static_cast<long long>(n), threads, total);
   for (std::size_t k = 0; k < host.pass_seconds.size(); ++k) {
-    std::printf("  pass %zu: %.0f points/s (%.2f s)\n", k + 1, n / host.pass_seconds[k], host.pass_seconds[k]);
+    std::printf("  pass %zu: %.0f points/s (%.2f s)\n", k + 1, static_cast<double>(n) / host.pass_seconds[k], host.pass_seconds[k]);
   }
   for (const char* stage : {"split", "radius search", "nearest neighbours", "estimates", "fusion", "solve",
                             "noise update", "merge"}) {
@@ -117,7 +99,13 @@ void run(const char* name, std::vector<float> xyz, float sigma, float density) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string data_dir = argc > 1 ? argv[1] : VANDREL_DATA_DIR;
+  // filter_bench FILE.xyz SIGMA DENSITY times one file; without arguments, the sample scan
+  // and a synthetic sphere.
+  if (argc == 4) {
+    run(argv[1], read_xyz(argv[1]), std::strtof(argv[2], nullptr), std::strtof(argv[3], nullptr));
+    return 0;
+  }
+  const std::string data_dir = VANDREL_DATA_DIR;
   run("sample scan (bunny, sigma 0.005, density 22707)", read_xyz(data_dir + "/bunny_20k_noisy.xyz"), 0.005f,
       22707.0f);
   run("synthetic sphere (sigma 0.3, density 1)", synthetic_surface(100000, 0.3f), 0.3f, 1.0f);
