@@ -67,8 +67,8 @@ Point solve_position(const Point& point, float noise, const Accumulators& sums, 
 
 // The noise level of the next pass: from the deviations of the estimates a point took part
 // in, through a fixed line whose offset comes from the first point's level.
-void update_noise(const Accumulators& sums, std::span<float> noise) {
-  const float offset = (noise_offset_factor * noise[0]) / noise_offset_divisor;
+void update_noise(const Accumulators& sums, std::span<float> noise, std::size_t first_point) {
+  const float offset = (noise_offset_factor * noise[first_point]) / noise_offset_divisor;
   for (std::size_t j = 0; j < noise.size(); ++j) {
     // A point no estimate used keeps its level before the line.
     const float level = sums.uses[j] == 0.0f ? noise[j] : std::sqrt(sums.variances[j] / sums.uses[j]);
@@ -98,17 +98,22 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   std::vector<EstimateScratch> scratch(static_cast<std::size_t>(threads));
   std::vector<PointEstimate> estimates;
   NeighbourLists radius_lists;
+  std::vector<float> reach;
   NeighbourLists nearest_lists;
   FusionScratch fusion;
   std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
   host.progress(settings.stage, 0, static_cast<std::int64_t>(n));
   for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n);) {
     const std::int64_t end = std::min(begin + chunk, static_cast<std::int64_t>(n));
+    reach.resize(static_cast<std::size_t>(end - begin));
+    for (std::int64_t i = begin; i < end; ++i) {
+      reach[static_cast<std::size_t>(i - begin)] = estimate_reach(in, static_cast<std::int32_t>(i));
+    }
     radius_lists.clear();
-    neighbours.find(begin, end, radius_lists);
+    neighbours.find(begin, end, reach, radius_lists);
     host.stage_done("radius search");
     nearest_lists.clear();
-    nearest->find(begin, end, nearest_lists);
+    nearest->find(begin, end, {}, nearest_lists);
     check_nearest(nearest_lists, begin, n);
     host.stage_done("nearest neighbours");
 
@@ -151,7 +156,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
     }
   });
   host.stage_done("solve");
-  update_noise(sums, noise);
+  update_noise(sums, noise, settings.first_point);
   host.stage_done("noise update");
   return filtered;
 }

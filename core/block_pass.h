@@ -17,12 +17,13 @@ struct BlockPassSettings {
   float threshold;                   // the ICI threshold
   float max_half_width;              // r0
   std::int64_t chunk_points = 0;     // points estimated at a time; 0 chooses by list length
+  std::size_t first_point = 0;       // the block point first in the input: its noise level sets the next pass's offset
 };
 
 /// One filtering pass over a block of at least 50 points.
 ///   points      the block's positions for this pass
 ///   noise       their noise levels; replaced by the levels re-estimated for the next pass
-///   neighbours  the radius lists of the block (found on the first pass's positions)
+///   neighbours  the radius search of the block (on the first pass's positions)
 /// Returns the new positions. Estimates are made in parallel for a chunk of consecutive
 /// points, then fused serially in point order and dropped, so the working memory is that
 /// of one chunk; results do not depend on the chunk size nor on the thread count.

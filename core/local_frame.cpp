@@ -24,10 +24,4 @@ Frame local_frame(std::span<const Point, frame_neighbours> neighbourhood) {
   return {symmetric_eigen_3x3(scatter).vectors};
 }
 
-Point to_local(const Frame& frame, const Point& p) {
-  const Matrix3& a = frame.axes;
-  return {(p[0] * a[0] + p[1] * a[1]) + p[2] * a[2], (p[0] * a[3] + p[1] * a[4]) + p[2] * a[5],
-          (p[0] * a[6] + p[1] * a[7]) + p[2] * a[8]};
-}
-
 }  // namespace vandrel

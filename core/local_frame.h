@@ -22,7 +22,11 @@ inline constexpr std::int32_t frame_neighbours = 50;
 /// symmetric_eigen_3x3. NaN axes when a coordinate is not finite. Thread-safe.
 Frame local_frame(std::span<const Point, frame_neighbours> neighbourhood);
 
-/// Local coordinates (u, v, w) of a point, uncentred: its components along the axes.
-Point to_local(const Frame& frame, const Point& p);
+/// Local coordinates (u, v, w) of a vector: its components along the axes.
+inline Point to_local(const Frame& frame, const Point& p) {
+  const Matrix3& a = frame.axes;
+  return {(p[0] * a[0] + p[1] * a[1]) + p[2] * a[2], (p[0] * a[3] + p[1] * a[4]) + p[2] * a[5],
+          (p[0] * a[6] + p[1] * a[7]) + p[2] * a[8]};
+}
 
 }  // namespace vandrel

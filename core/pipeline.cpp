@@ -7,6 +7,7 @@
 
 #include "api/error.h"
 #include "core/block_pass.h"
+#include "core/neighbours.h"
 #include "core/root_block.h"
 
 namespace vandrel {
@@ -69,9 +70,25 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   std::vector<Point> result(cloud.begin(), cloud.end());
   if (!block) return result;
 
+  // The block is kept in the order of the cells of its radius search, points near in space
+  // near in memory; `rows` follows it. The first block point in input order sets the
+  // offset of the noise update.
   std::vector<Point> points(block->rows.size());
   for (std::size_t k = 0; k < points.size(); ++k) points[k] = scaled[static_cast<std::size_t>(block->rows[k])];
   scaled = {};
+  const std::vector<std::int32_t> order = CellGrid::cell_order(points, radius / 2.0f);
+  std::vector<std::int32_t> rows(points.size());
+  std::size_t first_point = 0;
+  {
+    std::vector<Point> sorted(points.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      const auto from = static_cast<std::size_t>(order[k]);
+      sorted[k] = points[from];
+      rows[k] = block->rows[from];
+      if (from == 0) first_point = k;
+    }
+    points = std::move(sorted);
+  }
   const std::vector<Point> reference = points;
   std::vector<float> noise(points.size(), scaled_sigma);
   // The lists are found once, on the first pass's positions, and serve both passes.
@@ -83,7 +100,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
     if (points.size() >= min_filtered_block) {
       const BlockPassSettings pass_settings{pass == 1 ? "pass 1" : "pass 2",
                                             pass == 1 ? first_pass_threshold : second_pass_threshold, max_half_width,
-                                            settings.chunk_points};
+                                            settings.chunk_points, first_point};
       points = block_pass(host, points, noise, *neighbours, pass_settings);
     }
     host.pass_done(pass);
@@ -93,7 +110,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   // block's faces, measured on the unfiltered positions, and divided by the weight. The
   // sums start from +0, as they would with several blocks.
   for (std::size_t k = 0; k < points.size(); ++k) {
-    const auto row = static_cast<std::size_t>(block->rows[k]);
+    const auto row = static_cast<std::size_t>(rows[k]);
     const float weight = box_weight(block->box, reference[k]);
     const float total = 0.0f + weight;
     for (std::size_t c = 0; c < 3; ++c) {

@@ -1,36 +1,36 @@
 #include "core/plane_fit.h"
 
+#include <cmath>
+
 #include "numeric/solve.h"
 
 namespace vandrel {
 
-PlaneFit fit_plane(std::span<const float> centred, std::int32_t n, std::span<float> kernel) {
-  const auto count = static_cast<std::size_t>(n);
-  const float* u = centred.data();
-  const float* v = u + count;
-  const float* w = v + count;
+void PlaneFit::add(float u, float v, float w) {
+  uu_ += u * u;
+  uv_ += u * v;
+  u_ += u;
+  vv_ += v * v;
+  v_ += v;
+  count_ += 1.0f;
+  uw_ += u * w;
+  vw_ += v * w;
+  w_ += w;
+}
 
-  // Normal equations M c = A'w of the design matrix A = [u v 1].
-  float uu = 0.0f, uv = 0.0f, us = 0.0f, vv = 0.0f, vs = 0.0f;
-  float uw = 0.0f, vw = 0.0f, ws = 0.0f;
-  for (std::size_t k = 0; k < count; ++k) {
-    uu += u[k] * u[k];
-    uv += u[k] * v[k];
-    us += u[k];
-    vv += v[k] * v[k];
-    vs += v[k];
-    uw += u[k] * w[k];
-    vw += v[k] * w[k];
-    ws += w[k];
-  }
-  const Matrix3 normal_matrix = {uu, uv, us, uv, vv, vs, us, vs, static_cast<float>(n)};
-
-  // The kernel is the fitted plane at the point itself, (0, 0, 1) M^-1 A', as weights on
-  // the w values: with z = M^-1 (0, 0, 1)', point k weighs u_k z0 + v_k z1 + z2.
+PlaneFit::Plane PlaneFit::solve() const {
+  const Matrix3 normal_matrix = {uu_, uv_, u_, uv_, vv_, v_, u_, v_, count_};
+  const std::array<float, 3> c = solve_3x3(normal_matrix, {uw_, vw_, w_});
+  // The kernel is the plane at the point itself, (0, 0, 1) M^-1 [u v 1]', as weights on
+  // the w values.
   const std::array<float, 3> z = solve_3x3(normal_matrix, {0.0f, 0.0f, 1.0f});
-  for (std::size_t k = 0; k < count; ++k) kernel[k] = (u[k] * z[0] + v[k] * z[1]) + z[2];
-  const std::array<float, 3> c = solve_3x3(normal_matrix, {uw, vw, ws});
-  return {c[2], {-c[0], -c[1], 1.0f}};
+  return {c[2], {-c[0], -c[1], 1.0f}, z};
+}
+
+bool PlaneFit::kernel_has_nan(const std::array<float, 3>& z) {
+  // The point itself, at u = v = 0, weighs (0 z0 + 0 z1) + z2: NaN once z0 or z1 is not
+  // finite or z2 is NaN; with those finite, every weight is a number.
+  return !std::isfinite(z[0]) || !std::isfinite(z[1]) || std::isnan(z[2]);
 }
 
 }  // namespace vandrel

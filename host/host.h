@@ -4,6 +4,7 @@
 #include <span>
 #include <string_view>
 
+#include "core/neighbours.h"
 #include "core/point.h"
 
 namespace vandrel {
@@ -13,9 +14,11 @@ namespace vandrel {
 class NeighbourSearch {
  public:
   virtual ~NeighbourSearch() = default;
-  /// Appends to `out` the lists of block points [begin, end), in point order. Called on
-  /// the calling thread; an implementation may use all threads inside.
-  virtual void find(std::int64_t begin, std::int64_t end, NeighbourLists& out) = 0;
+  /// Appends to `out` the lists of block points [begin, end), in point order. For a radius
+  /// search, `reach` (one value per point of the range, each at most the search's radius)
+  /// narrows every list to the points within that distance. Called on the calling thread;
+  /// an implementation may use all threads inside.
+  virtual void find(std::int64_t begin, std::int64_t end, std::span<const float> reach, NeighbourLists& out) = 0;
 };
 
 /// Everything the filter takes from the environment it runs in: neighbour searches, the
@@ -26,8 +29,10 @@ class Host {
  public:
   virtual ~Host() = default;
 
-  /// Every block point within `radius` of each block point (inclusive), the point itself
-  /// included, ordered by ascending distance, equal distances by ascending row.
+  /// Every block point within `radius` of each block point (inclusive, squared distances
+  /// ((dx*dx + dy*dy) + dz*dz) in double), the point itself included, in ascending row
+  /// order. The points come sorted by CellGrid::cell_order with cells of side
+  /// `radius / 2`, which lets a grid search list rows in order without sorting.
   /// Asked once per block; the lists serve both passes. `points` outlives the search.
   virtual std::unique_ptr<NeighbourSearch> radius_neighbours(std::span<const Point> points, float radius) = 0;
 

@@ -1,5 +1,6 @@
 #include "host/native_host.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -8,30 +9,39 @@
 #endif
 
 #include "api/error.h"
+#include "core/parallel.h"
 #include "host/kd_search.h"
 
 namespace vandrel {
 namespace {
 
-// Answers the queries of a range on all threads; the lists do not depend on which thread
-// answers them.
+// Answers the queries of a range on all threads, each thread a contiguous part into lists
+// of its own, joined in point order: the lists do not depend on the thread count.
 template <class Query>
 void find_on_threads(int threads, std::int64_t begin, std::int64_t end, NeighbourLists& out, Query query) {
-  std::vector<std::vector<std::int32_t>> lists(static_cast<std::size_t>(end - begin));
-#ifdef _OPENMP
-#pragma omp parallel for schedule(dynamic, 64) num_threads(threads)
-#endif
-  for (std::int64_t i = begin; i < end; ++i) lists[static_cast<std::size_t>(i - begin)] = query(i);
-  for (const std::vector<std::int32_t>& list : lists) out.append(list);
+  std::vector<NeighbourLists> parts(static_cast<std::size_t>(threads));
+  for_each_share(threads, end - begin, [&](int thread, std::int64_t first, std::int64_t last) {
+    NeighbourLists& part = parts[static_cast<std::size_t>(thread)];
+    std::vector<std::int32_t> list;
+    for (std::int64_t k = first; k < last; ++k) {
+      list.clear();
+      query(begin + k, list);
+      part.append(list);
+    }
+  });
+  for (const NeighbourLists& part : parts) {
+    for (std::int64_t k = 0; k < part.size(); ++k) out.append(part[k]);
+  }
 }
 
 class RadiusSearch : public NeighbourSearch {
  public:
   RadiusSearch(std::span<const Point> points, float radius, int threads)
-      : points_(points), radius_(radius), threads_(threads), tree_(points) {}
-  void find(std::int64_t begin, std::int64_t end, NeighbourLists& out) override {
-    find_on_threads(threads_, begin, end, out, [&](std::int64_t i) {
-      return tree_.within(points_[static_cast<std::size_t>(i)].data(), radius_);
+      : points_(points), radius_(radius), threads_(threads), grid_(points, radius / 2.0f) {}
+  void find(std::int64_t begin, std::int64_t end, std::span<const float> reach, NeighbourLists& out) override {
+    find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
+      const float r = reach.empty() ? radius_ : std::min(radius_, reach[static_cast<std::size_t>(i - begin)]);
+      grid_.within(points_, points_[static_cast<std::size_t>(i)], r, list);
     });
   }
 
@@ -39,16 +49,16 @@ class RadiusSearch : public NeighbourSearch {
   std::span<const Point> points_;
   float radius_;
   int threads_;
-  KdSearch tree_;
+  CellGrid grid_;
 };
 
 class NearestSearch : public NeighbourSearch {
  public:
   NearestSearch(std::span<const Point> points, std::int32_t k, int threads)
       : points_(points), k_(k), threads_(threads), tree_(points) {}
-  void find(std::int64_t begin, std::int64_t end, NeighbourLists& out) override {
-    find_on_threads(threads_, begin, end, out, [&](std::int64_t i) {
-      return tree_.nearest(points_[static_cast<std::size_t>(i)].data(), k_);
+  void find(std::int64_t begin, std::int64_t end, std::span<const float>, NeighbourLists& out) override {
+    find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
+      list = tree_.nearest(points_[static_cast<std::size_t>(i)].data(), k_);
     });
   }
 

@@ -1,6 +1,8 @@
 #include "mex/mex_host.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -101,16 +103,34 @@ HostArray to_host_array(const Value& v) {
 }
 
 
-// Lists held whole, as the host answered them, and handed out by range.
+// Lists held whole, as the host answered them, and handed out by range: narrowed to the
+// reach asked for, and in ascending row order, as the filter takes them.
 class HeldLists : public NeighbourSearch {
  public:
-  explicit HeldLists(NeighbourLists lists) : lists_(std::move(lists)) {}
-  void find(std::int64_t begin, std::int64_t end, NeighbourLists& out) override {
-    for (std::int64_t k = begin; k < end; ++k) out.append(lists_[k]);
+  HeldLists(NeighbourLists lists, std::span<const Point> points, bool ascending)
+      : lists_(std::move(lists)), points_(points), ascending_(ascending) {}
+  void find(std::int64_t begin, std::int64_t end, std::span<const float> reach, NeighbourLists& out) override {
+    std::vector<std::int32_t> list;
+    for (std::int64_t i = begin; i < end; ++i) {
+      list.clear();
+      const Point& q = points_[static_cast<std::size_t>(i)];
+      const double r = reach.empty() ? std::numeric_limits<double>::infinity() : reach[static_cast<std::size_t>(i - begin)];
+      for (const std::int32_t row : lists_[i]) {
+        const Point& p = points_[static_cast<std::size_t>(row)];
+        const double dx = static_cast<double>(p[0]) - q[0];
+        const double dy = static_cast<double>(p[1]) - q[1];
+        const double dz = static_cast<double>(p[2]) - q[2];
+        if ((dx * dx + dy * dy) + dz * dz <= r * r) list.push_back(row);
+      }
+      if (ascending_) std::sort(list.begin(), list.end());
+      out.append(list);
+    }
   }
 
  private:
   NeighbourLists lists_;
+  std::span<const Point> points_;
+  bool ascending_;  // radius lists come by distance from the host
 };
 
 Value points_value(std::span<const Point> points) {
@@ -161,7 +181,7 @@ std::unique_ptr<NeighbourSearch> MexHost::radius_neighbours(std::span<const Poin
     lists.append(list);
     row = Value();
   }
-  return std::make_unique<HeldLists>(std::move(lists));
+  return std::make_unique<HeldLists>(std::move(lists), points, true);
 }
 
 std::unique_ptr<NeighbourSearch> MexHost::nearest_neighbours(std::span<const Point> points, std::int32_t k) {
@@ -188,7 +208,7 @@ std::unique_ptr<NeighbourSearch> MexHost::nearest_neighbours(std::span<const Poi
     for (std::int64_t r = 0; r < k; ++r) list[static_cast<std::size_t>(r)] = rows.i32[static_cast<std::size_t>(i + n * r)] - 1;
     lists.append(list);
   }
-  return std::make_unique<HeldLists>(std::move(lists));
+  return std::make_unique<HeldLists>(std::move(lists), points, false);
 }
 
 void MexHost::pass_done(std::int32_t pass) {

@@ -14,6 +14,7 @@
 #include "api/vandrel.h"
 #include "core/block_pass.h"
 #include "core/local_frame.h"
+#include "core/neighbours.h"
 #include "core/point_estimate.h"
 #include "golden/golden_cases.h"
 #include "host/kd_search.h"
@@ -166,10 +167,11 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
   for (const golden::Case& c : golden::cases(VANDREL_DATA_DIR)) {
     if (!c.stage_digests) continue;
     SCOPED_TRACE(c.name);
-    // The block as the filter sees it: the whole cloud, scaled, every level sigma'.
+    // The block as the filter sees it: the whole cloud, scaled and sorted by cell, every
+    // level sigma'.
     const float scale = std::sqrt(c.density);
-    std::vector<Point> points = as_points(c.points);
-    for (Point& p : points) {
+    std::vector<Point> input = as_points(c.points);
+    for (Point& p : input) {
       for (float& v : p) v = v * scale;
     }
     const float scaled_sigma = c.sigma * scale;
@@ -177,15 +179,19 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
     const float min_half_width = std::bit_cast<float>(0x413FFFFFu);
     const float r0 = five_sigma > min_half_width ? five_sigma : min_half_width;
     const float radius = std::sqrt((r0 * r0) * 3.0f);
+    std::vector<Point> points;
+    for (const std::int32_t k : CellGrid::cell_order(input, radius / 2.0f)) points.push_back(input[static_cast<std::size_t>(k)]);
     std::vector<float> noise(points.size(), scaled_sigma);
+    const PassInputs in{points, noise, first_pass_threshold, r0};
+    std::vector<float> reach;
+    for (std::size_t i = 0; i < points.size(); ++i) reach.push_back(estimate_reach(in, static_cast<std::int32_t>(i)));
 
     QuietHost host;
     std::map<std::string, golden::Digest> digests;
     NeighbourLists lists;
-    host.radius_neighbours(points, radius)->find(0, static_cast<std::int64_t>(points.size()), lists);
+    host.radius_neighbours(points, radius)->find(0, static_cast<std::int64_t>(points.size()), reach, lists);
     NeighbourLists nearest;
-    host.nearest_neighbours(points, frame_neighbours)->find(0, static_cast<std::int64_t>(points.size()), nearest);
-    const PassInputs in{points, noise, first_pass_threshold, r0};
+    host.nearest_neighbours(points, frame_neighbours)->find(0, static_cast<std::int64_t>(points.size()), {}, nearest);
     EstimateScratch scratch;
     PointEstimate estimate;
     for (std::int64_t i = 0; i < lists.size(); ++i) {
@@ -210,7 +216,9 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
       }
     }
     const std::unique_ptr<NeighbourSearch> search = host.radius_neighbours(points, radius);
-    const std::vector<Point> filtered = block_pass(host, points, noise, *search, {"pass 1", first_pass_threshold, r0, 0});
+    const std::vector<std::int32_t> order = CellGrid::cell_order(input, radius / 2.0f);
+    const auto first_point = static_cast<std::size_t>(std::find(order.begin(), order.end(), 0) - order.begin());
+    const std::vector<Point> filtered = block_pass(host, points, noise, *search, {"pass 1", first_pass_threshold, r0, 0, first_point});
     digests["pass1_positions"].add(filtered.data(), filtered.size() * sizeof(Point));
     digests["pass1_noise"].add(std::span<const float>(noise));
 
