@@ -1,6 +1,5 @@
 // Per-call timings of the per-point building blocks: the local frame (scatter matrix and
-// symmetric eigen-decomposition), the plane fit, the quadrant box search and the 3 x 3
-// solve, cycling through fixed-seed inputs.
+// symmetric eigen-decomposition), the plane fit, the quadrant boxes and the 3 x 3 solve, cycling through fixed-seed inputs.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -60,21 +59,19 @@ void BM_symmetric_eigen_3x3(benchmark::State& state) {
 }
 BENCHMARK(BM_symmetric_eigen_3x3);
 
-// The plane fit of n points (centred on the first), kernel included.
-void BM_fit_plane(benchmark::State& state) {
+// A plane fit grown to n points and solved.
+void BM_plane_fit(benchmark::State& state) {
   const auto n = static_cast<std::size_t>(state.range(0));
-  std::vector<std::vector<float>> sets(variants);
-  for (std::size_t i = 0; i < variants; ++i) {
-    sets[i] = random_values(3 * n, 10.0f, static_cast<unsigned>(10 + i));
-    sets[i][0] = sets[i][n] = sets[i][2 * n] = 0.0f;
-  }
-  std::vector<float> kernel(n);
+  const std::vector<float> v = random_values(3 * n * variants, 10.0f, 6);
   std::size_t k = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(fit_plane(sets[k++ % variants], static_cast<std::int32_t>(n), kernel));
+    const float* p = &v[3 * n * (k++ % variants)];
+    PlaneFit fit;
+    for (std::size_t i = 0; i < n; ++i) fit.add(p[3 * i], p[3 * i + 1], p[3 * i + 2]);
+    benchmark::DoNotOptimize(fit.solve());
   }
 }
-BENCHMARK(BM_fit_plane)->Arg(10)->Arg(50)->Arg(150);
+BENCHMARK(BM_plane_fit)->Arg(10)->Arg(50)->Arg(150);
 
 void BM_solve_3x3(benchmark::State& state) {
   const std::vector<float> v = random_values(12 * variants, 10.0f, 4);
@@ -86,17 +83,21 @@ void BM_solve_3x3(benchmark::State& state) {
 }
 BENCHMARK(BM_solve_3x3);
 
-void BM_select_in_quadrant_box(benchmark::State& state) {
-  const auto n = static_cast<std::int32_t>(state.range(0));
-  const std::vector<float> local = random_values(3 * static_cast<std::size_t>(n), 20.0f, 5);
-  std::vector<std::int32_t> selected;
-  int quadrant = 0;
+// Sorting 1000 neighbours into the boxes of their quadrants and scales.
+void BM_smallest_box(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const std::vector<float> local = random_values(3 * n, 20.0f, 5);
+  const QuadrantBoxes boxes = quadrant_boxes(3.0f, 16.0f);
   for (auto _ : state) {
-    select_in_quadrant_box({0.0f, 0.0f, 0.0f}, local, n, 12.0f, 12.0f, quadrant++ % 4 + 1, selected);
-    benchmark::DoNotOptimize(selected.data());
+    int sum = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const QuadrantBoxes::Entry e = boxes.smallest_box({local[3 * i], local[3 * i + 1], local[3 * i + 2]});
+      sum += e.quadrant + e.scale;
+    }
+    benchmark::DoNotOptimize(sum);
   }
 }
-BENCHMARK(BM_select_in_quadrant_box)->Arg(1000);
+BENCHMARK(BM_smallest_box)->Arg(1000);
 
 }  // namespace
 
