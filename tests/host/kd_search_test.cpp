@@ -92,20 +92,21 @@ TEST(KdSearch, NonFinitePointsAreNeverFound) {
 
 TEST(NativeHost, SearchesAnswerAnyRangeOfPointsInOrder) {
   std::string console;
-  NativeHost host({2, [&](std::string_view text) { console.append(text); }});
+  NativeHost host({2, [&](std::string_view text) { console.append(text); }, {}});
   const std::vector<Point> points = {{0, 0, 0}, {1, 0, 0}, {3, 0, 0}, {3.5f, 0, 0}};  // on a line
   NeighbourLists ranges;
   const std::unique_ptr<NeighbourSearch> radius = host.radius_neighbours(points, 1.0f);
-  radius->find(1, 4, ranges);
-  radius->find(0, 1, ranges);
+  radius->find(1, 4, {}, ranges);
+  const std::vector<float> reach = {0.5f};
+  radius->find(0, 1, reach, ranges);
   ASSERT_EQ(ranges.size(), 4);
-  EXPECT_EQ(std::vector<std::int32_t>(ranges[0].begin(), ranges[0].end()), (std::vector<std::int32_t>{1, 0}));
+  EXPECT_EQ(std::vector<std::int32_t>(ranges[0].begin(), ranges[0].end()), (std::vector<std::int32_t>{0, 1}));
   EXPECT_EQ(std::vector<std::int32_t>(ranges[1].begin(), ranges[1].end()), (std::vector<std::int32_t>{2, 3}));
-  EXPECT_EQ(std::vector<std::int32_t>(ranges[2].begin(), ranges[2].end()), (std::vector<std::int32_t>{3, 2}));
-  EXPECT_EQ(std::vector<std::int32_t>(ranges[3].begin(), ranges[3].end()), (std::vector<std::int32_t>{0, 1}));
+  EXPECT_EQ(std::vector<std::int32_t>(ranges[2].begin(), ranges[2].end()), (std::vector<std::int32_t>{2, 3}));
+  EXPECT_EQ(std::vector<std::int32_t>(ranges[3].begin(), ranges[3].end()), (std::vector<std::int32_t>{0}));
 
   NeighbourLists nearest;
-  host.nearest_neighbours(points, 2)->find(0, 4, nearest);
+  host.nearest_neighbours(points, 2)->find(0, 4, {}, nearest);
   EXPECT_EQ(std::vector<std::int32_t>(nearest[0].begin(), nearest[0].end()), (std::vector<std::int32_t>{0, 1}));
   EXPECT_EQ(std::vector<std::int32_t>(nearest[2].begin(), nearest[2].end()), (std::vector<std::int32_t>{2, 3}));
 
