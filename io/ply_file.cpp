@@ -117,6 +117,18 @@ void split_words(const std::string& content, std::size_t begin, std::size_t end,
   }
 }
 
+// A property name as a CSV header field: quoted, with quotes doubled, where it holds a
+// separator or a quote.
+std::string csv_label(const std::string& name) {
+  if (name.find_first_of(",;\"") == std::string::npos) return name;
+  std::string label = "\"";
+  for (const char c : name) {
+    if (c == '"') label.push_back('"');
+    label.push_back(c);
+  }
+  return label + "\"";
+}
+
 class Reader {
  public:
   Reader(std::string content, const std::string& name, std::vector<float>& xyz) : name_(name), xyz_(xyz) {
@@ -454,7 +466,7 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
       continue;
     }
     extras.push_back(p);
-    table.header += "," + property.name;
+    table.header += "," + csv_label(property.name);
   }
   table.extra_columns = static_cast<std::int32_t>(extras.size());
   if (extras.empty()) return table;
