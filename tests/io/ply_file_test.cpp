@@ -247,6 +247,22 @@ TEST(table_from_ply, ConvertsBothWaysKeepingEveryValue) {
   }
 }
 
+TEST(table_from_ply, QuotesPropertyNamesThatHoldASeparator) {
+  const std::string ply = "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+                          "property float z\nproperty int a,\"b\nproperty int c;d\nend_header\n1 2 3 4 5\n";
+  std::vector<float> xyz;
+  const TextTable table = table_from_ply(read_ply(ply, "in.ply", xyz), "in.ply", "out.csv");
+  EXPECT_EQ(table.header, "x,y,z,\"a,\"\"b\",\"c;d\"");
+  std::ostringstream out;
+  write_text_table(out, table, TextDialect::csv, xyz.data(), 1);
+  std::vector<float> back;
+  const TextTable again = read_text_table(out.str(), TextDialect::csv, "out.csv", back);
+  EXPECT_EQ(back, xyz);
+  ASSERT_EQ(again.extra_columns, 2);
+  EXPECT_EQ(again.extra(0, 0), "4");
+  EXPECT_EQ(again.extra(0, 1), "5");
+}
+
 TEST(table_from_ply, RefusesWhatATextFileCannotHold) {
   std::vector<float> xyz;
   const PlyDocument mesh = read_ply(sample_ply<float>(PlyFormat::ascii), "mesh.ply", xyz);
