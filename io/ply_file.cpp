@@ -140,8 +140,8 @@ class Reader {
     check_counts();
     const auto n = static_cast<std::size_t>(doc_.elements[doc_.vertex].count);
     xyz_.assign(3 * n, 0.0f);
-    doc_.coordinate_begin.reserve(3 * n);
-    doc_.coordinate_end.reserve(3 * n);
+    find_record_layout();
+    if (doc_.record_size == 0) doc_.coordinate_begin.reserve(3 * n);
     if (doc_.format == PlyFormat::ascii)
       read_ascii_body();
     else
@@ -288,8 +288,21 @@ class Reader {
     }
   }
 
+  // Fixed-size binary vertex records need no list of where their coordinates are.
+  void find_record_layout() {
+    const PlyElement& vertices = doc_.elements[doc_.vertex];
+    if (doc_.format == PlyFormat::ascii) return;
+    std::size_t size = 0;
+    for (std::size_t p = 0; p < vertices.properties.size(); ++p) {
+      if (vertices.properties[p].is_list) return;
+      if (coordinate_slot_[p] > 0) doc_.record_offset[static_cast<std::size_t>(coordinate_slot_[p] - 1)] = size;
+      size += size_of(vertices.properties[p].type);
+    }
+    doc_.record_size = size;
+  }
+
   // Records a coordinate value of vertex `record`, checked to fit a float; NaN passes.
-  void take_coordinate(std::int64_t record, int axis, double value, std::size_t begin, std::size_t end) {
+  void take_coordinate(std::int64_t record, int axis, double value, std::size_t begin) {
     static const char* const names[3] = {"x", "y", "z"};
     const auto ax = static_cast<std::size_t>(axis);
     if (std::isinf(value)) fail(record_name(doc_.vertex, record) + ": " + names[ax] + " is not a finite number");
@@ -297,8 +310,7 @@ class Reader {
       fail(record_name(doc_.vertex, record) + ": " + names[ax] + " is out of single-precision range");
     const auto n = static_cast<std::size_t>(doc_.elements[doc_.vertex].count);
     xyz_[ax * n + static_cast<std::size_t>(record)] = static_cast<float>(value);
-    doc_.coordinate_begin.push_back(begin);
-    doc_.coordinate_end.push_back(end);
+    if (doc_.record_size == 0) doc_.coordinate_begin.push_back(begin);
   }
 
   void read_binary_body() {
@@ -318,7 +330,8 @@ class Reader {
             const std::size_t count_size = size_of(property.count_type);
             if (c.size() - pos_ < count_size) truncated(e, r);
             const double length = load(c.data() + pos_, property.count_type, swap);
-            if (length < 0.0) fail(record_name(e, r) + ": list '" + printable_excerpt(property.name) + "' has a negative length");
+            if (length < 0.0)
+              fail(record_name(e, r) + ": list '" + printable_excerpt(property.name) + "' has a negative length");
             pos_ += count_size;
             if (length > static_cast<double>((c.size() - pos_) / bytes)) truncated(e, r);
             bytes *= static_cast<std::size_t>(length);
@@ -326,7 +339,7 @@ class Reader {
           if (c.size() - pos_ < bytes) truncated(e, r);
           if (is_vertex && coordinate_slot_[p] > 0) {
             const int axis = doc_.coordinate_axis[static_cast<std::size_t>(coordinate_slot_[p] - 1)];
-            take_coordinate(r, axis, load(c.data() + pos_, property.type, swap), pos_, pos_ + bytes);
+            take_coordinate(r, axis, load(c.data() + pos_, property.type, swap), pos_);
           }
           pos_ += bytes;
         }
@@ -382,7 +395,7 @@ class Reader {
               float single = 0.0f;
               if (property.type == PlyType::float32 && parse_float(words[w].text, single))
                 value = static_cast<double>(single);
-              take_coordinate(r, axis, value, words[w].offset, words[w].offset + words[w].text.size());
+              take_coordinate(r, axis, value, words[w].offset);
             }
           }
         }
@@ -420,9 +433,17 @@ void write_ply(std::ostream& out, const PlyDocument& document, const float* xyz)
   const auto n = static_cast<std::size_t>(vertices.count);
   std::string buffer;
   std::size_t copied = 0;
-  for (std::size_t k = 0; k < document.coordinate_begin.size(); ++k) {
-    buffer.append(c, copied, document.coordinate_begin[k] - copied);
+  for (std::size_t k = 0; k < 3 * n; ++k) {
     const auto axis = static_cast<std::size_t>(document.coordinate_axis[k % 3]);
+    const std::size_t begin = document.record_size > 0
+                                  ? vertices.begin + (k / 3) * document.record_size + document.record_offset[k % 3]
+                                  : document.coordinate_begin[k];
+    std::size_t end = begin + size_of(document.coordinate_type[axis]);
+    if (document.format == PlyFormat::ascii) {
+      end = begin;
+      while (end < c.size() && !is_space(c[end])) ++end;
+    }
+    buffer.append(c, copied, begin - copied);
     const float value = xyz[axis * n + k / 3];
     if (document.format == PlyFormat::ascii)
       append_float9(buffer, value);
@@ -430,7 +451,7 @@ void write_ply(std::ostream& out, const PlyDocument& document, const float* xyz)
       store(buffer, value, swap);
     else
       store(buffer, static_cast<double>(value), swap);
-    copied = document.coordinate_end[k];
+    copied = end;
     if (buffer.size() >= flush_size) {
       out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
       buffer.clear();
@@ -446,7 +467,8 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
   for (std::size_t e = 0; e < document.elements.size(); ++e) {
     const PlyElement& element = document.elements[e];
     if (e != document.vertex && element.count > 0)
-      throw Error("Vandrel:cannotConvert", cannot + "the " + std::to_string(element.count) + " '" + printable_excerpt(element.name) +
+      throw Error("Vandrel:cannotConvert", cannot + "the " + std::to_string(element.count) + " '" +
+                                               printable_excerpt(element.name) +
                                                "' records of " + source + keep);
   }
   const PlyElement& vertices = document.elements[document.vertex];
@@ -457,8 +479,8 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
   for (std::size_t p = 0; p < vertices.properties.size(); ++p) {
     const PlyProperty& property = vertices.properties[p];
     if (property.is_list)
-      throw Error("Vandrel:cannotConvert", cannot + "the list property '" + printable_excerpt(property.name) + "' of the vertices of " +
-                                               source + keep);
+      throw Error("Vandrel:cannotConvert", cannot + "the list property '" + printable_excerpt(property.name) +
+                                               "' of the vertices of " + source + keep);
     // The first x, y and z are the coordinates; any repeat is an ordinary property.
     const std::size_t axis = property.name == "x" ? 0 : property.name == "y" ? 1 : property.name == "z" ? 2 : 3;
     if (axis < 3 && !seen[axis]) {
@@ -466,7 +488,7 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
       continue;
     }
     extras.push_back(p);
-    table.header += "," + csv_label(property.name);
+    table.header.append(",").append(csv_label(property.name));
   }
   table.extra_columns = static_cast<std::int32_t>(extras.size());
   if (extras.empty()) return table;
@@ -543,7 +565,8 @@ PlyDocument ply_from_table(const TextTable& table, const float* xyz, std::int64_
       } else {
         throw Error("Vandrel:cannotConvert", "cannot write " + target + ": field " + std::to_string(field + 1) +
                                                  " of point " + std::to_string(row + 1) + " of " + source + " ('" +
-                                                 printable_excerpt(value) + "') is not a number, and a .ply file holds only numbers");
+                                                 printable_excerpt(value) +
+                                                 "') is not a number, and a .ply file holds only numbers");
       }
     }
     content += std::string("property ") + (whole ? "int " : "double ") + name + "\n";

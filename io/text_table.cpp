@@ -55,7 +55,8 @@ bool is_comment(std::string_view line) {
 
 // A header's name for a field: trimmed, without surrounding quotes.
 std::string_view label_of(std::string_view field) {
-  if (field.size() >= 2 && field.front() == '"' && field.back() == '"') field = trimmed(field.substr(1, field.size() - 2));
+  if (field.size() >= 2 && field.front() == '"' && field.back() == '"')
+    field = trimmed(field.substr(1, field.size() - 2));
   return field;
 }
 
@@ -127,7 +128,10 @@ std::string_view line_at(std::string_view content, std::size_t at, std::size_t& 
   std::size_t end = at;
   while (end < content.size() && content[end] != '\n' && content[end] != '\r') ++end;
   next = end;
-  if (next < content.size()) next += content[next] == '\r' && next + 1 < content.size() && content[next + 1] == '\n' ? 2 : 1;
+  if (next < content.size()) {
+    const bool crlf = content[next] == '\r' && next + 1 < content.size() && content[next + 1] == '\n';
+    next += crlf ? 2 : 1;
+  }
   return content.substr(at, end - at);
 }
 

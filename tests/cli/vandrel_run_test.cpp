@@ -151,8 +151,12 @@ TEST(vandrel, PassesRowsWithNaNCoordinatesThroughAndCountsThem) {
   std::string csv = noisy_sphere_csv(n, 0.02);
   // Rows 10, 20 and 30 lose a coordinate, as the empty cells of a depth image do.
   std::vector<std::size_t> line_start{0};
-  for (std::size_t at = csv.find('\n'); at != std::string::npos; at = csv.find('\n', at + 1)) line_start.push_back(at + 1);
-  for (const std::size_t row : {30, 20, 10}) csv.replace(line_start[row + 1], csv.find(',', line_start[row + 1]) - line_start[row + 1], "nan");
+  for (std::size_t at = csv.find('\n'); at != std::string::npos; at = csv.find('\n', at + 1))
+    line_start.push_back(at + 1);
+  for (const std::size_t row : {30, 20, 10}) {
+    const std::size_t x = line_start[row + 1];  // after the header line
+    csv.replace(x, csv.find(',', x) - x, "nan");
+  }
   write_file(dir / "in.csv", csv);
   const PointFile in = read_point_file(dir / "in.csv");
 
@@ -160,7 +164,8 @@ TEST(vandrel, PassesRowsWithNaNCoordinatesThroughAndCountsThem) {
     SCOPED_TRACE(quiet);
     const Outcome r = run(dir, quiet + "in.csv out.csv");
     ASSERT_EQ(r.code, 0) << r.err;
-    const bool told = r.err.find("\n3 rows have a non-finite coordinate and pass through unchanged\n") != std::string::npos;
+    const bool told =
+        r.err.find("\n3 rows have a non-finite coordinate and pass through unchanged\n") != std::string::npos;
     EXPECT_EQ(told, quiet.empty()) << r.err;
     const PointFile out = read_point_file(dir / "out.csv");
     ASSERT_EQ(out.size, n);
@@ -201,7 +206,8 @@ TEST(vandrel, LeavesNoTemporaryFileBehind) {
 
 // Starts the program in `dir` and sends it `signal_number` as soon as its temporary output
 // appears. Returns the wait status, or nothing when the run ended before it was seen.
-std::optional<int> signal_while_writing(const ScratchDir& dir, const std::vector<std::string>& args, int signal_number) {
+std::optional<int> signal_while_writing(const ScratchDir& dir, const std::vector<std::string>& args,
+                                        int signal_number) {
   std::vector<char*> argv{const_cast<char*>(VANDREL_BINARY)};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -234,7 +240,8 @@ TEST(vandrel, RemovesTheTemporaryOutputWhenStoppedBySignal) {
     SCOPED_TRACE(signal_number);
     std::optional<int> status;
     for (int attempt = 0; attempt < 5 && !status; ++attempt) {
-      status = signal_while_writing(dir, {"in.xyz", "out.xyz", "--quiet", "--sigma", "1", "--density", "1"}, signal_number);
+      status = signal_while_writing(dir, {"in.xyz", "out.xyz", "--quiet", "--sigma", "1", "--density", "1"},
+                                    signal_number);
       std::filesystem::remove(dir / "out.xyz");
     }
     if (!status) GTEST_SKIP() << "every run finished before its temporary file was seen";

@@ -154,7 +154,8 @@ TEST(write_text_table, KeepsTheLayoutOfItsOwnFormatAndPutsCoordinatesFirstInOthe
       {"CSV to CSV", TextDialect::csv, "# saved\r\nid;Z;x;y;note\r\n7;3;1.5;2;\"a\"\r\n", TextDialect::csv,
        "# saved\nid;Z;x;y;note\n7;3;1.5;2;\"a\"\n"},
       {"CSV to XYZ", TextDialect::csv, "# saved\nid,Z,x,y\n7,3,1.5,2\n", TextDialect::whitespace, "1.5 2 3 7\n"},
-      {"XYZ to XYZ", TextDialect::whitespace, "# a\r# b\r1 2 nan 9\r", TextDialect::whitespace, "# a\n# b\n1 2 nan 9\n"},
+      {"XYZ to XYZ", TextDialect::whitespace, "# a\r# b\r1 2 nan 9\r", TextDialect::whitespace,
+       "# a\n# b\n1 2 nan 9\n"},
       {"XYZ to CSV", TextDialect::whitespace, "# a\n1 2 3 9\n", TextDialect::csv, "1,2,3,9\n"},
   };
   for (const Case& c : cases) {
