@@ -146,8 +146,8 @@ int main(int argc, char** argv) {
   Arguments args;
   CLI::App app("Removes noise from a point cloud that samples a surface.\n"
                "Formats by extension: .ply (ascii or binary), .xyz and .txt (whitespace-separated),\n"
-               ".csv (comma-separated, optional header line). Columns and properties other than\n"
-               "x, y, z are kept.",
+               ".csv (comma- or semicolon-separated, optional header line naming x, y, z). Columns and\n"
+               "properties other than x, y, z are kept; NaN coordinates pass through unchanged.",
                "vandrel");
   app.add_option("INPUT", args.input, "Point file to read")->required();
   app.add_option("OUTPUT", args.output, "Point file to write (replaced only when the run succeeds)")->required();
