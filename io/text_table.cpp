@@ -147,7 +147,6 @@ std::int32_t TextTable::field_of_extra(std::int32_t column) const {
 
 TextTable read_text_table(std::string_view content, TextDialect dialect, const std::string& name,
                           std::vector<float>& xyz) {
-  if (content.substr(0, 3) == "\xEF\xBB\xBF") content.remove_prefix(3);
   TextTable table;
   table.dialect = dialect;
   std::vector<float> columns[3];
@@ -160,9 +159,12 @@ TextTable read_text_table(std::string_view content, TextDialect dialect, const s
   std::size_t at = 0;
   while (at < content.size()) {
     std::size_t next = 0;
-    const std::string_view line = line_at(content, at, next);
+    std::string_view line = line_at(content, at, next);
     at = next;
     ++line_number;
+    // A UTF-8 byte-order mark, also after blank lines: written back without them, it
+    // would start the file.
+    if (!seen_line && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
     if (trimmed(line).empty()) continue;
     if (is_comment(line)) {
       if (!seen_line) table.comments.append(trimmed(line)).push_back('\n');

@@ -50,7 +50,8 @@ std::string_view line_at(std::string_view content, std::size_t at, std::size_t& 
 /// CSV file whose first line has ';' but no ',' is read with ';' as separator. Every row
 /// has the same number of fields, at least 3; its coordinates are numbers within single-
 /// precision range or NaN (an organised cloud's empty cells), never infinite.
-///   content  in   the file's bytes (a UTF-8 byte-order mark at the start is skipped)
+///   content  in   the file's bytes (a UTF-8 byte-order mark at the start of any line up
+///                 to the header or first row is skipped)
 ///   name     in   the file's name, for messages
 ///   xyz      out  column-major n x 3 coordinates, each correctly rounded to single
 /// Throws vandrel::Error "Vandrel:badTextFile" naming the file and line for a malformed
