@@ -110,7 +110,8 @@ void run(const Arguments& args) {
   print(args, "Read " + std::to_string(file.size) + " points");
   // The estimators skip these rows themselves.
   if (const std::int64_t skipped = rows_not_finite(file); skipped > 0)
-    print(args, std::to_string(skipped) + " rows have a non-finite coordinate and pass through unchanged");
+    print(args, std::to_string(skipped) + (skipped == 1 ? " row has" : " rows have") +
+                    " a non-finite coordinate and pass" + (skipped == 1 ? "es" : "") + " through unchanged");
   convert_layout(file, output_format, args.input, args.output);
 
   float density = 0.0f;
