@@ -1,4 +1,5 @@
 // vandrel: denoises a point cloud file.
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -21,6 +22,8 @@ namespace {
 
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
+// More threads than this is a typing error rather than a machine.
+constexpr int max_threads = 1024;
 
 struct Arguments {
   std::string input;
@@ -42,6 +45,44 @@ CLI::Validator float_at_least(float least, bool inclusive) {
         return {};
       },
       inclusive ? "NONNEGATIVE" : "POSITIVE");
+}
+
+CLI::Validator thread_count() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        long long value = 0;
+        if (!parse_integer(text, value) || value < 0 || value > max_threads)
+          return "'" + text + "' is not a thread count from 0 to " + std::to_string(max_threads);
+        return {};
+      },
+      "0.." + std::to_string(max_threads));
+}
+
+// A signal that ends the program mid-write takes the unfinished output with it.
+extern "C" void remove_output_and_reraise(int signal_number) {
+  remove_unfinished_output();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+void install_signal_handlers() {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, remove_output_and_reraise);
+  // Past a file size limit, a write then fails with EFBIG and the error path cleans up.
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+// Rows the filter passes through unchanged: those with a NaN coordinate (the readers refuse infinities).
+std::int64_t rows_not_finite(const PointFile& file) {
+  std::int64_t count = 0;
+  const std::int64_t n = file.size;
+  for (std::int64_t i = 0; i < n; ++i) {
+    const auto row = static_cast<std::size_t>(i);
+    const auto rows = static_cast<std::size_t>(n);
+    if (!std::isfinite(file.xyz[row]) || !std::isfinite(file.xyz[rows + row]) ||
+        !std::isfinite(file.xyz[2 * rows + row]))
+      ++count;
+  }
+  return count;
 }
 
 void print(const Arguments& args, const std::string& line) {
@@ -67,6 +108,10 @@ void run(const Arguments& args) {
   print(args, "Reading " + args.input);
   PointFile file = read_point_file(input);
   print(args, "Read " + std::to_string(file.size) + " points");
+  // The estimators skip these rows themselves.
+  if (const std::int64_t skipped = rows_not_finite(file); skipped > 0)
+    print(args, std::to_string(skipped) + (skipped == 1 ? " row has" : " rows have") +
+                    " a non-finite coordinate and pass" + (skipped == 1 ? "es" : "") + " through unchanged");
   convert_layout(file, output_format, args.input, args.output);
 
   // Point files keep their coordinates column-major; the library takes x, y, z triples.
@@ -111,8 +156,8 @@ int main(int argc, char** argv) {
   Arguments args;
   CLI::App app("Removes noise from a point cloud that samples a surface.\n"
                "Formats by extension: .ply (ascii or binary), .xyz and .txt (whitespace-separated),\n"
-               ".csv (comma-separated, optional header line). Columns and properties other than\n"
-               "x, y, z are kept.",
+               ".csv (comma- or semicolon-separated, optional header line naming x, y, z). Columns and\n"
+               "properties other than x, y, z are kept; NaN coordinates pass through unchanged.",
                "vandrel");
   app.add_option("INPUT", args.input, "Point file to read")->required();
   app.add_option("OUTPUT", args.output, "Point file to write (replaced only when the run succeeds)")->required();
@@ -121,8 +166,8 @@ int main(int argc, char** argv) {
   app.add_option("--density", args.density,
                  "Points per unit area of the surface; estimated when left out")
       ->check(float_at_least(0.0f, false));
-  app.add_option("--threads", args.threads, "Worker threads; 0 takes all processors")
-      ->check(CLI::NonNegativeNumber);
+  app.add_option("--threads", args.threads, "Worker threads, up to 1024; 0 takes all processors")
+      ->check(thread_count());
   app.add_flag("--quiet", args.quiet, "Print nothing but errors");
   app.set_version_flag("--version", std::string("vandrel ") + vandrel::version);
   try {
@@ -131,6 +176,7 @@ int main(int argc, char** argv) {
     const int code = app.exit(e);
     return code == 0 ? 0 : exit_usage;
   }
+  install_signal_handlers();
   try {
     run(args);
     return 0;

@@ -58,6 +58,37 @@ bool parse_integer(std::string_view token, long long& value) {
   return end == last && ec == std::errc();
 }
 
+bool looks_like_number(std::string_view token) {
+  token = without_plus(token);
+  if (token.empty()) return false;
+  const char* last = token.data() + token.size();
+  double value = 0.0;
+  const auto [end, ec] = std::from_chars(token.data(), last, value);
+  return end == last && (ec == std::errc() || ec == std::errc::result_out_of_range);
+}
+
+std::string printable_excerpt(std::string_view text) {
+  constexpr std::size_t longest = 40;
+  const bool cut = text.size() > longest;
+  if (cut) text = text.substr(0, longest);
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    // Bytes above 0x7e are escaped too: a cut can split a UTF-8 sequence, and some of them
+    // are control characters to a terminal.
+    if (byte < 0x20 || byte >= 0x7f) {
+      constexpr char hex[] = "0123456789abcdef";
+      out += "\\x";
+      out.push_back(hex[byte >> 4]);
+      out.push_back(hex[byte & 15]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  if (cut) out += "...";
+  return out;
+}
+
 void append_float9(std::string& out, float value) { append_chars(out, value, 9); }
 
 void append_shortest(std::string& out, float value) { append_chars(out, value, 0); }

@@ -17,6 +17,15 @@ bool parse_double(std::string_view token, double& value);
 /// anything else, including values beyond the 64-bit range.
 bool parse_integer(std::string_view token, long long& value);
 
+/// True when `token` is written as a number, whatever its magnitude: what parse_double
+/// reads, and also decimals beyond the double range such as "1e999". Reentrant.
+bool looks_like_number(std::string_view token);
+
+/// `text` from a file, made safe to quote in a message: control characters and bytes
+/// 0x7f and above are written as "\xHH" escapes, and text longer than 40 characters is cut
+/// with "..." appended. Reentrant.
+std::string printable_excerpt(std::string_view text);
+
 /// Appends `value` with 9 significant digits in the shortest of fixed and exponent form
 /// (like printf's %.9g): enough for every float to read back to the same bits.
 void append_float9(std::string& out, float value);

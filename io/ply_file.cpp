@@ -117,6 +117,18 @@ void split_words(const std::string& content, std::size_t begin, std::size_t end,
   }
 }
 
+// A property name as a CSV header field: quoted, with quotes doubled, where it holds a
+// separator or a quote.
+std::string csv_label(const std::string& name) {
+  if (name.find_first_of(",;\"") == std::string::npos) return name;
+  std::string label = "\"";
+  for (const char c : name) {
+    if (c == '"') label.push_back('"');
+    label.push_back(c);
+  }
+  return label + "\"";
+}
+
 class Reader {
  public:
   Reader(std::string content, const std::string& name, std::vector<float>& xyz) : name_(name), xyz_(xyz) {
@@ -125,15 +137,11 @@ class Reader {
 
   PlyDocument read() {
     read_header();
-    const PlyElement& vertices = doc_.elements[doc_.vertex];
-    const auto n = static_cast<std::size_t>(vertices.count);
-    // Every vertex record takes at least 3 bytes (three one-digit values, or more in
-    // binary): a count beyond that is a corrupt header, not a reason to allocate.
-    if (n > (doc_.content.size() - pos_) / 3)
-      fail("truncated: the header declares " + std::to_string(n) + " vertices, more than the file holds");
+    check_counts();
+    const auto n = static_cast<std::size_t>(doc_.elements[doc_.vertex].count);
     xyz_.assign(3 * n, 0.0f);
-    doc_.coordinate_begin.reserve(3 * n);
-    doc_.coordinate_end.reserve(3 * n);
+    find_record_layout();
+    if (doc_.record_size == 0) doc_.coordinate_begin.reserve(3 * n);
     if (doc_.format == PlyFormat::ascii)
       read_ascii_body();
     else
@@ -149,18 +157,40 @@ class Reader {
     fail("header line " + std::to_string(line_) + ": " + what);
   }
   std::string record_name(std::size_t element, std::int64_t record) const {
-    return "element '" + doc_.elements[element].name + "' record " + std::to_string(record);
+    return "element '" + printable_excerpt(doc_.elements[element].name) + "' record " + std::to_string(record);
+  }
+
+  // The fewest bytes a record of `element` takes: its scalars and list lengths in binary;
+  // in ascii, one character and one separator or line end per property.
+  std::size_t smallest_record(const PlyElement& element) const {
+    std::size_t bytes = 0;
+    for (const PlyProperty& property : element.properties)
+      bytes += doc_.format == PlyFormat::ascii ? 2 : size_of(property.is_list ? property.count_type : property.type);
+    return bytes;
+  }
+
+  // A count the rest of the file cannot hold is a corrupt header, not a reason to allocate.
+  void check_counts() const {
+    // The last ascii record may lack its line end.
+    std::size_t left = doc_.content.size() - pos_ + (doc_.format == PlyFormat::ascii ? 1 : 0);
+    for (std::size_t e = 0; e < doc_.elements.size(); ++e) {
+      const PlyElement& element = doc_.elements[e];
+      const std::size_t smallest = smallest_record(element);
+      if (smallest == 0) continue;
+      const auto count = static_cast<std::size_t>(element.count);
+      if (count > left / smallest)
+        fail("truncated: the header declares " + std::to_string(count) +
+             (e == doc_.vertex ? " vertices" : " '" + printable_excerpt(element.name) + "' records") +
+             ", more than the file holds");
+      left -= count * smallest;
+    }
   }
 
   // The next line from pos_, without its line end; false at the end of the content.
   bool next_line(std::string_view& line) {
-    const std::string& c = doc_.content;
-    if (pos_ >= c.size()) return false;
-    std::size_t end = c.find('\n', pos_);
-    const std::size_t next = end == std::string::npos ? c.size() : end + 1;
-    if (end == std::string::npos) end = c.size();
-    line = std::string_view(c).substr(pos_, end - pos_);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (pos_ >= doc_.content.size()) return false;
+    std::size_t next = 0;
+    line = line_at(doc_.content, pos_, next);
     pos_ = next;
     ++line_;
     return true;
@@ -169,7 +199,7 @@ class Reader {
   PlyType parse_type(std::string_view word) const {
     for (const TypeName& t : type_names)
       if (t.name == word) return t.type;
-    fail_header("unknown property type '" + std::string(word) + "'");
+    fail_header("unknown property type '" + printable_excerpt(word) + "'");
   }
 
   void read_header() {
@@ -197,8 +227,8 @@ class Reader {
         else if (words[1].text == "binary_big_endian")
           doc_.format = PlyFormat::binary_big_endian;
         else
-          fail_header("unknown format '" + std::string(words[1].text) + "'");
-        if (words[2].text != "1.0") fail_header("unsupported version '" + std::string(words[2].text) + "'");
+          fail_header("unknown format '" + printable_excerpt(words[1].text) + "'");
+        if (words[2].text != "1.0") fail_header("unsupported version '" + printable_excerpt(words[2].text) + "'");
         have_format = true;
       } else if (key == "element") {
         long long count = 0;
@@ -222,7 +252,7 @@ class Reader {
         }
         doc_.elements.back().properties.push_back(std::move(property));
       } else {
-        fail_header("unknown keyword '" + std::string(key) + "'");
+        fail_header("unknown keyword '" + printable_excerpt(key) + "'");
       }
     }
     if (!have_format) fail("the header has no 'format' line");
@@ -258,17 +288,29 @@ class Reader {
     }
   }
 
-  // Records a coordinate value of vertex `record`, checked to fit a float.
-  void take_coordinate(std::int64_t record, int axis, double value, std::size_t begin, std::size_t end) {
+  // Fixed-size binary vertex records need no list of where their coordinates are.
+  void find_record_layout() {
+    const PlyElement& vertices = doc_.elements[doc_.vertex];
+    if (doc_.format == PlyFormat::ascii) return;
+    std::size_t size = 0;
+    for (std::size_t p = 0; p < vertices.properties.size(); ++p) {
+      if (vertices.properties[p].is_list) return;
+      if (coordinate_slot_[p] > 0) doc_.record_offset[static_cast<std::size_t>(coordinate_slot_[p] - 1)] = size;
+      size += size_of(vertices.properties[p].type);
+    }
+    doc_.record_size = size;
+  }
+
+  // Records a coordinate value of vertex `record`, checked to fit a float; NaN passes.
+  void take_coordinate(std::int64_t record, int axis, double value, std::size_t begin) {
     static const char* const names[3] = {"x", "y", "z"};
     const auto ax = static_cast<std::size_t>(axis);
-    if (!std::isfinite(value)) fail(record_name(doc_.vertex, record) + ": " + names[ax] + " is not a finite number");
+    if (std::isinf(value)) fail(record_name(doc_.vertex, record) + ": " + names[ax] + " is not a finite number");
     if (std::abs(value) > static_cast<double>(std::numeric_limits<float>::max()))
       fail(record_name(doc_.vertex, record) + ": " + names[ax] + " is out of single-precision range");
     const auto n = static_cast<std::size_t>(doc_.elements[doc_.vertex].count);
     xyz_[ax * n + static_cast<std::size_t>(record)] = static_cast<float>(value);
-    doc_.coordinate_begin.push_back(begin);
-    doc_.coordinate_end.push_back(end);
+    if (doc_.record_size == 0) doc_.coordinate_begin.push_back(begin);
   }
 
   void read_binary_body() {
@@ -288,7 +330,8 @@ class Reader {
             const std::size_t count_size = size_of(property.count_type);
             if (c.size() - pos_ < count_size) truncated(e, r);
             const double length = load(c.data() + pos_, property.count_type, swap);
-            if (length < 0.0) fail(record_name(e, r) + ": list '" + property.name + "' has a negative length");
+            if (length < 0.0)
+              fail(record_name(e, r) + ": list '" + printable_excerpt(property.name) + "' has a negative length");
             pos_ += count_size;
             if (length > static_cast<double>((c.size() - pos_) / bytes)) truncated(e, r);
             bytes *= static_cast<std::size_t>(length);
@@ -296,7 +339,7 @@ class Reader {
           if (c.size() - pos_ < bytes) truncated(e, r);
           if (is_vertex && coordinate_slot_[p] > 0) {
             const int axis = doc_.coordinate_axis[static_cast<std::size_t>(coordinate_slot_[p] - 1)];
-            take_coordinate(r, axis, load(c.data() + pos_, property.type, swap), pos_, pos_ + bytes);
+            take_coordinate(r, axis, load(c.data() + pos_, property.type, swap), pos_);
           }
           pos_ += bytes;
         }
@@ -305,7 +348,8 @@ class Reader {
     }
     const auto rest = std::string_view(c).substr(pos_);
     if (!std::all_of(rest.begin(), rest.end(), is_space))
-      fail(std::to_string(rest.size()) + " bytes follow the last element '" + doc_.elements.back().name + "'");
+      fail(std::to_string(rest.size()) + " bytes follow the last element '" +
+           printable_excerpt(doc_.elements.back().name) + "'");
   }
 
   [[noreturn]] void truncated(std::size_t element, std::int64_t record) const {
@@ -337,21 +381,21 @@ class Reader {
           if (property.is_list) {
             if (w == words.size()) fail(where + "too few values");
             if (!parse_integer(words[w].text, length) || length < 0)
-              fail(where + "list length '" + std::string(words[w].text) + "' is not a whole number of 0 or more");
+              fail(where + "list length '" + printable_excerpt(words[w].text) + "' is not a whole number of 0 or more");
             ++w;
           }
           if (static_cast<long long>(words.size() - w) < length) fail(where + "too few values");
           for (long long k = 0; k < length; ++k, ++w) {
             double value = 0.0;
             if (!parse_double(words[w].text, value))
-              fail(where + "'" + std::string(words[w].text) + "' is not a number");
+              fail(where + "'" + printable_excerpt(words[w].text) + "' is not a number");
             if (is_vertex && coordinate_slot_[p] > 0) {
               const int axis = doc_.coordinate_axis[static_cast<std::size_t>(coordinate_slot_[p] - 1)];
               // Parsed again as a float: rounding the decimal once, not twice through double.
               float single = 0.0f;
               if (property.type == PlyType::float32 && parse_float(words[w].text, single))
                 value = static_cast<double>(single);
-              take_coordinate(r, axis, value, words[w].offset, words[w].offset + words[w].text.size());
+              take_coordinate(r, axis, value, words[w].offset);
             }
           }
         }
@@ -362,7 +406,8 @@ class Reader {
     }
     while (next_line(line)) {
       if (!std::all_of(line.begin(), line.end(), is_space))
-        fail("line " + std::to_string(line_) + ": data after the last element '" + doc_.elements.back().name + "'");
+        fail("line " + std::to_string(line_) + ": data after the last element '" +
+             printable_excerpt(doc_.elements.back().name) + "'");
     }
   }
 
@@ -388,9 +433,17 @@ void write_ply(std::ostream& out, const PlyDocument& document, const float* xyz)
   const auto n = static_cast<std::size_t>(vertices.count);
   std::string buffer;
   std::size_t copied = 0;
-  for (std::size_t k = 0; k < document.coordinate_begin.size(); ++k) {
-    buffer.append(c, copied, document.coordinate_begin[k] - copied);
+  for (std::size_t k = 0; k < 3 * n; ++k) {
     const auto axis = static_cast<std::size_t>(document.coordinate_axis[k % 3]);
+    const std::size_t begin = document.record_size > 0
+                                  ? vertices.begin + (k / 3) * document.record_size + document.record_offset[k % 3]
+                                  : document.coordinate_begin[k];
+    std::size_t end = begin + size_of(document.coordinate_type[axis]);
+    if (document.format == PlyFormat::ascii) {
+      end = begin;
+      while (end < c.size() && !is_space(c[end])) ++end;
+    }
+    buffer.append(c, copied, begin - copied);
     const float value = xyz[axis * n + k / 3];
     if (document.format == PlyFormat::ascii)
       append_float9(buffer, value);
@@ -398,7 +451,7 @@ void write_ply(std::ostream& out, const PlyDocument& document, const float* xyz)
       store(buffer, value, swap);
     else
       store(buffer, static_cast<double>(value), swap);
-    copied = document.coordinate_end[k];
+    copied = end;
     if (buffer.size() >= flush_size) {
       out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
       buffer.clear();
@@ -414,7 +467,8 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
   for (std::size_t e = 0; e < document.elements.size(); ++e) {
     const PlyElement& element = document.elements[e];
     if (e != document.vertex && element.count > 0)
-      throw Error("Vandrel:cannotConvert", cannot + "the " + std::to_string(element.count) + " '" + element.name +
+      throw Error("Vandrel:cannotConvert", cannot + "the " + std::to_string(element.count) + " '" +
+                                               printable_excerpt(element.name) +
                                                "' records of " + source + keep);
   }
   const PlyElement& vertices = document.elements[document.vertex];
@@ -425,8 +479,8 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
   for (std::size_t p = 0; p < vertices.properties.size(); ++p) {
     const PlyProperty& property = vertices.properties[p];
     if (property.is_list)
-      throw Error("Vandrel:cannotConvert", cannot + "the list property '" + property.name + "' of the vertices of " +
-                                               source + keep);
+      throw Error("Vandrel:cannotConvert", cannot + "the list property '" + printable_excerpt(property.name) +
+                                               "' of the vertices of " + source + keep);
     // The first x, y and z are the coordinates; any repeat is an ordinary property.
     const std::size_t axis = property.name == "x" ? 0 : property.name == "y" ? 1 : property.name == "z" ? 2 : 3;
     if (axis < 3 && !seen[axis]) {
@@ -434,7 +488,7 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
       continue;
     }
     extras.push_back(p);
-    table.header += "," + property.name;
+    table.header.append(",").append(csv_label(property.name));
   }
   table.extra_columns = static_cast<std::int32_t>(extras.size());
   if (extras.empty()) return table;
@@ -443,12 +497,13 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
   if (document.format == PlyFormat::ascii) {
     // The reader has checked that every record is one line with one word per property.
     std::vector<Word> words;
+    const std::string_view records = std::string_view(c).substr(0, vertices.end);
     std::size_t at = vertices.begin;
     while (at < vertices.end) {
-      std::size_t end = c.find('\n', at);
-      if (end == std::string::npos || end > vertices.end) end = vertices.end;
-      split_words(c, at, end, words);
-      at = end + 1;
+      std::size_t next = 0;
+      const std::string_view line = line_at(records, at, next);
+      split_words(c, at, at + line.size(), words);
+      at = next;
       if (words.empty()) continue;
       for (std::size_t p : extras) table.add_extra(words[p].text);
     }
@@ -480,12 +535,12 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
 PlyDocument ply_from_table(const TextTable& table, const float* xyz, std::int64_t n, const std::string& source,
                            const std::string& target) {
   std::vector<std::string_view> header;
-  if (!table.header.empty()) split_csv_line(table.header, header);
+  if (!table.header.empty()) split_csv_line(table.header, header, table.delimiter);
   std::vector<std::string> names = {"x", "y", "z"};
   std::string content = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(n) + "\n";
   content += "property float x\nproperty float y\nproperty float z\n";
   for (std::int32_t column = 0; column < table.extra_columns; ++column) {
-    const auto field = static_cast<std::size_t>(column) + 3;
+    const auto field = static_cast<std::size_t>(table.field_of_extra(column));
     std::string name;
     if (field < header.size()) {
       std::string_view label = header[field];
@@ -510,7 +565,8 @@ PlyDocument ply_from_table(const TextTable& table, const float* xyz, std::int64_
       } else {
         throw Error("Vandrel:cannotConvert", "cannot write " + target + ": field " + std::to_string(field + 1) +
                                                  " of point " + std::to_string(row + 1) + " of " + source + " ('" +
-                                                 std::string(value) + "') is not a number, and a .ply file holds only numbers");
+                                                 printable_excerpt(value) +
+                                                 "') is not a number, and a .ply file holds only numbers");
       }
     }
     content += std::string("property ") + (whole ? "int " : "double ") + name + "\n";

@@ -36,11 +36,16 @@ struct PlyDocument {
   std::string content;
   std::vector<PlyElement> elements;  // in file order
   std::size_t vertex = 0;            // index of the "vertex" element
-  /// Byte ranges of the coordinate values in `content`: those of vertex i are entries
-  /// 3i, 3i+1, 3i+2, in the order the properties come in the record; that k-th coordinate
-  /// property is axis coordinate_axis[k] (0 for x, 1 for y, 2 for z).
+  /// Where the coordinate values start in `content`, in the order the properties come in a
+  /// record; that k-th coordinate property is axis coordinate_axis[k] (0 for x, 1 for y, 2
+  /// for z). Binary vertex records without list properties all take record_size bytes, and
+  /// the k-th coordinate of vertex i starts at elements[vertex].begin + i * record_size +
+  /// record_offset[k]; otherwise record_size is 0 and those of vertex i are entries 3i,
+  /// 3i+1, 3i+2 of coordinate_begin. A value ends at the next whitespace (ascii) or after
+  /// its type's size (binary).
+  std::size_t record_size = 0;
+  std::array<std::size_t, 3> record_offset{};
   std::vector<std::size_t> coordinate_begin;
-  std::vector<std::size_t> coordinate_end;
   std::array<int, 3> coordinate_axis{0, 1, 2};
   std::array<PlyType, 3> coordinate_type{PlyType::float32, PlyType::float32, PlyType::float32};  // by axis
 };

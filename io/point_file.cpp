@@ -1,7 +1,11 @@
 #include "point_file.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -22,6 +26,9 @@ std::string read_bytes(const std::filesystem::path& path) {
   std::FILE* file = std::fopen(path.string().c_str(), "rb");
   if (file == nullptr) throw Error("Vandrel:cannotRead", "cannot read " + quoted(path) + ": " + std::strerror(errno));
   std::string content;
+  // Sized once: growing by doubling would need up to twice the file for a moment.
+  const auto size = std::filesystem::file_size(path, ec);
+  if (!ec) content.reserve(static_cast<std::size_t>(size));
   char chunk[1 << 16];
   std::size_t got = 0;
   while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, got);
@@ -36,16 +43,50 @@ TextDialect dialect_of(PointFormat format) {
   return format == PointFormat::csv ? TextDialect::csv : TextDialect::whitespace;
 }
 
-// A name beside `path` that no other file is likely to have.
+// A hidden name beside `path` that no other file is likely to have, within NAME_MAX
+// bytes: a long name is cut (the random tag keeps the name apart).
 std::filesystem::path temporary_beside(const std::filesystem::path& path) {
   std::random_device device;
   const unsigned long long tag = (static_cast<unsigned long long>(device()) << 32) ^ device();
   char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", tag);
+  const int suffix_size = std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", tag);
+  std::string name = path.filename().string();
+  const std::size_t room = NAME_MAX - 1 - static_cast<std::size_t>(suffix_size);
+  if (name.size() > room) name.resize(room);
+  name.insert(name.begin(), '.');
+  name.append(suffix);
   std::filesystem::path temporary = path;
-  temporary.replace_filename("." + path.filename().string() + suffix);
+  temporary.replace_filename(name);
   return temporary;
 }
+
+// The temporary file of the write in progress, for remove_unfinished_output: a state that
+// a signal handler can read (0 none, 1 being recorded, 2 recorded) and the path's bytes.
+std::atomic<int> unfinished_state{0};
+char unfinished_path[PATH_MAX];
+static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
+
+// Records `temporary` while it is being written; one write at a time is recorded, and a
+// path too long for the buffer is not.
+class UnfinishedOutput {
+ public:
+  explicit UnfinishedOutput(const std::filesystem::path& temporary) {
+    const std::string& text = temporary.native();
+    int idle = 0;
+    if (text.size() >= sizeof unfinished_path || !unfinished_state.compare_exchange_strong(idle, 1)) return;
+    std::memcpy(unfinished_path, text.c_str(), text.size() + 1);
+    unfinished_state.store(2);
+    recorded_ = true;
+  }
+  ~UnfinishedOutput() {
+    if (recorded_) unfinished_state.store(0);
+  }
+  UnfinishedOutput(const UnfinishedOutput&) = delete;
+  UnfinishedOutput& operator=(const UnfinishedOutput&) = delete;
+
+ private:
+  bool recorded_ = false;
+};
 
 }  // namespace
 
@@ -82,8 +123,14 @@ void convert_layout(PointFile& file, PointFormat format, const std::string& sour
   }
 }
 
+void remove_unfinished_output() noexcept {
+  if (unfinished_state.load() == 2) ::unlink(unfinished_path);
+}
+
 void write_point_file(const std::filesystem::path& path, const PointFile& file, const float* xyz, PointFormat format) {
   const std::filesystem::path temporary = temporary_beside(path);
+  // Cleared only after the rename: a signal in between unlinks a name no longer there.
+  const UnfinishedOutput unfinished(temporary);
   try {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (!out) throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + std::strerror(errno));

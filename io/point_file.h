@@ -35,8 +35,14 @@ void convert_layout(PointFile& file, PointFormat format, const std::string& sour
 /// Writes `file`'s layout with the coordinates `xyz` (column-major file.size x 3) to
 /// `path` in `format`, which the layout must hold (see convert_layout). The bytes go to a
 /// temporary file beside `path` that replaces it only once complete, so a failed write
-/// leaves `path` as it was; a file it replaces passes its permissions on. Throws
+/// leaves `path` as it was; a file it replaces passes its permissions on. The temporary
+/// name is "." + the file name (cut to fit NAME_MAX) + a random tag + ".tmp". Throws
 /// vandrel::Error "Vandrel:cannotWrite" naming the file.
 void write_point_file(const std::filesystem::path& path, const PointFile& file, const float* xyz, PointFormat format);
+
+/// Removes the temporary file of the write_point_file call in progress, if any (one call
+/// at a time is tracked: the first of concurrent ones). Async-signal-safe: meant for a
+/// handler of SIGINT, SIGTERM or SIGHUP that then ends the process.
+void remove_unfinished_output() noexcept;
 
 }  // namespace vandrel

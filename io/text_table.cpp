@@ -35,17 +35,63 @@ void split_whitespace(std::string_view line, std::vector<std::string_view>& fiel
   throw Error("Vandrel:badTextFile", name + ": line " + std::to_string(line) + ": " + what);
 }
 
-// Reads field `column` (0-based) of a row as a coordinate.
-float coordinate(std::string_view field, const std::string& name, std::int64_t line, int column) {
+// Reads field `field` (0-based) of a row as a coordinate: NaN passes, infinity does not.
+float coordinate(std::string_view field, const std::string& name, std::int64_t line, std::int32_t column) {
   float value = 0.0f;
-  const std::string where = "field " + std::to_string(column + 1) + " ('" + std::string(field) + "') ";
+  const std::string where =
+      "field " + std::to_string(column + 1) + " ('" + printable_excerpt(field) + "') ";
   if (!parse_float(field, value)) {
-    double wide = 0.0;
-    if (parse_double(field, wide)) fail(name, line, where + "is out of single-precision range");
+    if (looks_like_number(field)) fail(name, line, where + "is out of single-precision range");
     fail(name, line, where + "is not a number");
   }
-  if (!std::isfinite(value)) fail(name, line, where + "is not a finite number");
+  if (std::isinf(value)) fail(name, line, where + "is not a finite number");
   return value;
+}
+
+bool is_comment(std::string_view line) {
+  line = trimmed(line);
+  return !line.empty() && line.front() == '#';
+}
+
+// A header's name for a field: trimmed, without surrounding quotes.
+std::string_view label_of(std::string_view field) {
+  if (field.size() >= 2 && field.front() == '"' && field.back() == '"')
+    field = trimmed(field.substr(1, field.size() - 2));
+  return field;
+}
+
+// The field named x, y or z in any case (0, 1, 2), or -1.
+int axis_named(std::string_view field) {
+  const std::string_view label = label_of(field);
+  if (label.size() != 1) return -1;
+  const char c = static_cast<char>(label[0] | 0x20);
+  return c == 'x' ? 0 : c == 'y' ? 1 : c == 'z' ? 2 : -1;
+}
+
+bool is_text(std::string_view field) { return !field.empty() && !looks_like_number(field); }
+
+// A CSV file's first line is a header when it holds text where coordinates would be.
+bool is_header(const std::vector<std::string_view>& fields) {
+  for (std::size_t k = 0; k < fields.size(); ++k)
+    if (is_text(fields[k]) && (k < 3 || axis_named(fields[k]) >= 0)) return true;
+  return false;
+}
+
+// The fields holding x, y, z by a header's names: all three named (first of each name), or 0, 1, 2.
+std::array<std::int32_t, 3> coordinate_fields_of(const std::vector<std::string_view>& header) {
+  std::array<std::int32_t, 3> named{-1, -1, -1};
+  for (std::size_t k = 0; k < header.size(); ++k) {
+    const int axis = axis_named(header[k]);
+    if (axis >= 0 && named[static_cast<std::size_t>(axis)] < 0)
+      named[static_cast<std::size_t>(axis)] = static_cast<std::int32_t>(k);
+  }
+  if (named[0] < 0 || named[1] < 0 || named[2] < 0) return {0, 1, 2};
+  return named;
+}
+
+// ';' separates the fields of a CSV line that has it but no ','.
+char delimiter_of(std::string_view line) {
+  return line.find(',') == std::string_view::npos && line.find(';') != std::string_view::npos ? ';' : ',';
 }
 
 }  // namespace
@@ -62,12 +108,12 @@ void TextTable::add_extra(std::string_view field) {
   extra_end.push_back(static_cast<std::int64_t>(extra_text.size()));
 }
 
-bool split_csv_line(std::string_view line, std::vector<std::string_view>& fields) {
+bool split_csv_line(std::string_view line, std::vector<std::string_view>& fields, char delimiter) {
   fields.clear();
   std::size_t begin = 0;
   bool quoted = false;
   for (std::size_t i = 0; i <= line.size(); ++i) {
-    if (i == line.size() || (!quoted && line[i] == ',')) {
+    if (i == line.size() || (!quoted && line[i] == delimiter)) {
       fields.push_back(trimmed(line.substr(begin, i - begin)));
       begin = i + 1;
     } else if (line[i] == '"') {
@@ -78,52 +124,92 @@ bool split_csv_line(std::string_view line, std::vector<std::string_view>& fields
   return !quoted;
 }
 
+std::string_view line_at(std::string_view content, std::size_t at, std::size_t& next) {
+  std::size_t end = at;
+  while (end < content.size() && content[end] != '\n' && content[end] != '\r') ++end;
+  next = end;
+  if (next < content.size()) {
+    const bool crlf = content[next] == '\r' && next + 1 < content.size() && content[next + 1] == '\n';
+    next += crlf ? 2 : 1;
+  }
+  return content.substr(at, end - at);
+}
+
+std::int32_t TextTable::field_of_extra(std::int32_t column) const {
+  // Extra columns fill the fields the coordinates leave, in order.
+  std::array<std::int32_t, 3> taken = coordinate_fields;
+  std::sort(taken.begin(), taken.end());
+  std::int32_t field = column;
+  for (const std::int32_t t : taken)
+    if (t <= field) ++field;
+  return field;
+}
+
 TextTable read_text_table(std::string_view content, TextDialect dialect, const std::string& name,
                           std::vector<float>& xyz) {
-  if (content.substr(0, 3) == "\xEF\xBB\xBF") content.remove_prefix(3);
   TextTable table;
+  table.dialect = dialect;
   std::vector<float> columns[3];
   std::vector<std::string_view> fields;
+  std::vector<bool> is_coordinate;
   std::int64_t line_number = 0;
   std::int64_t first_row_line = 0;
   std::size_t width = 0;
   bool seen_line = false;
   std::size_t at = 0;
   while (at < content.size()) {
-    std::size_t end = content.find('\n', at);
-    if (end == std::string_view::npos) end = content.size();
-    const std::string_view line = content.substr(at, end - at);
-    at = end + 1;
+    std::size_t next = 0;
+    std::string_view line = line_at(content, at, next);
+    at = next;
     ++line_number;
+    // A UTF-8 byte-order mark, also after blank lines: written back without them, it
+    // would start the file.
+    if (!seen_line && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
     if (trimmed(line).empty()) continue;
+    if (is_comment(line)) {
+      if (!seen_line) table.comments.append(trimmed(line)).push_back('\n');
+      continue;
+    }
 
+    const bool first = !seen_line;
+    seen_line = true;
     if (dialect == TextDialect::csv) {
-      if (!split_csv_line(line, fields)) fail(name, line_number, "a quoted field is not closed");
+      if (first) table.delimiter = delimiter_of(line);
+      if (!split_csv_line(line, fields, table.delimiter)) fail(name, line_number, "a quoted field is not closed");
+      if (first && is_header(fields)) {
+        table.header = std::string(trimmed(line));
+        table.coordinate_fields = coordinate_fields_of(fields);
+        continue;
+      }
     } else {
       split_whitespace(line, fields);
     }
-    const bool first = !seen_line;
-    seen_line = true;
-    float ignored = 0.0f;
-    if (first && dialect == TextDialect::csv && !parse_float(fields[0], ignored)) {
-      table.header = std::string(trimmed(line));
-      continue;
-    }
     if (first_row_line == 0) {
+      const auto widest = static_cast<std::size_t>(
+          *std::max_element(table.coordinate_fields.begin(), table.coordinate_fields.end()));
       if (fields.size() < 3)
         fail(name, line_number,
              "expected at least 3 fields (x, y, z), found " + std::to_string(fields.size()));
+      if (fields.size() <= widest)
+        fail(name, line_number,
+             "expected at least " + std::to_string(widest + 1) + " fields, as the header has z, y or x in field " +
+                 std::to_string(widest + 1) + ", found " + std::to_string(fields.size()));
       first_row_line = line_number;
       width = fields.size();
       table.extra_columns = static_cast<std::int32_t>(width - 3);
+      is_coordinate.assign(width, false);
+      for (const std::int32_t f : table.coordinate_fields) is_coordinate[static_cast<std::size_t>(f)] = true;
     } else if (fields.size() != width) {
       fail(name, line_number,
            "expected " + std::to_string(width) + " fields as on line " + std::to_string(first_row_line) +
                ", found " + std::to_string(fields.size()));
     }
-    for (int axis = 0; axis < 3; ++axis)
-      columns[axis].push_back(coordinate(fields[static_cast<std::size_t>(axis)], name, line_number, axis));
-    for (std::size_t c = 3; c < width; ++c) table.add_extra(fields[c]);
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const std::int32_t f = table.coordinate_fields[axis];
+      columns[axis].push_back(coordinate(fields[static_cast<std::size_t>(f)], name, line_number, f));
+    }
+    for (std::size_t c = 0; c < width; ++c)
+      if (!is_coordinate[c]) table.add_extra(fields[c]);
   }
   if (first_row_line == 0)
     throw Error("Vandrel:badTextFile",
@@ -131,24 +217,33 @@ TextTable read_text_table(std::string_view content, TextDialect dialect, const s
 
   const std::size_t n = columns[0].size();
   xyz.resize(3 * n);
-  for (std::size_t axis = 0; axis < 3; ++axis)
+  for (std::size_t axis = 0; axis < 3; ++axis) {
     std::copy(columns[axis].begin(), columns[axis].end(), xyz.begin() + static_cast<std::ptrdiff_t>(axis * n));
+    columns[axis] = {};
+  }
   return table;
 }
 
 void write_text_table(std::ostream& out, const TextTable& table, TextDialect dialect, const float* xyz,
                       std::int64_t n) {
-  const char separator = dialect == TextDialect::csv ? ',' : ' ';
+  const bool csv = dialect == TextDialect::csv;
+  const char separator = !csv ? ' ' : table.dialect == TextDialect::csv ? table.delimiter : ',';
+  // Without the header, nothing would say where the coordinates are: they go first.
+  const std::array<std::int32_t, 3> places =
+      csv ? table.coordinate_fields : std::array<std::int32_t, 3>{0, 1, 2};
+  const std::int32_t width = table.extra_columns + 3;
   std::string buffer;
-  if (dialect == TextDialect::csv && !table.header.empty()) buffer.append(table.header).push_back('\n');
+  if (dialect == table.dialect) buffer.append(table.comments);
+  if (csv && !table.header.empty()) buffer.append(table.header).push_back('\n');
   for (std::int64_t row = 0; row < n; ++row) {
-    for (std::int64_t axis = 0; axis < 3; ++axis) {
-      if (axis > 0) buffer.push_back(separator);
-      append_float9(buffer, xyz[axis * n + row]);
-    }
-    for (std::int32_t c = 0; c < table.extra_columns; ++c) {
-      buffer.push_back(separator);
-      buffer.append(table.extra(row, c));
+    std::int32_t extra = 0;
+    for (std::int32_t field = 0; field < width; ++field) {
+      if (field > 0) buffer.push_back(separator);
+      const auto axis = std::find(places.begin(), places.end(), field) - places.begin();
+      if (axis < 3)
+        append_float9(buffer, xyz[axis * n + row]);
+      else
+        buffer.append(table.extra(row, extra++));
     }
     buffer.push_back('\n');
     if (buffer.size() >= flush_size) {

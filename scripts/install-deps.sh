@@ -8,6 +8,7 @@ packages=(
   libnanoflann-dev                        # k-d tree for the stand-alone neighbour searches
   libcli11-dev                            # command-line parsing
   libgtest-dev libbenchmark-dev           # tests and benchmarks
+  clang libclang-rt-14-dev                # libFuzzer harnesses of the readers (fuzz/, scripts/run-fuzzers.sh)
   octave octave-dev                       # plug-in host for the MATLAB/Octave tests
   python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-setuptools python3-pip
   libcgal-dev libeigen3-dev               # benchmark peer only (bench/jet_smooth: CGAL jet smoothing, needs Eigen)

@@ -1,11 +1,15 @@
 // Runs the built program, as a user would, on small files.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -26,8 +30,9 @@ struct Outcome {
   std::string out;
 };
 
-Outcome run(const ScratchDir& dir, const std::string& args) {
-  const std::string command = "cd '" + dir.path().string() + "' && '" VANDREL_BINARY "' " + args +
+// Runs the program in `dir`; `before` is a shell command run first in the same shell.
+Outcome run(const ScratchDir& dir, const std::string& args, const std::string& before = "true") {
+  const std::string command = "cd '" + dir.path().string() + "' && " + before + " && '" VANDREL_BINARY "' " + args +
                               " >stdout.txt 2>stderr.txt";
   const int status = std::system(command.c_str());
   Outcome result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(dir / "stderr.txt"), read_file(dir / "stdout.txt")};
@@ -100,6 +105,7 @@ TEST(vandrel, RejectsBadInputWithoutWritingAnything) {
   write_file(dir / "in.csv", input);
   write_file(dir / "ragged.xyz", "1 2 3\n4 5\n");
   write_file(dir / "few.xyz", "0 0 0\n1 0 0\n0 1 0\n");
+  write_file(dir / "inf.xyz", "0 0 0\n1 -inf 0\n");
   std::filesystem::copy_file(VANDREL_TEST_DATA_DIR "/tetrahedron.ply", dir / "mesh.ply");
   std::filesystem::create_directory(dir / "folder.xyz");
   struct Case {
@@ -115,6 +121,9 @@ TEST(vandrel, RejectsBadInputWithoutWritingAnything) {
       {"in.csv out.xyz --density 0", 2, "--density"},
       {"in.csv out.xyz --density 1e39", 2, "'1e39' is not a finite number"},
       {"in.csv out.xyz --threads -2", 2, "--threads"},
+      {"in.csv out.xyz --threads 1025", 2, "'1025' is not a thread count from 0 to 1024"},
+      {"in.csv out.xyz --threads 99999999999999999999", 2, "is not a thread count from 0 to 1024"},
+      {"inf.xyz out.xyz", 1, "vandrel: inf.xyz: line 2: field 2 ('-inf') is not a finite number\n"},
       {"in.csv out.xyz --bogus", 2, "--bogus"},
       {"missing.xyz out.xyz", 1, "vandrel: cannot read 'missing.xyz': No such file or directory\n"},
       {"folder.xyz out.xyz", 1, "vandrel: cannot read 'folder.xyz': it is a directory\n"},
@@ -131,8 +140,114 @@ TEST(vandrel, RejectsBadInputWithoutWritingAnything) {
     EXPECT_EQ(r.code, c.code);
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
-  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"few.xyz", "folder.xyz", "in.csv", "mesh.ply", "ragged.xyz"}));
+  EXPECT_EQ(dir.listing(),
+            (std::vector<std::string>{"few.xyz", "folder.xyz", "in.csv", "inf.xyz", "mesh.ply", "ragged.xyz"}));
   EXPECT_EQ(read_file(dir / "in.csv"), input);
+}
+
+TEST(vandrel, PassesRowsWithNaNCoordinatesThroughAndCountsThem) {
+  ScratchDir dir;
+  const int n = 600;
+  std::string csv = noisy_sphere_csv(n, 0.02);
+  // Rows 10, 20 and 30 lose a coordinate, as the empty cells of a depth image do.
+  std::vector<std::size_t> line_start{0};
+  for (std::size_t at = csv.find('\n'); at != std::string::npos; at = csv.find('\n', at + 1))
+    line_start.push_back(at + 1);
+  for (const std::size_t row : {30, 20, 10}) {
+    const std::size_t x = line_start[row + 1];  // after the header line
+    csv.replace(x, csv.find(',', x) - x, "nan");
+  }
+  write_file(dir / "in.csv", csv);
+  const PointFile in = read_point_file(dir / "in.csv");
+
+  for (const std::string quiet : {"", "--quiet "}) {
+    SCOPED_TRACE(quiet);
+    const Outcome r = run(dir, quiet + "in.csv out.csv");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const bool told =
+        r.err.find("\n3 rows have a non-finite coordinate and pass through unchanged\n") != std::string::npos;
+    EXPECT_EQ(told, quiet.empty()) << r.err;
+    const PointFile out = read_point_file(dir / "out.csv");
+    ASSERT_EQ(out.size, n);
+    std::int64_t moved = 0;
+    for (std::int64_t row = 0; row < n; ++row) {
+      const auto x = static_cast<std::size_t>(row);
+      const auto y = static_cast<std::size_t>(n + row);
+      if (row % 10 == 0 && row > 0 && row <= 30) {
+        EXPECT_TRUE(std::isnan(out.xyz[x])) << row;
+        EXPECT_EQ(out.xyz[y], in.xyz[y]) << row;
+      } else {
+        EXPECT_FALSE(std::isnan(out.xyz[x])) << row;
+        moved += out.xyz[x] != in.xyz[x];
+      }
+    }
+    EXPECT_GT(moved, n / 2);
+    EXPECT_EQ(std::get<TextTable>(out.layout).extra_text, std::get<TextTable>(in.layout).extra_text);
+  }
+}
+
+TEST(vandrel, LeavesNoTemporaryFileBehind) {
+  ScratchDir dir;
+  write_file(dir / "in.csv", noisy_sphere_csv(400, 0.01));
+  const std::string given = " --quiet --sigma 0.01 --density 30";
+
+  // Past the file size limit the write fails (SIGXFSZ is ignored) and cleans up.
+  const Outcome limited = run(dir, "in.csv out.xyz" + given, "ulimit -f 4");
+  EXPECT_EQ(limited.code, 1);
+  EXPECT_NE(limited.err.find("vandrel: cannot write 'out.xyz'"), std::string::npos) << limited.err;
+  EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.csv"});
+
+  // The temporary name of an output name at the length limit still fits.
+  const std::string longest = std::string(251, 'a') + ".xyz";
+  const Outcome long_name = run(dir, "in.csv " + longest + given);
+  EXPECT_EQ(long_name.code, 0) << long_name.err;
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{longest, "in.csv"}));
+}
+
+// Starts the program in `dir` and sends it `signal_number` as soon as its temporary output
+// appears. Returns the wait status, or nothing when the run ended before it was seen.
+std::optional<int> signal_while_writing(const ScratchDir& dir, const std::vector<std::string>& args,
+                                        int signal_number) {
+  std::vector<char*> argv{const_cast<char*>(VANDREL_BINARY)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const std::filesystem::path here = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  pid_t child = 0;
+  const int spawned = posix_spawn(&child, VANDREL_BINARY, nullptr, nullptr, argv.data(), environ);
+  std::filesystem::current_path(here);
+  if (spawned != 0) return std::nullopt;
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    for (const std::string& name : dir.listing()) {
+      if (name.ends_with(".tmp")) {
+        kill(child, signal_number);
+        waitpid(child, &status, 0);
+        return status;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+TEST(vandrel, RemovesTheTemporaryOutputWhenStoppedBySignal) {
+  ScratchDir dir;
+  // Three points pass through the filter at once; their long extra fields make the write last.
+  std::string content;
+  for (const char* row : {"0 0 0 ", "1 0 0 ", "2 0 0 "}) content.append(row).append(8 << 20, 'a').append("\n");
+  write_file(dir / "in.xyz", content);
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    std::optional<int> status;
+    for (int attempt = 0; attempt < 5 && !status; ++attempt) {
+      status = signal_while_writing(dir, {"in.xyz", "out.xyz", "--quiet", "--sigma", "1", "--density", "1"},
+                                    signal_number);
+      std::filesystem::remove(dir / "out.xyz");
+    }
+    if (!status) GTEST_SKIP() << "every run finished before its temporary file was seen";
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == signal_number) << *status;
+    EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.xyz"});
+  }
 }
 
 TEST(vandrel, AnswersVersion) {

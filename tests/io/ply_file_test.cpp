@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <sstream>
 
 #include "api/error.h"
@@ -134,13 +137,20 @@ TEST(read_ply, RejectsMalformedFilesNamingThePlace) {
       {"ply\nformat ascii 1.0\nelement vertex 0\nproperty float x\nproperty float y\nproperty float z\nend_header\n",
        "the file holds no points"},
       {ok + "1 2 3\n4 abc 6\n", "line 9 (element 'vertex' record 1): 'abc' is not a number"},
-      {ok + "1 2 3\n\n4 5\n", "line 10 (element 'vertex' record 1): too few values"},
-      {ok + "1 2 3 4 5\n", "line 8 (element 'vertex' record 0): 2 more value(s) than the element's properties take"},
-      {ok + "1 2 3\n", "truncated: the file ends before element 'vertex' record 1 of 2"},
+      {ok + "1 2 3\n\n4 5\n\n\n", "line 10 (element 'vertex' record 1): too few values"},
+      {ok + "1 2 3 4 5\n\n\n", "line 8 (element 'vertex' record 0): 2 more value(s) than the element's properties take"},
+      {ok + "1 2 3\n", "truncated: the header declares 2 vertices, more than the file holds"},
+      {ok + "1 2 3\n\n\n\n\n\n", "truncated: the file ends before element 'vertex' record 1 of 2"},
       {"ply\nformat ascii 1.0\nelement vertex 1000000000000\nproperty double x\nproperty double y\n"
        "property double z\nend_header\n1 2 3\n",
        "truncated: the header declares 1000000000000 vertices, more than the file holds"},
-      {ok + "1 nan 3\n4 5 6\n", "element 'vertex' record 0: y is not a finite number"},
+      {ok + "1 -inf 3\n4 5 6\n", "element 'vertex' record 0: y is not a finite number"},
+      {"ply\nformat binary_little_endian 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+       "property float z\nelement face 4000000000\nproperty list uchar int v\nend_header\n" + std::string(20, '\0'),
+       "truncated: the header declares 4000000000 'face' records, more than the file holds"},
+      {"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
+       "element \x1b]0;hi\x07 1\nproperty uchar a\nend_header\n1 2 3\n",
+       "truncated: the header declares 1 '\\x1b]0;hi\\x07' records, more than the file holds"},
       {ok + "1 2 3\n4 5 6\n7\n", "line 10: data after the last element 'vertex'"},
       {"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
        "property list uchar int n\nend_header\n1 2 3 -1\n",
@@ -164,6 +174,41 @@ TEST(read_ply, RejectsMalformedFilesNamingThePlace) {
   // Trailing whitespace is no error.
   std::vector<float> xyz;
   EXPECT_NO_THROW(read_ply(binary + "\r\n", "ok.ply", xyz));
+}
+
+TEST(read_ply, TakesCarriageReturnLineEndsAndNaNCoordinates) {
+  const std::string head = "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\n"
+                           "property float z\nproperty uchar k\nend_header\n";
+  std::string cr_only = head + "nan 2 3 7\n\n4 5 6 8\n";
+  std::replace(cr_only.begin(), cr_only.end(), '\n', '\r');
+  std::string crlf = head + "nan 2 3 7\n4 5 6 8\n";
+  for (std::size_t at = crlf.find('\n'); at != std::string::npos; at = crlf.find('\n', at + 2)) crlf.insert(at, "\r");
+  std::string binary = "ply\rformat binary_little_endian 1.0\relement vertex 1\rproperty float x\r"
+                       "property float y\rproperty float z\rend_header\r\n";
+  const float values[3] = {std::numeric_limits<float>::quiet_NaN(), 1.0f, 2.0f};
+  binary.append(reinterpret_cast<const char*>(values), sizeof values);
+  struct Case {
+    const char* label;
+    std::string content;
+    std::size_t size;
+  };
+  const Case cases[] = {{"CR only", cr_only, 6}, {"CRLF", crlf, 6}, {"binary after a CRLF header end", binary, 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::vector<float> xyz;
+    const PlyDocument doc = read_ply(c.content, "in.ply", xyz);
+    ASSERT_EQ(xyz.size(), c.size);
+    EXPECT_TRUE(std::isnan(xyz[0]));
+    EXPECT_EQ(xyz[1], c.size == 6 ? 4.0f : 1.0f);  // x of the second vertex, or y of the only one
+    std::ostringstream out;
+    write_ply(out, doc, xyz.data());
+    EXPECT_EQ(out.str(), c.content);  // NaN written back as "nan" or its bits, line ends kept
+    if (doc.format != PlyFormat::ascii) continue;
+    const TextTable table = table_from_ply(doc, "in.ply", "out.csv");
+    ASSERT_EQ(table.extra_columns, 1);
+    EXPECT_EQ(table.extra(0, 0), "7");
+    EXPECT_EQ(table.extra(1, 0), "8");
+  }
 }
 
 TEST(table_from_ply, ConvertsBothWaysKeepingEveryValue) {
@@ -200,6 +245,22 @@ TEST(table_from_ply, ConvertsBothWaysKeepingEveryValue) {
     EXPECT_EQ(again.header, table.header);
     EXPECT_EQ(again.extra_text, table.extra_text);
   }
+}
+
+TEST(table_from_ply, QuotesPropertyNamesThatHoldASeparator) {
+  const std::string ply = "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+                          "property float z\nproperty int a,\"b\nproperty int c;d\nend_header\n1 2 3 4 5\n";
+  std::vector<float> xyz;
+  const TextTable table = table_from_ply(read_ply(ply, "in.ply", xyz), "in.ply", "out.csv");
+  EXPECT_EQ(table.header, "x,y,z,\"a,\"\"b\",\"c;d\"");
+  std::ostringstream out;
+  write_text_table(out, table, TextDialect::csv, xyz.data(), 1);
+  std::vector<float> back;
+  const TextTable again = read_text_table(out.str(), TextDialect::csv, "out.csv", back);
+  EXPECT_EQ(back, xyz);
+  ASSERT_EQ(again.extra_columns, 2);
+  EXPECT_EQ(again.extra(0, 0), "4");
+  EXPECT_EQ(again.extra(0, 1), "5");
 }
 
 TEST(table_from_ply, RefusesWhatATextFileCannotHold) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <sstream>
 
@@ -11,6 +13,18 @@
 
 namespace vandrel {
 namespace {
+
+// Equal values, NaN matching NaN.
+void expect_same_coordinates(const std::vector<float>& actual, const std::vector<float>& expected) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    if (!(std::isnan(actual[i]) && std::isnan(expected[i]))) {
+      EXPECT_EQ(actual[i], expected[i]) << i;
+    }
+  }
+}
+
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 
 TEST(read_text_table, ReadsEveryVariant) {
   struct Case {
@@ -30,12 +44,26 @@ TEST(read_text_table, ReadsEveryVariant) {
        "\xEF\xBB\xBF" "x, y ,z,label\n1,2,3,\"a, b\"\n4 , 5,6, c\n",
        {1, 4, 2, 5, 3, 6}, "x, y ,z,label", {"\"a, b\"", "c"}},
       {"CSV without a header", TextDialect::csv, "0.5,1.5,2.5\r\n", {0.5f, 1.5f, 2.5f}, "", {}},
+      {"CSV naming the coordinates elsewhere", TextDialect::csv, "time,X,\"Y\",Z,intensity\n7,1,2,3,9\n8,4,5,6,1\n",
+       {1, 4, 2, 5, 3, 6}, "time,X,\"Y\",Z,intensity", {"7", "9", "8", "1"}},
+      {"pandas index column with an empty name", TextDialect::csv, ",x,y,z\n0,1,2,3\n", {1, 2, 3}, ",x,y,z", {"0"}},
+      {"semicolons, names out of order", TextDialect::csv, "id;z;y;x\n5;3;2;1\n", {1, 2, 3}, "id;z;y;x", {"5"}},
+      {"text only after the coordinates is data", TextDialect::csv, "1,2,3,red\n4,5,6,blue\n", {1, 4, 2, 5, 3, 6}, "",
+       {"red", "blue"}},
+      {"names other than x, y, z: the first three", TextDialect::csv, "a,b,c,d\n1,2,3,4\n", {1, 2, 3}, "a,b,c,d", {"4"}},
+      {"comments and CR-only line ends", TextDialect::whitespace, "# x y z\r1 2 3\r\r  # half-way\r4 5 6\r",
+       {1, 4, 2, 5, 3, 6}, "", {}},
+      {"CR-only CSV with a header", TextDialect::csv, "# numpy\rx,y,z\r1,2,3\r", {1, 2, 3}, "x,y,z", {}},
+      {"byte-order mark after a blank line", TextDialect::csv, "\r\xEF\xBB\xBF" "1,4,5\r7,8,9", {1, 7, 4, 8, 5, 9},
+       "", {}},
+      {"NaN coordinates of an organised cloud", TextDialect::whitespace, "nan NaN -nan 1\n1 2 3 2\n",
+       {nan, 1, nan, 2, nan, 3}, "", {"1", "2"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     std::vector<float> xyz;
     const TextTable table = read_text_table(c.content, c.dialect, "in.txt", xyz);
-    EXPECT_EQ(xyz, c.xyz);
+    expect_same_coordinates(xyz, c.xyz);
     EXPECT_EQ(table.header, c.header);
     const std::int64_t rows = static_cast<std::int64_t>(xyz.size() / 3);
     std::vector<std::string> extras;
@@ -64,6 +92,15 @@ TEST(read_text_table, RejectsBadInputNamingFileAndLine) {
       {TextDialect::csv, "1,2,3\n1;2;3\n", "in.txt: line 2: expected 3 fields as on line 1, found 1"},
       {TextDialect::csv, "x,y,z\n1,2,\"3\n", "in.txt: line 2: a quoted field is not closed"},
       {TextDialect::csv, "x,y,z\n1,,3\n", "in.txt: line 2: field 2 ('') is not a number"},
+      {TextDialect::csv, "1e39,0,0\n", "in.txt: line 1: field 1 ('1e39') is out of single-precision range"},
+      {TextDialect::csv, "t,x,y\n1,2,inf\n", "in.txt: line 2: field 3 ('inf') is not a finite number"},
+      {TextDialect::csv, "a,b,c,x,y,z\n1,2,3\n",
+       "in.txt: line 2: expected at least 6 fields, as the header has z, y or x in field 6, found 3"},
+      {TextDialect::csv, "x;y;z\n1,5;2;3\n", "in.txt: line 2: field 1 ('1,5') is not a number"},
+      {TextDialect::whitespace, "1\r2 3\n", "in.txt: line 1: expected at least 3 fields (x, y, z), found 1"},
+      {TextDialect::whitespace, "1 2 " + std::string(100, 'a') + "\n",
+       "in.txt: line 1: field 3 ('" + std::string(40, 'a') + "...') is not a number"},
+      {TextDialect::whitespace, "1 \x1b[2J\x7f 3\n", "in.txt: line 1: field 2 ('\\x1b[2J\\x7f') is not a number"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
@@ -104,6 +141,32 @@ TEST(write_text_table, RoundTripsCoordinatesBitForBitAndKeepsExtraColumns) {
     EXPECT_EQ(again.header + (again.header.empty() ? "" : "\n"), header);
     EXPECT_EQ(again.extra_text, table.extra_text);
     EXPECT_EQ(again.extra_end, table.extra_end);
+  }
+}
+
+TEST(write_text_table, KeepsTheLayoutOfItsOwnFormatAndPutsCoordinatesFirstInOthers) {
+  struct Case {
+    const char* label;
+    TextDialect from;
+    std::string content;
+    TextDialect to;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"CSV to CSV", TextDialect::csv, "# saved\r\nid;Z;x;y;note\r\n7;3;1.5;2;\"a\"\r\n", TextDialect::csv,
+       "# saved\nid;Z;x;y;note\n7;3;1.5;2;\"a\"\n"},
+      {"CSV to XYZ", TextDialect::csv, "# saved\nid,Z,x,y\n7,3,1.5,2\n", TextDialect::whitespace, "1.5 2 3 7\n"},
+      {"XYZ to XYZ", TextDialect::whitespace, "# a\r# b\r1 2 nan 9\r", TextDialect::whitespace,
+       "# a\n# b\n1 2 nan 9\n"},
+      {"XYZ to CSV", TextDialect::whitespace, "# a\n1 2 3 9\n", TextDialect::csv, "1,2,3,9\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::vector<float> xyz;
+    const TextTable table = read_text_table(c.content, c.from, "in", xyz);
+    std::ostringstream out;
+    write_text_table(out, table, c.to, xyz.data(), static_cast<std::int64_t>(xyz.size() / 3));
+    EXPECT_EQ(out.str(), c.written);
   }
 }
 
