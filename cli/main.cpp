@@ -27,6 +27,7 @@ struct Arguments {
   std::string output;
   std::optional<float> sigma;
   std::optional<float> density;
+  std::optional<std::string> format;
   int threads = 0;
   bool quiet = false;
 };
@@ -58,14 +59,16 @@ void run(const Arguments& args) {
   const std::filesystem::path input(args.input);
   const std::filesystem::path output(args.output);
   // Both names are checked before anything is read: a wrong extension is reported at once.
-  const PointFormat output_format = format_of(output);
-  format_of(input);
+  const std::optional<PointFormat> given = args.format ? format_named(*args.format) : std::nullopt;
+  const PointFormat output_format = format_for(args.output, given);
+  const PointFormat input_format = format_for(args.input, given);
   std::error_code ec;
-  if (std::filesystem::exists(output, ec) && std::filesystem::equivalent(input, output, ec))
+  if (args.input != "-" && args.output != "-" && std::filesystem::exists(output, ec) &&
+      std::filesystem::equivalent(input, output, ec))
     throw Error("Vandrel:sameFile", "the output '" + args.output + "' is the input file; name another file");
 
-  print(args, "Reading " + args.input);
-  PointFile file = read_point_file(input);
+  print(args, "Reading " + (args.input == "-" ? std::string("standard input") : args.input));
+  PointFile file = read_point_input(args.input, input_format);
   print(args, "Read " + std::to_string(file.size) + " points");
   convert_layout(file, output_format, args.input, args.output);
 
@@ -89,9 +92,10 @@ void run(const Arguments& args) {
   if (!args.quiet) options.console = [](std::string_view text) { std::cerr << text << std::flush; };
   const std::vector<float> filtered = denoise(file.xyz.data(), file.size, sigma, density, options);
 
-  print(args, "Writing " + args.output);
-  write_point_file(output, file, filtered.data(), output_format);
-  print(args, "Denoised " + std::to_string(file.size) + " points into " + args.output);
+  const std::string output_name = args.output == "-" ? "standard output" : args.output;
+  print(args, "Writing " + output_name);
+  write_point_output(args.output, file, filtered.data(), output_format);
+  print(args, "Denoised " + std::to_string(file.size) + " points into " + output_name);
 }
 
 }  // namespace
@@ -102,8 +106,9 @@ int main(int argc, char** argv) {
   Arguments args;
   CLI::App app("Removes noise from a point cloud that samples a surface.\n"
                "Formats by extension: .ply (ascii or binary), .xyz and .txt (whitespace-separated),\n"
-               ".csv (comma-separated, optional header line). Columns and properties other than\n"
-               "x, y, z are kept.",
+               ".csv (comma-separated, optional header line), .pcd, .las, .npy. Columns, fields and\n"
+               "properties other than x, y, z are kept. '-' reads standard input or writes standard\n"
+               "output, in the --format given.",
                "vandrel");
   app.add_option("INPUT", args.input, "Point file to read")->required();
   app.add_option("OUTPUT", args.output, "Point file to write (replaced only when the run succeeds)")->required();
@@ -112,6 +117,9 @@ int main(int argc, char** argv) {
   app.add_option("--density", args.density,
                  "Points per unit area of the surface; estimated when left out")
       ->check(float_at_least(0.0f, false));
+  app.add_option("--format", args.format,
+                 "Format of '-' and of a file whose extension names none: ply, xyz, txt, csv, pcd, las or npy")
+      ->check(CLI::IsMember({"ply", "xyz", "txt", "csv", "pcd", "las", "npy"}));
   app.add_option("--threads", args.threads, "Worker threads; 0 takes all processors")
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--quiet", args.quiet, "Print nothing but errors");
@@ -121,6 +129,10 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : exit_usage;
+  }
+  if ((args.input == "-" || args.output == "-") && !args.format) {
+    std::cerr << "vandrel: '-' (standard input or output) needs --format\n";
+    return exit_usage;
   }
   try {
     run(args);
