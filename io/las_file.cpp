@@ -42,6 +42,11 @@ double coordinate(const LasDocument& doc, std::int32_t integer, std::size_t axis
   return static_cast<double>(integer) * doc.scale[axis] + doc.offset[axis];
 }
 
+// A coordinate as the filter sees it: relative to the origin, in single precision.
+float relative(const LasDocument& doc, std::int32_t integer, std::size_t axis) {
+  return static_cast<float>(coordinate(doc, integer, axis) - doc.origin[axis]);
+}
+
 }  // namespace
 
 LasDocument read_las(std::string content, const std::string& name, std::vector<float>& xyz) {
@@ -84,15 +89,22 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
   }
 
   const auto n = static_cast<std::size_t>(doc.points);
-  xyz.assign(3 * n, 0.0f);
-  for (std::int64_t i = 0; i < doc.points; ++i) {
-    for (std::size_t axis = 0; axis < 3; ++axis) {
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    double least = std::numeric_limits<double>::infinity();
+    double most = -least;
+    for (std::int64_t i = 0; i < doc.points; ++i) {
       const double value = coordinate(doc, record_integer(doc, i, axis), axis);
-      if (!(std::abs(value) <= static_cast<double>(std::numeric_limits<float>::max())))
-        fail(name, "point " + std::to_string(i) + ": " + static_cast<char>('x' + axis) + " is beyond single-precision range");
-      xyz[axis * n + static_cast<std::size_t>(i)] = static_cast<float>(value);
+      least = std::min(least, value);
+      most = std::max(most, value);
     }
+    doc.origin[axis] = least / 2 + most / 2;
+    if (!(most - least <= static_cast<double>(std::numeric_limits<float>::max())))
+      fail(name, std::string("the points' ") + static_cast<char>('x' + axis) + " extent is beyond single-precision range");
   }
+  xyz.assign(3 * n, 0.0f);
+  for (std::int64_t i = 0; i < doc.points; ++i)
+    for (std::size_t axis = 0; axis < 3; ++axis)
+      xyz[axis * n + static_cast<std::size_t>(i)] = relative(doc, record_integer(doc, i, axis), axis);
   return doc;
 }
 
@@ -108,14 +120,14 @@ void write_las(std::ostream& out, const LasDocument& document, const float* xyz,
     for (std::size_t axis = 0; axis < 3; ++axis) {
       const float filtered = xyz[axis * n + static_cast<std::size_t>(i)];
       std::int32_t integer = record_integer(document, i, axis);
-      if (!is_unchanged(static_cast<float>(coordinate(document, integer, axis)), filtered)) {
-        const double quantised =
-            std::nearbyint((static_cast<double>(filtered) - document.offset[axis]) / document.scale[axis]);
+      if (!is_unchanged(relative(document, integer, axis), filtered)) {
+        const double quantised = std::nearbyint(
+            (static_cast<double>(filtered) + document.origin[axis] - document.offset[axis]) / document.scale[axis]);
         if (!(quantised >= static_cast<double>(std::numeric_limits<std::int32_t>::min()) &&
               quantised <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
           std::string message = "cannot write '" + name + "': point " + std::to_string(i) + ": " +
                                 static_cast<char>('x' + axis) + " = ";
-          append_shortest(message, filtered);
+          append_shortest(message, static_cast<double>(filtered) + document.origin[axis]);
           message += " does not fit a 32-bit LAS coordinate at the file's scale ";
           append_shortest(message, document.scale[axis]);
           message += " and offset ";

@@ -16,22 +16,25 @@ struct LasDocument {
   std::int64_t points = 0;
   std::array<double, 3> scale{};  // a coordinate is record integer * scale + offset
   std::array<double, 3> offset{};
+  /// The centre of the points' extents: xyz holds coordinates minus origin, so that
+  /// georeferenced clouds, far from zero, keep their detail in single precision.
+  std::array<double, 3> origin{};
 };
 
 /// Parses an uncompressed LAS file, version 1.0 to 1.4, point data record format 0 to 10.
 /// Each coordinate is the record's 32-bit integer times the header's scale plus its offset,
-/// in double, then rounded to single. The header, VLRs, EVLRs and all other bytes of the
+/// in double; xyz holds it minus the document's origin, rounded to single. The header, VLRs, EVLRs and all other bytes of the
 /// records are kept as they are.
 ///   content  in   the file's bytes (moved into the document)
 ///   name     in   the file's name, for messages
-///   xyz      out  column-major n x 3 coordinates
+///   xyz      out  column-major n x 3 coordinates minus origin
 /// Throws vandrel::Error "Vandrel:badLasFile" naming the file for a malformed or truncated
 /// file, an unknown point format, no points, and for compressed (LAZ) point data, which it
 /// asks to decompress first. Reentrant.
 LasDocument read_las(std::string content, const std::string& name, std::vector<float>& xyz);
 
 /// Writes the document back byte for byte with each point's X, Y, Z integers replaced by
-/// round((coordinate - offset) / scale) of `xyz` (column-major n x 3), with the header's
+/// round((xyz + origin - offset) / scale), xyz column-major n x 3, with the header's
 /// scale and offset; a coordinate equal to the one read, rounded to single, keeps its
 /// integer. The header's minimum and maximum x, y, z become the extents of the written
 /// points.

@@ -94,9 +94,8 @@ PointFormat format_of(const std::filesystem::path& path) {
   }
   if (extension == ".laz")
     throw Error("Vandrel:unknownFormat",
-                quoted(path) + ": LAZ (compressed LAS) files are not read; decompress it first, e.g. with 'laszip -i " +
-                    path.filename().string() + " -o " + path.stem().string() + ".las' or 'pdal translate " +
-                    path.filename().string() + " " + path.stem().string() + ".las'");
+                quoted(path) + ": LAZ (compressed LAS) is not supported; decompress the input to LAS first, e.g. with "
+                "'laszip -i in.laz -o in.las' or 'pdal translate in.laz in.las', and write a .las file");
   throw Error("Vandrel:unknownFormat",
               quoted(path) + ": unknown file extension" + (extension.empty() ? "" : " '" + extension + "'") +
                   " (use .ply, .xyz, .txt, .csv, .pcd, .las or .npy)");
