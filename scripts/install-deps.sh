@@ -8,6 +8,7 @@ packages=(
   libopenblas-openmp-dev liblapacke-dev   # BLAS (OpenMP build) and LAPACK's C interface
   libnanoflann-dev                        # k-d tree for the stand-alone neighbour searches
   libcli11-dev                            # command-line parsing
+  liblzf-dev                              # LZF, for PCD files with DATA binary_compressed
   libgtest-dev libbenchmark-dev           # tests and benchmarks
   octave octave-dev                       # plug-in host for the MATLAB/Octave tests
   python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-setuptools python3-pip
