@@ -75,7 +75,11 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
   if (doc.points_begin < header_size || doc.points_begin > c.size())
     fail(name, "the offset to the point data (" + std::to_string(doc.points_begin) + ") is not possible");
   std::uint64_t count = load_value<std::uint32_t>(c.data() + legacy_point_count_at, true);
-  if (minor >= 4 && header_size >= header_size_1_4) count = load_value<std::uint64_t>(c.data() + point_count_at, true);
+  // LAS 1.4 keeps the count in 64 bits; the 32-bit one is zero for formats 6 to 10.
+  if (minor >= 4 && header_size >= header_size_1_4) {
+    const auto count_1_4 = load_value<std::uint64_t>(c.data() + point_count_at, true);
+    if (count_1_4 != 0) count = count_1_4;
+  }
   if (count == 0) fail(name, "the file holds no points");
   if (count > (c.size() - doc.points_begin) / doc.record_length)
     fail(name, "truncated: " + std::to_string(count) + " point records of " + std::to_string(doc.record_length) +

@@ -116,7 +116,7 @@ NpyDocument read_npy(std::string content, const std::string& name, std::vector<f
     fail(name, "truncated: the shape (" + std::string(dims) + ") needs more data than the file holds");
 
   const auto n = static_cast<std::size_t>(doc.rows);
-  xyz.assign(3 * n, 0.0f);
+  std::vector<double> values(3 * n);
   constexpr const char* axis_names[] = {"x", "y", "z"};
   for (std::int64_t row = 0; row < doc.rows; ++row) {
     for (std::int64_t axis = 0; axis < 3; ++axis) {
@@ -124,9 +124,13 @@ NpyDocument read_npy(std::string content, const std::string& name, std::vector<f
       if (std::isinf(value) || std::abs(value) > static_cast<double>(std::numeric_limits<float>::max()))
         fail(name, "row " + std::to_string(row) + ": " + axis_names[axis] + " is " +
                        (std::isinf(value) ? "infinite" : "beyond single-precision range"));
-      xyz[static_cast<std::size_t>(axis) * n + static_cast<std::size_t>(row)] = static_cast<float>(value);
+      values[static_cast<std::size_t>(axis) * n + static_cast<std::size_t>(row)] = value;
     }
   }
+  doc.origin = centre_of_doubles(values, {doc.is_double, doc.is_double, doc.is_double});
+  xyz.assign(3 * n, 0.0f);
+  for (std::size_t axis = 0; axis < 3; ++axis)
+    for (std::size_t i = 0; i < n; ++i) xyz[axis * n + i] = static_cast<float>(values[axis * n + i] - doc.origin[axis]);
   return doc;
 }
 
@@ -137,10 +141,11 @@ void write_npy(std::ostream& out, const NpyDocument& document, const float* xyz)
     for (std::int64_t axis = 0; axis < 3; ++axis) {
       const std::size_t offset = element_offset(document, row, axis);
       const float filtered = xyz[static_cast<std::size_t>(axis) * n + static_cast<std::size_t>(row)];
-      if (is_unchanged(static_cast<float>(load_element(document, offset)), filtered)) continue;
+      const auto a = static_cast<std::size_t>(axis);
+      if (is_unchanged(static_cast<float>(load_element(document, offset) - document.origin[a]), filtered)) continue;
       char* p = bytes.data() + document.data_begin + offset;
       if (document.is_double)
-        store_value<double>(p, static_cast<double>(filtered), document.little_endian);
+        store_value<double>(p, static_cast<double>(filtered) + document.origin[a], document.little_endian);
       else
         store_value<float>(p, filtered, document.little_endian);
     }

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -16,6 +17,9 @@ struct NpyDocument {
   std::int64_t rows = 0;        // points
   std::int64_t columns = 0;     // >= 3: x, y, z, then columns carried through
   std::size_t data_begin = 0;   // of the array in `content`
+  /// float64 files: subtracted from the coordinates before they are rounded to single (see
+  /// centre_of_doubles); 0 for float32.
+  std::array<double, 3> origin{};
 };
 
 /// Parses a .npy file, format version 1.0, 2.0 or 3.0, holding a 2-D float32 or float64
@@ -24,13 +28,13 @@ struct NpyDocument {
 /// single-precision range, or NaN (the row is then left alone by the filter).
 ///   content  in   the file's bytes (moved into the document)
 ///   name     in   the file's name, for messages
-///   xyz      out  column-major N x 3 coordinates, rounded to single where double
+///   xyz      out  column-major N x 3 coordinates minus origin, rounded to single
 /// Throws vandrel::Error "Vandrel:badNpyFile" naming the file for a malformed or truncated
 /// file, another dtype or shape, a bad coordinate (naming row and column) or no rows. Reentrant.
 NpyDocument read_npy(std::string content, const std::string& name, std::vector<float>& xyz);
 
 /// Writes the document back byte for byte, header included (same dtype, order and shape),
-/// with the x, y, z values replaced by `xyz` (column-major N x 3) in the file's dtype. A
+/// with the x, y, z values replaced by `xyz` + origin (column-major N x 3) in the file's dtype. A
 /// value equal to the one read, rounded to single, keeps its original bytes.
 /// Stream errors are left in the stream's state. Reentrant.
 void write_npy(std::ostream& out, const NpyDocument& document, const float* xyz);

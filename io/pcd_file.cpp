@@ -48,14 +48,25 @@ class Reader {
     const std::size_t data_begin = doc_.header.size();
     if (doc_.data == PcdData::ascii) {
       doc_.body = content_.substr(data_begin);
-      read_ascii(xyz);
+      read_ascii();
     } else {
       read_binary(data_begin);
-      xyz.assign(3 * static_cast<std::size_t>(doc_.points), 0.0f);
+      values_.assign(3 * static_cast<std::size_t>(doc_.points), 0.0);
       for (std::int64_t i = 0; i < doc_.points; ++i)
-        for (int axis = 0; axis < 3; ++axis) take(xyz, i, axis, binary_coordinate(doc_, i, axis));
+        for (int axis = 0; axis < 3; ++axis) take(i, axis, binary_coordinate(doc_, i, axis));
     }
+    const auto& size = doc_.coordinate_size;
+    doc_.origin = centre_of_doubles(values_, {size[0] == 8, size[1] == 8, size[2] == 8});
+    const std::size_t n = static_cast<std::size_t>(doc_.points);
+    xyz.assign(3 * n, 0.0f);
+    for (std::size_t axis = 0; axis < 3; ++axis)
+      for (std::size_t i = 0; i < n; ++i) xyz[axis * n + i] = static_cast<float>(values_[axis * n + i] - doc_.origin[axis]);
     return std::move(doc_);
+  }
+
+  // A coordinate as the filter sees it.
+  static float relative(const PcdDocument& doc, double value, std::size_t axis) {
+    return static_cast<float>(value - doc.origin[axis]);
   }
 
   static double binary_coordinate(const PcdDocument& doc, std::int64_t point, int axis) {
@@ -84,6 +95,7 @@ class Reader {
     std::size_t pos = 0;
     int line_number = 0;
     std::vector<std::string_view> sizes, types, counts;
+    int size_line = 0, count_line = 0;
     long long width = -1, height = -1, points = -1;
     bool has_fields = false;
     while (true) {
@@ -104,10 +116,12 @@ class Reader {
         for (const auto v : values) fields_.push_back({std::string(v)});
       } else if (key == "SIZE") {
         sizes = values;
+        size_line = line_number;
       } else if (key == "TYPE") {
         types = values;
       } else if (key == "COUNT") {
         counts = values;
+        count_line = line_number;
       } else if (key == "WIDTH" && values.size() == 1) {
         width = number(values[0], line_number, 0);
       } else if (key == "HEIGHT" && values.size() == 1) {
@@ -143,9 +157,9 @@ class Reader {
     std::array<int, 3> field_of_axis{-1, -1, -1};
     for (std::size_t f = 0; f < fields_.size(); ++f) {
       PcdField& field = fields_[f];
-      const long long size = number(sizes[f], 0, 1);
+      const long long size = number(sizes[f], size_line, 1);
       const std::string_view type = types[f];
-      const long long count = counts.empty() ? 1 : number(counts[f], 0, 1);
+      const long long count = counts.empty() ? 1 : number(counts[f], count_line, 1);
       const bool valid = type.size() == 1 &&
                          ((type[0] == 'F' && (size == 4 || size == 8)) ||
                           ((type[0] == 'I' || type[0] == 'U') && (size == 1 || size == 2 || size == 4 || size == 8)));
@@ -161,6 +175,7 @@ class Reader {
           if (field.type != 'F' || field.count != 1)
             fail("field '" + field.name + "' must be TYPE F, SIZE 4 or 8, COUNT 1 to hold a coordinate");
           field_of_axis[static_cast<std::size_t>(axis)] = static_cast<int>(f);
+          doc_.coordinate_size[static_cast<std::size_t>(axis)] = field.size;
         }
       }
     }
@@ -220,7 +235,7 @@ class Reader {
     }
   }
 
-  void read_ascii(std::vector<float>& xyz) {
+  void read_ascii() {
     std::size_t values_per_point = 0;
     for (const PcdField& field : fields_) values_per_point += field.count;
     // The place of each coordinate among a line's values, in line order.
@@ -241,7 +256,7 @@ class Reader {
     // Every point takes at least one character per value and a line end.
     if (n > doc_.body.size() / (values_per_point + 1))
       fail("truncated: the header declares " + std::to_string(n) + " points, more than the file holds");
-    xyz.assign(3 * n, 0.0f);
+    values_.assign(3 * n, 0.0);
     doc_.token_begin.reserve(3 * n);
     doc_.token_end.reserve(3 * n);
     const std::string& body = doc_.body;
@@ -265,7 +280,7 @@ class Reader {
         if (!parse_double(word, value))
           fail("point " + std::to_string(point) + ": " + static_cast<char>('x' + axis) + " '" + std::string(word) +
                "' is not a number");
-        take(xyz, point, axis, value);
+        take(point, axis, value);
         const auto begin = static_cast<std::size_t>(word.data() - body.data());
         doc_.token_begin.push_back(begin);
         doc_.token_end.push_back(begin + word.size());
@@ -276,12 +291,12 @@ class Reader {
       fail("more data than the header's " + std::to_string(doc_.points) + " points");
   }
 
-  void take(std::vector<float>& xyz, std::int64_t point, int axis, double value) const {
+  void take(std::int64_t point, int axis, double value) {
     if (std::isinf(value) || std::abs(value) > static_cast<double>(std::numeric_limits<float>::max()))
       fail("point " + std::to_string(point) + ": " + static_cast<char>('x' + axis) + " is " +
            (std::isinf(value) ? "infinite" : "beyond single-precision range"));
-    xyz[static_cast<std::size_t>(axis) * static_cast<std::size_t>(doc_.points) + static_cast<std::size_t>(point)] =
-        static_cast<float>(value);
+    values_[static_cast<std::size_t>(axis) * static_cast<std::size_t>(doc_.points) + static_cast<std::size_t>(point)] =
+        value;
   }
 
   std::string content_;
@@ -289,6 +304,7 @@ class Reader {
   PcdDocument doc_;
   std::vector<PcdField> fields_;
   std::array<int, 3> field_of_axis_{-1, -1, -1};
+  std::vector<double> values_;  // the coordinates as the file holds them, column-major
 };
 
 }  // namespace
@@ -313,8 +329,10 @@ void write_pcd(std::ostream& out, const PcdDocument& document, const float* xyz,
       const float filtered = xyz[axis * n + k / 3];
       double original = 0.0;
       parse_double(std::string_view(body).substr(begin, end - begin), original);
-      if (is_unchanged(static_cast<float>(original), filtered))
+      if (is_unchanged(Reader::relative(document, original, axis), filtered))
         bytes.append(body, begin, end - begin);
+      else if (document.coordinate_size[axis] == 8)
+        append_shortest(bytes, static_cast<double>(filtered) + document.origin[axis]);
       else
         append_float9(bytes, filtered);
     }
@@ -325,11 +343,11 @@ void write_pcd(std::ostream& out, const PcdDocument& document, const float* xyz,
       for (std::size_t axis = 0; axis < 3; ++axis) {
         const float filtered = xyz[axis * n + i];
         const auto point = static_cast<std::int64_t>(i);
-        if (is_unchanged(static_cast<float>(Reader::binary_coordinate(document, point, static_cast<int>(axis))), filtered))
-          continue;
+        const double original = Reader::binary_coordinate(document, point, static_cast<int>(axis));
+        if (is_unchanged(Reader::relative(document, original, axis), filtered)) continue;
         char* p = data.data() + document.coordinate_begin[axis] + i * document.coordinate_stride[axis];
         if (document.coordinate_size[axis] == 8)
-          store_value<double>(p, static_cast<double>(filtered), pcd_little_endian);
+          store_value<double>(p, static_cast<double>(filtered) + document.origin[axis], pcd_little_endian);
         else
           store_value<float>(p, filtered, pcd_little_endian);
       }

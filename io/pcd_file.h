@@ -24,7 +24,10 @@ struct PcdDocument {
   /// body[coordinate_begin[a] + i * coordinate_stride[a]] and takes coordinate_size[a] bytes.
   std::array<std::size_t, 3> coordinate_begin{};
   std::array<std::size_t, 3> coordinate_stride{};
-  std::array<std::size_t, 3> coordinate_size{};
+  std::array<std::size_t, 3> coordinate_size{};  // 4 or 8, in every DATA kind
+  /// Subtracted from coordinates held in 8 bytes before they are rounded to single (see
+  /// centre_of_doubles); 0 for 4-byte ones.
+  std::array<double, 3> origin{};
   /// Ascii: byte ranges in `body` of the coordinate values, 3 per point in the order they
   /// come on the line; the k-th of a line is axis token_axis[k].
   std::vector<std::size_t> token_begin;
@@ -40,14 +43,15 @@ struct PcdDocument {
 /// coordinates and finite ones beyond single-precision range are refused.
 ///   content  in   the file's bytes
 ///   name     in   the file's name, for messages
-///   xyz      out  column-major n x 3 coordinates, n = WIDTH x HEIGHT
+///   xyz      out  column-major n x 3 coordinates minus origin, n = WIDTH x HEIGHT
 /// Throws vandrel::Error "Vandrel:badPcdFile" naming the file and the header line or the
 /// point where the file is malformed, truncated, fails to decompress or has no points.
 /// Reentrant.
 PcdDocument read_pcd(std::string content, const std::string& name, std::vector<float>& xyz);
 
 /// Writes the document back in its own DATA kind, header unchanged, with x, y, z replaced
-/// by `xyz` (column-major n x 3) in each field's size (ascii: 9 significant digits). A
+/// by `xyz` + origin (column-major n x 3) in each field's size (ascii: 9 significant
+/// digits for SIZE 4, the shortest decimal that reads back for SIZE 8). A
 /// value equal to the one read, rounded to single, keeps its original bytes or text.
 /// binary_compressed data are compressed again with LZF.
 ///   name  in  the output's name, for messages

@@ -127,7 +127,7 @@ TEST(read_las, RefusesCompressedAndMalformedFiles) {
       {"short records", patched(105, std::string_view("\x1d\x00", 2)), "records of 29 bytes are too short for format 7"},
       {"truncated", good.substr(0, 375 + 94 + 39 * 36), "truncated: 40 point records"},
       {"zero scale", patched(139, std::string(8, '\0')), "y scale or offset is not usable"},
-      {"no points", patched(247, std::string(8, '\0')), "no points"},
+      {"no points", patched(247, std::string(8, '\0')), "no points"},  // format 7 leaves the 32-bit count zero
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "format_test_util.h"
+#include "io/byte_values.h"
 
 namespace vandrel {
 namespace {
@@ -82,9 +83,7 @@ TEST(write_pcd, GivesTheFileBackAndReplacesOnlyCoordinates) {
     EXPECT_EQ(again.header, document.header);
     EXPECT_EQ(again.trailer, document.trailer);
     EXPECT_EQ(without_coordinates(again), without_coordinates(document));
-    // Ascii values have 9 significant digits and double fields hold the float exactly: all
-    // read back to the same floats.
-    EXPECT_TRUE(same_values(reread, moved));
+    testing::expect_same_points(reread, again.origin, moved, document.origin);
   }
 }
 
@@ -96,9 +95,9 @@ TEST(write_pcd, KeepsTheDigitsOfCoordinatesTheFilterLeftAlone) {
   moved[0] += 1.0f;  // x of point 0 only
   std::vector<float> reread;
   const PcdDocument again = read_pcd(written(document, moved), "d.pcd", reread);
-  // Every other double keeps its full precision; the moved one holds the float.
+  // Every other double keeps its full precision; the moved one holds the filtered value.
   EXPECT_EQ(again.body.substr(8), document.body.substr(8));
-  EXPECT_EQ(reread[0], moved[0]);
+  EXPECT_EQ(load_value<double>(again.body.data(), true), moved[0] + document.origin[0]);
 }
 
 TEST(read_pcd, RefusesMalformedFilesNamingTheFault) {
@@ -120,6 +119,8 @@ TEST(read_pcd, RefusesMalformedFilesNamingTheFault) {
       {"x of two values", "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 2 1 1\nWIDTH 1\nHEIGHT 1\nDATA ascii\n1 1 2 3\n",
        "field 'x' must be TYPE F"},
       {"odd size", "FIELDS x y z\nSIZE 4 4 3\nTYPE F F F\nWIDTH 1\nHEIGHT 1\nDATA ascii\n1 2 3\n", "which PCD does not define"},
+      {"zero count", "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 0\nWIDTH 1\nHEIGHT 1\nDATA ascii\n1 2 3\n",
+       "header line 4: '0' is not an integer >= 1"},
       {"points", "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nWIDTH 2\nHEIGHT 2\nPOINTS 3\nDATA ascii\n", "POINTS 3 is not"},
       {"no data line", "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nWIDTH 1\nHEIGHT 1\n", "ends before its DATA line"},
       {"unknown kind", header + "DATA binary_packed\n", "unknown DATA kind 'binary_packed'"},
