@@ -7,6 +7,7 @@
 
 #include "format_test_util.h"
 #include "io/byte_values.h"
+#include "io/ply_file.h"
 
 namespace vandrel {
 namespace {
@@ -63,6 +64,16 @@ TEST(read_pcd, ReadsTheSameOrganisedCloudFromEveryDataKindOfPcl) {
   read_pcd(test_file("open3d_ascii.pcd"), "a.pcd", open3d_ascii);
   read_pcd(test_file("open3d_compressed.pcd"), "c.pcd", open3d_compressed);
   EXPECT_EQ(open3d_ascii, open3d_compressed);
+  // Open3D's binary PLY of the cloud holds the same points in double precision.
+  std::vector<float> ply_xyz;
+  const std::string ply = test_file("open3d_binary.ply");
+  const PlyDocument document = read_ply(ply, "o.ply", ply_xyz);
+  EXPECT_EQ(ply_xyz, open3d_compressed);
+  std::ostringstream out;
+  write_ply(out, document, ply_xyz.data());
+  std::vector<float> reread;
+  read_ply(out.str(), "o.ply", reread);
+  EXPECT_EQ(reread, ply_xyz);
 }
 
 TEST(write_pcd, GivesTheFileBackAndReplacesOnlyCoordinates) {
