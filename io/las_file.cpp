@@ -23,7 +23,11 @@ constexpr std::size_t legacy_point_count_at = 107;
 constexpr std::size_t scale_at = 131;
 constexpr std::size_t offset_at = 155;
 constexpr std::size_t extents_at = 179;  // max x, min x, max y, min y, max z, min z
+constexpr std::size_t evlr_begin_at = 235;    // 64-bit, LAS 1.4
+constexpr std::size_t evlr_count_at = 243;
 constexpr std::size_t point_count_at = 247;  // 64-bit, LAS 1.4
+constexpr std::size_t evlr_header_size = 60;
+constexpr std::size_t evlr_length_at = 20;  // in an EVLR's header
 constexpr std::size_t header_size_before_1_4 = 227;
 constexpr std::size_t header_size_1_4 = 375;
 // Bytes of each point data record format 0..10 before any extra bytes.
@@ -85,6 +89,19 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
     fail(name, "truncated: " + std::to_string(count) + " point records of " + std::to_string(doc.record_length) +
                    " bytes do not fit in the file");
   doc.points = static_cast<std::int64_t>(count);
+  // The extended VLRs after the points are carried through: a file cut short in them is corrupt.
+  if (minor >= 4 && header_size >= header_size_1_4) {
+    const std::uint32_t evlrs = load_value<std::uint32_t>(c.data() + evlr_count_at, true);
+    std::uint64_t at = evlrs == 0 ? 0 : load_value<std::uint64_t>(c.data() + evlr_begin_at, true);
+    for (std::uint32_t k = 0; k < evlrs; ++k) {
+      if (at > c.size() || c.size() - at < evlr_header_size)
+        fail(name, "truncated: extended VLR " + std::to_string(k) + " lies past the end of the file");
+      const auto length = load_value<std::uint64_t>(c.data() + at + evlr_length_at, true);
+      if (length > c.size() - at - evlr_header_size)
+        fail(name, "truncated: extended VLR " + std::to_string(k) + " ends past the end of the file");
+      at += evlr_header_size + length;
+    }
+  }
   for (std::size_t axis = 0; axis < 3; ++axis) {
     doc.scale[axis] = load_value<double>(c.data() + scale_at + 8 * axis, true);
     doc.offset[axis] = load_value<double>(c.data() + offset_at + 8 * axis, true);

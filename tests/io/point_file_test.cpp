@@ -82,6 +82,36 @@ TEST(convert_layout, WritesPcdLasAndNpyOnlyInTheirOwnFormat) {
   }
 }
 
+TEST(read_point_data, RefusesEveryTruncationOfABinaryFileCleanly) {
+  const struct {
+    const char* name;
+    PointFormat format;
+  } files[] = {
+      {"pcl_organised_binary.pcd", PointFormat::pcd}, {"pcl_organised_compressed.pcd", PointFormat::pcd},
+      {"open3d_ascii.pcd", PointFormat::pcd},         {"las14_format10.las", PointFormat::las},
+      {"las12_format1.las", PointFormat::las},        {"numpy_f8_fortran.npy", PointFormat::npy},
+  };
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.name);
+    const std::string bytes = read_file(std::filesystem::path(VANDREL_TEST_DATA_DIR) / "formats" / file.name);
+    // PCL pads its binary files with zeros: only cuts into the points must fail.
+    const std::size_t needed = bytes.find_last_not_of('\0') + 1;
+    // An ascii file cut inside its last value still holds every point.
+    const bool is_ascii = bytes.find("DATA ascii") != std::string::npos;
+    const std::size_t last_line = bytes.rfind('\n', needed - 2);
+    for (std::size_t size = 0; size < needed; ++size) {
+      try {
+        read_point_data(bytes.substr(0, size), file.format, "cut");
+        EXPECT_TRUE(is_ascii && size > last_line) << "no error at " << size << " bytes";
+      } catch (const Error& e) {
+        EXPECT_TRUE(e.identifier() == "Vandrel:badPcdFile" || e.identifier() == "Vandrel:badLasFile" ||
+                    e.identifier() == "Vandrel:badNpyFile")
+            << e.identifier();
+      }
+    }
+  }
+}
+
 TEST(write_point_file, ConvertsAcrossFormatsAndReplacesTheOutputOnlyWhenComplete) {
   ScratchDir dir;
   write_file(dir / "in.csv", "x,y,z,intensity\n1,2,3,10\n4,5,6,20\n");
