@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <numbers>
 #include <random>
 #include <sstream>
 #include <string>
@@ -38,7 +39,7 @@ Outcome run(const ScratchDir& dir, const std::string& args, const std::string& i
 }
 
 constexpr int sphere_points = 1500;
-const double sphere_sigma = 0.5 / std::sqrt(sphere_points / (4.0 * M_PI));
+const double sphere_sigma = 0.5 / std::sqrt(sphere_points / (4.0 * std::numbers::pi));
 const std::string sphere_options = "--quiet --sigma " + std::to_string(sphere_sigma) + " --density 119.366";
 
 // A noisy unit sphere around `centre`, sphere_points rows of x, y, z.
