@@ -30,6 +30,7 @@ struct Arguments {
   std::string output;
   std::optional<float> sigma;
   std::optional<float> density;
+  std::optional<std::string> format;
   int threads = 0;
   bool quiet = false;
 };
@@ -99,14 +100,16 @@ void run(const Arguments& args) {
   const std::filesystem::path input(args.input);
   const std::filesystem::path output(args.output);
   // Both names are checked before anything is read: a wrong extension is reported at once.
-  const PointFormat output_format = format_of(output);
-  format_of(input);
+  const std::optional<PointFormat> given = args.format ? format_named(*args.format) : std::nullopt;
+  const PointFormat output_format = format_for(args.output, given);
+  const PointFormat input_format = format_for(args.input, given);
   std::error_code ec;
-  if (std::filesystem::exists(output, ec) && std::filesystem::equivalent(input, output, ec))
+  if (args.input != "-" && args.output != "-" && std::filesystem::exists(output, ec) &&
+      std::filesystem::equivalent(input, output, ec))
     throw Error("Vandrel:sameFile", "the output '" + args.output + "' is the input file; name another file");
 
-  print(args, "Reading " + args.input);
-  PointFile file = read_point_file(input);
+  print(args, "Reading " + (args.input == "-" ? std::string("standard input") : args.input));
+  PointFile file = read_point_input(args.input, input_format);
   print(args, "Read " + std::to_string(file.size) + " points");
   // The estimators skip these rows themselves.
   if (const std::int64_t skipped = rows_not_finite(file); skipped > 0)
@@ -143,9 +146,10 @@ void run(const Arguments& args) {
     for (std::size_t c = 0; c < 3; ++c) filtered[i + n * c] = points[i][c];
   }
 
-  print(args, "Writing " + args.output);
-  write_point_file(output, file, filtered.data(), output_format);
-  print(args, "Denoised " + std::to_string(file.size) + " points into " + args.output);
+  const std::string output_name = args.output == "-" ? "standard output" : args.output;
+  print(args, "Writing " + output_name);
+  write_point_output(args.output, file, filtered.data(), output_format);
+  print(args, "Denoised " + std::to_string(file.size) + " points into " + output_name);
 }
 
 }  // namespace
@@ -156,8 +160,9 @@ int main(int argc, char** argv) {
   Arguments args;
   CLI::App app("Removes noise from a point cloud that samples a surface.\n"
                "Formats by extension: .ply (ascii or binary), .xyz and .txt (whitespace-separated),\n"
-               ".csv (comma- or semicolon-separated, optional header line naming x, y, z). Columns and\n"
-               "properties other than x, y, z are kept; NaN coordinates pass through unchanged.",
+               ".csv (comma- or semicolon-separated, optional header line naming x, y, z), .pcd, .las,\n"
+               ".npy. Columns, fields and properties other than x, y, z are kept; NaN coordinates pass\n"
+               "through unchanged. '-' reads standard input or writes standard output, in the --format given.",
                "vandrel");
   app.add_option("INPUT", args.input, "Point file to read")->required();
   app.add_option("OUTPUT", args.output, "Point file to write (replaced only when the run succeeds)")->required();
@@ -166,6 +171,9 @@ int main(int argc, char** argv) {
   app.add_option("--density", args.density,
                  "Points per unit area of the surface; estimated when left out")
       ->check(float_at_least(0.0f, false));
+  app.add_option("--format", args.format,
+                 "Format of '-' and of a file whose extension names none: ply, xyz, txt, csv, pcd, las or npy")
+      ->check(CLI::IsMember({"ply", "xyz", "txt", "csv", "pcd", "las", "npy"}));
   app.add_option("--threads", args.threads, "Worker threads, up to 1024; 0 takes all processors")
       ->check(thread_count());
   app.add_flag("--quiet", args.quiet, "Print nothing but errors");
@@ -175,6 +183,10 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : exit_usage;
+  }
+  if ((args.input == "-" || args.output == "-") && !args.format) {
+    std::cerr << "vandrel: '-' (standard input or output) needs --format\n";
+    return exit_usage;
   }
   install_signal_handlers();
   try {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <system_error>
 
@@ -18,6 +19,42 @@ namespace vandrel {
 namespace {
 
 std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+std::string read_standard_input() {
+  std::string content;
+  char chunk[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) content.append(chunk, got);
+  if (std::ferror(stdin) != 0)
+    throw Error("Vandrel:cannotRead", std::string("cannot read standard input: ") + std::strerror(errno));
+  return content;
+}
+
+const char* format_name(PointFormat format) {
+  switch (format) {
+    case PointFormat::ply:
+      return "PLY";
+    case PointFormat::xyz:
+      return "XYZ/TXT";
+    case PointFormat::csv:
+      return "CSV";
+    case PointFormat::pcd:
+      return "PCD";
+    case PointFormat::las:
+      return "LAS";
+    case PointFormat::npy:
+      return "NPY";
+  }
+  return "";
+}
+
+// The format a layout was read from, where only that format can hold it.
+std::optional<PointFormat> own_format(const PointFile& file) {
+  if (std::holds_alternative<PcdDocument>(file.layout)) return PointFormat::pcd;
+  if (std::holds_alternative<LasDocument>(file.layout)) return PointFormat::las;
+  if (std::holds_alternative<NpyDocument>(file.layout)) return PointFormat::npy;
+  return std::nullopt;
+}
 
 std::string read_bytes(const std::filesystem::path& path) {
   std::error_code ec;
@@ -93,28 +130,83 @@ class UnfinishedOutput {
 PointFormat format_of(const std::filesystem::path& path) {
   std::string extension = path.extension().string();
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (extension == ".ply") return PointFormat::ply;
-  if (extension == ".xyz" || extension == ".txt") return PointFormat::xyz;
-  if (extension == ".csv") return PointFormat::csv;
+  if (extension.size() > 1) {
+    if (const auto format = format_named(std::string_view(extension).substr(1))) return *format;
+  }
+  if (extension == ".laz")
+    throw Error("Vandrel:unknownFormat",
+                quoted(path) + ": LAZ (compressed LAS) is not supported; decompress the input to LAS first, e.g. with "
+                "'laszip -i in.laz -o in.las' or 'pdal translate in.laz in.las', and write a .las file");
   throw Error("Vandrel:unknownFormat",
               quoted(path) + ": unknown file extension" + (extension.empty() ? "" : " '" + extension + "'") +
-                  " (use .ply, .xyz, .txt or .csv)");
+                  " (use .ply, .xyz, .txt, .csv, .pcd, .las or .npy)");
 }
 
-PointFile read_point_file(const std::filesystem::path& path) {
-  const PointFormat format = format_of(path);
+std::optional<PointFormat> format_named(std::string_view name) {
+  if (name == "ply") return PointFormat::ply;
+  if (name == "xyz" || name == "txt") return PointFormat::xyz;
+  if (name == "csv") return PointFormat::csv;
+  if (name == "pcd") return PointFormat::pcd;
+  if (name == "las") return PointFormat::las;
+  if (name == "npy") return PointFormat::npy;
+  return std::nullopt;
+}
+
+PointFormat format_for(const std::string& name, std::optional<PointFormat> given) {
+  if (name == "-") {
+    if (!given) throw Error("Vandrel:unknownFormat", "'-' (standard input or output) needs --format");
+    return *given;
+  }
+  if (!given) return format_of(name);
+  try {
+    return format_of(name);
+  } catch (const Error&) {
+    return *given;
+  }
+}
+
+PointFile read_point_file(const std::filesystem::path& path) { return read_point_data(read_bytes(path), format_of(path), path.string()); }
+
+PointFile read_point_input(const std::string& name, PointFormat format) {
+  if (name == "-") return read_point_data(read_standard_input(), format, "<standard input>");
+  return read_point_data(read_bytes(name), format, name);
+}
+
+PointFile read_point_data(std::string content, PointFormat format, const std::string& name) {
   PointFile file;
-  if (format == PointFormat::ply) {
-    file.layout = read_ply(read_bytes(path), path.string(), file.xyz);
-  } else {
-    const std::string content = read_bytes(path);
-    file.layout = read_text_table(content, dialect_of(format), path.string(), file.xyz);
+  switch (format) {
+    case PointFormat::ply:
+      file.layout = read_ply(std::move(content), name, file.xyz);
+      break;
+    case PointFormat::xyz:
+    case PointFormat::csv:
+      file.layout = read_text_table(content, dialect_of(format), name, file.xyz);
+      break;
+    case PointFormat::pcd:
+      file.layout = read_pcd(std::move(content), name, file.xyz);
+      break;
+    case PointFormat::las:
+      file.layout = read_las(std::move(content), name, file.xyz);
+      break;
+    case PointFormat::npy:
+      file.layout = read_npy(std::move(content), name, file.xyz);
+      break;
   }
   file.size = static_cast<std::int64_t>(file.xyz.size() / 3);
   return file;
 }
 
 void convert_layout(PointFile& file, PointFormat format, const std::string& source, const std::string& target) {
+  const std::optional<PointFormat> own = own_format(file);
+  const bool needs_own = format == PointFormat::pcd || format == PointFormat::las || format == PointFormat::npy;
+  if ((own || needs_own) && own != format)
+    throw Error("Vandrel:cannotConvert", "cannot write '" + source + "' (" +
+                                             format_name(own.value_or(std::holds_alternative<PlyDocument>(file.layout)
+                                                                          ? PointFormat::ply
+                                                                          : PointFormat::xyz)) +
+                                             ") as " + format_name(format) + " to '" + target +
+                                             "': PCD, LAS and NPY files are written back only in their own format");
+  if (own) return;
   const bool is_ply = std::holds_alternative<PlyDocument>(file.layout);
   if (format == PointFormat::ply && !is_ply) {
     file.layout = ply_from_table(std::get<TextTable>(file.layout), file.xyz.data(), file.size, source, target);
@@ -134,10 +226,7 @@ void write_point_file(const std::filesystem::path& path, const PointFile& file, 
   try {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (!out) throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + std::strerror(errno));
-    if (format == PointFormat::ply)
-      write_ply(out, std::get<PlyDocument>(file.layout), xyz);
-    else
-      write_text_table(out, std::get<TextTable>(file.layout), dialect_of(format), xyz, file.size);
+    write_point_data(out, file, xyz, format, path.string());
     out.close();
     if (!out) throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + std::strerror(errno));
     std::error_code ec;
@@ -150,6 +239,38 @@ void write_point_file(const std::filesystem::path& path, const PointFile& file, 
     std::error_code ignored;
     std::filesystem::remove(temporary, ignored);
     throw;
+  }
+}
+
+void write_point_output(const std::string& name, const PointFile& file, const float* xyz, PointFormat format) {
+  if (name != "-") {
+    write_point_file(name, file, xyz, format);
+    return;
+  }
+  write_point_data(std::cout, file, xyz, format, "<standard output>");
+  std::cout.flush();
+  if (!std::cout) throw Error("Vandrel:cannotWrite", "cannot write standard output");
+}
+
+void write_point_data(std::ostream& out, const PointFile& file, const float* xyz, PointFormat format,
+                      const std::string& name) {
+  switch (format) {
+    case PointFormat::ply:
+      write_ply(out, std::get<PlyDocument>(file.layout), xyz);
+      break;
+    case PointFormat::xyz:
+    case PointFormat::csv:
+      write_text_table(out, std::get<TextTable>(file.layout), dialect_of(format), xyz, file.size);
+      break;
+    case PointFormat::pcd:
+      write_pcd(out, std::get<PcdDocument>(file.layout), xyz, name);
+      break;
+    case PointFormat::las:
+      write_las(out, std::get<LasDocument>(file.layout), xyz, name);
+      break;
+    case PointFormat::npy:
+      write_npy(out, std::get<NpyDocument>(file.layout), xyz);
+      break;
   }
 }
 

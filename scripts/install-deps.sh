@@ -7,6 +7,7 @@ packages=(
   g++ cmake make pkg-config
   libnanoflann-dev                        # k-d tree for the stand-alone neighbour searches
   libcli11-dev                            # command-line parsing
+  liblzf-dev                              # LZF, for PCD files with DATA binary_compressed
   libgtest-dev libbenchmark-dev           # tests and benchmarks
   clang libclang-rt-14-dev                # libFuzzer harnesses of the readers (fuzz/, scripts/run-fuzzers.sh)
   octave octave-dev                       # plug-in host for the MATLAB/Octave tests

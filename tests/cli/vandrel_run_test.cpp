@@ -127,7 +127,7 @@ TEST(vandrel, RejectsBadInputWithoutWritingAnything) {
       {"in.csv out.xyz --bogus", 2, "--bogus"},
       {"missing.xyz out.xyz", 1, "vandrel: cannot read 'missing.xyz': No such file or directory\n"},
       {"folder.xyz out.xyz", 1, "vandrel: cannot read 'folder.xyz': it is a directory\n"},
-      {"in.csv out.las", 1, "vandrel: 'out.las': unknown file extension '.las' (use .ply, .xyz, .txt or .csv)\n"},
+      {"in.csv out.e57", 1, "vandrel: 'out.e57': unknown file extension '.e57' (use .ply, .xyz, .txt, .csv, .pcd, .las or .npy)\n"},
       {"in.csv in.csv", 1, "vandrel: the output 'in.csv' is the input file; name another file\n"},
       {"in.csv ./in.csv --sigma 0.01", 1, "is the input file"},
       {"ragged.xyz out.xyz", 1, "vandrel: ragged.xyz: line 2: expected 3 fields as on line 1, found 2\n"},

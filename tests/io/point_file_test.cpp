@@ -17,7 +17,10 @@ TEST(format_of, GoesByTheExtensionInAnyCase) {
   EXPECT_EQ(format_of("c.xyz"), PointFormat::xyz);
   EXPECT_EQ(format_of("d.Txt"), PointFormat::xyz);
   EXPECT_EQ(format_of("e.CSV"), PointFormat::csv);
-  for (const char* path : {"scan.las", "scan.ply.gz", "scan", "ply"}) {
+  EXPECT_EQ(format_of("f.pcd"), PointFormat::pcd);
+  EXPECT_EQ(format_of("g.LAS"), PointFormat::las);
+  EXPECT_EQ(format_of("h.npy"), PointFormat::npy);
+  for (const char* path : {"scan.e57", "scan.ply.gz", "scan", "ply"}) {
     SCOPED_TRACE(path);
     try {
       format_of(path);
@@ -25,6 +28,86 @@ TEST(format_of, GoesByTheExtensionInAnyCase) {
     } catch (const Error& e) {
       EXPECT_EQ(e.identifier(), "Vandrel:unknownFormat");
       EXPECT_EQ(std::string(e.what()).rfind("'" + std::string(path) + "': unknown file extension", 0), 0u);
+    }
+  }
+}
+
+TEST(format_of, AsksToDecompressLaz) {
+  try {
+    format_of("tile.LAZ");
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.identifier(), "Vandrel:unknownFormat");
+    EXPECT_NE(std::string(e.what()).find("decompress the input to LAS first"), std::string::npos) << e.what();
+  }
+}
+
+TEST(format_for, TakesTheGivenFormatForStandardStreamsAndUnknownExtensions) {
+  EXPECT_EQ(format_for("-", PointFormat::npy), PointFormat::npy);
+  EXPECT_EQ(format_for("cloud.dat", PointFormat::xyz), PointFormat::xyz);
+  EXPECT_EQ(format_for("cloud.pcd", PointFormat::xyz), PointFormat::pcd);
+  EXPECT_EQ(format_for("cloud.pcd", std::nullopt), PointFormat::pcd);
+  EXPECT_ANY_THROW(format_for("-", std::nullopt));
+  EXPECT_ANY_THROW(format_for("cloud.dat", std::nullopt));
+  EXPECT_EQ(format_named("txt"), PointFormat::xyz);
+  EXPECT_EQ(format_named("PLY"), std::nullopt);
+}
+
+TEST(convert_layout, WritesPcdLasAndNpyOnlyInTheirOwnFormat) {
+  ScratchDir dir;
+  write_file(dir / "in.xyz", "1 2 3\n4 5 6\n");
+  PointFile text = read_point_file(dir / "in.xyz");
+  PointFile npy = read_point_data(testing::read_file(std::filesystem::path(VANDREL_TEST_DATA_DIR) / "formats" /
+                                                     "numpy_f4_c.npy"),
+                                  PointFormat::npy, "in.npy");
+  EXPECT_NO_THROW(convert_layout(npy, PointFormat::npy, "in.npy", "out.npy"));
+  const struct {
+    PointFile* file;
+    PointFormat target;
+    const char* message;
+  } cases[] = {
+      {&npy, PointFormat::ply, "cannot write 'in' (NPY) as PLY to 'out': PCD, LAS and NPY files are written back only"},
+      {&npy, PointFormat::las, "cannot write 'in' (NPY) as LAS"},
+      {&text, PointFormat::pcd, "cannot write 'in' (XYZ/TXT) as PCD"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    try {
+      convert_layout(*c.file, c.target, "in", "out");
+      ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.identifier(), "Vandrel:cannotConvert");
+      EXPECT_EQ(std::string(e.what()).rfind(c.message, 0), 0u) << e.what();
+    }
+  }
+}
+
+TEST(read_point_data, RefusesEveryTruncationOfABinaryFileCleanly) {
+  const struct {
+    const char* name;
+    PointFormat format;
+  } files[] = {
+      {"pcl_organised_binary.pcd", PointFormat::pcd}, {"pcl_organised_compressed.pcd", PointFormat::pcd},
+      {"open3d_ascii.pcd", PointFormat::pcd},         {"las14_format10.las", PointFormat::las},
+      {"las12_format1.las", PointFormat::las},        {"numpy_f8_fortran.npy", PointFormat::npy},
+  };
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.name);
+    const std::string bytes = read_file(std::filesystem::path(VANDREL_TEST_DATA_DIR) / "formats" / file.name);
+    // PCL pads its binary files with zeros: only cuts into the points must fail.
+    const std::size_t needed = bytes.find_last_not_of('\0') + 1;
+    // An ascii file cut inside its last value still holds every point.
+    const bool is_ascii = bytes.find("DATA ascii") != std::string::npos;
+    const std::size_t last_line = bytes.rfind('\n', needed - 2);
+    for (std::size_t size = 0; size < needed; ++size) {
+      try {
+        read_point_data(bytes.substr(0, size), file.format, "cut");
+        EXPECT_TRUE(is_ascii && size > last_line) << "no error at " << size << " bytes";
+      } catch (const Error& e) {
+        EXPECT_TRUE(e.identifier() == "Vandrel:badPcdFile" || e.identifier() == "Vandrel:badLasFile" ||
+                    e.identifier() == "Vandrel:badNpyFile")
+            << e.identifier();
+      }
     }
   }
 }

@@ -1,0 +1,67 @@
+#pragma once
+// Fixed-size numbers stored in a byte buffer, in either byte order.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <vector>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace vandrel {
+
+/// The value of type T whose bytes start at `p`, little-endian when `little` is true and
+/// big-endian otherwise. T is an arithmetic type; `p` need not be aligned.
+template <class T>
+T load_value(const char* p, bool little) {
+  char bytes[sizeof(T)];
+  std::memcpy(bytes, p, sizeof(T));
+  if (little != (std::endian::native == std::endian::little)) std::reverse(bytes, bytes + sizeof(T));
+  T value;
+  std::memcpy(&value, bytes, sizeof(T));
+  return value;
+}
+
+/// Writes `value` over the sizeof(T) bytes at `p`, in the byte order `load_value` reads.
+template <class T>
+void store_value(char* p, T value, bool little) {
+  char bytes[sizeof(T)];
+  std::memcpy(bytes, &value, sizeof(T));
+  if (little != (std::endian::native == std::endian::little)) std::reverse(bytes, bytes + sizeof(T));
+  std::memcpy(p, bytes, sizeof(T));
+}
+
+/// Whether a filtered coordinate is the value the file held, rounded to single (NaN
+/// matches NaN): such a coordinate keeps its bytes, so that points the filter leaves
+/// alone come back exactly as they were, even where the file holds more precision.
+inline bool is_unchanged(float original, float filtered) {
+  return std::bit_cast<std::uint32_t>(original) == std::bit_cast<std::uint32_t>(filtered) ||
+         (original != original && filtered != filtered);
+}
+
+/// The centre of the extents of each axis of `values` (column-major n x 3) whose
+/// `is_double` is set, NaN ignored; 0 for the other axes and for an axis of NaNs. Files that
+/// hold double coordinates give the filter their values minus this centre, so that clouds
+/// far from zero keep their detail in single precision.
+inline std::array<double, 3> centre_of_doubles(const std::vector<double>& values, std::array<bool, 3> is_double) {
+  std::array<double, 3> centre{};
+  const std::size_t n = values.size() / 3;
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    if (!is_double[axis]) continue;
+    double least = std::numeric_limits<double>::infinity();
+    double most = -least;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double value = values[axis * n + i];
+      if (std::isnan(value)) continue;
+      least = std::min(least, value);
+      most = std::max(most, value);
+    }
+    if (least <= most) centre[axis] = least / 2 + most / 2;
+  }
+  return centre;
+}
+
+}  // namespace vandrel

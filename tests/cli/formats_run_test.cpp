@@ -1,0 +1,197 @@
+// Runs the built program on PCD and LAS files and through standard input and output.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <numbers>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "io/byte_values.h"
+#include "io/point_file.h"
+#include "scratch_dir.h"
+
+namespace vandrel {
+namespace {
+
+using testing::read_file;
+using testing::ScratchDir;
+using testing::write_file;
+
+struct Outcome {
+  int code;
+  std::string err;
+  std::string out;
+};
+
+Outcome run(const ScratchDir& dir, const std::string& args, const std::string& input = "/dev/null") {
+  const std::string command = "cd '" + dir.path().string() + "' && '" VANDREL_BINARY "' " + args + " <" + input +
+                              " >stdout.bin 2>stderr.txt";
+  const int status = std::system(command.c_str());
+  Outcome result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(dir / "stderr.txt"), read_file(dir / "stdout.bin")};
+  std::filesystem::remove(dir / "stderr.txt");
+  std::filesystem::remove(dir / "stdout.bin");
+  return result;
+}
+
+constexpr int sphere_points = 1500;
+const double sphere_sigma = 0.5 / std::sqrt(sphere_points / (4.0 * std::numbers::pi));
+const std::string sphere_options = "--quiet --sigma " + std::to_string(sphere_sigma) + " --density 119.366";
+
+// A noisy unit sphere around `centre`, sphere_points rows of x, y, z.
+std::vector<double> noisy_sphere(std::array<double, 3> centre) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<double> points;
+  for (int i = 0; i < sphere_points; ++i) {
+    double p[3] = {normal(rng), normal(rng), normal(rng)};
+    const double length = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+    for (int axis = 0; axis < 3; ++axis) points.push_back(centre[axis] + p[axis] / length + sphere_sigma * normal(rng));
+  }
+  return points;
+}
+
+double mean_distance_to_sphere(const std::vector<double>& points, std::array<double, 3> centre) {
+  double sum = 0.0;
+  int counted = 0;
+  for (std::size_t i = 0; i + 2 < points.size(); i += 3) {
+    if (std::isnan(points[i])) continue;
+    const double dx = points[i] - centre[0], dy = points[i + 1] - centre[1], dz = points[i + 2] - centre[2];
+    sum += std::abs(std::sqrt(dx * dx + dy * dy + dz * dz) - 1.0);
+    ++counted;
+  }
+  return sum / counted;
+}
+
+TEST(vandrel, StreamsThroughStandardInputAndOutputInTheGivenFormat) {
+  ScratchDir dir;
+  std::ostringstream text;
+  text.precision(9);
+  const std::vector<double> points = noisy_sphere({0.0, 0.0, 0.0});
+  for (std::size_t i = 0; i < points.size(); i += 3) text << points[i] << ' ' << points[i + 1] << ' ' << points[i + 2] << '\n';
+  write_file(dir / "in.xyz", text.str());
+  write_file(dir / "in.dat", text.str());
+  ASSERT_EQ(run(dir, "in.xyz out.xyz " + sphere_options).code, 0);
+  const std::string expected = read_file(dir / "out.xyz");
+
+  const Outcome piped = run(dir, "- - --format xyz " + sphere_options, "in.xyz");
+  EXPECT_EQ(piped.code, 0) << piped.err;
+  EXPECT_EQ(piped.out, expected);
+  // Progress goes to standard error only, standard output holds the points alone.
+  const Outcome verbose = run(dir, "--sigma 0.02 --density 119.366 - - --format xyz", "in.xyz");
+  EXPECT_EQ(verbose.code, 0);
+  EXPECT_NE(verbose.err.find("Reading standard input\n"), std::string::npos) << verbose.err;
+  EXPECT_NE(verbose.err.find("Denoised 1500 points into standard output\n"), std::string::npos) << verbose.err;
+  EXPECT_EQ(verbose.out.find("itr"), std::string::npos);
+  EXPECT_EQ(std::count(verbose.out.begin(), verbose.out.end(), '\n'), sphere_points);
+
+  // --format also names the format of an unknown extension, and known ones keep theirs.
+  ASSERT_EQ(run(dir, "in.dat out.ply --format xyz " + sphere_options).code, 0);
+  EXPECT_EQ(read_point_file(dir / "out.ply").xyz, read_point_file(dir / "out.xyz").xyz);
+
+  const struct {
+    std::string args;
+    int code;
+    const char* message;
+  } refused[] = {
+      {"- out.xyz", 2, "vandrel: '-' (standard input or output) needs --format\n"},
+      {"in.xyz -", 2, "needs --format"},
+      {"in.xyz - --format pcd", 1, "PCD, LAS and NPY files are written back only in their own format"},
+      {"- out.xyz --format bmp", 2, "--format"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.args);
+    const Outcome r = run(dir, c.args + " --sigma 0.01 --density 100", "in.xyz");
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(vandrel, FiltersAnOrganisedPcdCloudKeepingNanPointsAndOtherFields) {
+  ScratchDir dir;
+  const std::vector<double> points = noisy_sphere({0.0, 0.0, 0.0});
+  // 50 x 30 grid, each record x y z (float) and a 4-byte label; every 100th point is NaN.
+  std::string pcd =
+      "VERSION 0.7\nFIELDS x y z label\nSIZE 4 4 4 4\nTYPE F F F U\nCOUNT 1 1 1 1\nWIDTH 50\nHEIGHT 30\n"
+      "VIEWPOINT 0 0 0 1 0 0 0\nPOINTS 1500\nDATA binary\n";
+  const std::size_t header = pcd.size();
+  for (int i = 0; i < sphere_points; ++i) {
+    char record[16];
+    for (int axis = 0; axis < 3; ++axis) {
+      const float value = i % 100 == 0 ? NAN : static_cast<float>(points[static_cast<std::size_t>(3 * i + axis)]);
+      store_value<float>(record + 4 * axis, value, true);
+    }
+    store_value<std::uint32_t>(record + 12, static_cast<std::uint32_t>(i * 7919), true);
+    pcd.append(record, 16);
+  }
+  write_file(dir / "in.pcd", pcd);
+  const Outcome r = run(dir, "in.pcd out.pcd " + sphere_options);
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string out = read_file(dir / "out.pcd");
+  ASSERT_EQ(out.size(), pcd.size());
+  EXPECT_EQ(out.substr(0, header), pcd.substr(0, header));
+  std::vector<double> before, after;
+  for (int i = 0; i < sphere_points; ++i) {
+    const std::size_t at = header + 16 * static_cast<std::size_t>(i);
+    EXPECT_EQ(out.substr(at + 12, 4), pcd.substr(at + 12, 4)) << "label of point " << i;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      before.push_back(load_value<float>(pcd.data() + at + 4 * axis, true));
+      after.push_back(load_value<float>(out.data() + at + 4 * axis, true));
+      EXPECT_EQ(std::isnan(after.back()), i % 100 == 0) << "point " << i;
+    }
+  }
+  EXPECT_LT(mean_distance_to_sphere(after, {0, 0, 0}), 0.8 * mean_distance_to_sphere(before, {0, 0, 0}));
+}
+
+TEST(vandrel, FiltersAGeoreferencedLasFileAtItsFullResolution) {
+  ScratchDir dir;
+  // Far from zero, where single precision is coarser than the noise: 5400000 steps by 0.5.
+  const std::array<double, 3> centre{512000.0, 5400000.0, 120.0};
+  const std::vector<double> points = noisy_sphere(centre);
+  constexpr double scale = 0.0001;
+  std::string las(227, '\0');
+  std::memcpy(las.data(), "LASF", 4);
+  las[24] = 1;
+  las[25] = 2;
+  store_value<std::uint16_t>(las.data() + 94, 227, true);
+  store_value<std::uint32_t>(las.data() + 96, 227, true);
+  store_value<std::uint16_t>(las.data() + 105, 20, true);
+  store_value<std::uint32_t>(las.data() + 107, sphere_points, true);
+  for (int axis = 0; axis < 3; ++axis) {
+    store_value<double>(las.data() + 131 + 8 * axis, scale, true);
+    store_value<double>(las.data() + 155 + 8 * axis, centre[static_cast<std::size_t>(axis)] - 1.0, true);
+  }
+  for (int i = 0; i < sphere_points; ++i) {
+    char record[20] = {};
+    for (int axis = 0; axis < 3; ++axis) {
+      const double steps = (points[static_cast<std::size_t>(3 * i + axis)] - (centre[static_cast<std::size_t>(axis)] - 1.0)) / scale;
+      store_value<std::int32_t>(record + 4 * axis, static_cast<std::int32_t>(std::lround(steps)), true);
+    }
+    store_value<std::uint16_t>(record + 12, static_cast<std::uint16_t>(i), true);  // intensity
+    las.append(record, 20);
+  }
+  write_file(dir / "in.las", las);
+  const Outcome r = run(dir, "in.las out.las " + sphere_options);
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string out = read_file(dir / "out.las");
+  ASSERT_EQ(out.size(), las.size());
+  std::vector<double> before, after;
+  for (int i = 0; i < sphere_points; ++i) {
+    const std::size_t at = 227 + 20 * static_cast<std::size_t>(i);
+    EXPECT_EQ(out.substr(at + 12, 8), las.substr(at + 12, 8));
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const double offset = centre[axis] - 1.0;
+      before.push_back(load_value<std::int32_t>(las.data() + at + 4 * axis, true) * scale + offset);
+      after.push_back(load_value<std::int32_t>(out.data() + at + 4 * axis, true) * scale + offset);
+    }
+  }
+  EXPECT_LT(mean_distance_to_sphere(after, centre), 0.8 * mean_distance_to_sphere(before, centre));
+}
+
+}  // namespace
+}  // namespace vandrel
