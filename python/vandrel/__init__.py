@@ -57,13 +57,13 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     density   points per unit area of the surface, finite and > 0;
               estimate_density(points) when None.
     threads   threads for this call, 0 to 1024; None or 0 takes OpenMP's default.
-    verbose   write the filter's pass and progress lines to sys.stderr as they come. A
-              sys.stderr that fails to take them gives one RuntimeWarning, not an error.
+    verbose   write the filter's pass and progress lines to sys.stderr as they come.
     progress  a callable, called as progress(stage, done, total) on the calling thread
               at least once a second while the filter runs (stage "pass 1", "pass 2" or
               "merge"; done of total points); an exception it raises stops the run and
               propagates. True shows a tqdm bar on sys.stderr (a plain line without
-              tqdm); None or False shows nothing.
+              tqdm); None or False shows nothing. A sys.stderr that fails to take
+              the lines or the bar gives one RuntimeWarning after the call, not an error.
 
     Returns a new C-ordered N x 3 array, row i the filtered point i: float64 for float64
     input, float32 for float32, integer and other input (the filter computes in float32).
@@ -80,15 +80,15 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     """
     array = _point_array(points)
     rows, centre, result_dtype = _single_rows(array)
-    display = _progress_display(progress)
-    console = _StderrConsole(display) if verbose else None
+    stderr = _SafeStderr()
+    display = _ProgressDisplay(stderr) if progress is True else _progress_callback(progress)
+    console = _Console(stderr, display) if verbose else None
     try:
         filtered = _core.denoise(rows, sigma, density, threads, console, display)
     finally:
         if isinstance(display, _ProgressDisplay):
             display.close()
-    if console is not None:
-        console.warn_if_failed()
+    stderr.warn_if_failed()
     if centre is None:
         return filtered if result_dtype == np.float32 else filtered.astype(result_dtype)
     result = filtered.astype(result_dtype)
@@ -160,114 +160,120 @@ def _single_rows(array: np.ndarray) -> tuple[np.ndarray, Optional[np.ndarray], n
     return rows, centre, wide
 
 
+class _SafeStderr:
+    """sys.stderr for one call's progress display and console lines. Writing never
+    raises, so that a broken stream neither stops the filter nor leaves tqdm's lock held:
+    the first failure ends the output and is reported by one warning after the call."""
+
+    def __init__(self) -> None:
+        self.failure: Optional[Exception] = None
+
+    def write(self, text: str) -> int:
+        self._call("write", text)
+        return len(text)
+
+    def flush(self) -> None:
+        self._call("flush")
+
+    def isatty(self) -> bool:
+        return bool(self._call("isatty"))
+
+    def _call(self, method: str, *arguments: Any) -> Any:
+        stream = sys.stderr
+        # pythonw and embedded interpreters may have no stderr.
+        if self.failure is not None or stream is None:
+            return None
+        try:
+            return getattr(stream, method)(*arguments)
+        except Exception as failure:
+            self.failure = failure
+            return None
+
+    def warn_if_failed(self) -> None:
+        if self.failure is not None:
+            warnings.warn(f"vandrel: writing to sys.stderr failed ({self.failure!r}); the rest of the progress and "
+                          "console output was dropped", RuntimeWarning, stacklevel=3)
+
+
 class _ProgressDisplay:
-    """progress=True: a tqdm bar per stage on sys.stderr, or without tqdm a line that
-    is rewritten in place (a new line each time when sys.stderr is not a terminal).
-    Writing never stops the filter: a failure ends the display."""
+    """progress=True: a tqdm bar per stage, or without tqdm a line that is rewritten in
+    place (a new line each time when the stream is not a terminal)."""
 
     _line_interval = 0.5  # seconds between plain lines of one stage
 
-    def __init__(self) -> None:
+    def __init__(self, stream: _SafeStderr) -> None:
         try:
             from tqdm import tqdm
         except ImportError:
             tqdm = None
         self._tqdm = tqdm
+        self._stream = stream
         self._bar: Any = None
         self._stage: Optional[str] = None
         self._last_line = 0.0
         self._line_open = False
-        self._failed = False
 
     def __call__(self, stage: str, done: int, total: int) -> None:
-        if self._failed:
-            return
-        try:
-            if self._tqdm is not None:
-                self._update_bar(stage, done, total)
-            else:
-                self._write_line(stage, done, total)
-        except Exception:
-            self._failed = True
+        if self._tqdm is not None:
+            if stage != self._stage:
+                self.close()
+                self._bar = self._tqdm(total=total, desc=f"vandrel {stage}", unit="pt", file=self._stream)
+            self._bar.update(done - self._bar.n)
+        else:
+            now = time.monotonic()
+            if stage == self._stage and done < total and now - self._last_line < self._line_interval:
+                return
+            self._last_line = now
+            percent = 100 * done // total if total else 100
+            on_terminal = self._stream.isatty()
+            line = f"vandrel: {stage} {percent:3d}% ({done} of {total} points)"
+            self._stream.write("\r" + line if on_terminal else line + "\n")
+            self._stream.flush()
+            self._line_open = on_terminal
+        self._stage = stage
 
     def write(self, text: str) -> None:
         """Console text, written above the bar."""
         if self._bar is not None:
-            self._tqdm.write(text, file=sys.stderr, end="")
+            self._tqdm.write(text, file=self._stream, end="")
         else:
             self._end_line()
-            sys.stderr.write(text)
-            sys.stderr.flush()
+            self._stream.write(text)
+            self._stream.flush()
 
     def close(self) -> None:
-        try:
-            if self._bar is not None:
-                self._bar.close()
-                self._bar = None
-            self._end_line()
-        except Exception:
-            pass
-
-    def _update_bar(self, stage: str, done: int, total: int) -> None:
-        if stage != self._stage:
-            if self._bar is not None:
-                self._bar.close()
-            self._stage = stage
-            self._bar = self._tqdm(total=total, desc=f"vandrel {stage}", unit="pt", file=sys.stderr)
-        self._bar.update(done - self._bar.n)
-
-    def _write_line(self, stage: str, done: int, total: int) -> None:
-        now = time.monotonic()
-        if stage == self._stage and done < total and now - self._last_line < self._line_interval:
-            return
-        self._stage, self._last_line = stage, now
-        percent = 100 * done // total if total else 100
-        on_terminal = sys.stderr.isatty()
-        sys.stderr.write(f"{chr(13) if on_terminal else ''}vandrel: {stage} {percent:3d}% ({done} of {total} points)"
-                         f"{'' if on_terminal else chr(10)}")
-        sys.stderr.flush()
-        self._line_open = on_terminal
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+        self._end_line()
 
     def _end_line(self) -> None:
         if self._line_open:
             self._line_open = False
-            sys.stderr.write("\n")
-            sys.stderr.flush()
+            self._stream.write("\n")
+            self._stream.flush()
 
 
-def _progress_display(progress: Union[bool, ProgressCallback, None]) -> Optional[ProgressCallback]:
+def _progress_callback(progress: Union[bool, ProgressCallback, None]) -> Optional[ProgressCallback]:
     if progress is None or progress is False:
         return None
-    if progress is True:
-        return _ProgressDisplay()
     if not callable(progress):
         raise TypeError(f"progress must be None, a bool or a callable taking (stage, done, total), "
                         f"but it is {progress!r}")
     return progress
 
 
-class _StderrConsole:
-    """verbose=True: the filter's console lines to sys.stderr (through the progress bar
-    when one is shown). The first failure to write ends the output and is reported by
-    one warning after the call, so that a broken stream never costs the result."""
+class _Console:
+    """verbose=True: the filter's console lines to sys.stderr as they come, above the
+    progress bar when one is shown."""
 
-    def __init__(self, display: Optional[ProgressCallback]) -> None:
+    def __init__(self, stream: _SafeStderr, display: Optional[ProgressCallback]) -> None:
+        self._stream = stream
         self._display = display if isinstance(display, _ProgressDisplay) else None
-        self._failure: Optional[Exception] = None
 
     def __call__(self, text: str) -> None:
-        if self._failure is not None:
-            return
-        try:
-            if self._display is not None:
-                self._display.write(text)
-            elif sys.stderr is not None:  # pythonw and embedded interpreters may have none
-                sys.stderr.write(text)
-                sys.stderr.flush()
-        except Exception as failure:
-            self._failure = failure
-
-    def warn_if_failed(self) -> None:
-        if self._failure is not None:
-            warnings.warn(f"vandrel: writing the filter's console lines to sys.stderr failed ({self._failure!r}); "
-                          "the rest were dropped", RuntimeWarning, stacklevel=3)
+        if self._display is not None:
+            self._display.write(text)
+        else:
+            self._stream.write(text)
+            self._stream.flush()
