@@ -178,6 +178,11 @@ class _SafeStderr:
     def isatty(self) -> bool:
         return bool(self._call("isatty"))
 
+    @property
+    def encoding(self) -> str:
+        """sys.stderr's, which tells tqdm whether it may draw its bar in Unicode."""
+        return getattr(sys.stderr, "encoding", None) or "utf-8"
+
     def _call(self, method: str, *arguments: Any) -> Any:
         stream = sys.stderr
         # pythonw and embedded interpreters may have no stderr.
