@@ -1,6 +1,7 @@
-"""Builds the Python module `vandrel` with the project's CMake build.
+"""Builds the Python package `vandrel` with the project's CMake build: the pure-Python
+layer python/vandrel/ (with its type information) and the extension vandrel._core.
 
-Only the module and the core it links are built: the command-line tool, the plug-in, the
+Only the extension and the core it links are built: the command-line tool, the plug-in, the
 tests and the benchmarks are switched off. The interpreter running this script is the one
 the module is built for. CMAKE_BUILD_PARALLEL_LEVEL sets the build's parallel jobs."""
 import os
@@ -49,7 +50,7 @@ class CMakeBuild(build_ext):
         subprocess.run(["cmake", "--build", str(build_dir), "--target", "vandrel_python", "--parallel", jobs],
                        check=True)
 
-        built = build_dir / "python" / ("vandrel" + sysconfig.get_config_var("EXT_SUFFIX"))
+        built = build_dir / "python" / "vandrel" / ("_core" + sysconfig.get_config_var("EXT_SUFFIX"))
         if not built.is_file():
             raise RuntimeError(f"the CMake build did not produce {built}: is pybind11 installed "
                                "(Debian: pybind11-dev python3-pybind11)?")
@@ -63,7 +64,10 @@ setup(
     description="Removes noise from point clouds that sample a surface",
     python_requires=">=3.8",
     install_requires=["numpy"],
-    ext_modules=[Extension("vandrel", sources=[])],
+    packages=["vandrel"],
+    package_dir={"": "python"},
+    package_data={"vandrel": ["py.typed", "*.pyi"]},
+    ext_modules=[Extension("vandrel._core", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     # Apart from build/, which the CMake build of the README uses.
     options={"build": {"build_base": "build-pip"}},

@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev                # libFuzzer harnesses of the readers (fuzz/, scripts/run-fuzzers.sh)
   octave octave-dev                       # plug-in host for the MATLAB/Octave tests
   python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-setuptools python3-pip
+  python3-tqdm                            # progress bar of the Python module (optional there), for its tests
   libcgal-dev libeigen3-dev               # benchmark peer only (bench/jet_smooth: CGAL jet smoothing, needs Eigen)
 )
 

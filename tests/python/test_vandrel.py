@@ -1,13 +1,17 @@
 """Tests of the Python module: agreement with the command-line tool and the library,
-conversion of points and parameters, errors, the interpreter lock and the estimators.
+conversion of points and parameters, float64 recentring, errors, progress, console output,
+Ctrl-C, the interpreter lock and the estimators.
 
 Run through ctest, which puts the module of the build tree first on PYTHONPATH and names
 the programs to compare with in VANDREL_CLI and VANDREL_REFERENCE (the library called directly)."""
 import contextlib
+import inspect
 import io
 import os
 import pickle
+import signal
 import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -102,8 +106,27 @@ def with_padding_columns(points):
     return wide[:, ::2]
 
 
+class PointCloud:
+    """Stands in for Open3D's PointCloud: points only through a .points attribute."""
+
+    def __init__(self, points):
+        self.points = points
+
+
+class ArrayProtocol:
+    def __init__(self, points):
+        self.values = points
+
+    def __array__(self, dtype=None):
+        return np.asarray(self.values, dtype)
+
+
+def plain(points):
+    return np.asarray(points.points if isinstance(points, PointCloud) else points)
+
+
 # Arrays of one cloud in millimetres (values with more digits than single precision holds),
-# each laid out differently from a C-ordered float32 array.
+# each laid out differently from a C-ordered array of the result's dtype.
 LAYOUTS = {
     "float64": lambda mm: mm,
     "float32-fortran": lambda mm: np.asfortranarray(mm, dtype=np.float32),
@@ -114,24 +137,88 @@ LAYOUTS = {
     "strided-columns": lambda mm: with_padding_columns(mm.astype(np.float32)),
     "reversed-rows": lambda mm: mm.astype(np.float32)[::-1],
     "big-endian": lambda mm: mm.astype(">f4"),
+    "big-endian-float64": lambda mm: mm.astype(">f8"),
     "nested-list": lambda mm: mm.tolist(),
+    "points-attribute": lambda mm: PointCloud(np.asfortranarray(mm)),
+    "array-protocol": lambda mm: ArrayProtocol(mm.astype(np.float32)),
 }
 
 
 @pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
-def test_any_layout_filters_like_its_float32_c_ordered_copy(bunny, layout):
+def test_any_layout_filters_like_its_c_ordered_copy(bunny, layout):
     points = layout(bunny[::40].astype(np.float64) * 1000.0 + 1e-4)
-    before = np.array(points, copy=True)
-    copy = np.ascontiguousarray(points, dtype=np.float32)
+    before = np.array(plain(points), copy=True)
+    dtype = np.float64 if before.dtype.kind == "f" and before.dtype.itemsize == 8 else np.float32
+    copy = np.ascontiguousarray(before, dtype=dtype)
     sigma, density = 1000.0 * BUNNY_SIGMA, BUNNY_DENSITY / 40 / 1e6
 
     result = vandrel.denoise(points, sigma, density)
-    assert result.dtype == np.float32 and result.shape == copy.shape
+    assert result.dtype == dtype and result.shape == copy.shape and result.flags.c_contiguous
     assert np.array_equal(result, vandrel.denoise(copy, sigma, density))
     assert vandrel.estimate_sigma(points) == vandrel.estimate_sigma(copy)
     assert vandrel.estimate_density(points) == vandrel.estimate_density(copy)
-    assert np.array_equal(np.asarray(points), before)
-    assert not np.shares_memory(result, np.asarray(points))
+    assert np.array_equal(plain(points), before)
+    assert not np.shares_memory(result, plain(points))
+
+
+def noisy_sphere(n, radius, sigma, seed):
+    """n points on a sphere centred at the origin, on a grid of 2^-16 so that moving them by
+    whole numbers is exact in float64."""
+    rng = np.random.default_rng(seed)
+    directions = rng.normal(size=(n, 3))
+    points = radius * directions / np.linalg.norm(directions, axis=1, keepdims=True)
+    points += rng.normal(0.0, sigma, points.shape)
+    return np.round(points * 65536.0) / 65536.0
+
+
+def test_float64_far_from_the_origin_filters_like_near_it():
+    near = noisy_sphere(6000, 22.0, 0.15, seed=3)
+    offset = np.array([450000.0, 5200000.0, 100.0])
+    far = near + offset
+    extent = np.ptp(near, axis=0).max()
+
+    assert vandrel.estimate_sigma(far) == pytest.approx(vandrel.estimate_sigma(near), rel=1e-6)
+    assert vandrel.estimate_density(far) == pytest.approx(vandrel.estimate_density(near), rel=1e-6)
+    filtered_near = vandrel.denoise(near, 0.15, 1.0)
+    filtered_far = vandrel.denoise(far, 0.15, 1.0)
+    assert filtered_far.dtype == np.float64
+    assert np.abs((filtered_far - offset) - filtered_near).max() <= 1e-6 * extent
+    # The filter moved the points: a result equal to the input would pass the comparison too.
+    assert np.abs(filtered_near - near).max() > 0.01
+
+
+def test_float64_rows_with_nan_or_inf_do_not_move_the_centre():
+    near = noisy_sphere(1000, 9.0, 0.1, seed=5)
+    far = near + 1e6
+    far[7] = [np.nan, 1e6, 1e6]
+    far[8] = [np.inf, -np.inf, 1e6]
+    filtered = vandrel.denoise(far, 0.1, 1.0)
+    assert np.isnan(filtered[7, 0]) and np.all(np.isfinite(np.delete(filtered, [7, 8], axis=0)))
+    kept = np.delete(np.arange(len(far)), [7, 8])
+    assert np.abs(filtered[kept] - far[kept]).max() < 1.0
+
+
+@pytest.mark.parametrize("function", [vandrel.denoise, vandrel.estimate_sigma, vandrel.estimate_density])
+@pytest.mark.parametrize("spread", [[0.0, 1e39], [-1e300, 1e300], [5e38, -3e38]], ids=["1e39", "1e300", "8e38-span"])
+def test_float64_beyond_single_precision_once_centred_is_refused(function, spread):
+    points = np.zeros((60, 3))
+    points[:, 1] = np.linspace(-1.0, 1.0, 60)
+    points[0, 2], points[1, 2] = spread
+    with pytest.raises(ValueError, match="single precision"):
+        function(points)
+
+
+def test_signatures_and_type_information_are_those_of_python_functions():
+    parameters = inspect.signature(vandrel.denoise).parameters
+    assert [(p.name, p.kind.name, p.default) for p in parameters.values()] == [
+        ("points", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
+        ("sigma", "POSITIONAL_OR_KEYWORD", None), ("density", "POSITIONAL_OR_KEYWORD", None),
+        ("threads", "KEYWORD_ONLY", 0), ("verbose", "KEYWORD_ONLY", False), ("progress", "KEYWORD_ONLY", None)]
+    for function in (vandrel.estimate_sigma, vandrel.estimate_density):
+        assert list(inspect.signature(function).parameters) == ["points"]
+    package = Path(vandrel.__file__).parent
+    assert (package / "py.typed").is_file() and (package / "_core.pyi").is_file()
+    assert isinstance(vandrel.__version__, str) and vandrel.__version__
 
 
 @pytest.mark.parametrize("sigma, density", [(np.float32(BUNNY_SIGMA), np.float64(1135)), (BUNNY_SIGMA, 1135),
@@ -163,10 +250,11 @@ def test_rejects_what_is_not_n_by_3_real_numbers(function, points, message):
         function(points)
 
 
-@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int32])
-def test_empty_cloud_gives_empty_result(dtype):
+@pytest.mark.parametrize("dtype, result_dtype", [(np.float64, np.float64), (np.float32, np.float32),
+                                                 (np.int32, np.float32), (np.float16, np.float32)])
+def test_empty_cloud_gives_empty_result(dtype, result_dtype):
     result = vandrel.denoise(np.zeros((0, 3), dtype))
-    assert result.shape == (0, 3) and result.dtype == np.float32
+    assert result.shape == (0, 3) and result.dtype == result_dtype
 
 
 @pytest.mark.parametrize("arguments, name", [
@@ -175,6 +263,7 @@ def test_empty_cloud_gives_empty_result(dtype):
     ({"density": 0}, "density"), ({"density": -1.0}, "density"), ({"density": float("nan")}, "density"),
     ({"density": 1e-50}, "density"), ({"density": 10**400}, "density"), ({"density": [1.0]}, "density"),
     ({"threads": -1}, "threads"), ({"threads": 1.5}, "threads"), ({"threads": 2**31}, "threads"),
+    ({"threads": 1025}, "threads"),
 ])
 def test_rejects_invalid_parameters(small, arguments, name):
     with pytest.raises(ValueError, match=name):
@@ -205,6 +294,114 @@ def test_console_lines_go_to_sys_stderr_only_when_verbose(small, capfd, verbose)
         vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY, verbose=verbose)
     assert capfd.readouterr() == ("", "")
     assert bool(stream.getvalue()) == verbose
+
+
+class EventStream:
+    """A stderr that records each write in a shared event list."""
+
+    def __init__(self, events):
+        self.events = events
+
+    def write(self, text):
+        self.events.append(("console", text))
+
+    def flush(self):
+        pass
+
+
+def test_progress_and_console_lines_come_while_the_filter_runs(small):
+    events = []
+    with contextlib.redirect_stderr(EventStream(events)):
+        result = vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY, verbose=True,
+                                 progress=lambda *report: events.append(("progress",) + report))
+    assert np.array_equal(result, vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY))
+    reports = [event[1:] for event in events if event[0] == "progress"]
+    assert [stage for stage, done, _ in reports if done == 0 or stage == "merge"] == ["pass 1", "pass 2", "merge"]
+    for stage in ("pass 1", "pass 2"):
+        done = [d for s, d, total in reports if s == stage]
+        assert done == sorted(done) and done[-1] == len(small)
+        assert {total for s, _, total in reports if s == stage} == {len(small)}
+    # Console lines written after the call returned would all follow the last report.
+    kinds = [kind for kind, *_ in events]
+    assert kinds.index("console") < len(kinds) - 1 - kinds[::-1].index("progress")
+
+
+@pytest.mark.parametrize("raised", [ValueError("stop here"), KeyboardInterrupt()], ids=["ValueError", "Ctrl-C"])
+def test_exception_from_progress_stops_the_run_and_propagates(small, raised):
+    calls = []
+
+    def progress(stage, done, total):
+        calls.append(done)
+        if done > 0:
+            raise raised
+
+    with pytest.raises(type(raised)) as caught:
+        vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY, progress=progress)
+    assert caught.value is raised and len(calls) == 2
+    assert vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY).shape == small.shape
+
+
+@pytest.mark.parametrize("with_tqdm", [False, True], ids=["plain-line", "tqdm"])
+def test_progress_true_shows_a_bar_or_a_line(small, monkeypatch, with_tqdm):
+    if with_tqdm:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+    stream = io.StringIO()
+    with contextlib.redirect_stderr(stream):
+        result = vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY, progress=True)
+    assert np.array_equal(result, vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY))
+    shown = stream.getvalue()
+    expected = "100%|" if with_tqdm else f"vandrel: pass 2 100% ({len(small)} of {len(small)} points)"
+    assert expected in shown and "pass 1" in shown
+
+
+def test_invalid_progress_is_a_type_error(small):
+    with pytest.raises(TypeError, match="progress"):
+        vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY, progress=1)
+
+
+class BrokenStream:
+    def write(self, text):
+        raise OSError("stream closed")
+
+    def flush(self):
+        pass
+
+
+def test_failing_stderr_costs_one_warning_not_the_result(small):
+    expected = vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY)
+    with contextlib.redirect_stderr(BrokenStream()), pytest.warns(RuntimeWarning, match="stream closed") as warned:
+        result = vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY, verbose=True, progress=True)
+    assert np.array_equal(result, expected) and len(warned) == 1
+
+
+INTERRUPTED_RUN = """
+import time, numpy as np, vandrel
+rng = np.random.default_rng(1)
+n = 200000
+points = np.column_stack([rng.uniform(0, 450, n), rng.uniform(0, 450, n), rng.normal(0, 0.1, n)])
+print("ready", flush=True)
+try:
+    vandrel.denoise(points, 0.1, 1.0)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_long_run_within_a_few_seconds():
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_RUN], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(2.0)
+        signalled = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        output, _ = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    # The filter reports progress about once a second of work; the whole run takes minutes.
+    assert output.startswith("interrupted ") and float(output.split()[1]) - signalled < 2.5
 
 
 def test_releases_the_interpreter_lock_while_filtering(bunny):

@@ -1,0 +1,202 @@
+// vandrel._core, the compiled half of the Python package `vandrel`: the library's filter
+// and estimators on float32 N x 3 arrays. The pure-Python layer (vandrel/__init__.py)
+// converts the points and gives the functions their signatures; this file converts
+// parameters, callbacks and errors. The filter and the estimators run with the
+// interpreter lock released; the callbacks take it back on the calling thread.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "api/error.h"
+#include "api/estimate.h"
+#include "api/vandrel.h"
+
+namespace py = pybind11;
+
+namespace vandrel {
+namespace {
+
+// More threads than any machine offers only costs memory, and huge counts make the
+// OpenMP runtime abort the process instead of failing.
+constexpr int max_threads = 1024;
+
+// The points as the core reads them: a float32, C-ordered, aligned N x 3 array, that is
+// x, y, z triples. The Python layer makes such an array; anything else is refused.
+std::span<const Point> point_rows(const py::array& points) {
+  const bool usable = points.dtype().is(py::dtype::of<float>()) && points.ndim() == 2 && points.shape(1) == 3 &&
+                      (points.flags() & py::array::c_style) != 0 &&
+                      (points.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
+  if (!usable) throw py::value_error("points must be a C-ordered, aligned N x 3 float32 array");
+  return {static_cast<const Point*>(points.data()), static_cast<std::size_t>(points.shape(0))};
+}
+
+// A sigma or density given as a real number (Python's or numpy's), in single precision:
+// finite, and >= 0 for sigma or > 0 for density, the ranges the filter takes.
+std::optional<float> single_parameter(const py::object& value, const char* name, bool zero_allowed) {
+  if (value.is_none()) return std::nullopt;
+  const std::string wanted = std::string(name) + " must be a finite number " + (zero_allowed ? ">= 0" : "> 0") +
+                             " in single precision, but it is " + std::string(py::repr(value));
+  const py::object real = py::module_::import("numbers").attr("Real");
+  if (!py::isinstance(value, real) || py::isinstance<py::bool_>(value)) throw py::value_error(wanted);
+  const double number = PyFloat_AsDouble(value.ptr());
+  if (number == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();  // an integer beyond double's range: out of range like any other
+    throw py::value_error(wanted);
+  }
+  if (!(std::abs(number) <= double{std::numeric_limits<float>::max()})) throw py::value_error(wanted);
+  const auto single = static_cast<float>(number);
+  if (zero_allowed ? !(single >= 0.0f) : !(single > 0.0f)) throw py::value_error(wanted);
+  return single;
+}
+
+// The thread count for one call: None or 0 for OpenMP's default, else a whole number up
+// to max_threads.
+int call_threads(const py::object& value) {
+  if (value.is_none()) return 0;
+  const py::object integral = py::module_::import("numbers").attr("Integral");
+  if (py::isinstance(value, integral) && !py::isinstance<py::bool_>(value)) {
+    const long long count = PyLong_AsLongLong(py::int_(value).ptr());
+    if (count == -1 && PyErr_Occurred()) {
+      PyErr_Clear();  // beyond 64 bits: out of range like any other
+    } else if (count >= 0 && count <= max_threads) {
+      return static_cast<int>(count);
+    }
+  }
+  throw py::value_error("threads must be None or a whole number from 0 to " + std::to_string(max_threads) +
+                        ", but it is " + std::string(py::repr(value)));
+}
+
+// What the callbacks raised or caught while the filter ran: the first Python exception
+// (KeyboardInterrupt included), raised once the filter has unwound. Written and read
+// only with the interpreter lock held.
+struct PendingError {
+  std::exception_ptr first;
+  void keep(std::exception_ptr error) {
+    if (!first) first = std::move(error);
+  }
+};
+
+// The callbacks hold handles, not references: the library copies them with the lock
+// released, and the objects outlive the call as its arguments.
+
+// The progress callback the library calls on the calling thread at least once a second:
+// it takes the interpreter lock, runs the signal handlers (so that Ctrl-C stops the run
+// even without a Python callback) and then the Python callback. Any exception stops the
+// run; it is kept to be raised in place of the library's "cancelled" error.
+std::function<bool(const Progress&)> progress_reporter(py::handle callback, PendingError& pending) {
+  return [callback, &pending](const Progress& progress) {
+    const py::gil_scoped_acquire locked;
+    if (pending.first) return false;
+    try {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      if (!callback.is_none()) callback(py::str(progress.stage.data(), progress.stage.size()), progress.done,
+                                        progress.total);
+      return true;
+    } catch (...) {
+      pending.keep(std::current_exception());
+      return false;
+    }
+  };
+}
+
+// Console lines go to the Python callback as they come, with the interpreter lock held.
+// An exception it raises is kept and stops the run at the next progress report.
+std::function<void(std::string_view)> console_writer(py::handle callback, PendingError& pending) {
+  return [callback, &pending](std::string_view text) {
+    const py::gil_scoped_acquire locked;
+    if (pending.first) return;
+    try {
+      callback(py::str(text.data(), text.size()));
+    } catch (...) {
+      pending.keep(std::current_exception());
+    }
+  };
+}
+
+py::array_t<float> denoise_points(const py::array& points, const py::object& sigma, const py::object& density,
+                                  const py::object& threads, const py::object& console, const py::object& progress) {
+  const std::span<const Point> data = point_rows(points);
+  const std::optional<float> given_sigma = single_parameter(sigma, "sigma", true);
+  const std::optional<float> given_density = single_parameter(density, "density", false);
+  const int thread_count = call_threads(threads);
+  const auto n = static_cast<py::ssize_t>(data.size());
+  py::array_t<float> result({n, py::ssize_t{3}});
+  // Nothing to filter, and nothing to estimate parameters from: an empty cloud stays empty.
+  if (n == 0) return result;
+
+  PendingError pending;
+  DenoiseOptions options;
+  options.threads = thread_count;
+  if (!console.is_none()) options.console = console_writer(console, pending);
+  options.progress = progress_reporter(progress, pending);
+  std::vector<Point> filtered;
+  std::exception_ptr failure;
+  {
+    const py::gil_scoped_release unlocked;
+    try {
+      // Density before sigma, as the command-line tool estimates them.
+      const float used_density = given_density ? *given_density : estimate_density(data);
+      const float used_sigma = given_sigma ? *given_sigma : estimate_sigma(data);
+      filtered = denoise(data, used_sigma, used_density, options);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  // A callback's exception is the cause of the library's "cancelled" error: it wins. It is
+  // raised even when the run got to the end, since a KeyboardInterrupt it holds is spent.
+  if (pending.first) std::rethrow_exception(pending.first);
+  if (failure) std::rethrow_exception(failure);
+
+  std::memcpy(result.mutable_data(), filtered.data(), filtered.size() * sizeof(Point));
+  return result;
+}
+
+float estimate(const py::array& points, float (*estimator)(std::span<const Point>)) {
+  const std::span<const Point> data = point_rows(points);
+  const py::gil_scoped_release unlocked;
+  return estimator(data);
+}
+
+}  // namespace
+}  // namespace vandrel
+
+PYBIND11_MODULE(_core, m) {
+  using namespace vandrel;
+  m.doc() = "The compiled half of vandrel: use the functions of the package vandrel instead.";
+  m.attr("__version__") = vandrel::version;
+  m.attr("max_threads") = max_threads;
+
+  // vandrel.Error is a Python class of the package; it is looked up when an error is
+  // raised, by which time the package has finished importing.
+  py::register_exception_translator([](std::exception_ptr thrown) {
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const Error& e) {
+      const py::object error_class = py::module_::import("vandrel").attr("Error");
+      const py::object instance = error_class(e.identifier(), e.what());
+      PyErr_SetObject(error_class.ptr(), instance.ptr());
+    }
+  });
+
+  m.def("denoise", &denoise_points, py::arg("points"), py::arg("sigma"), py::arg("density"), py::arg("threads"),
+        py::arg("console"), py::arg("progress"),
+        "denoise(points, sigma, density, threads, console, progress): points a C-ordered N x 3 float32\n"
+        "array; console None or a callable taking a str; progress None or a callable taking\n"
+        "(stage, done, total).");
+  m.def(
+      "estimate_sigma", [](const py::array& points) { return estimate(points, &estimate_sigma); },
+      py::arg("points"));
+  m.def(
+      "estimate_density", [](const py::array& points) { return estimate(points, &estimate_density); },
+      py::arg("points"));
+}

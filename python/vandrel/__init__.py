@@ -1,0 +1,284 @@
+"""Removes noise from point clouds that sample a surface.
+
+denoise() filters an N x 3 cloud of points; estimate_sigma() and estimate_density() give
+the parameters it estimates when they are left out. Errors of the filter core raise
+vandrel.Error, a RuntimeError with the error's identifier.
+"""
+from __future__ import annotations
+
+import sys
+import time
+import warnings
+from typing import Any, Callable, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["Error", "denoise", "estimate_density", "estimate_sigma", "__version__"]
+
+
+class Error(RuntimeError):
+    """An error of the filter core.
+
+    identifier names the error (for instance "Vandrel:tooFewPoints"); str() gives the message.
+    """
+
+    # The arguments are (identifier, message) so that an instance survives pickling, as it
+    # must to travel back from a worker process.
+    def __init__(self, identifier: str, message: str) -> None:
+        super().__init__(identifier, message)
+        self.identifier = identifier
+        self.message = message
+
+    def __str__(self) -> str:
+        return self.message
+
+
+from . import _core  # noqa: E402  (the extension raises Error, defined above)
+
+__version__: str = _core.__version__
+
+ProgressCallback = Callable[[str, int, int], object]
+
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+
+def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density: Optional[float] = None, *,
+            threads: Optional[int] = 0, verbose: bool = False,
+            progress: Union[bool, ProgressCallback, None] = None) -> np.ndarray:
+    """Denoises a point cloud.
+
+    points    N x 3 real numbers, one point (x, y, z) per row: a numpy array of any float
+              or integer dtype and layout, anything numpy.asarray takes (nested lists,
+              objects with __array__), or an object whose .points attribute is one (an
+              Open3D PointCloud). Never modified.
+    sigma     standard deviation of the noise on each coordinate, in the cloud's units,
+              finite and >= 0; estimate_sigma(points) when None.
+    density   points per unit area of the surface, finite and > 0;
+              estimate_density(points) when None.
+    threads   threads for this call, 0 to 1024; None or 0 takes OpenMP's default.
+    verbose   write the filter's pass and progress lines to sys.stderr as they come.
+    progress  a callable, called as progress(stage, done, total) on the calling thread
+              at least once a second while the filter runs (stage "pass 1", "pass 2" or
+              "merge"; done of total points); an exception it raises stops the run and
+              propagates. True shows a tqdm bar on sys.stderr (a plain line without
+              tqdm); None or False shows nothing. A sys.stderr that fails to take
+              the lines or the bar gives one RuntimeWarning after the call, not an error.
+
+    Returns a new C-ordered N x 3 array, row i the filtered point i: float64 for float64
+    input, float32 for float32, integer and other input (the filter computes in float32).
+    float64 points are moved so that the centre of their bounding box is the origin before
+    they are rounded to float32, and moved back in float64 after, so that coordinates far
+    from the origin (georeferenced ones) keep their precision.
+
+    Raises ValueError for points that are not N x 3 real numbers, or whose coordinates do
+    not fit float32 once centred, and for a sigma, density or threads out of range;
+    TypeError for a progress that is neither a bool nor callable; vandrel.Error for the
+    core's errors (too many points, too few to estimate from); KeyboardInterrupt within
+    about a second of Ctrl-C, which stops the filter. The interpreter lock is released
+    while the filter runs.
+    """
+    array = _point_array(points)
+    rows, centre, result_dtype = _single_rows(array)
+    stderr = _SafeStderr()
+    display = _ProgressDisplay(stderr) if progress is True else _progress_callback(progress)
+    console = _Console(stderr, display) if verbose else None
+    try:
+        filtered = _core.denoise(rows, sigma, density, threads, console, display)
+    finally:
+        if isinstance(display, _ProgressDisplay):
+            display.close()
+    stderr.warn_if_failed()
+    if centre is None:
+        return filtered if result_dtype == np.float32 else filtered.astype(result_dtype)
+    result = filtered.astype(result_dtype)
+    result += centre
+    return result
+
+
+def estimate_sigma(points: npt.ArrayLike | Any) -> float:
+    """Estimates the standard deviation of isotropic Gaussian noise on every coordinate.
+
+    points is taken like denoise's (float64 points are centred the same way). Needs at
+    least 50 points with finite coordinates (vandrel.Error "Vandrel:tooFewPoints") that do
+    not coincide ("Vandrel:degenerateCloud"). Reliable while sigma is below about
+    2 / sqrt(density) and the surface is flat over a few point spacings; a noise-free
+    cloud gives about 0.
+    """
+    rows, _, _ = _single_rows(_point_array(points))
+    return _core.estimate_sigma(rows)
+
+
+def estimate_density(points: npt.ArrayLike | Any) -> float:
+    """Estimates the sampling density of a surface: points per unit area.
+
+    points is taken like denoise's; errors as for estimate_sigma. Rows with a NaN or
+    infinite coordinate are ignored.
+    """
+    rows, _, _ = _single_rows(_point_array(points))
+    return _core.estimate_density(rows)
+
+
+def _point_array(points: Any) -> np.ndarray:
+    """The points as an N x 3 numpy array of real numbers, not copied where numpy need not."""
+    if not isinstance(points, np.ndarray) and not hasattr(points, "__array__") and hasattr(points, "points"):
+        points = points.points
+    array = np.asarray(points)
+    kind = array.dtype.kind
+    if kind == "c":
+        raise ValueError(f"points must be real numbers, but they are complex (dtype {array.dtype})")
+    # Booleans are not coordinates, and object arrays may hold anything: both are refused
+    # rather than guessed at.
+    if kind not in "fiu":
+        raise ValueError(f"points must be an array of real numbers, but its dtype is {array.dtype}")
+    if array.ndim != 2 or array.shape[1] != 3:
+        raise ValueError(f"points must be an N x 3 array, but its shape is {array.shape}")
+    return array
+
+
+def _single_rows(array: np.ndarray) -> tuple[np.ndarray, Optional[np.ndarray], np.dtype]:
+    """The rows the core takes (C-ordered float32, copied only when they are not that
+    already), the centre subtracted from them (None when nothing was) and the dtype of
+    the result."""
+    if array.dtype.kind != "f" or array.dtype.itemsize <= 4:
+        return np.ascontiguousarray(array, dtype=np.float32), None, np.dtype(np.float32)
+    wide = array.dtype.newbyteorder("=")
+    finite = array[np.isfinite(array).all(axis=1)]
+    # Centred in the input's precision: the subtraction is exact for points within a
+    # factor two of the centre, and the float32 rounding then only loses what float32
+    # cannot hold of the cloud's own extent.
+    centre = (finite.min(axis=0) + finite.max(axis=0)) / 2 if len(finite) else np.zeros(3, wide)
+    shifted = np.asarray(array, dtype=wide) - centre
+    with np.errstate(over="ignore"):
+        rows = np.ascontiguousarray(shifted, dtype=np.float32)
+    overflowed = np.isinf(rows) & np.isfinite(shifted)
+    if overflowed.any():
+        row, column = np.argwhere(overflowed)[0]
+        raise ValueError(f"points must fit single precision once the centre of their bounding box is moved to "
+                         f"the origin, but point {row} is then {shifted[row, column]:g} away on axis "
+                         f"{'xyz'[column]}, beyond float32's {_FLOAT32_MAX:g}")
+    return rows, centre, wide
+
+
+class _SafeStderr:
+    """sys.stderr for one call's progress display and console lines. Writing never
+    raises, so that a broken stream neither stops the filter nor leaves tqdm's lock held:
+    the first failure ends the output and is reported by one warning after the call."""
+
+    def __init__(self) -> None:
+        self.failure: Optional[Exception] = None
+
+    def write(self, text: str) -> int:
+        self._call("write", text)
+        return len(text)
+
+    def flush(self) -> None:
+        self._call("flush")
+
+    def isatty(self) -> bool:
+        return bool(self._call("isatty"))
+
+    @property
+    def encoding(self) -> str:
+        """sys.stderr's, which tells tqdm whether it may draw its bar in Unicode."""
+        return getattr(sys.stderr, "encoding", None) or "utf-8"
+
+    def _call(self, method: str, *arguments: Any) -> Any:
+        stream = sys.stderr
+        # pythonw and embedded interpreters may have no stderr.
+        if self.failure is not None or stream is None:
+            return None
+        try:
+            return getattr(stream, method)(*arguments)
+        except Exception as failure:
+            self.failure = failure
+            return None
+
+    def warn_if_failed(self) -> None:
+        if self.failure is not None:
+            warnings.warn(f"vandrel: writing to sys.stderr failed ({self.failure!r}); the rest of the progress and "
+                          "console output was dropped", RuntimeWarning, stacklevel=3)
+
+
+class _ProgressDisplay:
+    """progress=True: a tqdm bar per stage, or without tqdm a line that is rewritten in
+    place (a new line each time when the stream is not a terminal)."""
+
+    _line_interval = 0.5  # seconds between plain lines of one stage
+
+    def __init__(self, stream: _SafeStderr) -> None:
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            tqdm = None
+        self._tqdm = tqdm
+        self._stream = stream
+        self._bar: Any = None
+        self._stage: Optional[str] = None
+        self._last_line = 0.0
+        self._line_open = False
+
+    def __call__(self, stage: str, done: int, total: int) -> None:
+        if self._tqdm is not None:
+            if stage != self._stage:
+                self.close()
+                self._bar = self._tqdm(total=total, desc=f"vandrel {stage}", unit="pt", file=self._stream)
+            self._bar.update(done - self._bar.n)
+        else:
+            now = time.monotonic()
+            if stage == self._stage and done < total and now - self._last_line < self._line_interval:
+                return
+            self._last_line = now
+            percent = 100 * done // total if total else 100
+            on_terminal = self._stream.isatty()
+            line = f"vandrel: {stage} {percent:3d}% ({done} of {total} points)"
+            self._stream.write("\r" + line if on_terminal else line + "\n")
+            self._stream.flush()
+            self._line_open = on_terminal
+        self._stage = stage
+
+    def write(self, text: str) -> None:
+        """Console text, written above the bar."""
+        if self._bar is not None:
+            self._tqdm.write(text, file=self._stream, end="")
+        else:
+            self._end_line()
+            self._stream.write(text)
+            self._stream.flush()
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+        self._end_line()
+
+    def _end_line(self) -> None:
+        if self._line_open:
+            self._line_open = False
+            self._stream.write("\n")
+            self._stream.flush()
+
+
+def _progress_callback(progress: Union[bool, ProgressCallback, None]) -> Optional[ProgressCallback]:
+    if progress is None or progress is False:
+        return None
+    if not callable(progress):
+        raise TypeError(f"progress must be None, a bool or a callable taking (stage, done, total), "
+                        f"but it is {progress!r}")
+    return progress
+
+
+class _Console:
+    """verbose=True: the filter's console lines to sys.stderr as they come, above the
+    progress bar when one is shown."""
+
+    def __init__(self, stream: _SafeStderr, display: Optional[ProgressCallback]) -> None:
+        self._stream = stream
+        self._display = display if isinstance(display, _ProgressDisplay) else None
+
+    def __call__(self, text: str) -> None:
+        if self._display is not None:
+            self._display.write(text)
+        else:
+            self._stream.write(text)
+            self._stream.flush()
