@@ -17,9 +17,9 @@ namespace {
 
 constexpr std::int32_t progress_interval = 5000;
 // Without a chunk size given, a chunk holds about this many neighbour rows.
-constexpr std::int64_t rows_per_chunk = 8 << 20;
+constexpr std::int64_t rows_per_chunk = 4 << 20;
 constexpr std::int64_t min_chunk_points = 256;
-constexpr std::int64_t max_chunk_points = 16384;
+constexpr std::int64_t max_chunk_points = 4096;
 
 constexpr float regularisation_scale = 0.06f;
 constexpr float noise_slope = 1.0805545f;
