@@ -22,7 +22,7 @@ struct Progress {
 };
 
 struct DenoiseOptions {
-  /// Threads for the per-point loops and the searches; 0 takes OpenMP's default.
+  /// Threads for the per-point loops and the searches, 0 to 1024; 0 takes OpenMP's default.
   int threads = 0;
   /// Receives the filter's console lines (pass and progress lines); empty discards them.
   std::function<void(std::string_view)> console;
@@ -32,6 +32,10 @@ struct DenoiseOptions {
   /// Points estimated at a time; 0 chooses from the neighbourhood size. Changes memory
   /// and speed, never the results.
   std::int64_t chunk_points = 0;
+  /// Run even when the parameters give each point more than 20000 neighbours to fit (by
+  /// default refused as "Vandrel:hugeNeighbourhood": such runs are very slow and usually
+  /// come from a density or sigma in the wrong units).
+  bool allow_large_neighbourhoods = false;
 };
 
 /// Denoises a point cloud.
@@ -39,9 +43,11 @@ struct DenoiseOptions {
 ///            Open3D), N < 2^31; rows with a NaN coordinate are returned unchanged
 ///   sigma    noise standard deviation in the cloud's units, finite and >= 0
 ///   density  points per unit area, finite and > 0 (the cloud is scaled by its square root)
-/// Returns the filtered points in the same row order. Throws vandrel::Error (identifier and
-/// message) on invalid arguments. Reentrant; the bits of the result do not depend on the
-/// thread count.
+/// Returns the filtered points in the same row order. Rows with a NaN or infinite
+/// coordinate come back unchanged. Throws vandrel::Error (identifier and message) on
+/// invalid arguments ("Vandrel:invalidThreads" for a thread count outside 0 to 1024, and
+/// those of filter_cloud in core/pipeline.h). Reentrant; the bits of the result depend
+/// neither on the thread count nor on the x86-64 machine.
 std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options = {});
 
 }  // namespace vandrel

@@ -2,12 +2,14 @@
 
 #include <bit>
 #include <cmath>
+#include <algorithm>
 #include <limits>
 #include <string>
 
 #include "api/error.h"
 #include "core/block_pass.h"
 #include "core/neighbours.h"
+#include "core/point_estimate.h"
 #include "core/root_block.h"
 
 namespace vandrel {
@@ -19,6 +21,8 @@ constexpr std::int64_t max_points = std::numeric_limits<std::int32_t>::max();
 constexpr float min_half_width = std::bit_cast<float>(0x413FFFFFu);
 constexpr std::size_t min_filtered_block = 50;
 constexpr std::size_t max_pruned_block = 3;
+// More neighbours than this per point, on average, and the parameters are refused.
+constexpr double max_mean_neighbours = 20000.0;
 
 void check_arguments(std::span<const Point> cloud, float sigma, float density) {
   if (!std::isfinite(sigma) || sigma < 0.0f) {
@@ -35,13 +39,32 @@ void check_arguments(std::span<const Point> cloud, float sigma, float density) {
   }
 }
 
-// max(d, 0), where a NaN distance counts as 0.
-float positive_part(float d) { return std::isnan(d) ? 0.0f : (0.0f > d ? 0.0f : d); }
-
-// The merge weight of a point: the product of its distances to the block's six faces.
-float box_weight(const std::array<float, 6>& box, const Point& p) {
-  return positive_part(box[3] - p[0]) * positive_part(p[0] - box[0]) * positive_part(box[4] - p[1]) *
-         positive_part(p[1] - box[1]) * positive_part(box[5] - p[2]) * positive_part(p[2] - box[2]);
+// Refuses parameters that would make every neighbourhood hold a large part of the cloud
+// (a density or sigma in the wrong units, say) before the heavy work: from a sample of the
+// block, the mean number of points within the first pass's reach.
+void check_neighbourhood_size(std::span<const Point> points, float radius, float max_half_width, float scaled_sigma,
+                              const FilterSettings& settings) {
+  if (settings.allow_large_neighbourhoods || points.size() < min_filtered_block) return;
+  const std::vector<float> noise(1, scaled_sigma);
+  const CellGrid grid(points, radius / 2.0f);
+  const std::size_t samples = std::min<std::size_t>(points.size(), 64);
+  std::vector<std::int32_t> found;
+  double total = 0.0;
+  for (std::size_t k = 0; k < samples; ++k) {
+    const Point& p = points[k * points.size() / samples];
+    const PassInputs in{std::span<const Point>(&p, 1), noise, first_pass_threshold, max_half_width};
+    found.clear();
+    grid.within(points, p, estimate_reach(in, 0), found);
+    total += static_cast<double>(found.size());
+  }
+  const double mean = total / static_cast<double>(samples);
+  if (mean > max_mean_neighbours) {
+    throw Error("Vandrel:hugeNeighbourhood",
+                "With sigma and density as given, each point has about " + std::to_string(std::llround(mean)) +
+                    " neighbours to fit (" + std::to_string(std::llround(100.0 * mean / static_cast<double>(points.size()))) +
+                    " % of the cloud; a few hundred to a few thousand is usual): the density is likely too small "
+                    "or sigma too large for the cloud's units. Check them, or insist (the run would be slow).");
+  }
 }
 
 }  // namespace
@@ -56,8 +79,17 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   }
   const float scaled_sigma = sigma * scale;
 
-  std::optional<RootBlock> block = root_block(scaled);
-  if (block && block->rows.size() <= max_pruned_block) block.reset();
+  std::vector<std::int32_t> block_rows = root_block(scaled);
+  if (block_rows.size() <= max_pruned_block) block_rows.clear();
+  for (std::size_t i = 0; i < cloud.size(); ++i) {
+    const Point& p = cloud[i];
+    const bool finite = std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+    const Point& q = scaled[i];
+    if (finite && !(std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2]))) {
+      throw Error("Vandrel:invalidDensity", "dens_pcd " + std::to_string(density) + " scales point " +
+                                                std::to_string(i + 1) + " beyond the single-precision range.");
+    }
+  }
   host.stage_done("split");
 
   // r0 bounds the quadrant boxes; the search radius reaches every corner of the cube of
@@ -65,16 +97,20 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   const float five_sigma = 5.0f * scaled_sigma;
   const float max_half_width = five_sigma > min_half_width ? five_sigma : min_half_width;
   const float radius = std::sqrt((max_half_width * max_half_width) * 3.0f);
+  if (!std::isfinite(radius)) {
+    throw Error("Vandrel:invalidSigma", "sigma_pcd " + std::to_string(sigma) + " times sqrt(dens_pcd) is beyond the "
+                                        "single-precision range of the neighbourhood sizes.");
+  }
 
   // Points in no filtered block are returned exactly as given.
   std::vector<Point> result(cloud.begin(), cloud.end());
-  if (!block) return result;
+  if (block_rows.empty()) return result;
 
   // The block is kept in the order of the cells of its radius search, points near in space
   // near in memory; `rows` follows it. The first block point in input order sets the
   // offset of the noise update.
-  std::vector<Point> points(block->rows.size());
-  for (std::size_t k = 0; k < points.size(); ++k) points[k] = scaled[static_cast<std::size_t>(block->rows[k])];
+  std::vector<Point> points(block_rows.size());
+  for (std::size_t k = 0; k < points.size(); ++k) points[k] = scaled[static_cast<std::size_t>(block_rows[k])];
   scaled = {};
   const std::vector<std::int32_t> order = CellGrid::cell_order(points, radius / 2.0f);
   std::vector<std::int32_t> rows(points.size());
@@ -84,11 +120,12 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
     for (std::size_t k = 0; k < order.size(); ++k) {
       const auto from = static_cast<std::size_t>(order[k]);
       sorted[k] = points[from];
-      rows[k] = block->rows[from];
+      rows[k] = block_rows[from];
       if (from == 0) first_point = k;
     }
     points = std::move(sorted);
   }
+  check_neighbourhood_size(points, radius, max_half_width, scaled_sigma, settings);
   const std::vector<Point> reference = points;
   std::vector<float> noise(points.size(), scaled_sigma);
   // The lists are found once, on the first pass's positions, and serve both passes.
@@ -106,17 +143,16 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
     host.pass_done(pass);
   }
 
-  // Merge: the block's filtered points weighted by the product of their distances to the
-  // block's faces, measured on the unfiltered positions, and divided by the weight. The
-  // sums start from +0, as they would with several blocks.
+  // Back to the cloud's rows and units. (A point's position is the weighted mean of the
+  // positions the blocks covering it give; with a single block the weight cancels.)
   for (std::size_t k = 0; k < points.size(); ++k) {
     const auto row = static_cast<std::size_t>(rows[k]);
-    const float weight = box_weight(block->box, reference[k]);
-    const float total = 0.0f + weight;
-    for (std::size_t c = 0; c < 3; ++c) {
-      // A point on a lower face (weight 0) takes the block's position unweighted.
-      const float merged = total != 0.0f ? (0.0f + points[k][c] * weight) / total : (0.0f + points[k][c]) / 1.0f;
-      result[row][c] = merged / scale;
+    for (std::size_t c = 0; c < 3; ++c) result[row][c] = points[k][c] / scale;
+    const Point& p = result[row];
+    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) {
+      throw Error("Vandrel:nonFiniteResult", "Point " + std::to_string(row + 1) +
+                                                 " came out of the filter with a non-finite coordinate; nothing is "
+                                                 "returned rather than a damaged cloud.");
     }
   }
   host.stage_done("merge");

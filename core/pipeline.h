@@ -9,19 +9,22 @@
 namespace vandrel {
 
 struct FilterSettings {
-  std::int64_t chunk_points = 0;  // see BlockPassSettings
+  std::int64_t chunk_points = 0;            // see BlockPassSettings
+  bool allow_large_neighbourhoods = false;  // run even when neighbourhoods hold huge parts of the cloud
 };
 
-/// The whole filter: scales the cloud by sqrt(density), encloses it in its root block,
-/// filters a block of 50 points or more in two passes, merges the filtered block back by
-/// box weights and scales back. Points outside every filtered block (rows with a NaN
-/// coordinate, clouds of 3 points or fewer) keep their input positions.
+/// The whole filter: scales the cloud by sqrt(density), takes its finite points as one
+/// block, filters a block of 50 points or more in two passes and scales back. Points
+/// outside the filtered block (rows with a NaN or infinite coordinate, clouds of 3 points
+/// or fewer, clouds whose points all coincide) keep their input positions.
 ///   cloud    N points, row-major; N < 2^31
 ///   sigma    noise standard deviation in the cloud's units, finite, >= 0
 ///   density  points per unit area, finite, > 0
-/// Throws vandrel::Error ("Vandrel:invalidSigma", "Vandrel:invalidDensity",
-/// "Vandrel:tooManyPoints", or what the host raises). Output bits do not depend on the
-/// thread count.
+/// Throws vandrel::Error: "Vandrel:invalidSigma", "Vandrel:invalidDensity" (also when the
+/// scaling overflows a finite point or the neighbourhood sizes), "Vandrel:tooManyPoints",
+/// "Vandrel:hugeNeighbourhood" (a sample of points has more than 20000 neighbours each on
+/// average, unless allowed), "Vandrel:nonFiniteResult" (a finite point would come out
+/// non-finite), or what the host raises. Output bits do not depend on the thread count.
 std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float sigma, float density,
                                 const FilterSettings& settings = {});
 
