@@ -144,9 +144,12 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   }
 
   // Back to the cloud's rows and units. (A point's position is the weighted mean of the
-  // positions the blocks covering it give; with a single block the weight cancels.)
+  // positions the blocks covering it give; with a single block the weight cancels.) A
+  // point the passes left where it was keeps its input bits, which scaling back and forth
+  // would not always give.
   for (std::size_t k = 0; k < points.size(); ++k) {
     const auto row = static_cast<std::size_t>(rows[k]);
+    if (points[k] == reference[k]) continue;
     for (std::size_t c = 0; c < 3; ++c) result[row][c] = points[k][c] / scale;
     const Point& p = result[row];
     if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) {
