@@ -222,6 +222,12 @@ Estimates survey(std::span<const Point> points) {
     throw Error("Vandrel:tooFewPoints", "Estimating sigma or density needs at least " + std::to_string(min_points) +
                                             " points with finite coordinates; the cloud has " +
                                             std::to_string(count) + ".");
+  // Points that all coincide have no surface; a k-d tree over them would also degrade to a
+  // scan of the whole cloud per query.
+  const Point& first = points[static_cast<std::size_t>(finite.front())];
+  if (std::all_of(finite.begin(), finite.end(), [&](std::int32_t r) { return points[static_cast<std::size_t>(r)] == first; })) {
+    throw Error("Vandrel:degenerateCloud", "Cannot estimate sigma or density: all points coincide.");
+  }
   const KdSearch tree(points);
 
   // Samples spread evenly over the row order: deterministic, and spread over the surface
