@@ -98,34 +98,42 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   std::vector<EstimateScratch> scratch(static_cast<std::size_t>(threads));
   std::vector<PointEstimate> estimates;
   NeighbourLists radius_lists;
-  std::vector<float> reach;
+  std::vector<Frame> frames;
+  std::vector<Cylinder> regions;
   NeighbourLists nearest_lists;
   FusionScratch fusion;
   std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
   host.progress(settings.stage, 0, static_cast<std::int64_t>(n));
   for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n);) {
     const std::int64_t end = std::min(begin + chunk, static_cast<std::int64_t>(n));
-    reach.resize(static_cast<std::size_t>(end - begin));
-    for (std::int64_t i = begin; i < end; ++i) {
-      reach[static_cast<std::size_t>(i - begin)] = estimate_reach(in, static_cast<std::int32_t>(i));
-    }
-    radius_lists.clear();
-    neighbours.find(begin, end, reach, radius_lists);
-    host.stage_done("radius search");
+    // Frames first: they orient each point's search region.
     nearest_lists.clear();
     nearest->find(begin, end, {}, nearest_lists);
     check_nearest(nearest_lists, begin, n);
     host.stage_done("nearest neighbours");
-
-    estimates.resize(static_cast<std::size_t>(end - begin));
-    for_each_share(threads, end - begin, [&](int thread, std::int64_t first, std::int64_t last) {
+    frames.resize(static_cast<std::size_t>(end - begin));
+    regions.resize(frames.size());
+    for_each_share(threads, end - begin, [&](int, std::int64_t first, std::int64_t last) {
       std::array<Point, frame_neighbours> neighbourhood;
       for (std::int64_t k = first; k < last; ++k) {
         const std::span<const std::int32_t> nearest_rows = nearest_lists[k];
         for (std::size_t r = 0; r < neighbourhood.size(); ++r) {
           neighbourhood[r] = points[static_cast<std::size_t>(nearest_rows[r])];
         }
-        estimate_point(in, static_cast<std::int32_t>(begin + k), local_frame(neighbourhood), radius_lists[k],
+        const auto at = static_cast<std::size_t>(k);
+        frames[at] = local_frame(neighbourhood);
+        regions[at] = estimate_region(in, static_cast<std::int32_t>(begin + k), frames[at]);
+      }
+    });
+    host.stage_done("frames");
+    radius_lists.clear();
+    neighbours.find(begin, end, regions, radius_lists);
+    host.stage_done("radius search");
+
+    estimates.resize(static_cast<std::size_t>(end - begin));
+    for_each_share(threads, end - begin, [&](int thread, std::int64_t first, std::int64_t last) {
+      for (std::int64_t k = first; k < last; ++k) {
+        estimate_point(in, static_cast<std::int32_t>(begin + k), frames[static_cast<std::size_t>(k)], radius_lists[k],
                        scratch[static_cast<std::size_t>(thread)], estimates[static_cast<std::size_t>(k)]);
       }
     });

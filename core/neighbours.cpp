@@ -1,7 +1,6 @@
 #include "core/neighbours.h"
 
 #include <algorithm>
-#include <cmath>
 #include <numeric>
 
 namespace vandrel {
@@ -21,79 +20,97 @@ CellGrid::CellGrid(std::span<const Point> points, float side) : side_(side) {
       hi[c] = std::max(hi[c], p[c]);
     }
   }
-  corner_ = lo;
+  // Doubling keeps the lattice anchored at the origin.
   for (std::size_t c = 0; c < 3; ++c) {
-    const double extent = static_cast<double>(hi[c]) - static_cast<double>(lo[c]);
-    side_ = std::max(side_, extent / (max_cells_per_axis - 1.0));
+    while ((static_cast<double>(hi[c]) - static_cast<double>(lo[c])) / side_ > max_cells_per_axis - 2.0) side_ *= 2.0;
   }
-  columns_ = axis_cell(hi[0], 0) + 1;
-  rows_ = axis_cell(hi[1], 1) + 1;
-  layers_ = axis_cell(hi[2], 2) + 1;
-  sorted_cells_ = cells(points);
+  for (std::size_t c = 0; c < 3; ++c) {
+    first_[c] = axis_cell(lo[c]);
+    count_[c] = axis_cell(hi[c]) - first_[c] + 1;
+  }
+  sorted_cells_.resize(points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) sorted_cells_[i] = cell_number(points[i]);
 }
 
-std::int64_t CellGrid::axis_cell(double coordinate, int axis) const {
-  const double cell = std::floor((coordinate - static_cast<double>(corner_[static_cast<std::size_t>(axis)])) / side_);
-  return static_cast<std::int64_t>(std::clamp(cell, 0.0, max_cells_per_axis));
-}
-
-std::vector<std::int64_t> CellGrid::cells(std::span<const Point> points) const {
-  std::vector<std::int64_t> numbers(points.size());
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    const Point& p = points[i];
-    numbers[i] = axis_cell(p[0], 0) + columns_ * (axis_cell(p[1], 1) + rows_ * axis_cell(p[2], 2));
-  }
-  return numbers;
+std::int64_t CellGrid::cell_number(const Point& p) const {
+  const std::int64_t x = axis_cell(p[0]) - first_[0];
+  const std::int64_t y = axis_cell(p[1]) - first_[1];
+  const std::int64_t z = axis_cell(p[2]) - first_[2];
+  return x + count_[0] * (y + count_[1] * z);
 }
 
 std::vector<std::int32_t> CellGrid::cell_order(std::span<const Point> points, float side) {
-  const std::vector<std::int64_t> numbers = CellGrid(points, side).cells(points);
+  const CellGrid grid(points, side);
   std::vector<std::int32_t> order(points.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) {
-    return numbers[static_cast<std::size_t>(a)] < numbers[static_cast<std::size_t>(b)];
+    return grid.sorted_cells_[static_cast<std::size_t>(a)] < grid.sorted_cells_[static_cast<std::size_t>(b)];
   });
   return order;
+}
+
+template <class Test>
+void CellGrid::scan(std::span<const Point> points, const double lo[3], const double hi[3], Test test,
+                    std::vector<std::int32_t>& found) const {
+  if (sorted_cells_.empty()) return;
+  std::int64_t first[3];
+  std::int64_t last[3];
+  for (std::size_t c = 0; c < 3; ++c) {
+    first[c] = std::max(axis_cell(lo[c]) - first_[c], std::int64_t{0});
+    last[c] = std::min(axis_cell(hi[c]) - first_[c], count_[c] - 1);
+    if (first[c] > last[c]) return;
+  }
+  // Each run of cells along x is a contiguous range of points; the runs come in ascending
+  // cell order, so the rows come out ascending.
+  for (std::int64_t z = first[2]; z <= last[2]; ++z) {
+    for (std::int64_t y = first[1]; y <= last[1]; ++y) {
+      const std::int64_t row_cells = count_[0] * (y + count_[1] * z);
+      const auto begin = std::lower_bound(sorted_cells_.begin(), sorted_cells_.end(), row_cells + first[0]);
+      const auto end = std::upper_bound(begin, sorted_cells_.end(), row_cells + last[0]);
+      // Written without a branch: every candidate is stored, and kept by advancing the end.
+      const auto from = static_cast<std::size_t>(begin - sorted_cells_.begin());
+      const auto to = static_cast<std::size_t>(end - sorted_cells_.begin());
+      std::size_t kept = found.size();
+      found.resize(kept + (to - from));
+      for (std::size_t k = from; k < to; ++k) {
+        found[kept] = static_cast<std::int32_t>(k);
+        kept += static_cast<std::size_t>(test(points[k]));
+      }
+      found.resize(kept);
+    }
+  }
 }
 
 void CellGrid::within(std::span<const Point> points, const Point& query, float reach,
                       std::vector<std::int32_t>& found) const {
   const double r = reach;
+  if (!(r >= 0.0)) return;
   const double limit = r * r;
   const double q[3] = {query[0], query[1], query[2]};
-  if (sorted_cells_.empty() || !(r >= 0.0)) return;
-  std::int64_t first[3];
-  std::int64_t last[3];
-  for (int c = 0; c < 3; ++c) {
-    first[c] = axis_cell(q[c] - r, c);
-    last[c] = axis_cell(q[c] + r, c);
+  const double lo[3] = {q[0] - r, q[1] - r, q[2] - r};
+  const double hi[3] = {q[0] + r, q[1] + r, q[2] + r};
+  scan(points, lo, hi, [&](const Point& p) {
+    const double dx = static_cast<double>(p[0]) - q[0];
+    const double dy = static_cast<double>(p[1]) - q[1];
+    const double dz = static_cast<double>(p[2]) - q[2];
+    return (dx * dx + dy * dy) + dz * dz <= limit;
+  }, found);
+}
+
+void CellGrid::within(std::span<const Point> points, const Cylinder& cylinder, std::vector<std::int32_t>& found) const {
+  // The cylinder's bounding box: along axis c it reaches radius sqrt(1 - a_c^2) sideways
+  // and half_length |a_c| lengthwise.
+  double lo[3];
+  double hi[3];
+  for (std::size_t c = 0; c < 3; ++c) {
+    const double a = cylinder.axis[c];
+    const double reach = static_cast<double>(cylinder.radius) * std::sqrt(std::max(0.0, 1.0 - a * a)) +
+                         static_cast<double>(cylinder.half_length) * std::fabs(a);
+    lo[c] = cylinder.centre[c] - reach * 1.000001;
+    hi[c] = cylinder.centre[c] + reach * 1.000001;
   }
-  last[0] = std::min(last[0], columns_ - 1);
-  last[1] = std::min(last[1], rows_ - 1);
-  last[2] = std::min(last[2], layers_ - 1);
-  // Each run of cells along x is a contiguous range of points; the runs come in ascending
-  // cell order, so the rows come out ascending.
-  for (std::int64_t z = first[2]; z <= last[2]; ++z) {
-    for (std::int64_t y = first[1]; y <= last[1]; ++y) {
-      const std::int64_t row_cells = columns_ * (y + rows_ * z);
-      const auto begin = std::lower_bound(sorted_cells_.begin(), sorted_cells_.end(), row_cells + first[0]);
-      const auto end = std::upper_bound(begin, sorted_cells_.end(), row_cells + last[0]);
-      // Written without a branch: every candidate is stored, and kept by advancing the end.
-      const auto first = static_cast<std::size_t>(begin - sorted_cells_.begin());
-      const auto last = static_cast<std::size_t>(end - sorted_cells_.begin());
-      std::size_t kept = found.size();
-      found.resize(kept + (last - first));
-      for (std::size_t k = first; k < last; ++k) {
-        const Point& p = points[k];
-        const double dx = static_cast<double>(p[0]) - q[0];
-        const double dy = static_cast<double>(p[1]) - q[1];
-        const double dz = static_cast<double>(p[2]) - q[2];
-        found[kept] = static_cast<std::int32_t>(k);
-        kept += static_cast<std::size_t>((dx * dx + dy * dy) + dz * dz <= limit);
-      }
-      found.resize(kept);
-    }
-  }
+  if (!std::isfinite(lo[0] + lo[1] + lo[2] + hi[0] + hi[1] + hi[2])) return;
+  scan(points, lo, hi, [&](const Point& p) { return cylinder.holds(p); }, found);
 }
 
 }  // namespace vandrel

@@ -1,4 +1,6 @@
 #pragma once
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -29,22 +31,39 @@ struct NeighbourLists {
   }
 };
 
-/// A grid of cubic cells over a block's points, for the order the filter keeps a block in
-/// and for exact radius searches in that order.
+/// The part of a block around one point that its estimates can use: the points within
+/// `radius` of the line through `centre` along the unit vector `axis`, and within
+/// `half_length` of `centre` along it (a cylinder; squared distances in double).
+struct Cylinder {
+  Point centre;
+  Point axis;
+  float radius;
+  float half_length;
+
+  bool holds(const Point& p) const {
+    const double d[3] = {static_cast<double>(p[0]) - centre[0], static_cast<double>(p[1]) - centre[1],
+                         static_cast<double>(p[2]) - centre[2]};
+    const double along = (d[0] * axis[0] + d[1] * axis[1]) + d[2] * axis[2];
+    const double squared = (d[0] * d[0] + d[1] * d[1]) + d[2] * d[2];
+    const double r = radius;
+    const double h = half_length;
+    return std::fabs(along) <= h && squared - along * along <= r * r;
+  }
+};
+
+/// A grid of cubic cells of a fixed side on a lattice anchored at the origin, for the
+/// order the filter keeps a block in and for searches in that order.
 ///
-/// A point's cell is (floor((x - x0) / side), ...) from the corner (x0, y0, z0) of the
-/// points' bounding box; cells are numbered x fastest, then y, then z. The filter keeps a
-/// block's points sorted by cell number, points of one cell in their input order, so that
-/// points near in space are near in memory and a search can list its rows in ascending
-/// order without sorting them.
+/// A point's cell is (floor(x / side), floor(y / side), floor(z / side)); cells are ordered
+/// by z, then y, then x. The filter keeps a block's points sorted by cell, points of one
+/// cell in their input order, so that points near in space are near in memory, a search
+/// lists its rows in ascending order without sorting them, and any part of a cloud keeps
+/// its points in the same relative order as the whole cloud.
 class CellGrid {
  public:
-  /// The grid over `points` (all finite) with cells of the given side (> 0; widened when
-  /// the cloud spans more than 2^20 cells along an axis).
+  /// The grid over `points` (all finite) with cells of the given side (> 0; widened to a
+  /// power-of-two multiple when the cloud spans more than 2^20 cells along an axis).
   CellGrid(std::span<const Point> points, float side);
-
-  /// The cell number of every point.
-  std::vector<std::int64_t> cells(std::span<const Point> points) const;
 
   /// The permutation that sorts `points` by cell, stably: order[k] is the input position
   /// of the k-th point.
@@ -55,15 +74,20 @@ class CellGrid {
   /// must be the grid's points, sorted by cell. Thread-safe.
   void within(std::span<const Point> points, const Point& query, float reach, std::vector<std::int32_t>& rows) const;
 
+  /// The same for the points a cylinder holds.
+  void within(std::span<const Point> points, const Cylinder& cylinder, std::vector<std::int32_t>& rows) const;
+
  private:
-  Point corner_{};
   double side_ = 1.0;
-  std::int64_t columns_ = 1;  // cells along x
-  std::int64_t rows_ = 1;     // cells along y
-  std::int64_t layers_ = 1;   // cells along z
+  std::array<std::int64_t, 3> first_{};  // the smallest cell index along each axis
+  std::array<std::int64_t, 3> count_{};  // cells along each axis
   std::vector<std::int64_t> sorted_cells_;  // the points' cell numbers, ascending (points sorted by cell)
 
-  std::int64_t axis_cell(double coordinate, int axis) const;
+  std::int64_t axis_cell(double coordinate) const { return static_cast<std::int64_t>(std::floor(coordinate / side_)); }
+  std::int64_t cell_number(const Point& p) const;
+  template <class Test>
+  void scan(std::span<const Point> points, const double lo[3], const double hi[3], Test test,
+            std::vector<std::int32_t>& rows) const;
 };
 
 }  // namespace vandrel

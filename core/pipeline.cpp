@@ -40,21 +40,17 @@ void check_arguments(std::span<const Point> cloud, float sigma, float density) {
 }
 
 // Refuses parameters that would make every neighbourhood hold a large part of the cloud
-// (a density or sigma in the wrong units, say) before the heavy work: from a sample of the
-// block, the mean number of points within the first pass's reach.
-void check_neighbourhood_size(std::span<const Point> points, float radius, float max_half_width, float scaled_sigma,
-                              const FilterSettings& settings) {
+// (a density in the wrong units, say) before the heavy work: from a sample of the block,
+// the mean number of points within the in-plane reach of the estimates.
+void check_neighbourhood_size(std::span<const Point> points, float radius, const FilterSettings& settings) {
   if (settings.allow_large_neighbourhoods || points.size() < min_filtered_block) return;
-  const std::vector<float> noise(1, scaled_sigma);
   const CellGrid grid(points, radius / 2.0f);
   const std::size_t samples = std::min<std::size_t>(points.size(), 64);
   std::vector<std::int32_t> found;
   double total = 0.0;
   for (std::size_t k = 0; k < samples; ++k) {
-    const Point& p = points[k * points.size() / samples];
-    const PassInputs in{std::span<const Point>(&p, 1), noise, first_pass_threshold, max_half_width};
     found.clear();
-    grid.within(points, p, estimate_reach(in, 0), found);
+    grid.within(points, points[k * points.size() / samples], estimate_region_radius(), found);
     total += static_cast<double>(found.size());
   }
   const double mean = total / static_cast<double>(samples);
@@ -125,7 +121,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
     }
     points = std::move(sorted);
   }
-  check_neighbourhood_size(points, radius, max_half_width, scaled_sigma, settings);
+  check_neighbourhood_size(points, radius, settings);
   const std::vector<Point> reference = points;
   std::vector<float> noise(points.size(), scaled_sigma);
   // The lists are found once, on the first pass's positions, and serve both passes.

@@ -17,14 +17,24 @@ float max_ignoring_nan(float a, float b) { return std::isnan(b) || a > b ? a : b
 
 }  // namespace
 
-float estimate_reach(const PassInputs& in, std::int32_t i) {
+namespace {
+
+// Local coordinates are rotations of single-precision differences: a relative margin covers
+// their rounding.
+float widened(double length) { return static_cast<float>(length * 1.0001 + 1e-6); }
+
+}  // namespace
+
+float estimate_region_radius() {
+  const double side = quadrant_boxes(0.0f, 1.0f).half_width.back();
+  return widened(std::sqrt(2.0 * side * side));
+}
+
+Cylinder estimate_region(const PassInputs& in, std::int32_t i, const Frame& frame) {
   const QuadrantBoxes boxes = quadrant_boxes(in.noise[static_cast<std::size_t>(i)], in.max_half_width);
-  const double side = boxes.half_width.back();
   const double across = std::min(boxes.thickness.back(), in.max_half_width);
-  const double corner = std::sqrt(2.0 * side * side + across * across);
-  // Local coordinates are rotations of single-precision differences: a relative margin
-  // covers their rounding.
-  return static_cast<float>(corner * 1.0001 + 1e-6);
+  return {in.points[static_cast<std::size_t>(i)], {frame.axes[6], frame.axes[7], frame.axes[8]}, estimate_region_radius(),
+          widened(across)};
 }
 
 void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,

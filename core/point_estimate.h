@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/local_frame.h"
+#include "core/neighbours.h"
 #include "core/point.h"
 
 namespace vandrel {
@@ -34,9 +35,13 @@ struct PassInputs {
   float max_half_width;           // r0: no support point lies further than this along u, v or w
 };
 
-/// The distance from point i within which every point its estimates can use lies: the
-/// corner of its largest box, widened for the rounding of local coordinates.
-float estimate_reach(const PassInputs& in, std::int32_t i);
+/// The region around point i that holds every point its estimates can use: a cylinder
+/// along the frame's normal round the largest box of every quadrant, widened for the
+/// rounding of local coordinates.
+Cylinder estimate_region(const PassInputs& in, std::int32_t i, const Frame& frame);
+
+/// The in-plane radius of every estimate region: the corner of the largest box.
+float estimate_region_radius();
 
 /// Working arrays of one thread, reused for all of its points.
 struct EstimateScratch {
@@ -50,7 +55,7 @@ struct EstimateScratch {
 /// intersects those of all smaller scales and of the zero scale (the intersection of
 /// confidence intervals rule).
 ///   frame       the point's local frame
-///   neighbours  block rows within estimate_reach of the point, ascending
+///   neighbours  block rows in estimate_region of the point, ascending
 /// A quadrant box is open and starts at the point's own u and v; a support is the point,
 /// then the points that enter at the smallest scale, then those that enter at the next,
 /// each group in list order. Thread-safe with one scratch per thread.

@@ -15,10 +15,10 @@ class NeighbourSearch {
  public:
   virtual ~NeighbourSearch() = default;
   /// Appends to `out` the lists of block points [begin, end), in point order. For a radius
-  /// search, `reach` (one value per point of the range, each at most the search's radius)
-  /// narrows every list to the points within that distance. Called on the calling thread;
+  /// search, `regions` (one per point of the range, each inside the search's radius)
+  /// narrows every list to the points its cylinder holds. Called on the calling thread;
   /// an implementation may use all threads inside.
-  virtual void find(std::int64_t begin, std::int64_t end, std::span<const float> reach, NeighbourLists& out) = 0;
+  virtual void find(std::int64_t begin, std::int64_t end, std::span<const Cylinder> regions, NeighbourLists& out) = 0;
 };
 
 /// Everything the filter takes from the environment it runs in: neighbour searches, the

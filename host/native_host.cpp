@@ -38,10 +38,13 @@ class RadiusSearch : public NeighbourSearch {
  public:
   RadiusSearch(std::span<const Point> points, float radius, int threads)
       : points_(points), radius_(radius), threads_(threads), grid_(points, radius / 2.0f) {}
-  void find(std::int64_t begin, std::int64_t end, std::span<const float> reach, NeighbourLists& out) override {
+  void find(std::int64_t begin, std::int64_t end, std::span<const Cylinder> regions, NeighbourLists& out) override {
     find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
-      const float r = reach.empty() ? radius_ : std::min(radius_, reach[static_cast<std::size_t>(i - begin)]);
-      grid_.within(points_, points_[static_cast<std::size_t>(i)], r, list);
+      if (regions.empty()) {
+        grid_.within(points_, points_[static_cast<std::size_t>(i)], radius_, list);
+      } else {
+        grid_.within(points_, regions[static_cast<std::size_t>(i - begin)], list);
+      }
     });
   }
 
@@ -56,7 +59,7 @@ class NearestSearch : public NeighbourSearch {
  public:
   NearestSearch(std::span<const Point> points, std::int32_t k, int threads)
       : points_(points), k_(k), threads_(threads), tree_(points) {}
-  void find(std::int64_t begin, std::int64_t end, std::span<const float>, NeighbourLists& out) override {
+  void find(std::int64_t begin, std::int64_t end, std::span<const Cylinder>, NeighbourLists& out) override {
     find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
       list = tree_.nearest(points_[static_cast<std::size_t>(i)].data(), k_);
     });

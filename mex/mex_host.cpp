@@ -104,23 +104,19 @@ HostArray to_host_array(const Value& v) {
 
 
 // Lists held whole, as the host answered them, and handed out by range: narrowed to the
-// reach asked for, and in ascending row order, as the filter takes them.
+// region asked for, and in ascending row order, as the filter takes them.
 class HeldLists : public NeighbourSearch {
  public:
   HeldLists(NeighbourLists lists, std::span<const Point> points, bool ascending)
       : lists_(std::move(lists)), points_(points), ascending_(ascending) {}
-  void find(std::int64_t begin, std::int64_t end, std::span<const float> reach, NeighbourLists& out) override {
+  void find(std::int64_t begin, std::int64_t end, std::span<const Cylinder> regions, NeighbourLists& out) override {
     std::vector<std::int32_t> list;
     for (std::int64_t i = begin; i < end; ++i) {
       list.clear();
-      const Point& q = points_[static_cast<std::size_t>(i)];
-      const double r = reach.empty() ? std::numeric_limits<double>::infinity() : reach[static_cast<std::size_t>(i - begin)];
       for (const std::int32_t row : lists_[i]) {
-        const Point& p = points_[static_cast<std::size_t>(row)];
-        const double dx = static_cast<double>(p[0]) - q[0];
-        const double dy = static_cast<double>(p[1]) - q[1];
-        const double dz = static_cast<double>(p[2]) - q[2];
-        if ((dx * dx + dy * dy) + dz * dz <= r * r) list.push_back(row);
+        if (regions.empty() || regions[static_cast<std::size_t>(i - begin)].holds(points_[static_cast<std::size_t>(row)])) {
+          list.push_back(row);
+        }
       }
       if (ascending_) std::sort(list.begin(), list.end());
       out.append(list);

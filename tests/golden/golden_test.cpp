@@ -188,15 +188,21 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
     for (const std::int32_t k : CellGrid::cell_order(input, radius / 2.0f)) points.push_back(input[static_cast<std::size_t>(k)]);
     std::vector<float> noise(points.size(), scaled_sigma);
     const PassInputs in{points, noise, first_pass_threshold, r0};
-    std::vector<float> reach;
-    for (std::size_t i = 0; i < points.size(); ++i) reach.push_back(estimate_reach(in, static_cast<std::int32_t>(i)));
 
     QuietHost host;
     std::map<std::string, golden::Digest> digests;
-    NeighbourLists lists;
-    host.radius_neighbours(points, radius)->find(0, static_cast<std::int64_t>(points.size()), reach, lists);
     NeighbourLists nearest;
     host.nearest_neighbours(points, frame_neighbours)->find(0, static_cast<std::int64_t>(points.size()), {}, nearest);
+    std::vector<Frame> frames;
+    std::vector<Cylinder> regions;
+    for (std::int64_t i = 0; i < nearest.size(); ++i) {
+      std::array<Point, frame_neighbours> neighbourhood;
+      for (std::size_t r = 0; r < neighbourhood.size(); ++r) neighbourhood[r] = points[static_cast<std::size_t>(nearest[i][r])];
+      frames.push_back(local_frame(neighbourhood));
+      regions.push_back(estimate_region(in, static_cast<std::int32_t>(i), frames.back()));
+    }
+    NeighbourLists lists;
+    host.radius_neighbours(points, radius)->find(0, static_cast<std::int64_t>(points.size()), regions, lists);
     EstimateScratch scratch;
     PointEstimate estimate;
     for (std::int64_t i = 0; i < lists.size(); ++i) {
@@ -204,9 +210,7 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
       digests["neighbours"].add_value<std::int64_t>(static_cast<std::int64_t>(list.size()));
       digests["neighbours"].add(list);
 
-      std::array<Point, frame_neighbours> neighbourhood;
-      for (std::size_t r = 0; r < neighbourhood.size(); ++r) neighbourhood[r] = points[static_cast<std::size_t>(nearest[i][r])];
-      const Frame frame = local_frame(neighbourhood);
+      const Frame& frame = frames[static_cast<std::size_t>(i)];
       digests["frames"].add(frame.axes.data(), sizeof(frame.axes));
 
       estimate_point(in, static_cast<std::int32_t>(i), frame, list, scratch, estimate);

@@ -97,8 +97,8 @@ TEST(NativeHost, SearchesAnswerAnyRangeOfPointsInOrder) {
   NeighbourLists ranges;
   const std::unique_ptr<NeighbourSearch> radius = host.radius_neighbours(points, 1.0f);
   radius->find(1, 4, {}, ranges);
-  const std::vector<float> reach = {0.5f};
-  radius->find(0, 1, reach, ranges);
+  const std::vector<Cylinder> region = {{points[0], {0, 0, 1}, 0.5f, 10.0f}};
+  radius->find(0, 1, region, ranges);
   ASSERT_EQ(ranges.size(), 4);
   EXPECT_EQ(std::vector<std::int32_t>(ranges[0].begin(), ranges[0].end()), (std::vector<std::int32_t>{0, 1}));
   EXPECT_EQ(std::vector<std::int32_t>(ranges[1].begin(), ranges[1].end()), (std::vector<std::int32_t>{2, 3}));
