@@ -90,4 +90,26 @@ class CellGrid {
             std::vector<std::int32_t>& rows) const;
 };
 
+/// Exact k-nearest-neighbour searches over points in any order, on a cell grid: the k
+/// points with the smallest squared distance ((dx*dx + dy*dy) + dz*dz, in double), equal
+/// distances by ascending row, nearest first; non-finite points are never found.
+class NearestGrid {
+ public:
+  /// `side` should hold a few neighbours per cell. `points` outlives the grid.
+  NearestGrid(std::span<const Point> points, float side);
+  /// Writes the k nearest points to `query` into `rows` (fewer when the set holds fewer
+  /// finite points). Thread-safe.
+  void nearest(const Point& query, std::int32_t k, std::vector<std::int32_t>& rows) const;
+
+ private:
+  std::span<const Point> points_;
+  double side_;
+  std::array<std::int64_t, 3> first_{};
+  std::array<std::int64_t, 3> count_{};
+  std::vector<std::int32_t> order_;         // finite rows sorted by cell
+  std::vector<std::int64_t> sorted_cells_;  // their cell numbers
+
+  std::int64_t axis_cell(double coordinate) const { return static_cast<std::int64_t>(std::floor(coordinate / side_)); }
+};
+
 }  // namespace vandrel

@@ -14,11 +14,16 @@ namespace vandrel {
 class NeighbourSearch {
  public:
   virtual ~NeighbourSearch() = default;
-  /// Appends to `out` the lists of block points [begin, end), in point order. For a radius
-  /// search, `regions` (one per point of the range, each inside the search's radius)
-  /// narrows every list to the points its cylinder holds. Called on the calling thread;
-  /// an implementation may use all threads inside.
-  virtual void find(std::int64_t begin, std::int64_t end, std::span<const Cylinder> regions, NeighbourLists& out) = 0;
+  /// Appends to `out` the lists of block points [begin, end), in point order. A radius
+  /// search may be narrowed: given `narrowing`, list i keeps only the points k whose
+  /// narrowing.positions[k] lie in narrowing.regions[i - begin].
+  /// Called on the calling thread; an implementation may use all threads inside.
+  struct Narrowing {
+    std::span<const Point> positions;   // the block's current positions (the pass's)
+    std::span<const Cylinder> regions;  // one per point of the range, in those positions
+    float slack;                        // at least the largest distance of a position from the searched point
+  };
+  virtual void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) = 0;
 };
 
 /// Everything the filter takes from the environment it runs in: neighbour searches, the

@@ -15,6 +15,10 @@
 namespace vandrel {
 namespace {
 
+// The filter's blocks are scaled to about one point per unit area: cells of side 4 hold a
+// handful of points each.
+constexpr float nearest_cell_side = 4.0f;
+
 // Answers the queries of a range on all threads, each thread a contiguous part into lists
 // of its own, joined in point order: the lists do not depend on the thread count.
 template <class Query>
@@ -38,13 +42,28 @@ class RadiusSearch : public NeighbourSearch {
  public:
   RadiusSearch(std::span<const Point> points, float radius, int threads)
       : points_(points), radius_(radius), threads_(threads), grid_(points, radius / 2.0f) {}
-  void find(std::int64_t begin, std::int64_t end, std::span<const Cylinder> regions, NeighbourLists& out) override {
+  void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) override {
     find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
-      if (regions.empty()) {
-        grid_.within(points_, points_[static_cast<std::size_t>(i)], radius_, list);
-      } else {
-        grid_.within(points_, regions[static_cast<std::size_t>(i - begin)], list);
+      const Point& query = points_[static_cast<std::size_t>(i)];
+      if (narrowing == nullptr) {
+        grid_.within(points_, query, radius_, list);
+        return;
       }
+      // Candidates: the searched points in the region widened by the slack; kept: those
+      // within the radius whose current position the region holds.
+      const Cylinder& region = narrowing->regions[static_cast<std::size_t>(i - begin)];
+      Cylinder widened = region;
+      widened.radius += narrowing->slack;
+      widened.half_length += narrowing->slack;
+      grid_.within(points_, widened, list);
+      const double limit = static_cast<double>(radius_) * static_cast<double>(radius_);
+      std::erase_if(list, [&](std::int32_t k) {
+        const Point& p = points_[static_cast<std::size_t>(k)];
+        const double dx = static_cast<double>(p[0]) - query[0];
+        const double dy = static_cast<double>(p[1]) - query[1];
+        const double dz = static_cast<double>(p[2]) - query[2];
+        return !((dx * dx + dy * dy) + dz * dz <= limit) || !region.holds(narrowing->positions[static_cast<std::size_t>(k)]);
+      });
     });
   }
 
@@ -58,10 +77,10 @@ class RadiusSearch : public NeighbourSearch {
 class NearestSearch : public NeighbourSearch {
  public:
   NearestSearch(std::span<const Point> points, std::int32_t k, int threads)
-      : points_(points), k_(k), threads_(threads), tree_(points) {}
-  void find(std::int64_t begin, std::int64_t end, std::span<const Cylinder>, NeighbourLists& out) override {
+      : points_(points), k_(k), threads_(threads), grid_(points, nearest_cell_side) {}
+  void find(std::int64_t begin, std::int64_t end, const Narrowing*, NeighbourLists& out) override {
     find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
-      list = tree_.nearest(points_[static_cast<std::size_t>(i)].data(), k_);
+      grid_.nearest(points_[static_cast<std::size_t>(i)], k_, list);
     });
   }
 
@@ -69,7 +88,7 @@ class NearestSearch : public NeighbourSearch {
   std::span<const Point> points_;
   std::int32_t k_;
   int threads_;
-  KdSearch tree_;
+  NearestGrid grid_;
 };
 
 }  // namespace

@@ -107,14 +107,14 @@ HostArray to_host_array(const Value& v) {
 // region asked for, and in ascending row order, as the filter takes them.
 class HeldLists : public NeighbourSearch {
  public:
-  HeldLists(NeighbourLists lists, std::span<const Point> points, bool ascending)
-      : lists_(std::move(lists)), points_(points), ascending_(ascending) {}
-  void find(std::int64_t begin, std::int64_t end, std::span<const Cylinder> regions, NeighbourLists& out) override {
+  HeldLists(NeighbourLists lists, bool ascending) : lists_(std::move(lists)), ascending_(ascending) {}
+  void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) override {
     std::vector<std::int32_t> list;
     for (std::int64_t i = begin; i < end; ++i) {
       list.clear();
       for (const std::int32_t row : lists_[i]) {
-        if (regions.empty() || regions[static_cast<std::size_t>(i - begin)].holds(points_[static_cast<std::size_t>(row)])) {
+        if (narrowing == nullptr ||
+            narrowing->regions[static_cast<std::size_t>(i - begin)].holds(narrowing->positions[static_cast<std::size_t>(row)])) {
           list.push_back(row);
         }
       }
@@ -125,7 +125,6 @@ class HeldLists : public NeighbourSearch {
 
  private:
   NeighbourLists lists_;
-  std::span<const Point> points_;
   bool ascending_;  // radius lists come by distance from the host
 };
 
@@ -177,7 +176,7 @@ std::unique_ptr<NeighbourSearch> MexHost::radius_neighbours(std::span<const Poin
     lists.append(list);
     row = Value();
   }
-  return std::make_unique<HeldLists>(std::move(lists), points, true);
+  return std::make_unique<HeldLists>(std::move(lists), true);
 }
 
 std::unique_ptr<NeighbourSearch> MexHost::nearest_neighbours(std::span<const Point> points, std::int32_t k) {
@@ -204,7 +203,7 @@ std::unique_ptr<NeighbourSearch> MexHost::nearest_neighbours(std::span<const Poi
     for (std::int64_t r = 0; r < k; ++r) list[static_cast<std::size_t>(r)] = rows.i32[static_cast<std::size_t>(i + n * r)] - 1;
     lists.append(list);
   }
-  return std::make_unique<HeldLists>(std::move(lists), points, false);
+  return std::make_unique<HeldLists>(std::move(lists), false);
 }
 
 void MexHost::pass_done(std::int32_t pass) {

@@ -192,7 +192,7 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
     QuietHost host;
     std::map<std::string, golden::Digest> digests;
     NeighbourLists nearest;
-    host.nearest_neighbours(points, frame_neighbours)->find(0, static_cast<std::int64_t>(points.size()), {}, nearest);
+    host.nearest_neighbours(points, frame_neighbours)->find(0, static_cast<std::int64_t>(points.size()), nullptr, nearest);
     std::vector<Frame> frames;
     std::vector<Cylinder> regions;
     for (std::int64_t i = 0; i < nearest.size(); ++i) {
@@ -202,7 +202,8 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
       regions.push_back(estimate_region(in, static_cast<std::int32_t>(i), frames.back()));
     }
     NeighbourLists lists;
-    host.radius_neighbours(points, radius)->find(0, static_cast<std::int64_t>(points.size()), regions, lists);
+    const NeighbourSearch::Narrowing narrowing{points, regions, 0.0f};
+    host.radius_neighbours(points, radius)->find(0, static_cast<std::int64_t>(points.size()), &narrowing, lists);
     EstimateScratch scratch;
     PointEstimate estimate;
     for (std::int64_t i = 0; i < lists.size(); ++i) {
@@ -227,7 +228,7 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
     const std::unique_ptr<NeighbourSearch> search = host.radius_neighbours(points, radius);
     const std::vector<std::int32_t> order = CellGrid::cell_order(input, radius / 2.0f);
     const auto first_point = static_cast<std::size_t>(std::find(order.begin(), order.end(), 0) - order.begin());
-    const std::vector<Point> filtered = block_pass(host, points, noise, *search, {"pass 1", first_pass_threshold, r0, 0, first_point});
+    const std::vector<Point> filtered = block_pass(host, points, noise, *search, points, {"pass 1", first_pass_threshold, r0, 0, first_point});
     digests["pass1_positions"].add(filtered.data(), filtered.size() * sizeof(Point));
     digests["pass1_noise"].add(std::span<const float>(noise));
 

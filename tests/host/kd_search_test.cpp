@@ -96,9 +96,10 @@ TEST(NativeHost, SearchesAnswerAnyRangeOfPointsInOrder) {
   const std::vector<Point> points = {{0, 0, 0}, {1, 0, 0}, {3, 0, 0}, {3.5f, 0, 0}};  // on a line
   NeighbourLists ranges;
   const std::unique_ptr<NeighbourSearch> radius = host.radius_neighbours(points, 1.0f);
-  radius->find(1, 4, {}, ranges);
+  radius->find(1, 4, nullptr, ranges);
   const std::vector<Cylinder> region = {{points[0], {0, 0, 1}, 0.5f, 10.0f}};
-  radius->find(0, 1, region, ranges);
+  const NeighbourSearch::Narrowing narrowing{points, region, 0.0f};
+  radius->find(0, 1, &narrowing, ranges);
   ASSERT_EQ(ranges.size(), 4);
   EXPECT_EQ(std::vector<std::int32_t>(ranges[0].begin(), ranges[0].end()), (std::vector<std::int32_t>{0, 1}));
   EXPECT_EQ(std::vector<std::int32_t>(ranges[1].begin(), ranges[1].end()), (std::vector<std::int32_t>{2, 3}));
@@ -106,7 +107,7 @@ TEST(NativeHost, SearchesAnswerAnyRangeOfPointsInOrder) {
   EXPECT_EQ(std::vector<std::int32_t>(ranges[3].begin(), ranges[3].end()), (std::vector<std::int32_t>{0}));
 
   NeighbourLists nearest;
-  host.nearest_neighbours(points, 2)->find(0, 4, {}, nearest);
+  host.nearest_neighbours(points, 2)->find(0, 4, nullptr, nearest);
   EXPECT_EQ(std::vector<std::int32_t>(nearest[0].begin(), nearest[0].end()), (std::vector<std::int32_t>{0, 1}));
   EXPECT_EQ(std::vector<std::int32_t>(nearest[2].begin(), nearest[2].end()), (std::vector<std::int32_t>{2, 3}));
 
