@@ -97,13 +97,12 @@ TEST(estimate_point, ALonePointKeepsTheZeroScaleEstimate) {
   }
 }
 
-// A noisy tilted plane and a uniform cube, with noise levels from small to larger than
-// the boxes.
+// A noisy tilted plane and a uniform cube.
 std::vector<std::vector<Point>> random_clouds() {
   std::mt19937 rng(17);
   std::uniform_real_distribution<float> along(0.0f, 40.0f);
   std::normal_distribution<float> off(0.0f, 0.7f);
-  std::vector<Point> plane(700), cube(900);
+  std::vector<Point> plane(700), cube(2500);
   for (Point& p : plane) {
     const float a = along(rng), b = along(rng), c = off(rng);
     p = {a, 0.6f * b + 0.8f * c, 0.8f * b - 0.6f * c};
@@ -115,17 +114,19 @@ std::vector<std::vector<Point>> random_clouds() {
 
 TEST(estimate_point, SupportsLieWithinTheReachAndListOnlyRowsOfTheList) {
   std::mt19937 rng(23);
-  std::uniform_real_distribution<float> level(0.05f, 5.0f);
   EstimateScratch scratch;
   PointEstimate estimate, narrowed;
   for (const std::vector<Point>& points : random_clouds()) {
+    // Small levels on the plane; in the cube, levels whose bands are thicker than the boxes
+    // are wide and make every point's ICI accept the large scales.
+    std::uniform_real_distribution<float> level(points.size() == 700 ? 0.05f : 3.0f, points.size() == 700 ? 1.0f : 7.0f);
     std::vector<float> noise(points.size());
     for (float& s : noise) s = level(rng);
     for (const float max_half_width : {r0, 25.0f}) {
       SCOPED_TRACE(testing::Message() << points.size() << " points, r0 " << max_half_width);
       const PassInputs in{points, noise, 0.55f, max_half_width};
       const std::vector<std::int32_t> everyone = all_rows(points.size());
-      for (std::int32_t i = 0; i < static_cast<std::int32_t>(points.size()); i += 7) {
+      for (std::int32_t i = 0; i < static_cast<std::int32_t>(points.size()); i += 5) {
         SCOPED_TRACE(i);
         const Point& p = points[static_cast<std::size_t>(i)];
         // The frame of the 50 nearest points, as the filter builds it.
@@ -157,6 +158,54 @@ TEST(estimate_point, SupportsLieWithinTheReachAndListOnlyRowsOfTheList) {
         }
       }
     }
+  }
+}
+
+TEST(estimate_reach, CoversTheCornersOfTheLargestBoxes) {
+  // Points just inside the far corners of every quadrant's largest box, in a tilted frame
+  // and far from the origin: every one a box holds lies within the reach.
+  const double c = std::cos(0.7), s = std::sin(0.7), ca = std::cos(0.4), sa = std::sin(0.4);
+  // Rotation about z by 0.7, then about x by 0.4; columns u, v, w.
+  const double axes[9] = {c, s * ca, s * sa, -s, c * ca, c * sa, 0, -sa, ca};
+  const Frame frame{{static_cast<float>(axes[0]), static_cast<float>(axes[1]), static_cast<float>(axes[2]),
+                     static_cast<float>(axes[3]), static_cast<float>(axes[4]), static_cast<float>(axes[5]),
+                     static_cast<float>(axes[6]), static_cast<float>(axes[7]), static_cast<float>(axes[8])}};
+  struct Case {
+    float noise, max_half_width;
+  };
+  for (const Case k : {Case{0.1f, r0}, Case{5.0f, r0}, Case{5.0f, 25.0f}, Case{3.0f, 30.0f}}) {
+    SCOPED_TRACE(testing::Message() << "noise " << k.noise << ", r0 " << k.max_half_width);
+    const Point centre = {1000.5f, -2000.25f, 300.125f};
+    const QuadrantBoxes boxes = quadrant_boxes(k.noise, k.max_half_width);
+    const double side = boxes.half_width.back();
+    const double across = std::min(boxes.thickness.back(), k.max_half_width);
+    std::vector<Point> points = {centre};
+    for (const double shrink : {1.0, 1.0 - 1e-7, 1.0 - 1e-6, 1.0 - 1e-5}) {
+      for (const double su : {-1.0, 1.0}) {
+        for (const double sv : {-1.0, 1.0}) {
+          for (const double sw : {-1.0, 1.0}) {
+            const double local[3] = {su * side * shrink, sv * side * shrink, sw * across * shrink};
+            Point p;
+            for (std::size_t a = 0; a < 3; ++a) {
+              p[a] = static_cast<float>(centre[a] + (local[0] * axes[a] + local[1] * axes[3 + a] + local[2] * axes[6 + a]));
+            }
+            points.push_back(p);
+          }
+        }
+      }
+    }
+    const std::vector<float> noise(points.size(), k.noise);
+    const PassInputs in{points, noise, 0.55f, k.max_half_width};
+    const double reach = estimate_reach(in, 0);
+    int in_a_box = 0;
+    for (const Point& p : points) {
+      const Point local = to_local(frame, {p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]});
+      if (boxes.smallest_box(local).quadrant == 0) continue;
+      ++in_a_box;
+      EXPECT_LE(squared_distance(p, centre), reach * reach);
+      EXPECT_GT(squared_distance(p, centre), 0.999 * reach * reach);  // the reach is not loose either
+    }
+    EXPECT_GE(in_a_box, 8);
   }
 }
 
