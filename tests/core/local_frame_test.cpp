@@ -76,11 +76,5 @@ TEST(local_frame, ANonFiniteCoordinateGivesNaNAxes) {
   }
 }
 
-TEST(to_local, ComponentsAlongTheAxes) {
-  // Columns u = (0, 1, 0), v = (0, 0, 1), w = (1, 0, 0).
-  const Frame frame{{0, 1, 0, 0, 0, 1, 1, 0, 0}};
-  EXPECT_EQ(to_local(frame, {3, 5, 7}), (Point{5, 7, 3}));
-}
-
 }  // namespace
 }  // namespace vandrel

@@ -102,21 +102,5 @@ TEST(PlaneFit, CollinearPointsGiveANaNKernelOrHugeWeights) {
   }
 }
 
-TEST(PlaneFit, KernelHasNaN) {
-  const float nan = std::nanf(""), inf = INFINITY;
-  struct Case {
-    std::array<float, 3> z;
-    bool has_nan;
-  };
-  // A non-finite z0 or z1 makes the point's own weight 0 * z NaN; an infinite z2 does not.
-  const Case cases[] = {{{0, 0, 1}, false}, {{-1e30f, 1e30f, -1e30f}, false}, {{0, 0, inf}, false},
-                        {{nan, 0, 0}, true}, {{inf, 0, 0}, true},              {{0, -inf, 0}, true},
-                        {{0, 0, nan}, true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.z[0] << " " << c.z[1] << " " << c.z[2]);
-    EXPECT_EQ(PlaneFit::kernel_has_nan(c.z), c.has_nan);
-  }
-}
-
 }  // namespace
 }  // namespace vandrel

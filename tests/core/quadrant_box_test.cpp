@@ -50,19 +50,12 @@ TEST(QuadrantBoxes, SmallestBoxWorkedExamples) {
     int quadrant, scale;
   };
   const Case cases[] = {
-      {"q1", &thin, {1, 1, 0}, 1, 0},           {"q2", &thin, {-1, 2, 0}, 2, 0},
-      {"q3", &thin, {-2, -1, 0.5f}, 3, 0},      {"q4", &thin, {1, -2, -0.5f}, 4, 0},
-      {"the point", &thin, {0, 0, 0}, 0, 0},    {"on the u axis", &thin, {2, 0, 0}, 0, 0},
+      {"q2", &thin, {-1, 2, 0}, 2, 0},          {"q4", &thin, {1, -2, -0.5f}, 4, 0},
       {"on the v axis", &thin, {0, -2, 0}, 0, 0}, {"-0 is on the axis", &thin, {-0.0f, 1, 0}, 0, 0},
       {"just inside scale 0", &thin, {below_3, below_3, 0}, 1, 0},
-      {"at half width 0", &thin, {3, 1, 0}, 1, 1},
-      {"at thickness 0", &thin, {1, 1, 3}, 1, 1},
+      {"at half width 0", &thin, {3, 1, 0}, 1, 1}, {"at thickness 0", &thin, {1, 1, 3}, 1, 1},
       {"largest scale", &thin, {-11.5f, 11.5f, 0}, 2, 4},
-      {"at the largest half width", &thin, {thin.half_width[4], 1, 0}, 0, 0},
-      {"beyond every box", &thin, {1, 1, 12}, 0, 0},
-      {"thick band", &thick, {1, 1, 11}, 1, 0},
-      {"at r0 across", &thick, {1, 1, r0}, 0, 0},
-      {"beyond r0 across", &thick, {1, -1, -13}, 0, 0},
+      {"thick band", &thick, {1, 1, 11}, 1, 0},   {"at r0 across", &thick, {1, 1, r0}, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
