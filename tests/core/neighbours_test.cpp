@@ -1,0 +1,127 @@
+#include "core/neighbours.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "clouds.h"
+
+namespace vandrel {
+namespace {
+
+using fixtures::brute_force_within;
+using fixtures::sorted_by_cell;
+
+TEST(CellGrid, CellOrderIsAStableSortByCellNumberedXFastest) {
+  struct Case {
+    const char* what;
+    std::vector<Point> points;
+    float side;
+    std::vector<std::int32_t> order;
+  };
+  const Case cases[] = {
+      // Cells from the corner x = 0.1: 2, 0, 1, 0, 2.
+      {"along x", {{2.5f, 0, 0}, {0.1f, 0, 0}, {1.2f, 0, 0}, {0.3f, 0, 0}, {2.9f, 0, 0}}, 1.0f, {1, 3, 2, 0, 4}},
+      // A 2 x 2 x 2 grid: cells 2, 1, 4, 0.
+      {"x fastest, then y, then z", {{0, 1, 0}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}}, 1.0f, {3, 1, 0, 2}},
+      {"one cell keeps input order", {{0.3f, 0.2f, 0.1f}, {0, 0, 0}, {0.1f, 0.3f, 0.2f}}, 1.0f, {0, 1, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(CellGrid::cell_order(c.points, c.side), c.order);
+  }
+}
+
+TEST(CellGrid, CellOrderSortsRandomCloudsStably) {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> coordinate(-20.0f, 20.0f);
+  std::vector<Point> points(3000);
+  for (Point& p : points) p = {coordinate(rng), coordinate(rng), 0.1f * coordinate(rng)};
+  const float side = 2.5f;
+  const std::vector<std::int64_t> cells = CellGrid(points, side).cells(points);
+  const std::vector<std::int32_t> order = CellGrid::cell_order(points, side);
+  ASSERT_EQ(order.size(), points.size());
+  std::vector<bool> seen(points.size(), false);
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const auto at = static_cast<std::size_t>(order[k]);
+    ASSERT_FALSE(seen[at]);
+    seen[at] = true;
+    if (k == 0) continue;
+    const auto before = static_cast<std::size_t>(order[k - 1]);
+    ASSERT_TRUE(cells[before] < cells[at] || (cells[before] == cells[at] && before < at)) << k;
+  }
+}
+
+// within() over points sorted by cell, against comparing with every point.
+void expect_within_matches_brute_force(const std::vector<Point>& cloud, float side, const std::vector<Point>& queries,
+                                       const std::vector<float>& reaches) {
+  const std::vector<Point> points = sorted_by_cell(cloud, side);
+  const CellGrid grid(points, side);
+  for (const float reach : reaches) {
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+      SCOPED_TRACE(testing::Message() << "reach " << reach << ", query " << k);
+      std::vector<std::int32_t> found = {-7};  // within() appends
+      grid.within(points, queries[k], reach, found);
+      std::vector<std::int32_t> expected = brute_force_within(points, queries[k], reach);
+      expected.insert(expected.begin(), -7);
+      ASSERT_EQ(found, expected);
+    }
+  }
+}
+
+TEST(CellGrid, WithinEqualsABruteForceSearch) {
+  std::mt19937 rng(8);
+  std::uniform_real_distribution<float> coordinate(-5.0f, 5.0f);
+  std::vector<Point> cloud(1500);
+  for (Point& p : cloud) p = {coordinate(rng), coordinate(rng), coordinate(rng)};
+  std::vector<Point> queries(cloud.begin(), cloud.begin() + 40);
+  queries.push_back({30.0f, -30.0f, 0.0f});   // outside the grid
+  queries.push_back({-5.5f, 5.5f, 5.5f});     // just outside a corner
+  expect_within_matches_brute_force(cloud, 1.0f, queries, {0.0f, 0.3f, 1.0f, 2.7f, 9.0f});
+}
+
+TEST(CellGrid, WithinIncludesPointsExactlyAtTheReach) {
+  // An integer grid: many points lie at exactly 1, 2, sqrt(2)... from a query, and on
+  // cell boundaries.
+  std::vector<Point> cloud;
+  for (int z = 0; z < 4; ++z) {
+    for (int y = 0; y < 6; ++y) {
+      for (int x = 0; x < 6; ++x) cloud.push_back({static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)});
+    }
+  }
+  const std::vector<Point> queries = {{0, 0, 0}, {2, 3, 1}, {5, 5, 3}, {2.5f, 2.5f, 1.5f}};
+  expect_within_matches_brute_force(cloud, 1.0f, queries, {1.0f, 2.0f, 3.0f, std::sqrt(2.0f)});
+  expect_within_matches_brute_force(cloud, 0.5f, queries, {1.0f, 2.0f});
+
+  const std::vector<Point> points = sorted_by_cell(cloud, 1.0f);
+  const CellGrid grid(points, 1.0f);
+  std::vector<std::int32_t> found;
+  grid.within(points, {2, 3, 1}, 1.0f, found);
+  EXPECT_EQ(found.size(), 7u);  // the point and its six neighbours at exactly 1
+  for (const float reach : {-1.0f, std::nanf("")}) {
+    found.clear();
+    grid.within(points, {2, 3, 1}, reach, found);
+    EXPECT_TRUE(found.empty()) << reach;
+  }
+}
+
+TEST(CellGrid, HugeExtentsWidenTheCells) {
+  // Two clusters 1e7 apart with cells of side 0.5 would need 2e7 cells along x: the cells
+  // widen to at most 2^20 along an axis and the search stays exact.
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> coordinate(0.0f, 4.0f);
+  std::vector<Point> cloud;
+  for (int k = 0; k < 400; ++k) cloud.push_back({coordinate(rng) + (k % 2 ? 1.0e7f : 0.0f), coordinate(rng), 0.0f});
+  const std::vector<std::int64_t> cells = CellGrid(cloud, 0.5f).cells(cloud);
+  const std::int64_t largest = *std::max_element(cells.begin(), cells.end());
+  EXPECT_LT(largest, std::int64_t{1} << 20);  // y and z hold one cell: the number is the x cell
+  EXPECT_GT(largest, 1000);
+  const std::vector<Point> queries(cloud.begin(), cloud.begin() + 20);
+  expect_within_matches_brute_force(cloud, 0.5f, queries, {1.0f, 3.0f, 20.0f});
+}
+
+}  // namespace
+}  // namespace vandrel
