@@ -16,7 +16,7 @@ struct FilterSettings {
 /// The whole filter: scales the cloud by sqrt(density), takes its finite points as one
 /// block, filters a block of 50 points or more in two passes and scales back. Points
 /// outside the filtered block (rows with a NaN or infinite coordinate, clouds of 3 points
-/// or fewer, clouds whose points all coincide) keep their input positions.
+/// or fewer, clouds whose points are all at the origin) keep their input positions.
 ///   cloud    N points, row-major; N < 2^31
 ///   sigma    noise standard deviation in the cloud's units, finite, >= 0
 ///   density  points per unit area, finite, > 0

@@ -6,14 +6,14 @@ namespace vandrel {
 
 std::vector<std::int32_t> root_block(std::span<const Point> cloud) {
   std::vector<std::int32_t> rows;
-  bool all_coincide = true;
+  bool all_at_origin = true;
   for (std::size_t i = 0; i < cloud.size(); ++i) {
     const Point& p = cloud[i];
     if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) continue;
-    if (!rows.empty()) all_coincide = all_coincide && p == cloud[static_cast<std::size_t>(rows.front())];
+    all_at_origin = all_at_origin && p[0] == 0.0f && p[1] == 0.0f && p[2] == 0.0f;
     rows.push_back(static_cast<std::int32_t>(i));
   }
-  if (all_coincide) rows.clear();
+  if (all_at_origin) rows.clear();
   return rows;
 }
 

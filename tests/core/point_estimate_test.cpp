@@ -21,6 +21,15 @@ using fixtures::squared_distance;
 constexpr float r0 = std::bit_cast<float>(0x413FFFFFu);
 const Frame identity_frame{{1, 0, 0, 0, 1, 0, 0, 0, 1}};
 
+// The rows whose points a region holds, ascending.
+std::vector<std::int32_t> held_by(const std::vector<Point>& points, const Cylinder& region) {
+  std::vector<std::int32_t> rows;
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    if (region.holds(points[k])) rows.push_back(static_cast<std::int32_t>(k));
+  }
+  return rows;
+}
+
 std::vector<std::int32_t> all_rows(std::size_t n) {
   std::vector<std::int32_t> rows(n);
   std::iota(rows.begin(), rows.end(), 0);
@@ -32,7 +41,7 @@ TEST(estimate_point, OnAnExactPlaneEveryQuadrantTakesTheLargestScaleWithZeroHeig
   const std::vector<float> noise(points.size(), 0.1f);
   const PassInputs in{points, noise, 0.55f, r0};
   const std::int32_t i = 15 * 31 + 15;  // (15, 15), in the middle
-  const std::vector<std::int32_t> neighbours = brute_force_within(points, points[i], estimate_reach(in, i));
+  const std::vector<std::int32_t> neighbours = held_by(points, estimate_region(in, i, identity_frame));
   EstimateScratch scratch;
   PointEstimate estimate;
   estimate_point(in, i, identity_frame, neighbours, scratch, estimate);
@@ -138,17 +147,17 @@ TEST(estimate_point, SupportsLieWithinTheReachAndListOnlyRowsOfTheList) {
         for (std::size_t k = 0; k < nearest.size(); ++k) nearest[k] = points[static_cast<std::size_t>(order[k])];
         const Frame frame = local_frame(nearest);
 
-        const float reach = estimate_reach(in, i);
-        const std::vector<std::int32_t> list = brute_force_within(points, p, reach);
+        const Cylinder region = estimate_region(in, i, frame);
+        const std::vector<std::int32_t> list = held_by(points, region);
         estimate_point(in, i, frame, everyone, scratch, estimate);
         estimate_point(in, i, frame, list, scratch, narrowed);
         for (std::size_t q = 0; q < 4; ++q) {
           const std::vector<std::int32_t>& support = estimate.quadrants[q].support;
           ASSERT_EQ(support.front(), i);
           for (const std::int32_t row : support) {
-            ASSERT_LE(squared_distance(points[static_cast<std::size_t>(row)], p), static_cast<double>(reach) * reach) << row;
+            ASSERT_TRUE(region.holds(points[static_cast<std::size_t>(row)])) << row;
           }
-          // Listing only the rows within reach changes nothing.
+          // Listing only the rows the region holds changes nothing.
           ASSERT_EQ(narrowed.quadrants[q].support, support);
           ASSERT_EQ(narrowed.quadrants[q].position, estimate.quadrants[q].position);
           ASSERT_EQ(narrowed.quadrants[q].deviation, estimate.quadrants[q].deviation);
@@ -161,9 +170,9 @@ TEST(estimate_point, SupportsLieWithinTheReachAndListOnlyRowsOfTheList) {
   }
 }
 
-TEST(estimate_reach, CoversTheCornersOfTheLargestBoxes) {
+TEST(estimate_region, CoversTheCornersOfTheLargestBoxes) {
   // Points just inside the far corners of every quadrant's largest box, in a tilted frame
-  // and far from the origin: every one a box holds lies within the reach.
+  // and far from the origin: the region holds every one a box holds.
   const double c = std::cos(0.7), s = std::sin(0.7), ca = std::cos(0.4), sa = std::sin(0.4);
   // Rotation about z by 0.7, then about x by 0.4; columns u, v, w.
   const double axes[9] = {c, s * ca, s * sa, -s, c * ca, c * sa, 0, -sa, ca};
@@ -196,14 +205,16 @@ TEST(estimate_reach, CoversTheCornersOfTheLargestBoxes) {
     }
     const std::vector<float> noise(points.size(), k.noise);
     const PassInputs in{points, noise, 0.55f, k.max_half_width};
-    const double reach = estimate_reach(in, 0);
+    const Cylinder region = estimate_region(in, 0, frame);
+    // The region is not loose either.
+    EXPECT_LT(region.radius, 1.001 * std::sqrt(2.0) * side);
+    EXPECT_LT(region.half_length, 1.001 * across);
     int in_a_box = 0;
     for (const Point& p : points) {
       const Point local = to_local(frame, {p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]});
       if (boxes.smallest_box(local).quadrant == 0) continue;
       ++in_a_box;
-      EXPECT_LE(squared_distance(p, centre), reach * reach);
-      EXPECT_GT(squared_distance(p, centre), 0.999 * reach * reach);  // the reach is not loose either
+      EXPECT_TRUE(region.holds(p));
     }
     EXPECT_GE(in_a_box, 8);
   }
