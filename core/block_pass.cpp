@@ -27,17 +27,6 @@ constexpr float noise_offset_factor = -0.09697905f;
 constexpr float noise_offset_divisor = 0.4f;
 constexpr float noise_factor = 0.5333f;
 
-// The largest distance between a point's two positions, rounded up.
-float largest_move(std::span<const Point> from, std::span<const Point> to) {
-  double largest = 0.0;
-  for (std::size_t k = 0; k < from.size(); ++k) {
-    double squared = 0.0;
-    for (std::size_t c = 0; c < 3; ++c) squared += std::pow(static_cast<double>(to[k][c]) - from[k][c], 2);
-    largest = std::max(largest, squared);
-  }
-  return static_cast<float>(std::sqrt(largest) * 1.0001 + 1e-6);
-}
-
 // Checks a chunk's nearest-neighbour lists: exactly `frame_neighbours` rows of the block each.
 void check_nearest(const NeighbourLists& lists, std::int64_t first, std::size_t block_size) {
   for (std::int64_t k = 0; k < lists.size(); ++k) {
@@ -98,8 +87,7 @@ void report_progress(Host& host, std::int64_t begin, std::int64_t end, std::size
 }  // namespace
 
 std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::span<float> noise,
-                              NeighbourSearch& neighbours, std::span<const Point> searched,
-                              const BlockPassSettings& settings) {
+                              NeighbourSearch& neighbours, const BlockPassSettings& settings) {
   const std::size_t n = points.size();
   const int threads = host.thread_count();
   const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(points, frame_neighbours);
@@ -115,7 +103,9 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   NeighbourLists nearest_lists;
   FusionScratch fusion;
   std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
-  const float slack = largest_move(searched, points);
+  // The narrowed radius lists come in the cell order of this pass's positions.
+  const float radius = std::sqrt((settings.max_half_width * settings.max_half_width) * 3.0f);
+  const CellGrid grid(points, radius / 2.0f);
   host.progress(settings.stage, 0, static_cast<std::int64_t>(n));
   for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n);) {
     const std::int64_t end = std::min(begin + chunk, static_cast<std::int64_t>(n));
@@ -140,7 +130,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
     });
     host.stage_done("frames");
     radius_lists.clear();
-    const NeighbourSearch::Narrowing narrowing{points, regions, slack};
+    const NeighbourSearch::Narrowing narrowing{points, regions, grid};
     neighbours.find(begin, end, &narrowing, radius_lists);
     host.stage_done("radius search");
 

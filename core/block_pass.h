@@ -23,12 +23,12 @@ struct BlockPassSettings {
 /// One filtering pass over a block of at least 50 points.
 ///   points      the block's positions for this pass
 ///   noise       their noise levels; replaced by the levels re-estimated for the next pass
-///   neighbours  the radius search of the block, on `searched` (the first pass's positions)
+///   neighbours  the radius search of the block (on the first pass's positions, radius
+///               sqrt(3) r0), narrowed to each point's estimate region
 /// Returns the new positions. Estimates are made in parallel for a chunk of consecutive
 /// points, then fused serially in point order and dropped, so the working memory is that
 /// of one chunk; results do not depend on the chunk size nor on the thread count.
 std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::span<float> noise,
-                              NeighbourSearch& neighbours, std::span<const Point> searched,
-                              const BlockPassSettings& settings);
+                              NeighbourSearch& neighbours, const BlockPassSettings& settings);
 
 }  // namespace vandrel

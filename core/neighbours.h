@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -41,6 +42,15 @@ struct Cylinder {
   float half_length;
 
   bool holds(const Point& p) const {
+    // A test in single precision first, with a margin far above its rounding, settles most
+    // points; those near the surface get the exact one.
+    const float fx = p[0] - centre[0];
+    const float fy = p[1] - centre[1];
+    const float fz = p[2] - centre[2];
+    const float f_along = (fx * axis[0] + fy * axis[1]) + fz * axis[2];
+    const float f_squared = (fx * fx + fy * fy) + fz * fz;
+    if (std::fabs(f_along) > half_length * 1.001f + 1e-30f) return false;
+    if (f_squared - f_along * f_along > radius * radius * 1.002f + 1e-30f) return false;
     const double d[3] = {static_cast<double>(p[0]) - centre[0], static_cast<double>(p[1]) - centre[1],
                          static_cast<double>(p[2]) - centre[2]};
     const double along = (d[0] * axis[0] + d[1] * axis[1]) + d[2] * axis[2];
@@ -55,61 +65,85 @@ struct Cylinder {
 /// order the filter keeps a block in and for searches in that order.
 ///
 /// A point's cell is (floor(x / side), floor(y / side), floor(z / side)); cells are ordered
-/// by z, then y, then x. The filter keeps a block's points sorted by cell, points of one
-/// cell in their input order, so that points near in space are near in memory, a search
-/// lists its rows in ascending order without sorting them, and any part of a cloud keeps
-/// its points in the same relative order as the whole cloud.
+/// by z, then y, then x, and points of one cell by row. The filter keeps a block's points
+/// in this order, so that points near in space are near in memory, searches list rows in
+/// ascending order without sorting them, and any part of a cloud keeps its points in the
+/// same relative order as the whole.
 class CellGrid {
  public:
-  /// The grid over `points` (all finite) with cells of the given side (> 0; widened to a
-  /// power-of-two multiple when the cloud spans more than 2^20 cells along an axis).
+  /// The grid over `points` (all finite) with cells of the given side (> 0; doubled until
+  /// the cloud spans at most 2^20 cells along each axis).
   CellGrid(std::span<const Point> points, float side);
 
-  /// The permutation that sorts `points` by cell, stably: order[k] is the input position
-  /// of the k-th point.
+  /// The rows of the grid's points in cell order.
+  const std::vector<std::int32_t>& order() const { return order_; }
+
+  /// The permutation that sorts `points` by cell, stably: order[k] is the input row of the
+  /// k-th point.
   static std::vector<std::int32_t> cell_order(std::span<const Point> points, float side);
 
-  /// Appends to `rows`, in ascending order, every point of `points` within `reach` of
-  /// `query` (squared distance ((dx*dx + dy*dy) + dz*dz) in double <= reach^2). `points`
-  /// must be the grid's points, sorted by cell. Thread-safe.
+  /// Whether cell order puts point a before point b (their rows break ties).
+  bool before(const Point& a, std::int32_t row_a, const Point& b, std::int32_t row_b) const;
+
+  /// Appends to `rows`, in cell order, every point of `points` (the grid's points) within
+  /// `reach` of `query` (squared distance ((dx*dx + dy*dy) + dz*dz) in double <= reach^2).
+  /// Thread-safe.
   void within(std::span<const Point> points, const Point& query, float reach, std::vector<std::int32_t>& rows) const;
 
-  /// The same for the points a cylinder holds.
-  void within(std::span<const Point> points, const Cylinder& cylinder, std::vector<std::int32_t>& rows) const;
+  /// Appends to `rows`, in cell order, every point of `points` (the grid's points) that
+  /// `region` holds and `keep(row)` accepts. Thread-safe.
+  template <class Keep>
+  void within(std::span<const Point> points, const Cylinder& region, Keep keep, std::vector<std::int32_t>& rows) const {
+    double lo[3];
+    double hi[3];
+    if (!bounding_box(region, lo, hi)) return;
+    scan(lo, hi, [&](std::int32_t row) { return region.holds(points[static_cast<std::size_t>(row)]) && keep(row); }, rows);
+  }
 
  private:
   double side_ = 1.0;
   std::array<std::int64_t, 3> first_{};  // the smallest cell index along each axis
   std::array<std::int64_t, 3> count_{};  // cells along each axis
-  std::vector<std::int64_t> sorted_cells_;  // the points' cell numbers, ascending (points sorted by cell)
+  std::vector<std::int32_t> order_;         // rows in cell order
+  std::vector<std::int64_t> sorted_cells_;  // their cell numbers, ascending
 
   std::int64_t axis_cell(double coordinate) const { return static_cast<std::int64_t>(std::floor(coordinate / side_)); }
   std::int64_t cell_number(const Point& p) const;
+  static bool bounding_box(const Cylinder& region, double lo[3], double hi[3]);
+
+  // Calls test(row) for the points in the cells that meet [lo, hi], in cell order, and
+  // appends the rows it accepts.
   template <class Test>
-  void scan(std::span<const Point> points, const double lo[3], const double hi[3], Test test,
-            std::vector<std::int32_t>& rows) const;
-};
-
-/// Exact k-nearest-neighbour searches over points in any order, on a cell grid: the k
-/// points with the smallest squared distance ((dx*dx + dy*dy) + dz*dz, in double), equal
-/// distances by ascending row, nearest first; non-finite points are never found.
-class NearestGrid {
- public:
-  /// `side` should hold a few neighbours per cell. `points` outlives the grid.
-  NearestGrid(std::span<const Point> points, float side);
-  /// Writes the k nearest points to `query` into `rows` (fewer when the set holds fewer
-  /// finite points). Thread-safe.
-  void nearest(const Point& query, std::int32_t k, std::vector<std::int32_t>& rows) const;
-
- private:
-  std::span<const Point> points_;
-  double side_;
-  std::array<std::int64_t, 3> first_{};
-  std::array<std::int64_t, 3> count_{};
-  std::vector<std::int32_t> order_;         // finite rows sorted by cell
-  std::vector<std::int64_t> sorted_cells_;  // their cell numbers
-
-  std::int64_t axis_cell(double coordinate) const { return static_cast<std::int64_t>(std::floor(coordinate / side_)); }
+  void scan(const double lo[3], const double hi[3], Test test, std::vector<std::int32_t>& found) const {
+    if (sorted_cells_.empty()) return;
+    std::int64_t first[3];
+    std::int64_t last[3];
+    for (std::size_t c = 0; c < 3; ++c) {
+      first[c] = std::max(axis_cell(lo[c]) - first_[c], std::int64_t{0});
+      last[c] = std::min(axis_cell(hi[c]) - first_[c], count_[c] - 1);
+      if (first[c] > last[c]) return;
+    }
+    // Each run of cells along x is a contiguous range of the order; the runs come in
+    // ascending cell order.
+    for (std::int64_t z = first[2]; z <= last[2]; ++z) {
+      for (std::int64_t y = first[1]; y <= last[1]; ++y) {
+        const std::int64_t row_cells = count_[0] * (y + count_[1] * z);
+        const auto begin = std::lower_bound(sorted_cells_.begin(), sorted_cells_.end(), row_cells + first[0]);
+        const auto end = std::upper_bound(begin, sorted_cells_.end(), row_cells + last[0]);
+        // Written without a branch: every candidate is stored, and kept by advancing the end.
+        const auto from = static_cast<std::size_t>(begin - sorted_cells_.begin());
+        const auto to = static_cast<std::size_t>(end - sorted_cells_.begin());
+        std::size_t kept = found.size();
+        found.resize(kept + (to - from));
+        for (std::size_t k = from; k < to; ++k) {
+          const std::int32_t row = order_[k];
+          found[kept] = row;
+          kept += static_cast<std::size_t>(test(row));
+        }
+        found.resize(kept);
+      }
+    }
+  }
 };
 
 }  // namespace vandrel

@@ -134,7 +134,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
       const BlockPassSettings pass_settings{pass == 1 ? "pass 1" : "pass 2",
                                             pass == 1 ? first_pass_threshold : second_pass_threshold, max_half_width,
                                             settings.chunk_points, first_point};
-      points = block_pass(host, points, noise, *neighbours, reference, pass_settings);
+      points = block_pass(host, points, noise, *neighbours, pass_settings);
     }
     host.pass_done(pass);
   }

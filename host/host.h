@@ -16,12 +16,13 @@ class NeighbourSearch {
   virtual ~NeighbourSearch() = default;
   /// Appends to `out` the lists of block points [begin, end), in point order. A radius
   /// search may be narrowed: given `narrowing`, list i keeps only the points k whose
-  /// narrowing.positions[k] lie in narrowing.regions[i - begin].
+  /// narrowing.positions[k] lie in narrowing.regions[i - begin], in the cell order of
+  /// those positions (narrowing.grid, over them).
   /// Called on the calling thread; an implementation may use all threads inside.
   struct Narrowing {
     std::span<const Point> positions;   // the block's current positions (the pass's)
     std::span<const Cylinder> regions;  // one per point of the range, in those positions
-    float slack;                        // at least the largest distance of a position from the searched point
+    const CellGrid& grid;               // over `positions`, cells of side radius / 2
   };
   virtual void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) = 0;
 };

@@ -15,10 +15,6 @@
 namespace vandrel {
 namespace {
 
-// The filter's blocks are scaled to about one point per unit area: cells of side 4 hold a
-// handful of points each.
-constexpr float nearest_cell_side = 4.0f;
-
 // Answers the queries of a range on all threads, each thread a contiguous part into lists
 // of its own, joined in point order: the lists do not depend on the thread count.
 template <class Query>
@@ -49,21 +45,18 @@ class RadiusSearch : public NeighbourSearch {
         grid_.within(points_, query, radius_, list);
         return;
       }
-      // Candidates: the searched points in the region widened by the slack; kept: those
-      // within the radius whose current position the region holds.
-      const Cylinder& region = narrowing->regions[static_cast<std::size_t>(i - begin)];
-      Cylinder widened = region;
-      widened.radius += narrowing->slack;
-      widened.half_length += narrowing->slack;
-      grid_.within(points_, widened, list);
+      // The narrowed list: points the region holds at their current positions, and within
+      // the radius at the searched ones.
       const double limit = static_cast<double>(radius_) * static_cast<double>(radius_);
-      std::erase_if(list, [&](std::int32_t k) {
-        const Point& p = points_[static_cast<std::size_t>(k)];
-        const double dx = static_cast<double>(p[0]) - query[0];
-        const double dy = static_cast<double>(p[1]) - query[1];
-        const double dz = static_cast<double>(p[2]) - query[2];
-        return !((dx * dx + dy * dy) + dz * dz <= limit) || !region.holds(narrowing->positions[static_cast<std::size_t>(k)]);
-      });
+      narrowing->grid.within(narrowing->positions, narrowing->regions[static_cast<std::size_t>(i - begin)],
+                             [&](std::int32_t row) {
+                               const Point& p = points_[static_cast<std::size_t>(row)];
+                               const double dx = static_cast<double>(p[0]) - query[0];
+                               const double dy = static_cast<double>(p[1]) - query[1];
+                               const double dz = static_cast<double>(p[2]) - query[2];
+                               return (dx * dx + dy * dy) + dz * dz <= limit;
+                             },
+                             list);
     });
   }
 
@@ -77,10 +70,10 @@ class RadiusSearch : public NeighbourSearch {
 class NearestSearch : public NeighbourSearch {
  public:
   NearestSearch(std::span<const Point> points, std::int32_t k, int threads)
-      : points_(points), k_(k), threads_(threads), grid_(points, nearest_cell_side) {}
+      : points_(points), k_(k), threads_(threads), tree_(points) {}
   void find(std::int64_t begin, std::int64_t end, const Narrowing*, NeighbourLists& out) override {
     find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
-      grid_.nearest(points_[static_cast<std::size_t>(i)], k_, list);
+      list = tree_.nearest(points_[static_cast<std::size_t>(i)].data(), k_);
     });
   }
 
@@ -88,7 +81,7 @@ class NearestSearch : public NeighbourSearch {
   std::span<const Point> points_;
   std::int32_t k_;
   int threads_;
-  NearestGrid grid_;
+  KdSearch tree_;
 };
 
 }  // namespace

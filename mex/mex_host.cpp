@@ -118,7 +118,14 @@ class HeldLists : public NeighbourSearch {
           list.push_back(row);
         }
       }
-      if (ascending_) std::sort(list.begin(), list.end());
+      if (narrowing != nullptr) {
+        std::sort(list.begin(), list.end(), [&](std::int32_t a, std::int32_t b) {
+          return narrowing->grid.before(narrowing->positions[static_cast<std::size_t>(a)], a,
+                                        narrowing->positions[static_cast<std::size_t>(b)], b);
+        });
+      } else if (ascending_) {
+        std::sort(list.begin(), list.end());
+      }
       out.append(list);
     }
   }

@@ -24,11 +24,21 @@ struct PassResult {
   std::string console;
 };
 
-// Radius lists at the full radius, whatever region the pass asks for.
+// Radius lists at the full radius, whatever region the pass asks for, in the order a
+// narrowed list takes.
 struct FullRadiusSearch : NeighbourSearch {
   std::unique_ptr<NeighbourSearch> inner;
-  void find(std::int64_t begin, std::int64_t end, const Narrowing*, NeighbourLists& out) override {
-    inner->find(begin, end, nullptr, out);
+  void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) override {
+    NeighbourLists full;
+    inner->find(begin, end, nullptr, full);
+    for (std::int64_t k = 0; k < full.size(); ++k) {
+      std::vector<std::int32_t> list(full[k].begin(), full[k].end());
+      std::sort(list.begin(), list.end(), [&](std::int32_t a, std::int32_t b) {
+        return narrowing->grid.before(narrowing->positions[static_cast<std::size_t>(a)], a,
+                                      narrowing->positions[static_cast<std::size_t>(b)], b);
+      });
+      out.append(list);
+    }
   }
 };
 
@@ -47,7 +57,7 @@ PassResult run_pass(const std::vector<Point>& points, std::vector<float> noise, 
     full->inner = std::move(neighbours);
     neighbours = std::move(full);
   }
-  result.filtered = block_pass(host, points, noise, *neighbours, searched_points, settings);
+  result.filtered = block_pass(host, points, noise, *neighbours, settings);
   result.noise = std::move(noise);
   return result;
 }

@@ -202,7 +202,8 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
       regions.push_back(estimate_region(in, static_cast<std::int32_t>(i), frames.back()));
     }
     NeighbourLists lists;
-    const NeighbourSearch::Narrowing narrowing{points, regions, 0.0f};
+    const CellGrid grid(points, radius / 2.0f);
+    const NeighbourSearch::Narrowing narrowing{points, regions, grid};
     host.radius_neighbours(points, radius)->find(0, static_cast<std::int64_t>(points.size()), &narrowing, lists);
     EstimateScratch scratch;
     PointEstimate estimate;
@@ -228,7 +229,7 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
     const std::unique_ptr<NeighbourSearch> search = host.radius_neighbours(points, radius);
     const std::vector<std::int32_t> order = CellGrid::cell_order(input, radius / 2.0f);
     const auto first_point = static_cast<std::size_t>(std::find(order.begin(), order.end(), 0) - order.begin());
-    const std::vector<Point> filtered = block_pass(host, points, noise, *search, points, {"pass 1", first_pass_threshold, r0, 0, first_point});
+    const std::vector<Point> filtered = block_pass(host, points, noise, *search, {"pass 1", first_pass_threshold, r0, 0, first_point});
     digests["pass1_positions"].add(filtered.data(), filtered.size() * sizeof(Point));
     digests["pass1_noise"].add(std::span<const float>(noise));
 

@@ -98,7 +98,8 @@ TEST(NativeHost, SearchesAnswerAnyRangeOfPointsInOrder) {
   const std::unique_ptr<NeighbourSearch> radius = host.radius_neighbours(points, 1.0f);
   radius->find(1, 4, nullptr, ranges);
   const std::vector<Cylinder> region = {{points[0], {0, 0, 1}, 0.5f, 10.0f}};
-  const NeighbourSearch::Narrowing narrowing{points, region, 0.0f};
+  const CellGrid grid(points, 1.0f);
+  const NeighbourSearch::Narrowing narrowing{points, region, grid};
   radius->find(0, 1, &narrowing, ranges);
   ASSERT_EQ(ranges.size(), 4);
   EXPECT_EQ(std::vector<std::int32_t>(ranges[0].begin(), ranges[0].end()), (std::vector<std::int32_t>{0, 1}));
