@@ -2,8 +2,10 @@
 // prints the throughput of each pass, the time per stage, the thread count and the
 // peak resident memory. A timing program, never part of the test run.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstdio>
@@ -70,30 +72,58 @@ std::vector<vandrel::Point> synthetic_surface(std::int32_t n, float sigma) {
   return points;
 }
 
+// Resident memory now, in bytes.
+double resident_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  double pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
 void run(const char* name, const std::vector<vandrel::Point>& points, float sigma, float density) {
   const auto n = static_cast<std::int64_t>(points.size());
   TimingHost host({0, [](std::string_view) {}, {}});
+  const double baseline = resident_bytes();
+  const double cpu_before = cpu_seconds();
   const auto t0 = Clock::now();
   host.start();
   const std::vector<vandrel::Point> filtered = vandrel::filter_cloud(host, points, sigma, density);
   const double total = std::chrono::duration<double>(Clock::now() - t0).count();
+  const double cpu = cpu_seconds() - cpu_before;
 
   int threads = 1;
 #ifdef _OPENMP
   threads = omp_get_max_threads();
 #endif
-  std::printf("\n%s: %lld points, %d threads, %.2f s in all\n", name, static_cast<long long>(n), threads, total);
+  std::printf("\n%s: %lld points, %d threads, %.2f s in all, %.2f CPU s\n", name, static_cast<long long>(n), threads,
+              total, cpu);
   for (std::size_t k = 0; k < host.pass_seconds.size(); ++k) {
-    std::printf("  pass %zu: %.0f points/s (%.2f s)\n", k + 1, static_cast<double>(n) / host.pass_seconds[k], host.pass_seconds[k]);
+    std::printf("  pass %zu: %.0f points/s (%.2f s)\n", k + 1, static_cast<double>(n) / host.pass_seconds[k],
+                host.pass_seconds[k]);
   }
-  for (const char* stage : {"split", "radius search", "nearest neighbours", "estimates", "fusion", "solve",
+  for (const char* stage : {"split", "radius search", "nearest neighbours", "frames", "estimates", "fusion", "solve",
                             "noise update", "merge"}) {
     const double s = host.totals[stage];
     std::printf("  %-20s %8.3f s  %5.1f %%\n", stage, s, 100.0 * s / total);
   }
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  std::printf("  peak resident memory so far: %.0f MiB\n", static_cast<double>(usage.ru_maxrss) / 1024.0);
+  const double peak = static_cast<double>(usage.ru_maxrss) * 1024.0;
+  // Working memory: the peak above what was resident before the run (the input) and the
+  // output array.
+  const double output = static_cast<double>(n) * sizeof(vandrel::Point);
+  const double working = std::max(0.0, peak - baseline - output);
+  std::printf("  peak resident %.0f MiB, input resident before %.0f MiB, working %.0f bytes per point\n",
+              peak / 1048576.0, baseline / 1048576.0, working / static_cast<double>(n));
+  std::printf("RESULT %s points=%lld cpu_s=%.2f wall_s=%.2f peak_mib=%.0f working_bytes_per_point=%.0f\n", name,
+              static_cast<long long>(n), cpu, total, peak / 1048576.0, working / static_cast<double>(n));
 }
 
 }  // namespace
