@@ -1,5 +1,9 @@
 #include "api/vandrel.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <string>
 
 #include "core/pipeline.h"
@@ -30,6 +34,41 @@ std::vector<Point> denoise(std::span<const Point> points, float sigma, float den
   }
   NativeHost host(std::move(host_options));
   return filter_cloud(host, points, sigma, density, {options.chunk_points, options.allow_large_neighbourhoods});
+}
+
+std::vector<PointD> denoise(std::span<const PointD> points, float sigma, float density, const DenoiseOptions& options) {
+  PointD lo{}, hi{};
+  bool any = false;
+  for (const PointD& p : points) {
+    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) continue;
+    for (std::size_t c = 0; c < 3; ++c) {
+      lo[c] = any ? std::min(lo[c], p[c]) : p[c];
+      hi[c] = any ? std::max(hi[c], p[c]) : p[c];
+    }
+    any = true;
+  }
+  PointD centre{};
+  if (any) {
+    for (std::size_t c = 0; c < 3; ++c) centre[c] = lo[c] + (hi[c] - lo[c]) / 2.0;
+  }
+  std::vector<Point> single(points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      const double moved = points[i][c] - centre[c];
+      if (std::isfinite(moved) && std::fabs(moved) > std::numeric_limits<float>::max()) {
+        throw Error("Vandrel:outOfRange", "Point " + std::to_string(i + 1) +
+                                              " lies too far from the others for single precision.");
+      }
+      single[i][c] = static_cast<float>(moved);
+    }
+  }
+  const std::vector<Point> filtered = denoise(single, sigma, density, options);
+  std::vector<PointD> out(points.begin(), points.end());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (std::memcmp(&filtered[i], &single[i], sizeof(Point)) == 0) continue;  // left in place: the input's own bits
+    for (std::size_t c = 0; c < 3; ++c) out[i][c] = static_cast<double>(filtered[i][c]) + centre[c];
+  }
+  return out;
 }
 
 }  // namespace vandrel

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -49,5 +50,17 @@ struct DenoiseOptions {
 /// those of filter_cloud in core/pipeline.h). Reentrant; the bits of the result depend
 /// neither on the thread count nor on the x86-64 machine.
 std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options = {});
+
+/// Points in double precision, such as georeferenced coordinates.
+using PointD = std::array<double, 3>;
+
+/// Denoises points given in double precision: they are moved by the centre of their finite
+/// points' bounding box (in double) before the single-precision filter and moved back
+/// after, so that a cloud far from the origin keeps its detail. Rows the filter leaves in
+/// place (NaN or infinite coordinates, clouds too small to filter) come back bit for bit.
+/// Throws vandrel::Error "Vandrel:outOfRange" when a recentred coordinate does not fit in
+/// single precision, and whatever the single-precision denoise throws.
+std::vector<PointD> denoise(std::span<const PointD> points, float sigma, float density,
+                            const DenoiseOptions& options = {});
 
 }  // namespace vandrel
