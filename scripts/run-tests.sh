@@ -4,4 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$(nproc)"
-OPENBLAS_NUM_THREADS=1 ctest --test-dir build --output-on-failure -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$(nproc)"
