@@ -14,7 +14,9 @@ fail() { echo "deb_test: $*" >&2; exit 1; }
 (cd "$build" && cpack -G DEB -B "$scratch/packages") > "$scratch/cpack.log" 2>&1 ||
   { cat "$scratch/cpack.log"; fail "cpack -G DEB failed"; }
 debs=("$scratch"/packages/vandrel_"$version"_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "no single vandrel_${version}_<arch>.deb in the cpack output"
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+  fail "no single vandrel_${version}_<arch>.deb in the cpack output"
+fi
 deb="${debs[0]}"
 echo "deb_test: $(basename "$deb")"
 
