@@ -65,7 +65,7 @@ inline void check_ply(const PlyDocument& document, const std::vector<float>& xyz
 inline void check_text_to_ply(const TextTable& table, const std::vector<float>& xyz) {
   PlyDocument document;
   try {
-    document = ply_from_table(table, xyz.data(), rows(xyz), "in", "out.ply");
+    document = ply_from_table(table, rows(xyz), "in", "out.ply");
   } catch (const Error& e) {
     if (e.identifier() != "Vandrel:cannotConvert") {
       std::fprintf(stderr, "%s\n", e.what());

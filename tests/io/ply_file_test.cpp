@@ -235,7 +235,7 @@ TEST(table_from_ply, ConvertsBothWaysKeepingEveryValue) {
     const std::vector<std::string> values = {"255", "0.1", "0", "254", "-1e-300", "-300"};
     for (int k = 0; k < 6; ++k) EXPECT_EQ(table.extra(k / 3, k % 3), values[static_cast<std::size_t>(k)]);
 
-    const PlyDocument back = ply_from_table(table, xyz.data(), 2, "out.csv", "back.ply");
+    const PlyDocument back = ply_from_table(table, 2, "out.csv", "back.ply");
     EXPECT_NE(back.content.find("property int red\nproperty double w\nproperty int s\n"), std::string::npos)
         << back.content;
     std::vector<float> same;
@@ -280,9 +280,9 @@ TEST(table_from_ply, RefusesWhatATextFileCannotHold) {
   table.header = "x,y,z,\"my label\",x,";
   table.extra_columns = 3;
   for (const char* v : {"1", "2.5", "3", "4", "oops", "6"}) table.add_extra(v);
-  const std::vector<float> two = {0, 1, 0, 1, 0, 1};
+  table.coordinate_text = "0\n0\n0\n1\n1\n1\n";
   try {
-    ply_from_table(table, two.data(), 2, "in.csv", "out.ply");
+    ply_from_table(table, 2, "in.csv", "out.ply");
     ADD_FAILURE() << "no error";
   } catch (const Error& e) {
     EXPECT_EQ(e.identifier(), "Vandrel:cannotConvert");
@@ -292,7 +292,7 @@ TEST(table_from_ply, RefusesWhatATextFileCannotHold) {
   table.extra_text.clear();
   table.extra_end.clear();
   for (const char* v : {"1", "2.5", "3", "4", "5", "6"}) table.add_extra(v);
-  const PlyDocument doc = ply_from_table(table, two.data(), 2, "in.csv", "out.ply");
+  const PlyDocument doc = ply_from_table(table, 2, "in.csv", "out.ply");
   EXPECT_NE(doc.content.find("property int my_label\nproperty double field5\nproperty int field6\n"),
             std::string::npos)
       << doc.content;

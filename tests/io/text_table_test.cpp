@@ -54,8 +54,10 @@ TEST(read_text_table, ReadsEveryVariant) {
       {"comments and CR-only line ends", TextDialect::whitespace, "# x y z\r1 2 3\r\r  # half-way\r4 5 6\r",
        {1, 4, 2, 5, 3, 6}, "", {}},
       {"CR-only CSV with a header", TextDialect::csv, "# numpy\rx,y,z\r1,2,3\r", {1, 2, 3}, "x,y,z", {}},
-      {"byte-order mark after a blank line", TextDialect::csv, "\r\xEF\xBB\xBF" "1,4,5\r7,8,9", {1, 7, 4, 8, 5, 9},
+      {"byte-order mark at the start only", TextDialect::csv, "\xEF\xBB\xBF" "1,4,5\r7,8,9", {1, 7, 4, 8, 5, 9},
        "", {}},
+      {"those bytes elsewhere are text", TextDialect::csv, "\r\xEF\xBB\xBF" "1,4,5\r7,8,9", {7, 8, 9},
+       "\xEF\xBB\xBF" "1,4,5", {}},
       {"NaN coordinates of an organised cloud", TextDialect::whitespace, "nan NaN -nan 1\n1 2 3 2\n",
        {nan, 1, nan, 2, nan, 3}, "", {"1", "2"}},
   };
