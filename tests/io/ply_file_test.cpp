@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "api/error.h"
+#include "io/number_text.h"
 
 namespace vandrel {
 namespace {
@@ -103,6 +104,60 @@ TEST(read_ply, ReadsEveryFormatAndWritesBackOnlyNewCoordinates) {
       EXPECT_EQ(back, moved);
       // Putting the old coordinates back restores every byte: nothing else was touched.
       EXPECT_EQ(written(again, xyz), content);
+    }
+  }
+}
+
+TEST(read_ply, RecentresACloudFarFromZeroAndAddsTheOriginBackInDouble) {
+  // Two vertices 1 apart on every axis, far from zero; values exact in float too.
+  const double far[2][3] = {{450000.5, 5200000.5, 100.0}, {450001.5, 5200001.5, 101.0}};
+  const std::array<double, 3> origin{450001.0, 5200001.0, 100.5};
+  for (const PlyFormat format : {PlyFormat::ascii, PlyFormat::binary_little_endian, PlyFormat::binary_big_endian}) {
+    for (const bool as_double : {false, true}) {
+      SCOPED_TRACE(std::string(format_name(format)) + (as_double ? " double" : " float"));
+      const char* type = as_double ? "double" : "float";
+      std::string content = std::string("ply\nformat ") + format_name(format) + " 1.0\nelement vertex 2\nproperty " +
+                            type + " x\nproperty " + type + " y\nproperty " + type + " z\nend_header\n";
+      Body body{format, {}};
+      for (const auto& vertex : far) {
+        for (const double value : vertex) {
+          if (format == PlyFormat::ascii) {
+            append_shortest(body.bytes, value);
+            body.bytes += ' ';
+          } else if (as_double) {
+            body.put<double>(value);
+          } else {
+            body.put<float>(static_cast<float>(value));
+          }
+        }
+        body.end_record();
+      }
+      content += body.bytes;
+      std::vector<float> xyz;
+      const PlyDocument doc = read_ply(content, "far.ply", xyz);
+      EXPECT_EQ(doc.origin, origin);
+      EXPECT_EQ(xyz, std::vector<float>({-0.5f, 0.5f, -0.5f, 0.5f, -0.5f, 0.5f}));
+      EXPECT_EQ(written(doc, xyz), content);
+
+      // Moved: the sum in double, rounded once to the property's type.
+      std::vector<float> moved = xyz;
+      moved[0] = -0.25f;                       // x of vertex 0: 450000.75, exact in both types
+      moved[2] = std::nextafter(-0.5f, 1.0f);  // y of vertex 0: 5200000.5 + 2^-25
+      const std::string out = written(doc, moved);
+      std::vector<float> back;
+      const TextTable stored = table_from_ply(read_ply(out, "out.ply", back), "out.ply", "out.csv");
+      const std::string_view text = stored.coordinate_text;
+      double x = 0.0, y = 0.0;
+      ASSERT_TRUE(parse_double(text.substr(0, text.find('\n')), x));
+      ASSERT_TRUE(parse_double(text.substr(text.find('\n') + 1, text.find('\n', text.find('\n') + 1) - text.find('\n') - 1), y));
+      EXPECT_EQ(x, 450000.75);
+      const double sum = static_cast<double>(moved[2]) + origin[1];
+      if (as_double)
+        EXPECT_EQ(y, sum);
+      else
+        EXPECT_EQ(static_cast<float>(y), static_cast<float>(sum));
+      // The vertex left as it was keeps its bytes.
+      EXPECT_EQ(out.substr(out.size() - body.bytes.size() / 2), content.substr(content.size() - body.bytes.size() / 2));
     }
   }
 }
