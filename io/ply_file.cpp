@@ -452,6 +452,13 @@ void write_ply(std::ostream& out, const PlyDocument& document, const float* xyz)
   const auto n = static_cast<std::size_t>(document.elements[document.vertex].count);
   std::string buffer;
   std::size_t copied = 0;
+  // A binary header ended by a lone "\r" gets "\r\n": a first byte "\n" written after it
+  // would read back as part of the line end.
+  const std::size_t header_end = document.elements.front().begin;
+  if (document.format != PlyFormat::ascii && c[header_end - 1] == '\r') {
+    buffer.append(c, 0, header_end).push_back('\n');
+    copied = header_end;
+  }
   for (std::size_t k = 0; k < 3 * n; ++k) {
     const auto axis = static_cast<std::size_t>(document.coordinate_axis[k % 3]);
     const PlyType type = document.coordinate_type[axis];

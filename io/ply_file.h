@@ -73,7 +73,8 @@ PlyDocument read_ply(std::string content, const std::string& name, std::vector<f
 /// axis whose origin is 0, with 9 significant digits, other doubles as the shortest decimal
 /// that reads back to the same double). A coordinate equal to the one read (minus origin,
 /// rounded to single; NaN matches NaN) keeps its bytes or text. Trailing whitespace after
-/// the last element is dropped.
+/// the last element is dropped, and a binary file's header ended by a lone "\r" gets
+/// "\r\n" (a body starting with "\n" would otherwise read back differently).
 ///   xyz  in  column-major n x 3 relative to the document's origin, n the vertex count
 /// Stream errors are left in the stream's state. Reentrant.
 void write_ply(std::ostream& out, const PlyDocument& document, const float* xyz);

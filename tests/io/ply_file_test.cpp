@@ -231,6 +231,23 @@ TEST(read_ply, RejectsMalformedFilesNamingThePlace) {
   EXPECT_NO_THROW(read_ply(binary + "\r\n", "ok.ply", xyz));
 }
 
+TEST(write_ply, EndsALoneCarriageReturnHeaderOfABinaryFileWithALineFeed) {
+  // Fuzzer find: the first body byte became "\n" and read back as part of the header's line end.
+  const std::string head = "ply\rformat binary_big_endian 1.0\relement vertex 1\rproperty float x\r"
+                           "property float y\rproperty float z\rend_header\r";
+  Body body{PlyFormat::binary_big_endian, {}};
+  for (const std::uint32_t bits : {0x0b000000u, 0x3f800000u, 0x40000000u}) body.put<float>(std::bit_cast<float>(bits));
+  std::vector<float> xyz;
+  const PlyDocument doc = read_ply(head + body.bytes, "in.ply", xyz);
+  std::vector<float> moved = xyz;
+  moved[0] = std::bit_cast<float>(0x0affffffu);
+  const std::string out = written(doc, moved);
+  EXPECT_EQ(out.substr(0, head.size() + 2), head + "\n\x0a");
+  std::vector<float> back;
+  read_ply(out, "out.ply", back);
+  EXPECT_EQ(back, moved);
+}
+
 TEST(read_ply, TakesCarriageReturnLineEndsAndNaNCoordinates) {
   const std::string head = "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\n"
                            "property float z\nproperty uchar k\nend_header\n";
