@@ -1,5 +1,7 @@
 #pragma once
 // Checks shared by the reader harnesses: what a writer produces must read back.
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -31,6 +33,31 @@ inline void expect_same(const std::vector<float>& a, const std::vector<float>& b
 
 inline std::int64_t rows(const std::vector<float>& xyz) { return static_cast<std::int64_t>(xyz.size() / 3); }
 
+// Every finite coordinate moved one step towards zero, as a filter would move it: written
+// anew rather than copied as read.
+inline std::vector<float> moved(std::vector<float> xyz) {
+  for (float& v : xyz)
+    if (std::isfinite(v) && v != 0.0f) v = std::nextafter(v, 0.0f);
+  return xyz;
+}
+
+// The same coordinates, origin added, up to the rounding of single precision (a cloud read
+// back may have another origin); NaN stays NaN.
+inline void expect_close(const std::vector<float>& a, const std::array<double, 3>& a_origin,
+                         const std::vector<float>& b, const std::array<double, 3>& b_origin) {
+  if (a.size() != b.size()) fail("the number of points changed");
+  const std::size_t n = a.size() / 3;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::isnan(a[i]) || std::isnan(b[i])) {
+      if (std::isnan(a[i]) != std::isnan(b[i])) fail("a NaN coordinate changed");
+      continue;
+    }
+    const double x = static_cast<double>(a[i]) + a_origin[i / n];
+    const double y = static_cast<double>(b[i]) + b_origin[i / n];
+    if (!(std::abs(x - y) <= 0x1p-21 * std::max(std::abs(x), std::abs(y)) + 0x1p-140)) fail("a new coordinate changed");
+  }
+}
+
 // A text table written in `dialect` reads back to the same coordinates and extra fields.
 inline void check_text(const TextTable& table, const std::vector<float>& xyz, TextDialect dialect) {
   std::ostringstream out;
@@ -45,27 +72,56 @@ inline void check_text(const TextTable& table, const std::vector<float>& xyz, Te
   }
   expect_same(xyz, back);
   if (again.extra_text != table.extra_text || again.extra_end != table.extra_end) fail("an extra field changed");
+  if (again.coordinate_text != table.coordinate_text) fail("the text of an unchanged coordinate changed");
+
+  const std::vector<float> new_xyz = moved(xyz);
+  std::ostringstream new_out;
+  write_text_table(new_out, table, dialect, new_xyz.data(), rows(xyz));
+  try {
+    again = read_text_table(new_out.str(), dialect, "written", back);
+  } catch (const Error& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    fail("written new coordinates do not read back");
+  }
+  expect_close(new_xyz, table.origin, back, again.origin);
 }
 
 // A PLY document written back reads back to the same coordinates.
 inline void check_ply(const PlyDocument& document, const std::vector<float>& xyz) {
   std::ostringstream out;
   write_ply(out, document, xyz.data());
-  std::vector<float> back;
+  std::vector<float> same;
+  PlyDocument again;
   try {
-    read_ply(out.str(), "written.ply", back);
+    again = read_ply(out.str(), "written.ply", same);
   } catch (const Error& e) {
     std::fprintf(stderr, "%s\n", e.what());
     fail("written PLY does not read back");
   }
-  expect_same(xyz, back);
+  expect_same(xyz, same);
+  // Written once, a file is written back byte for byte.
+  std::ostringstream out_again;
+  write_ply(out_again, again, same.data());
+  if (out_again.str() != out.str()) fail("an unchanged PLY file changed");
+
+  const std::vector<float> new_xyz = moved(xyz);
+  std::ostringstream new_out;
+  write_ply(new_out, document, new_xyz.data());
+  std::vector<float> back;
+  try {
+    again = read_ply(new_out.str(), "written.ply", back);
+  } catch (const Error& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    fail("written PLY does not read back");
+  }
+  expect_close(new_xyz, document.origin, back, again.origin);
 }
 
 // A text table converted to PLY keeps its coordinates, when it converts at all.
 inline void check_text_to_ply(const TextTable& table, const std::vector<float>& xyz) {
   PlyDocument document;
   try {
-    document = ply_from_table(table, xyz.data(), rows(xyz), "in", "out.ply");
+    document = ply_from_table(table, rows(xyz), "in", "out.ply");
   } catch (const Error& e) {
     if (e.identifier() != "Vandrel:cannotConvert") {
       std::fprintf(stderr, "%s\n", e.what());
@@ -73,6 +129,9 @@ inline void check_text_to_ply(const TextTable& table, const std::vector<float>& 
     }
     return;
   }
+  std::vector<float> converted;
+  read_ply(document.content, "out.ply", converted);
+  expect_same(xyz, converted);
   check_ply(document, xyz);
 }
 

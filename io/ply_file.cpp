@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "io/byte_values.h"
 #include "io/number_text.h"
 #include "api/error.h"
 
@@ -129,6 +130,25 @@ std::string csv_label(const std::string& name) {
   return label + "\"";
 }
 
+// Where the k-th coordinate value of the vertices starts in the document's content (k in
+// record order: vertex k / 3, coordinate property k % 3).
+std::size_t coordinate_start(const PlyDocument& document, std::size_t k) {
+  if (document.record_size == 0) return document.coordinate_begin[k];
+  return document.elements[document.vertex].begin + (k / 3) * document.record_size + document.record_offset[k % 3];
+}
+
+// The coordinate value that starts at `begin` in the content, as the file holds it (NaN
+// for ascii text that is no number, which the reader has refused).
+double coordinate_value(const PlyDocument& document, std::size_t begin, PlyType type) {
+  const std::string& c = document.content;
+  if (document.format != PlyFormat::ascii) return load(c.data() + begin, type, swaps(document.format));
+  std::size_t end = begin;
+  while (end < c.size() && !is_space(c[end])) ++end;
+  double value = std::numeric_limits<double>::quiet_NaN();
+  parse_double(std::string_view(c).substr(begin, end - begin), value);
+  return value;
+}
+
 class Reader {
  public:
   Reader(std::string content, const std::string& name, std::vector<float>& xyz) : name_(name), xyz_(xyz) {
@@ -142,10 +162,13 @@ class Reader {
     xyz_.assign(3 * n, 0.0f);
     find_record_layout();
     if (doc_.record_size == 0) doc_.coordinate_begin.reserve(3 * n);
+    values_.assign(3 * n, 0.0);
     if (doc_.format == PlyFormat::ascii)
       read_ascii_body();
     else
       read_binary_body();
+    doc_.origin = origin_when_far(values_);
+    for (std::size_t k = 0; k < 3 * n; ++k) xyz_[k] = relative_coordinate(values_[k], doc_.origin[k / n]);
     return std::move(doc_);
   }
 
@@ -306,10 +329,10 @@ class Reader {
     static const char* const names[3] = {"x", "y", "z"};
     const auto ax = static_cast<std::size_t>(axis);
     if (std::isinf(value)) fail(record_name(doc_.vertex, record) + ": " + names[ax] + " is not a finite number");
-    if (std::abs(value) > static_cast<double>(std::numeric_limits<float>::max()))
+    if (!fits_single(value))
       fail(record_name(doc_.vertex, record) + ": " + names[ax] + " is out of single-precision range");
     const auto n = static_cast<std::size_t>(doc_.elements[doc_.vertex].count);
-    xyz_[ax * n + static_cast<std::size_t>(record)] = static_cast<float>(value);
+    values_[ax * n + static_cast<std::size_t>(record)] = value;
     if (doc_.record_size == 0) doc_.coordinate_begin.push_back(begin);
   }
 
@@ -391,10 +414,6 @@ class Reader {
               fail(where + "'" + printable_excerpt(words[w].text) + "' is not a number");
             if (is_vertex && coordinate_slot_[p] > 0) {
               const int axis = doc_.coordinate_axis[static_cast<std::size_t>(coordinate_slot_[p] - 1)];
-              // Parsed again as a float: rounding the decimal once, not twice through double.
-              float single = 0.0f;
-              if (property.type == PlyType::float32 && parse_float(words[w].text, single))
-                value = static_cast<double>(single);
               take_coordinate(r, axis, value, words[w].offset);
             }
           }
@@ -413,6 +432,7 @@ class Reader {
 
   const std::string& name_;
   std::vector<float>& xyz_;
+  std::vector<double> values_;  // the coordinates as the file holds them, column-major n x 3
   PlyDocument doc_;
   std::size_t pos_ = 0;
   std::int64_t line_ = 0;
@@ -429,36 +449,51 @@ PlyDocument read_ply(std::string content, const std::string& name, std::vector<f
 void write_ply(std::ostream& out, const PlyDocument& document, const float* xyz) {
   const std::string& c = document.content;
   const bool swap = swaps(document.format);
-  const PlyElement& vertices = document.elements[document.vertex];
-  const auto n = static_cast<std::size_t>(vertices.count);
+  const auto n = static_cast<std::size_t>(document.elements[document.vertex].count);
   std::string buffer;
   std::size_t copied = 0;
+  // A binary header ended by a lone "\r" gets "\r\n": a first byte "\n" written after it
+  // would read back as part of the line end.
+  const std::size_t header_end = document.elements.front().begin;
+  if (document.format != PlyFormat::ascii && c[header_end - 1] == '\r') {
+    buffer.append(c, 0, header_end).push_back('\n');
+    copied = header_end;
+  }
   for (std::size_t k = 0; k < 3 * n; ++k) {
     const auto axis = static_cast<std::size_t>(document.coordinate_axis[k % 3]);
-    const std::size_t begin = document.record_size > 0
-                                  ? vertices.begin + (k / 3) * document.record_size + document.record_offset[k % 3]
-                                  : document.coordinate_begin[k];
-    std::size_t end = begin + size_of(document.coordinate_type[axis]);
+    const PlyType type = document.coordinate_type[axis];
+    const double origin = document.origin[axis];
+    const std::size_t begin = coordinate_start(document, k);
+    const float value = xyz[axis * n + k / 3];
+    // A coordinate the filter left as it was keeps its bytes or text.
+    if (is_unchanged(relative_coordinate(coordinate_value(document, begin, type), origin), value)) continue;
+    std::size_t end = begin + size_of(type);
     if (document.format == PlyFormat::ascii) {
       end = begin;
       while (end < c.size() && !is_space(c[end])) ++end;
     }
     buffer.append(c, copied, begin - copied);
-    const float value = xyz[axis * n + k / 3];
-    if (document.format == PlyFormat::ascii)
-      append_float9(buffer, value);
-    else if (document.coordinate_type[axis] == PlyType::float32)
-      store(buffer, value, swap);
-    else
-      store(buffer, static_cast<double>(value), swap);
+    // Added in double, then rounded once to the property's type (with origin 0 the value as it
+    // is: adding 0 would turn -0 into +0).
+    const double absolute = origin == 0.0 ? static_cast<double>(value) : static_cast<double>(value) + origin;
+    if (document.format != PlyFormat::ascii) {
+      if (type == PlyType::float32)
+        store(buffer, static_cast<float>(absolute), swap);
+      else
+        store(buffer, absolute, swap);
+    } else if (type == PlyType::float32 || origin == 0.0) {
+      append_float9(buffer, static_cast<float>(absolute));
+    } else {
+      append_shortest(buffer, absolute);
+    }
     copied = end;
     if (buffer.size() >= flush_size) {
       out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
       buffer.clear();
     }
   }
-  buffer.append(c, copied, document.elements.back().end - copied);
   out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+  out.write(c.data() + copied, static_cast<std::streamsize>(document.elements.back().end - copied));
 }
 
 TextTable table_from_ply(const PlyDocument& document, const std::string& source, const std::string& target) {
@@ -491,6 +526,25 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
     table.header.append(",").append(csv_label(property.name));
   }
   table.extra_columns = static_cast<std::int32_t>(extras.size());
+  table.origin = document.origin;
+  // Coordinates as written: ascii ones as they are, binary ones as the shortest decimal of
+  // their value in double, so that the text reads back to the very same numbers.
+  std::array<std::string, 3> as_text;
+  for (std::size_t k = 0; k < 3 * static_cast<std::size_t>(vertices.count); ++k) {
+    const auto axis = static_cast<std::size_t>(document.coordinate_axis[k % 3]);
+    const std::size_t begin = coordinate_start(document, k);
+    std::string& text = as_text[axis];
+    text.clear();
+    if (document.format == PlyFormat::ascii) {
+      std::size_t end = begin;
+      while (end < document.content.size() && !is_space(document.content[end])) ++end;
+      text.assign(document.content, begin, end - begin);
+    } else {
+      append_shortest(text, coordinate_value(document, begin, document.coordinate_type[axis]));
+    }
+    if (k % 3 == 2)
+      for (const std::string& coordinate : as_text) table.coordinate_text.append(coordinate).push_back('\n');
+  }
   if (extras.empty()) return table;
 
   const std::string& c = document.content;
@@ -532,13 +586,15 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
   return table;
 }
 
-PlyDocument ply_from_table(const TextTable& table, const float* xyz, std::int64_t n, const std::string& source,
+PlyDocument ply_from_table(const TextTable& table, std::int64_t n, const std::string& source,
                            const std::string& target) {
   std::vector<std::string_view> header;
   if (!table.header.empty()) split_csv_line(table.header, header, table.delimiter);
   std::vector<std::string> names = {"x", "y", "z"};
   std::string content = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(n) + "\n";
-  content += "property float x\nproperty float y\nproperty float z\n";
+  // Double where the cloud lies far from zero: float would lose the detail the origin keeps.
+  const bool far = table.origin != std::array<double, 3>{};
+  for (const char* axis : {"x", "y", "z"}) content += std::string("property ") + (far ? "double " : "float ") + axis + "\n";
   for (std::int32_t column = 0; column < table.extra_columns; ++column) {
     const auto field = static_cast<std::size_t>(table.field_of_extra(column));
     std::string name;
@@ -572,10 +628,13 @@ PlyDocument ply_from_table(const TextTable& table, const float* xyz, std::int64_
     content += std::string("property ") + (whole ? "int " : "double ") + name + "\n";
   }
   content += "end_header\n";
+  std::size_t coordinate_at = 0;
   for (std::int64_t row = 0; row < n; ++row) {
     for (std::int64_t axis = 0; axis < 3; ++axis) {
       if (axis > 0) content.push_back(' ');
-      append_float9(content, xyz[axis * n + row]);
+      const std::size_t end = table.coordinate_text.find('\n', coordinate_at);
+      content.append(table.coordinate_text, coordinate_at, end - coordinate_at);
+      coordinate_at = end + 1;
     }
     for (std::int32_t column = 0; column < table.extra_columns; ++column) {
       content.push_back(' ');

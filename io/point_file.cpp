@@ -209,7 +209,7 @@ void convert_layout(PointFile& file, PointFormat format, const std::string& sour
   if (own) return;
   const bool is_ply = std::holds_alternative<PlyDocument>(file.layout);
   if (format == PointFormat::ply && !is_ply) {
-    file.layout = ply_from_table(std::get<TextTable>(file.layout), file.xyz.data(), file.size, source, target);
+    file.layout = ply_from_table(std::get<TextTable>(file.layout), file.size, source, target);
   } else if (format != PointFormat::ply && is_ply) {
     file.layout = table_from_ply(std::get<PlyDocument>(file.layout), source, target);
   }

@@ -35,7 +35,7 @@ PointFormat format_for(const std::string& name, std::optional<PointFormat> given
 /// A point file as read: the coordinates, and the rest of the file kept to be written back.
 struct PointFile {
   std::int64_t size = 0;
-  std::vector<float> xyz;  // column-major size x 3; LAS, PCD, NPY: minus the document's origin
+  std::vector<float> xyz;  // column-major size x 3, minus the layout's origin
   std::variant<PlyDocument, TextTable, PcdDocument, LasDocument, NpyDocument> layout;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "io/byte_values.h"
 #include "io/number_text.h"
 #include "api/error.h"
 
@@ -11,6 +12,8 @@ namespace {
 
 // Output is gathered in a buffer and handed to the stream in pieces of about this size.
 constexpr std::size_t flush_size = 1 << 20;
+
+constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -35,16 +38,17 @@ void split_whitespace(std::string_view line, std::vector<std::string_view>& fiel
   throw Error("Vandrel:badTextFile", name + ": line " + std::to_string(line) + ": " + what);
 }
 
-// Reads field `field` (0-based) of a row as a coordinate: NaN passes, infinity does not.
-float coordinate(std::string_view field, const std::string& name, std::int64_t line, std::int32_t column) {
-  float value = 0.0f;
-  const std::string where =
-      "field " + std::to_string(column + 1) + " ('" + printable_excerpt(field) + "') ";
-  if (!parse_float(field, value)) {
-    if (looks_like_number(field)) fail(name, line, where + "is out of single-precision range");
-    fail(name, line, where + "is not a number");
+// Reads field `column` (0-based) of a row as a coordinate, in double: NaN passes, infinity
+// does not, and the value must round to a finite float.
+double coordinate(std::string_view field, const std::string& name, std::int64_t line, std::int32_t column) {
+  double value = 0.0;
+  const auto where = [&] { return "field " + std::to_string(column + 1) + " ('" + printable_excerpt(field) + "') "; };
+  if (!parse_double(field, value)) {
+    if (looks_like_number(field)) fail(name, line, where() + "is out of single-precision range");
+    fail(name, line, where() + "is not a number");
   }
-  if (std::isinf(value)) fail(name, line, where + "is not a finite number");
+  if (std::isinf(value)) fail(name, line, where() + "is not a finite number");
+  if (!fits_single(value)) fail(name, line, where() + "is out of single-precision range");
   return value;
 }
 
@@ -95,6 +99,18 @@ char delimiter_of(std::string_view line) {
 }
 
 }  // namespace
+
+void append_coordinate(std::string& out, std::string_view as_read, float filtered, double origin) {
+  double original = 0.0;
+  if (parse_double(as_read, original) && is_unchanged(relative_coordinate(original, origin), filtered)) {
+    out.append(as_read);
+  } else if (origin == 0.0) {
+    append_float9(out, filtered);
+  } else {
+    // Added in double: the sum keeps the detail that single precision lacks far from zero.
+    append_shortest(out, static_cast<double>(filtered) + origin);
+  }
+}
 
 std::string_view TextTable::extra(std::int64_t row, std::int32_t column) const {
   const std::int64_t k = row * extra_columns + column;
@@ -149,7 +165,7 @@ TextTable read_text_table(std::string_view content, TextDialect dialect, const s
                           std::vector<float>& xyz) {
   TextTable table;
   table.dialect = dialect;
-  std::vector<float> columns[3];
+  std::vector<double> columns[3];
   std::vector<std::string_view> fields;
   std::vector<bool> is_coordinate;
   std::int64_t line_number = 0;
@@ -162,9 +178,8 @@ TextTable read_text_table(std::string_view content, TextDialect dialect, const s
     std::string_view line = line_at(content, at, next);
     at = next;
     ++line_number;
-    // A UTF-8 byte-order mark, also after blank lines: written back without them, it
-    // would start the file.
-    if (!seen_line && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+    // Only the file's first bytes can be a byte-order mark; elsewhere they are text.
+    if (line.data() == content.data() && line.starts_with(byte_order_mark)) line.remove_prefix(3);
     if (trimmed(line).empty()) continue;
     if (is_comment(line)) {
       if (!seen_line) table.comments.append(trimmed(line)).push_back('\n');
@@ -206,7 +221,9 @@ TextTable read_text_table(std::string_view content, TextDialect dialect, const s
     }
     for (std::size_t axis = 0; axis < 3; ++axis) {
       const std::int32_t f = table.coordinate_fields[axis];
-      columns[axis].push_back(coordinate(fields[static_cast<std::size_t>(f)], name, line_number, f));
+      const std::string_view field = fields[static_cast<std::size_t>(f)];
+      columns[axis].push_back(coordinate(field, name, line_number, f));
+      table.coordinate_text.append(field).push_back('\n');
     }
     for (std::size_t c = 0; c < width; ++c)
       if (!is_coordinate[c]) table.add_extra(fields[c]);
@@ -216,11 +233,14 @@ TextTable read_text_table(std::string_view content, TextDialect dialect, const s
                 name + (seen_line ? ": holds a header line but no points" : ": holds no points (the file is empty)"));
 
   const std::size_t n = columns[0].size();
-  xyz.resize(3 * n);
+  std::vector<double> values(3 * n);
   for (std::size_t axis = 0; axis < 3; ++axis) {
-    std::copy(columns[axis].begin(), columns[axis].end(), xyz.begin() + static_cast<std::ptrdiff_t>(axis * n));
+    std::copy(columns[axis].begin(), columns[axis].end(), values.begin() + static_cast<std::ptrdiff_t>(axis * n));
     columns[axis] = {};
   }
+  table.origin = origin_when_far(values);
+  xyz.resize(3 * n);
+  for (std::size_t k = 0; k < 3 * n; ++k) xyz[k] = relative_coordinate(values[k], table.origin[k / n]);
   return table;
 }
 
@@ -235,13 +255,22 @@ void write_text_table(std::ostream& out, const TextTable& table, TextDialect dia
   std::string buffer;
   if (dialect == table.dialect) buffer.append(table.comments);
   if (csv && !table.header.empty()) buffer.append(table.header).push_back('\n');
+  // The reader skips a byte-order mark at the start; one written first keeps a header's own bytes.
+  if (std::string_view(buffer).starts_with(byte_order_mark)) buffer.insert(0, byte_order_mark);
+  std::size_t coordinate_at = 0;
+  std::array<std::string_view, 3> as_read;
   for (std::int64_t row = 0; row < n; ++row) {
+    for (std::string_view& text : as_read) {
+      const std::size_t end = table.coordinate_text.find('\n', coordinate_at);
+      text = std::string_view(table.coordinate_text).substr(coordinate_at, end - coordinate_at);
+      coordinate_at = end + 1;
+    }
     std::int32_t extra = 0;
     for (std::int32_t field = 0; field < width; ++field) {
       if (field > 0) buffer.push_back(separator);
-      const auto axis = std::find(places.begin(), places.end(), field) - places.begin();
+      const auto axis = static_cast<std::size_t>(std::find(places.begin(), places.end(), field) - places.begin());
       if (axis < 3)
-        append_float9(buffer, xyz[axis * n + row]);
+        append_coordinate(buffer, as_read[axis], xyz[static_cast<std::int64_t>(axis) * n + row], table.origin[axis]);
       else
         buffer.append(table.extra(row, extra++));
     }

@@ -23,6 +23,12 @@ struct TextTable {
   std::string comments;
   /// A CSV file's header line as it was, without its line end; empty when there is none.
   std::string header;
+  /// Subtracted, in double, from every coordinate before it is rounded to single, and added
+  /// back on output (see origin_when_far in io/byte_values.h); 0 for a cloud near zero.
+  std::array<double, 3> origin{};
+  /// The coordinate fields as written, row after row x, y, z, each followed by "\n": a
+  /// coordinate the filter leaves as it was is written back as it came.
+  std::string coordinate_text;
   /// The 0-based fields that hold x, y and z: those the header names so, else 0, 1, 2.
   std::array<std::int32_t, 3> coordinate_fields{0, 1, 2};
   /// Fields other than x, y, z on every row.
@@ -50,25 +56,35 @@ std::string_view line_at(std::string_view content, std::size_t at, std::size_t& 
 /// CSV file whose first line has ';' but no ',' is read with ';' as separator. Every row
 /// has the same number of fields, at least 3; its coordinates are numbers within single-
 /// precision range or NaN (an organised cloud's empty cells), never infinite.
-///   content  in   the file's bytes (a UTF-8 byte-order mark at the start of any line up
-///                 to the header or first row is skipped)
+///   content  in   the file's bytes (a UTF-8 byte-order mark at the very start is skipped;
+///                 anywhere else those bytes are text)
 ///   name     in   the file's name, for messages
-///   xyz      out  column-major n x 3 coordinates, each correctly rounded to single
+///   xyz      out  column-major n x 3 coordinates: each read in double, minus the table's
+///                 origin, rounded to single once
 /// Throws vandrel::Error "Vandrel:badTextFile" naming the file and line for a malformed
 /// row and for a file without rows; quoted fields are cut and escaped (printable_excerpt).
 /// Reentrant.
 TextTable read_text_table(std::string_view content, TextDialect dialect, const std::string& name,
                           std::vector<float>& xyz);
 
-/// Writes one row per point in row order: x, y, z with 9 significant digits and the extra
-/// fields as they were read. CSV output keeps the header line, the separator (',' for a
-/// table read from a whitespace file) and the coordinates in their fields; whitespace
-/// output has no header and puts x, y, z first. Leading comment lines are written back
-/// when `dialect` is the one the table was read in. Lines end with "\n".
-///   xyz  in  column-major n x 3, where n is the number of rows in `table`
+/// Writes one row per point in row order: the coordinates and the extra fields. A coordinate
+/// equal to the one read (minus origin, rounded to single; NaN matches NaN) keeps its text;
+/// any other is written as xyz + origin: with 9 significant digits where the axis's origin
+/// is 0, else as the shortest decimal that reads back to the same double. CSV output keeps
+/// the header line, the separator (',' for a table read from a whitespace file) and the
+/// coordinates in their fields; whitespace output has no header and puts x, y, z first.
+/// Leading comment lines are written back when `dialect` is the one the table was read in.
+/// Output whose first line would start with the bytes of a UTF-8 byte-order mark starts
+/// with one, so that those bytes read back as text. Lines end with "\n".
+///   xyz  in  column-major n x 3 relative to table.origin, n the number of rows in `table`
 /// Stream errors are left in the stream's state. Reentrant.
 void write_text_table(std::ostream& out, const TextTable& table, TextDialect dialect, const float* xyz,
                       std::int64_t n);
+
+/// Appends one coordinate as write_text_table writes it: `as_read` (its text in the file)
+/// when `filtered` is the value read from it (minus origin, rounded to single), else
+/// filtered + origin as described there. Reentrant.
+void append_coordinate(std::string& out, std::string_view as_read, float filtered, double origin);
 
 /// Splits a CSV line into its fields at `delimiter`, trimmed of surrounding spaces and
 /// tabs; quoted fields keep their quotes. Returns false for a quote left open.

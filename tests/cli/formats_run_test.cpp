@@ -1,4 +1,5 @@
-// Runs the built program on PCD and LAS files and through standard input and output.
+// Runs the built program on PCD, LAS, text and PLY files, far from zero too, and through
+// standard input and output.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "io/byte_values.h"
+#include "io/number_text.h"
 #include "io/point_file.h"
 #include "scratch_dir.h"
 
@@ -191,6 +193,90 @@ TEST(vandrel, FiltersAGeoreferencedLasFileAtItsFullResolution) {
     }
   }
   EXPECT_LT(mean_distance_to_sphere(after, centre), 0.8 * mean_distance_to_sphere(before, centre));
+}
+
+
+// `points` (rows of x, y, z) as a file in `format`: xyz, csv, ascii or binary PLY with double
+// coordinates; every value as the shortest decimal that reads back to it.
+std::string point_file_text(const std::vector<double>& points, const std::string& format) {
+  const std::size_t n = points.size() / 3;
+  std::string text;
+  if (format == "csv") text = "x,y,z\n";
+  if (format == "ascii.ply" || format == "binary.ply")
+    text = "ply\nformat " + std::string(format == "ascii.ply" ? "ascii" : "binary_little_endian") +
+           " 1.0\nelement vertex " + std::to_string(n) +
+           "\nproperty double x\nproperty double y\nproperty double z\nend_header\n";
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const double value = points[3 * i + axis];
+      if (format == "binary.ply") {
+        char bytes[8];
+        store_value<double>(bytes, value, true);
+        text.append(bytes, 8);
+        continue;
+      }
+      if (axis > 0) text.push_back(format == "csv" ? ',' : ' ');
+      append_shortest(text, value);
+    }
+    if (format != "binary.ply") text.push_back('\n');
+  }
+  return text;
+}
+
+// The coordinates of a point file as it holds them, rows of x, y, z: what the filter saw
+// plus the origin, in double.
+std::vector<double> absolute_points(const PointFile& file) {
+  const std::array<double, 3> origin =
+      std::holds_alternative<TextTable>(file.layout) ? std::get<TextTable>(file.layout).origin
+                                                     : std::get<PlyDocument>(file.layout).origin;
+  std::vector<double> points;
+  const auto n = static_cast<std::size_t>(file.size);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t axis = 0; axis < 3; ++axis)
+      points.push_back(static_cast<double>(file.xyz[axis * n + i]) + origin[axis]);
+  return points;
+}
+
+TEST(vandrel, FiltersTextAndPlyFilesFarFromZeroAsNearIt) {
+  ScratchDir dir;
+  // On a grid of 2^-17 with its bounding box centred on zero, so that the cloud moved far
+  // away is exact in double and, recentred, gives the filter the very same values.
+  std::vector<double> near = noisy_sphere({0, 0, 0});
+  for (double& v : near) v = std::round(v * 65536.0) / 65536.0;
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    double least = near[axis], most = near[axis];
+    for (std::size_t i = axis; i < near.size(); i += 3) {
+      least = std::min(least, near[i]);
+      most = std::max(most, near[i]);
+    }
+    for (std::size_t i = axis; i < near.size(); i += 3) near[i] -= (least + most) / 2;
+  }
+  // UTM-like: single precision steps by 0.5 in y there, ten times the noise.
+  const std::array<double, 3> shift{450000.0, 5200000.0, 100.0};
+  std::vector<double> far = near;
+  for (std::size_t i = 0; i < far.size(); ++i) far[i] += shift[i % 3];
+
+  for (const std::string format : {"xyz", "csv", "ascii.ply", "binary.ply"}) {
+    SCOPED_TRACE(format);
+    write_file(dir / ("near." + format), point_file_text(near, format));
+    write_file(dir / ("far." + format), point_file_text(far, format));
+    // The estimators see the recentred cloud too: the same estimates.
+    const Outcome near_run = run(dir, "near." + format + " near_out." + format);
+    const Outcome far_run = run(dir, "far." + format + " far_out." + format);
+    ASSERT_EQ(near_run.code, 0) << near_run.err;
+    ASSERT_EQ(far_run.code, 0) << far_run.err;
+    const auto estimates = [](const std::string& err) { return err.substr(err.find("Estimated density")).substr(0, 80); };
+    EXPECT_EQ(estimates(far_run.err), estimates(near_run.err));
+
+    const std::vector<double> near_out = absolute_points(read_point_file(dir / ("near_out." + format)));
+    const std::vector<double> far_out = absolute_points(read_point_file(dir / ("far_out." + format)));
+    ASSERT_EQ(far_out.size(), near_out.size());
+    double largest_difference = 0.0;
+    for (std::size_t i = 0; i < far_out.size(); ++i)
+      largest_difference = std::max(largest_difference, std::abs(far_out[i] - shift[i % 3] - near_out[i]));
+    EXPECT_LT(largest_difference, 1e-3 * sphere_sigma);
+    EXPECT_LT(mean_distance_to_sphere(near_out, {0, 0, 0}), 0.8 * mean_distance_to_sphere(near, {0, 0, 0}));
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "api/error.h"
+#include "io/number_text.h"
 
 namespace vandrel {
 namespace {
@@ -107,6 +108,60 @@ TEST(read_ply, ReadsEveryFormatAndWritesBackOnlyNewCoordinates) {
   }
 }
 
+TEST(read_ply, RecentresACloudFarFromZeroAndAddsTheOriginBackInDouble) {
+  // Two vertices 1 apart on every axis, far from zero; values exact in float too.
+  const double far[2][3] = {{450000.5, 5200000.5, 100.0}, {450001.5, 5200001.5, 101.0}};
+  const std::array<double, 3> origin{450001.0, 5200001.0, 100.5};
+  for (const PlyFormat format : {PlyFormat::ascii, PlyFormat::binary_little_endian, PlyFormat::binary_big_endian}) {
+    for (const bool as_double : {false, true}) {
+      SCOPED_TRACE(std::string(format_name(format)) + (as_double ? " double" : " float"));
+      const char* type = as_double ? "double" : "float";
+      std::string content = std::string("ply\nformat ") + format_name(format) + " 1.0\nelement vertex 2\nproperty " +
+                            type + " x\nproperty " + type + " y\nproperty " + type + " z\nend_header\n";
+      Body body{format, {}};
+      for (const auto& vertex : far) {
+        for (const double value : vertex) {
+          if (format == PlyFormat::ascii) {
+            append_shortest(body.bytes, value);
+            body.bytes += ' ';
+          } else if (as_double) {
+            body.put<double>(value);
+          } else {
+            body.put<float>(static_cast<float>(value));
+          }
+        }
+        body.end_record();
+      }
+      content += body.bytes;
+      std::vector<float> xyz;
+      const PlyDocument doc = read_ply(content, "far.ply", xyz);
+      EXPECT_EQ(doc.origin, origin);
+      EXPECT_EQ(xyz, std::vector<float>({-0.5f, 0.5f, -0.5f, 0.5f, -0.5f, 0.5f}));
+      EXPECT_EQ(written(doc, xyz), content);
+
+      // Moved: the sum in double, rounded once to the property's type.
+      std::vector<float> moved = xyz;
+      moved[0] = -0.25f;                       // x of vertex 0: 450000.75, exact in both types
+      moved[2] = std::nextafter(-0.5f, 1.0f);  // y of vertex 0: 5200000.5 + 2^-25
+      const std::string out = written(doc, moved);
+      std::vector<float> back;
+      const TextTable stored = table_from_ply(read_ply(out, "out.ply", back), "out.ply", "out.csv");
+      const std::string_view text = stored.coordinate_text;
+      double x = 0.0, y = 0.0;
+      ASSERT_TRUE(parse_double(text.substr(0, text.find('\n')), x));
+      ASSERT_TRUE(parse_double(text.substr(text.find('\n') + 1, text.find('\n', text.find('\n') + 1) - text.find('\n') - 1), y));
+      EXPECT_EQ(x, 450000.75);
+      const double sum = static_cast<double>(moved[2]) + origin[1];
+      if (as_double)
+        EXPECT_EQ(y, sum);
+      else
+        EXPECT_EQ(static_cast<float>(y), static_cast<float>(sum));
+      // The vertex left as it was keeps its bytes.
+      EXPECT_EQ(out.substr(out.size() - body.bytes.size() / 2), content.substr(content.size() - body.bytes.size() / 2));
+    }
+  }
+}
+
 TEST(read_ply, RejectsMalformedFilesNamingThePlace) {
   const std::string head = "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\n"
                            "property float z\n";
@@ -176,6 +231,23 @@ TEST(read_ply, RejectsMalformedFilesNamingThePlace) {
   EXPECT_NO_THROW(read_ply(binary + "\r\n", "ok.ply", xyz));
 }
 
+TEST(write_ply, EndsALoneCarriageReturnHeaderOfABinaryFileWithALineFeed) {
+  // Fuzzer find: the first body byte became "\n" and read back as part of the header's line end.
+  const std::string head = "ply\rformat binary_big_endian 1.0\relement vertex 1\rproperty float x\r"
+                           "property float y\rproperty float z\rend_header\r";
+  Body body{PlyFormat::binary_big_endian, {}};
+  for (const std::uint32_t bits : {0x0b000000u, 0x3f800000u, 0x40000000u}) body.put<float>(std::bit_cast<float>(bits));
+  std::vector<float> xyz;
+  const PlyDocument doc = read_ply(head + body.bytes, "in.ply", xyz);
+  std::vector<float> moved = xyz;
+  moved[0] = std::bit_cast<float>(0x0affffffu);
+  const std::string out = written(doc, moved);
+  EXPECT_EQ(out.substr(0, head.size() + 2), head + "\n\x0a");
+  std::vector<float> back;
+  read_ply(out, "out.ply", back);
+  EXPECT_EQ(back, moved);
+}
+
 TEST(read_ply, TakesCarriageReturnLineEndsAndNaNCoordinates) {
   const std::string head = "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\n"
                            "property float z\nproperty uchar k\nend_header\n";
@@ -235,7 +307,7 @@ TEST(table_from_ply, ConvertsBothWaysKeepingEveryValue) {
     const std::vector<std::string> values = {"255", "0.1", "0", "254", "-1e-300", "-300"};
     for (int k = 0; k < 6; ++k) EXPECT_EQ(table.extra(k / 3, k % 3), values[static_cast<std::size_t>(k)]);
 
-    const PlyDocument back = ply_from_table(table, xyz.data(), 2, "out.csv", "back.ply");
+    const PlyDocument back = ply_from_table(table, 2, "out.csv", "back.ply");
     EXPECT_NE(back.content.find("property int red\nproperty double w\nproperty int s\n"), std::string::npos)
         << back.content;
     std::vector<float> same;
@@ -280,9 +352,9 @@ TEST(table_from_ply, RefusesWhatATextFileCannotHold) {
   table.header = "x,y,z,\"my label\",x,";
   table.extra_columns = 3;
   for (const char* v : {"1", "2.5", "3", "4", "oops", "6"}) table.add_extra(v);
-  const std::vector<float> two = {0, 1, 0, 1, 0, 1};
+  table.coordinate_text = "0\n0\n0\n1\n1\n1\n";
   try {
-    ply_from_table(table, two.data(), 2, "in.csv", "out.ply");
+    ply_from_table(table, 2, "in.csv", "out.ply");
     ADD_FAILURE() << "no error";
   } catch (const Error& e) {
     EXPECT_EQ(e.identifier(), "Vandrel:cannotConvert");
@@ -292,7 +364,7 @@ TEST(table_from_ply, RefusesWhatATextFileCannotHold) {
   table.extra_text.clear();
   table.extra_end.clear();
   for (const char* v : {"1", "2.5", "3", "4", "5", "6"}) table.add_extra(v);
-  const PlyDocument doc = ply_from_table(table, two.data(), 2, "in.csv", "out.ply");
+  const PlyDocument doc = ply_from_table(table, 2, "in.csv", "out.ply");
   EXPECT_NE(doc.content.find("property int my_label\nproperty double field5\nproperty int field6\n"),
             std::string::npos)
       << doc.content;

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "api/error.h"
+#include "io/number_text.h"
 
 namespace vandrel {
 namespace {
@@ -54,8 +55,10 @@ TEST(read_text_table, ReadsEveryVariant) {
       {"comments and CR-only line ends", TextDialect::whitespace, "# x y z\r1 2 3\r\r  # half-way\r4 5 6\r",
        {1, 4, 2, 5, 3, 6}, "", {}},
       {"CR-only CSV with a header", TextDialect::csv, "# numpy\rx,y,z\r1,2,3\r", {1, 2, 3}, "x,y,z", {}},
-      {"byte-order mark after a blank line", TextDialect::csv, "\r\xEF\xBB\xBF" "1,4,5\r7,8,9", {1, 7, 4, 8, 5, 9},
+      {"byte-order mark at the start only", TextDialect::csv, "\xEF\xBB\xBF" "1,4,5\r7,8,9", {1, 7, 4, 8, 5, 9},
        "", {}},
+      {"those bytes elsewhere are text", TextDialect::csv, "\r\xEF\xBB\xBF" "1,4,5\r7,8,9", {7, 8, 9},
+       "\xEF\xBB\xBF" "1,4,5", {}},
       {"NaN coordinates of an organised cloud", TextDialect::whitespace, "nan NaN -nan 1\n1 2 3 2\n",
        {nan, 1, nan, 2, nan, 3}, "", {"1", "2"}},
   };
@@ -167,6 +170,91 @@ TEST(write_text_table, KeepsTheLayoutOfItsOwnFormatAndPutsCoordinatesFirstInOthe
     std::ostringstream out;
     write_text_table(out, table, c.to, xyz.data(), static_cast<std::int64_t>(xyz.size() / 3));
     EXPECT_EQ(out.str(), c.written);
+  }
+}
+
+TEST(read_text_table, RecentresACloudFarFromZero) {
+  struct Case {
+    const char* label;
+    std::string content;
+    std::array<double, 3> origin;
+  };
+  const Case cases[] = {
+      {"within 16 extents of zero: as it is", "10 0 0\n11 1 1\n", {0, 0, 0}},
+      {"far on one axis", "0 0 40\n1 1 41.5\n", {0, 0, 40.75}},
+      {"far on all axes, NaN rows aside", "450000.5 5200000.25 100\nnan nan nan\n450001.5 5200001.25 101\n",
+       {450001, 5200000.75, 100.5}},
+      {"an axis of NaN", "nan 450000 0\nnan 450001 1\n", {0, 450000.5, 0}},
+      {"one point", "450000.5 5200000.25 100\n", {0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::vector<float> xyz;
+    const TextTable table = read_text_table(c.content, TextDialect::whitespace, "in.xyz", xyz);
+    EXPECT_EQ(table.origin, c.origin);
+    // Each value minus the origin in double, rounded once.
+    std::vector<float> expected;
+    std::istringstream values(c.content);
+    std::vector<double> rows;
+    for (std::string word; values >> word;) rows.push_back(word == "nan" ? std::nan("") : std::stod(word));
+    const std::size_t n = rows.size() / 3;
+    for (std::size_t axis = 0; axis < 3; ++axis)
+      for (std::size_t i = 0; i < n; ++i) expected.push_back(static_cast<float>(rows[3 * i + axis] - c.origin[axis]));
+    expect_same_coordinates(xyz, expected);
+  }
+}
+
+TEST(write_text_table, KeepsUnchangedCoordinatesAsWrittenAndAddsTheOriginToNewOnes) {
+  const std::string far = "450000.50 5200000.25 +100 a\nNaN -nan nan b\n450001.5 5200001.25 1.01e2 c\n";
+  std::vector<float> xyz;
+  const TextTable table = read_text_table(far, TextDialect::whitespace, "far.xyz", xyz);
+  const auto written = [&](const TextTable& t, const std::vector<float>& coordinates) {
+    std::ostringstream out;
+    write_text_table(out, t, TextDialect::whitespace, coordinates.data(),
+                     static_cast<std::int64_t>(coordinates.size() / 3));
+    return out.str();
+  };
+  EXPECT_EQ(written(table, xyz), far);
+  std::vector<float> moved = xyz;
+  moved[0] = -0.25f;                                   // x of the first row
+  moved[6 + 2] = 0.125f;                               // z of the last row
+  moved[3 + 2] = std::nextafter(moved[3 + 2], 1.0f);   // y of the last row, by one step
+  const std::string out = written(table, moved);
+  EXPECT_EQ(out.substr(0, out.find('\n')), "450000.75 5200000.25 +100 a");
+  EXPECT_EQ(out.substr(out.find('\n') + 1, 17), "NaN -nan nan b\n45");
+  EXPECT_NE(out.find(" 100.625 c\n"), std::string::npos) << out;
+  // Shortest text of the sum in double: it reads back to exactly that sum.
+  const std::size_t y_begin = out.rfind('\n', out.size() - 2) + 1 + std::string("450001.5 ").size();
+  double y = 0.0;
+  ASSERT_TRUE(parse_double(out.substr(y_begin, out.find(' ', y_begin) - y_begin), y));
+  EXPECT_EQ(y, static_cast<double>(moved[3 + 2]) + table.origin[1]);
+
+  // Near zero, new coordinates take today's 9 significant digits.
+  const TextTable near = read_text_table("1 2 3\n4 5 6\n", TextDialect::whitespace, "near.xyz", xyz);
+  xyz[0] = 0.1f;
+  EXPECT_EQ(written(near, xyz), "0.100000001 2 3\n4 5 6\n");
+}
+
+TEST(write_text_table, WritesBackTheBytesOfAByteOrderMarkAsText) {
+  // Fuzzer finds: bytes of a byte-order mark at the start of a header after a comment, and a
+  // second one after the file's own.
+  const std::string bom = "\xEF\xBB\xBF";
+  struct Case {
+    std::string content;
+    std::string header;
+  };
+  const Case cases[] = {{"#3sd\n" + bom + bom + ";\n5;2;1;3\n", bom + bom + ";"}, {bom + bom + ";\n5;2;1;3\n", bom + ";"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(printable_excerpt(c.content));
+    std::vector<float> xyz;
+    const TextTable table = read_text_table(c.content, TextDialect::csv, "in.csv", xyz);
+    EXPECT_EQ(table.header, c.header);
+    std::ostringstream out;
+    write_text_table(out, table, TextDialect::csv, xyz.data(), 1);
+    EXPECT_EQ(out.str(), c.content);
+    std::vector<float> back;
+    EXPECT_EQ(read_text_table(out.str(), TextDialect::csv, "out.csv", back).header, table.header);
+    EXPECT_EQ(back, xyz);
   }
 }
 
