@@ -1,5 +1,7 @@
 // vandrel: denoises a point cloud file.
 #include <csignal>
+
+#include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -14,6 +16,7 @@
 #include "api/estimate.h"
 #include "api/vandrel.h"
 #include "io/number_text.h"
+#include "cli/progress_view.h"
 #include "io/point_file.h"
 #include "api/error.h"
 
@@ -33,6 +36,7 @@ struct Arguments {
   std::optional<std::string> format;
   int threads = 0;
   bool quiet = false;
+  bool verbose = false;
 };
 
 // A number option checked as a float: CLI11 would accept values that overflow to infinity.
@@ -139,8 +143,17 @@ void run(const Arguments& args) {
 
   DenoiseOptions options;
   options.threads = args.threads;
-  if (!args.quiet) options.console = [](std::string_view text) { std::cerr << text << std::flush; };
+  ProgressView view(std::cerr, isatty(STDERR_FILENO) != 0);
+  if (args.verbose) {
+    options.console = [](std::string_view text) { std::cerr << text << std::flush; };
+  } else if (!args.quiet) {
+    options.progress = [&view](const Progress& p) {
+      view.update(p.stage, p.done, p.total);
+      return true;
+    };
+  }
   points = denoise(points, sigma, density, options);
+  view.finish();
   std::vector<float> filtered(3 * n);
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t c = 0; c < 3; ++c) filtered[i + n * c] = points[i][c];
@@ -177,6 +190,7 @@ int main(int argc, char** argv) {
   app.add_option("--threads", args.threads, "Worker threads, up to 1024; 0 takes all processors")
       ->check(thread_count());
   app.add_flag("--quiet", args.quiet, "Print nothing but errors");
+  app.add_flag("--verbose", args.verbose, "Print the filter's own pass and progress lines instead of the progress bar");
   app.set_version_flag("--version", std::string("vandrel ") + vandrel::version);
   try {
     app.parse(argc, argv);

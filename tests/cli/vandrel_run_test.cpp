@@ -99,6 +99,31 @@ TEST(vandrel, FiltersAFileKeepingRowOrderAndExtraData) {
   EXPECT_LT(mean_distance_to_unit_sphere(ply), 0.8 * mean_distance_to_unit_sphere(in));
 }
 
+TEST(vandrel, ShowsProgressInOrderOrTheFiltersOwnLines) {
+  ScratchDir dir;
+  const int n = 1500;
+  const double sigma = 0.5 / std::sqrt(n / (4.0 * std::numbers::pi));
+  write_file(dir / "in.csv", noisy_sphere_csv(n, sigma));
+  const std::string given = "--sigma " + std::to_string(sigma) + " --density 119.366 in.csv out.csv ";
+  // Not a terminal: plain lines, each stage from 0 % to 100 %, the stages in order.
+  const Outcome plain = run(dir, given);
+  ASSERT_EQ(plain.code, 0) << plain.err;
+  const std::size_t first_start = plain.err.find("pass 1: 0% (");
+  const std::size_t first_end = plain.err.find("pass 1: 100% (");
+  const std::size_t second_start = plain.err.find("pass 2: 0% (");
+  const std::size_t second_end = plain.err.find("pass 2: 100% (");
+  ASSERT_NE(second_end, std::string::npos) << plain.err;
+  EXPECT_LT(first_start, first_end);
+  EXPECT_LT(first_end, second_start);
+  EXPECT_LT(second_start, second_end);
+  EXPECT_EQ(plain.err.find("itr ="), std::string::npos);
+  // --verbose: the filter's own lines instead.
+  const Outcome verbose = run(dir, "--verbose " + given);
+  ASSERT_EQ(verbose.code, 0) << verbose.err;
+  EXPECT_NE(verbose.err.find("////////////////////// itr = 2 done ////////////////////// \n"), std::string::npos);
+  EXPECT_EQ(verbose.err.find("pass 1:"), std::string::npos);
+}
+
 TEST(vandrel, RejectsBadInputWithoutWritingAnything) {
   ScratchDir dir;
   const std::string input = noisy_sphere_csv(200, 0.01);
