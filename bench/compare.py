@@ -31,7 +31,8 @@ the sphere, the cube, the bump's height field, the mesh's triangles), divided by
 input scores about 0.8. Every program runs on one thread; its CPU time is the process's user +
 system time (file reading and writing included). Peers missing from the build or the system are
 left out. Prints a Markdown table: for each peer and cloud its best score over the grid, with the
-parameter that gave it, and the mean CPU time per cloud at those parameters. Results are kept in
+parameter that gave it (marked * when it is the largest of the grid), then its scores with the one
+grid value that is best on average over all the clouds; and the mean CPU time per cloud. Results are kept in
 WORK/results_POINTS_SEED.json, so a second run only computes what is missing (--fresh
 forgets them).
 """
@@ -39,9 +40,12 @@ forgets them).
 ROOT = Path(__file__).resolve().parent.parent
 NOISE_LEVELS = (0.75, 1.5)
 SHAPES = ("sphere", "bump", "cube", "bunny")
-JET_K = (24, 48, 96, 192, 384)
-BILATERAL_K = (24, 48, 96, 192)
-MLS_RADIUS = (3, 5, 8, 12, 16)
+JET_K = (24, 48, 96, 192, 384, 768)
+BILATERAL_K = (12, 24, 48, 96, 192)
+MLS_RADIUS = (3, 4, 5, 6, 8, 12, 16, 24)
+# The largest value of each grid: a best found there is marked, since a larger one might do better still.
+GRID_ENDS = {"CGAL jet smoothing": f"k {JET_K[-1]}", "CGAL bilateral smoothing": f"k {BILATERAL_K[-1]}",
+             "PCL MLS": f"r {MLS_RADIUS[-1]}h"}
 BUMP_HEIGHT = 0.25
 BUMP_WIDTH = 0.25
 
@@ -282,25 +286,43 @@ def method_runs(build, sigma, density):
 # ---- table ----
 
 def markdown_table(results, clouds):
-    methods = []
-    for r in results:
-        if r["method"] not in methods:
-            methods.append(r["method"])
+    """Per method: its best run on every cloud; for the peers also the one grid value best on average."""
+    methods = list(dict.fromkeys(r["method"] for r in results))
     header = ["method"] + [f"{shape} {level}" for shape, level in clouds] + ["CPU s per cloud"]
     lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     noisy = {(r["shape"], r["level"]): r["input_error"] for r in results}
     lines.append("| noisy input | " + " | ".join(f"{noisy[c]:.2f}" if c in noisy else "" for c in clouds) + " | |")
+
+    def runs_of(method, cloud, parameter=None):
+        return [r for r in results if r["method"] == method and (r["shape"], r["level"]) == cloud
+                and parameter in (None, r["parameter"])]
+
     for method in methods:
         cells, cpu = [], []
-        for shape, level in clouds:
-            rows = [r for r in results if r["method"] == method and r["shape"] == shape and r["level"] == level]
-            if not rows:
+        for cloud in clouds:
+            runs = runs_of(method, cloud)
+            if not runs:
                 cells.append("")
                 continue
-            best = min(rows, key=lambda r: r["error"])
+            best = min(runs, key=lambda r: r["error"])
             cpu.append(best["cpu_s"])
-            cells.append(f"{best['error']:.2f}" + ("" if best["parameter"] == "-" else f" ({best['parameter']})"))
-        lines.append(f"| {method} | " + " | ".join(cells) + f" | {np.mean(cpu):.1f} |")
+            parameter = best["parameter"]
+            marker = "*" if GRID_ENDS.get(method) == parameter else ""
+            cells.append(f"{best['error']:.2f}" + ("" if parameter == "-" else f" ({parameter}{marker})"))
+        if method not in GRID_ENDS:
+            lines.append(f"| {method} | " + " | ".join(cells) + f" | {np.mean(cpu):.1f} |")
+            continue
+        lines.append(f"| {method}, best per cloud | " + " | ".join(cells) + f" | {np.mean(cpu):.1f} |")
+        # The setting a user would keep for every cloud: the grid value with the lowest mean error
+        # over the clouds it ran on all of.
+        parameters = list(dict.fromkeys(r["parameter"] for r in results if r["method"] == method))
+        complete = [p for p in parameters if all(len(runs_of(method, c, p)) == 1 for c in clouds)]
+        if not complete:
+            continue
+        chosen = min(complete, key=lambda p: np.mean([runs_of(method, c, p)[0]["error"] for c in clouds]))
+        chosen_runs = [runs_of(method, c, chosen)[0] for c in clouds]
+        lines.append(f"| {method}, {chosen} everywhere | " + " | ".join(f"{r['error']:.2f}" for r in chosen_runs) +
+                     f" | {np.mean([r['cpu_s'] for r in chosen_runs]):.1f} |")
     return "\n".join(lines)
 
 
