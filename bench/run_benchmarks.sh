@@ -24,8 +24,8 @@ cpu_of() {  # user+sys seconds of a command, from /usr/bin/time
 
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ "$what" = speed ] || [ "$what" = all ]; then
-  for spec in "20000 0.005" "100000 0.01"; do
-    set -- $spec
+  for case_ in "20000 0.005" "100000 0.01"; do
+    set -- $case_
     file=$(cloud "$1" "$2")
     if [ "$1" = 20000 ]; then file=data/bunny_20k_noisy.xyz; density=22707; sigma=0.005
     else density=$(param density "$1" "$2"); sigma=$(param sigma "$1" "$2"); fi
