@@ -119,16 +119,17 @@ struct KdSearch::Tree {
   std::unique_ptr<Index> index;
 };
 
-KdSearch::KdSearch(const float* points, std::int64_t n) : tree_(new Tree) {
-  for (std::int64_t i = 0; i < n; ++i) {
-    const double p[3] = {points[i], points[n + i], points[2 * n + i]};
-    if (!finite3(p)) continue;
-    tree_->set.xyz.insert(tree_->set.xyz.end(), p, p + 3);
-    tree_->set.rows.push_back(static_cast<std::int32_t>(i));
-  }
-  tree_->index = std::make_unique<Index>(3, tree_->set, nanoflann::KDTreeSingleIndexAdaptorParams(10));
-  tree_->index->buildIndex();
+namespace {
+
+std::vector<Point> points_of_columns(const float* columns, std::int64_t n) {
+  std::vector<Point> points(static_cast<std::size_t>(n));
+  for (std::int64_t i = 0; i < n; ++i) points[static_cast<std::size_t>(i)] = {columns[i], columns[n + i], columns[2 * n + i]};
+  return points;
 }
+
+}  // namespace
+
+KdSearch::KdSearch(const float* points, std::int64_t n) : KdSearch(points_of_columns(points, n)) {}
 
 KdSearch::KdSearch(std::span<const Point> points) : tree_(new Tree) {
   for (std::size_t i = 0; i < points.size(); ++i) {
