@@ -124,11 +124,12 @@ class CellGrid {
       if (first[c] > last[c]) return;
     }
     // Each run of cells along x is a contiguous range of the order; the runs come in
-    // ascending cell order.
+    // ascending cell order, so each search starts where the last run ended.
+    auto search_from = sorted_cells_.begin();
     for (std::int64_t z = first[2]; z <= last[2]; ++z) {
       for (std::int64_t y = first[1]; y <= last[1]; ++y) {
         const std::int64_t row_cells = count_[0] * (y + count_[1] * z);
-        const auto begin = std::lower_bound(sorted_cells_.begin(), sorted_cells_.end(), row_cells + first[0]);
+        const auto begin = std::lower_bound(search_from, sorted_cells_.end(), row_cells + first[0]);
         const auto end = std::upper_bound(begin, sorted_cells_.end(), row_cells + last[0]);
         // Written without a branch: every candidate is stored, and kept by advancing the end.
         const auto from = static_cast<std::size_t>(begin - sorted_cells_.begin());
@@ -141,6 +142,7 @@ class CellGrid {
           kept += static_cast<std::size_t>(test(row));
         }
         found.resize(kept);
+        search_from = end;
       }
     }
   }
