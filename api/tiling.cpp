@@ -15,7 +15,9 @@
 #include "core/block_pass.h"
 #include "core/neighbours.h"
 #include "core/parallel.h"
+#include "core/pipeline.h"
 #include "core/point_estimate.h"
+#include "host/native_host.h"
 
 namespace vandrel {
 namespace {
@@ -31,6 +33,8 @@ constexpr std::int64_t neighbourhood_samples = 64;
 constexpr double max_mean_neighbours = 20000.0;
 // The cell side of the nearest-neighbour grid, as the stand-alone host's.
 constexpr float nearest_cell_side = 4.0f;
+// As in denoise: the OpenMP runtime fails on absurd thread counts.
+constexpr int max_threads = 1024;
 
 bool finite(const Point& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
 
@@ -101,6 +105,46 @@ double depth_outside(const TileBox& box, float scale, const Point& scaled) {
   return depth;
 }
 
+double distance(const Point& p, const Point& q) {
+  double squared = 0.0;
+  for (std::size_t c = 0; c < 3; ++c) squared += std::pow(static_cast<double>(p[c]) - q[c], 2);
+  return std::sqrt(squared);
+}
+
+// The stand-alone host, measuring on the way how far the first pass moved the points
+// within `depth` of the tile's box: the filter asks for the radius search on the first
+// pass's positions and for the nearest neighbours of each pass on that pass's positions,
+// all in the block's order.
+class MoveMeasuringHost : public NativeHost {
+ public:
+  MoveMeasuringHost(NativeHostOptions options, const TileBox& box, float scale, double depth)
+      : NativeHost(std::move(options)), box_(box), scale_(scale), depth_(depth) {}
+
+  std::unique_ptr<NeighbourSearch> radius_neighbours(std::span<const Point> points, float radius) override {
+    searched_ = points;
+    return NativeHost::radius_neighbours(points, radius);
+  }
+  std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k) override {
+    if (++nearest_calls_ == 2 && points.size() == searched_.size()) {
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        if (depth_outside(box_, scale_, searched_[i]) <= depth_) {
+          largest_move_ = std::max(largest_move_, distance(points[i], searched_[i]));
+        }
+      }
+    }
+    return NativeHost::nearest_neighbours(points, k);
+  }
+  double largest_move() const { return largest_move_; }
+
+ private:
+  TileBox box_;
+  float scale_;
+  double depth_;
+  std::span<const Point> searched_;
+  int nearest_calls_ = 0;
+  double largest_move_ = 0.0;
+};
+
 }  // namespace
 
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
@@ -146,11 +190,15 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
   return plan;
 }
 
-double tile_halo(const TilePlan& plan, float neighbour_reach) {
+TileReach initial_reach(const TilePlan& plan) {
+  constexpr float typical_reach = 8.0f;
+  return {typical_reach, std::max(0.0f, (plan.search_radius - typical_reach) / 4.0f)};
+}
+
+double tile_halo(const TilePlan& plan, const TileReach& reach) {
   const double radius = plan.search_radius;
-  const double reach = neighbour_reach;
-  const double largest_move = plan.max_half_width;
-  const double scaled = 2.0 * radius + std::max(radius, reach + 4.0 * largest_move) + std::max(radius, reach);
+  const double scaled = 2.0 * radius + std::max(radius, static_cast<double>(reach.neighbours) + 4.0 * reach.move) +
+                        std::max(radius, static_cast<double>(reach.neighbours));
   // A margin for the rounding of scaled coordinates.
   return scaled * 1.01 / plan.scale;
 }
@@ -174,20 +222,22 @@ std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox&
 }
 
 TileResult filter_tile(std::span<const Point> points, const TileBox& box, const TilePlan& plan, float sigma,
-                       float density, float neighbour_reach, const DenoiseOptions& options) {
+                       float density, const TileReach& reach, const DenoiseOptions& options) {
   TileResult result;
-  if (std::isfinite(neighbour_reach)) {
-    // Every point within this depth of the box must find its 50 nearest neighbours within
-    // the reach, in the tile: then they are its nearest in the whole cloud too.
-    const double radius = plan.search_radius;
-    const double checked_depth = 2.0 * radius + std::max(radius, static_cast<double>(neighbour_reach) +
-                                                                     4.0 * static_cast<double>(plan.max_half_width));
+  const bool checked = std::isfinite(reach.neighbours) && std::isfinite(reach.move);
+  const double radius = plan.search_radius;
+  // The frames and moves of every point within this depth of the box reach the owned points.
+  const double checked_depth =
+      2.0 * radius + std::max(radius, static_cast<double>(reach.neighbours) + 4.0 * static_cast<double>(reach.move));
+  const int threads = thread_count(options);
+  if (checked) {
+    // The 50 nearest neighbours a point finds within the reach in the tile are its nearest
+    // in the whole cloud too.
     std::vector<Point> scaled(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
       for (std::size_t c = 0; c < 3; ++c) scaled[i][c] = points[i][c] * plan.scale;
     }
     const NearestGrid grid(scaled, nearest_cell_side);
-    const int threads = thread_count(options);
     std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);
     for_each_share(threads, static_cast<std::int64_t>(points.size()), [&](int thread, std::int64_t first, std::int64_t last) {
       std::vector<std::int32_t> nearest;
@@ -199,21 +249,34 @@ TileResult filter_tile(std::span<const Point> points, const TileBox& box, const 
           worst = std::numeric_limits<double>::infinity();
           continue;
         }
-        const Point& q = scaled[static_cast<std::size_t>(nearest.back())];
-        double squared = 0.0;
-        for (std::size_t c = 0; c < 3; ++c) squared += std::pow(static_cast<double>(q[c]) - scaled[i][c], 2);
-        worst = std::max(worst, std::sqrt(squared));
+        worst = std::max(worst, distance(scaled[static_cast<std::size_t>(nearest.back())], scaled[i]));
       }
     });
     const double worst = *std::max_element(farthest.begin(), farthest.end());
-    if (worst > neighbour_reach) {
-      result.needed_reach = std::isfinite(worst) ? static_cast<float>(worst * 1.25) : 2.0f * neighbour_reach;
+    if (worst > reach.neighbours) {
+      result.needed = {std::isfinite(worst) ? static_cast<float>(worst * 1.25) : 2.0f * reach.neighbours, reach.move};
       return result;
     }
   }
-  DenoiseOptions tile_options = options;
-  tile_options.allow_large_neighbourhoods = true;
-  result.points = denoise(points, sigma, density, tile_options);
+  if (options.threads < 0 || options.threads > max_threads) {
+    throw Error("Vandrel:invalidThreads", "threads must be 0 (all processors) to " + std::to_string(max_threads) +
+                                              ", but it is " + std::to_string(options.threads) + ".");
+  }
+  NativeHostOptions host_options;
+  host_options.threads = options.threads;
+  host_options.console = options.console ? options.console : [](std::string_view) {};
+  if (options.progress) {
+    host_options.progress = [&](std::string_view stage, std::int64_t done, std::int64_t total) {
+      return options.progress({stage, done, total});
+    };
+  }
+  MoveMeasuringHost host(std::move(host_options), box, plan.scale, checked_depth);
+  result.points = filter_cloud(host, points, sigma, density, {options.chunk_points, true});
+  if (checked && host.largest_move() > reach.move) {
+    result.points.clear();
+    result.needed = {reach.neighbours, static_cast<float>(host.largest_move() * 1.25)};
+    return result;
+  }
   result.complete = true;
   return result;
 }
@@ -277,17 +340,17 @@ std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, flo
   std::vector<std::uint8_t> owned;
   std::vector<Point> tile;
   for (const TileBox& box : plan.tiles) {
-    float reach = initial_neighbour_reach;
+    TileReach reach = initial_reach(plan);
     for (;;) {
       const std::vector<std::int64_t> rows = tile_rows(points, box, tile_halo(plan, reach), &owned);
       if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
       // A tile that reads the whole cloud needs no check.
-      if (rows.size() == finite_count) reach = std::numeric_limits<float>::infinity();
+      if (rows.size() == finite_count) reach = {std::numeric_limits<float>::infinity(), reach.move};
       tile.resize(rows.size());
       for (std::size_t k = 0; k < rows.size(); ++k) tile[k] = points[static_cast<std::size_t>(rows[k])];
       const TileResult filtered = filter_tile(tile, box, plan, sigma, density, reach, options);
       if (!filtered.complete) {
-        reach = filtered.needed_reach;
+        reach = filtered.needed;
         continue;
       }
       for (std::size_t k = 0; k < rows.size(); ++k) {

@@ -25,8 +25,8 @@ namespace vandrel {
 /// A tile filters the points within that halo of the points it owns, kept in input order
 /// (the filter's cell order then keeps them in the whole cloud's relative order, so every
 /// sum is made in the same order); its owned points come out bit for bit as in the whole
-/// run. K is measured in each tile and the halo grown until it holds; m is taken as r0
-/// (a pass moves points by a fraction of the noise level, far below r0).
+/// run. K and m are assumed, then measured in each tile (K before the run, m during it) and
+/// the tile read again with a wider halo when they exceed what was assumed.
 ///
 /// Exactness holds while the whole cloud spans fewer than about 2^20 cells of side R / 2
 /// along every axis (about 10^7 point spacings): beyond that the filter widens its cells
@@ -71,13 +71,19 @@ std::int64_t tile_points_for_memory(std::int64_t memory_bytes);
 /// against writes to `cloud`.
 TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, std::int64_t tile_points);
 
-/// The halo, in the cloud's units, of a tile whose points' 50th nearest neighbours lie
-/// within `neighbour_reach` (scaled units) of them.
-double tile_halo(const TilePlan& plan, float neighbour_reach);
+/// What a halo is sized for, in scaled units: the distance of every point's 50th nearest
+/// neighbour, at most, and the move of a point in the first pass, at most.
+struct TileReach {
+  float neighbours = 0.0f;
+  float move = 0.0f;
+};
 
-/// The reach assumed before a tile is measured, in scaled units (twice the typical
-/// distance of the 50th nearest neighbour at one point per unit area).
-inline constexpr float initial_neighbour_reach = 8.0f;
+/// The reach assumed before a tile is measured: twice the typical distance of the 50th
+/// nearest neighbour at one point per unit area, and the move that keeps the halo at 4 R.
+TileReach initial_reach(const TilePlan& plan);
+
+/// The halo, in the cloud's units (maximum norm), of a tile with that reach.
+double tile_halo(const TilePlan& plan, const TileReach& reach);
 
 /// The rows of `cloud` a tile reads: finite points within `halo` (cloud units, maximum
 /// norm) of its box, ascending. `owned` (optional) receives, per row, whether the tile owns it.
@@ -88,19 +94,21 @@ std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox&
 struct TileResult {
   /// True when the halo held: `points` are the filtered positions of the tile's points.
   bool complete = false;
-  /// When incomplete, the neighbour reach (scaled units) to read the tile again with.
-  float needed_reach = 0.0f;
+  /// When incomplete, the reach to read the tile again with.
+  TileReach needed;
   std::vector<Point> points;
 };
 
 /// Filters one tile: `points` are the rows tile_rows gave for `box` and the halo of
-/// `neighbour_reach`, in that order. First checks that the 50 nearest neighbours of every
-/// point the owned points depend on lie within the reach; if not, returns incomplete with
-/// a larger reach. Otherwise runs the filter (its neighbourhood-size check disabled: the
-/// caller checks the whole cloud once, see check_neighbourhood_size). Owned points of a
-/// complete result have the bits of an untiled run. Throws what denoise throws.
+/// `reach`, in that order. First checks that the 50 nearest neighbours of every point the
+/// owned points depend on lie within reach.neighbours, then runs the filter (its
+/// neighbourhood-size check disabled: the caller checks the whole cloud once, see
+/// check_neighbourhood_size) and checks that no such point moved further than reach.move
+/// in the first pass. Either check failing returns incomplete with a larger reach. Owned
+/// points of a complete result have the bits of an untiled run. A reach with an infinite
+/// member (a tile that reads the whole cloud) is not checked. Throws what denoise throws.
 TileResult filter_tile(std::span<const Point> points, const TileBox& box, const TilePlan& plan, float sigma,
-                       float density, float neighbour_reach, const DenoiseOptions& options);
+                       float density, const TileReach& reach, const DenoiseOptions& options);
 
 /// The filter's refusal of huge neighbourhoods, made once for the whole cloud: the mean
 /// number of points within an estimate's in-plane reach of 64 points spread over the

@@ -55,7 +55,7 @@ TEST(DenoiseTiled, GivesTheUntiledBitsAtEveryTileSize) {
     const TilePlan plan = plan_tiles(cloud, sigma, density, c.tile_points);
     ASSERT_GE(plan.tiles.size(), 3u);
     // The halos do not reach across the whole strip: tiles are real parts of it.
-    EXPECT_LT(tile_rows(cloud, plan.tiles.front(), tile_halo(plan, initial_neighbour_reach)).size(), cloud.size() / 2);
+    EXPECT_LT(tile_rows(cloud, plan.tiles.front(), tile_halo(plan, initial_reach(plan))).size(), cloud.size() / 2);
     options.threads = c.threads;
     const std::vector<Point> tiled = denoise_tiled(cloud, sigma, density, options, {.tile_points = c.tile_points});
     ASSERT_EQ(tiled.size(), whole.size());
@@ -86,7 +86,7 @@ TEST(FilterTile, AHaloOfOneSearchRadiusChangesOwnedPoints) {
   const std::vector<std::int64_t> rows = tile_rows(cloud, box, plan.search_radius / plan.scale, &owned);
   std::vector<Point> tile;
   for (const std::int64_t row : rows) tile.push_back(cloud[static_cast<std::size_t>(row)]);
-  const TileResult result = filter_tile(tile, box, plan, 0.4f, 1.0f, std::numeric_limits<float>::infinity(), {});
+  const TileResult result = filter_tile(tile, box, plan, 0.4f, 1.0f, {std::numeric_limits<float>::infinity(), 0.0f}, {});
   ASSERT_TRUE(result.complete);
   std::size_t differing = 0;
   for (std::size_t k = 0; k < rows.size(); ++k) {
@@ -105,13 +105,28 @@ TEST(FilterTile, AsksForALargerReachWhereNeighboursAreSparse) {
     if (box.holds(sparse_point)) owner = &box;
   }
   ASSERT_NE(owner, nullptr);
-  const std::vector<std::int64_t> rows = tile_rows(cloud, *owner, tile_halo(plan, initial_neighbour_reach));
+  const std::vector<std::int64_t> rows = tile_rows(cloud, *owner, tile_halo(plan, initial_reach(plan)));
   std::vector<Point> tile;
   for (const std::int64_t row : rows) tile.push_back(cloud[static_cast<std::size_t>(row)]);
-  const TileResult result = filter_tile(tile, *owner, plan, 0.4f, 1.0f, initial_neighbour_reach, {});
+  const TileReach reach = initial_reach(plan);
+  const TileResult result = filter_tile(tile, *owner, plan, 0.4f, 1.0f, reach, {});
   EXPECT_FALSE(result.complete);
-  EXPECT_GT(result.needed_reach, initial_neighbour_reach);
+  EXPECT_GT(result.needed.neighbours, reach.neighbours);
   EXPECT_TRUE(result.points.empty());
+}
+
+TEST(FilterTile, AsksForALargerReachWhenPointsMoveFurther) {
+  // A move of 0 cannot hold for a noisy cloud: the measured move comes back.
+  const std::vector<Point> cloud = strip(7);
+  const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, 4000);
+  const TileReach reach{plan.search_radius, 0.0f};
+  const std::vector<std::int64_t> rows = tile_rows(cloud, plan.tiles[0], tile_halo(plan, reach));
+  std::vector<Point> tile;
+  for (const std::int64_t row : rows) tile.push_back(cloud[static_cast<std::size_t>(row)]);
+  const TileResult result = filter_tile(tile, plan.tiles[0], plan, 0.4f, 1.0f, reach, {});
+  EXPECT_FALSE(result.complete);
+  EXPECT_GT(result.needed.move, 0.0f);
+  EXPECT_LT(result.needed.move, initial_reach(plan).move);
 }
 
 TEST(PlanTiles, TilesPartitionTheFinitePoints) {
@@ -146,9 +161,11 @@ TEST(PlanTiles, CoincidentPointsStayInOneTile) {
 }
 
 TEST(CheckNeighbourhoodSize, RefusesADensityInTheWrongUnits) {
-  const std::vector<Point> cloud = strip(5);
-  // A density 10^4 times too small puts the whole strip within every neighbourhood.
-  const TilePlan wrong = plan_tiles(cloud, 0.004f, 1e-4f, 5000);
+  std::vector<Point> cloud = strip(5);
+  const std::vector<Point> more = strip(6);
+  cloud.insert(cloud.end(), more.begin(), more.end());
+  // A density 10^6 times too small puts the whole strip, over 20000 points, within every neighbourhood.
+  const TilePlan wrong = plan_tiles(cloud, 0.0004f, 1e-6f, 5000);
   try {
     check_neighbourhood_size(cloud, wrong, {});
     ADD_FAILURE() << "no error";
