@@ -26,8 +26,8 @@ namespace {
 constexpr float min_half_width = std::bit_cast<float>(0x413FFFFFu);
 // Measured working memory of the filter per point it reads, with room for the tile's own arrays.
 constexpr std::int64_t bytes_per_point = 1024;
-// A tile also reads its halo: budget for this many points read per point owned.
-constexpr double halo_share = 1.6;
+// A tile is not cut for its halo below this share of the points it may read.
+constexpr std::int64_t min_owned_share = 8;
 constexpr std::int64_t default_memory_bytes = std::int64_t{1} << 30;
 constexpr std::int64_t neighbourhood_samples = 64;
 constexpr double max_mean_neighbours = 20000.0;
@@ -149,11 +149,11 @@ class MoveMeasuringHost : public NativeHost {
 
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
   const std::int64_t budget = memory_bytes > 0 ? memory_bytes : default_memory_bytes;
-  return std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(budget) /
-                                                             (bytes_per_point * halo_share)));
+  return std::max<std::int64_t>(1, budget / bytes_per_point);
 }
 
-TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, std::int64_t tile_points) {
+TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, std::int64_t tile_points,
+                    std::int64_t max_read_points) {
   if (!std::isfinite(sigma) || sigma < 0.0f) {
     throw Error("Vandrel:invalidSigma",
                 "sigma_pcd must be a finite noise standard deviation >= 0, but it is " + std::to_string(sigma) + ".");
@@ -187,6 +187,36 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
     return plan;
   }
   bisect(cloud, rows, 0, rows.size(), everything, tile_points, plan.tiles);
+  if (max_read_points <= 0) return plan;
+
+  // Tiles that read more than allowed with their halo are cut again, while the points they
+  // own still outweigh the halo.
+  const double halo = tile_halo(plan, initial_reach(plan));
+  std::vector<TileBox> pending = std::move(plan.tiles);
+  plan.tiles.clear();
+  std::vector<std::uint8_t> owned;
+  while (!pending.empty()) {
+    const TileBox box = pending.back();
+    pending.pop_back();
+    const std::vector<std::int64_t> read = tile_rows(cloud, box, halo, &owned);
+    std::vector<std::int64_t> own;
+    for (std::size_t k = 0; k < read.size(); ++k) {
+      if (owned[k] != 0) own.push_back(read[k]);
+    }
+    const auto read_count = static_cast<std::int64_t>(read.size());
+    const auto own_count = static_cast<std::int64_t>(own.size());
+    if (read_count <= max_read_points || own_count * min_owned_share < max_read_points || own_count < 2) {
+      plan.tiles.push_back(box);
+      continue;
+    }
+    std::vector<TileBox> halves;
+    bisect(cloud, own, 0, own.size(), box, (own_count + 1) / 2, halves);
+    if (halves.size() == 1) {
+      plan.tiles.push_back(box);
+      continue;
+    }
+    pending.insert(pending.end(), halves.begin(), halves.end());
+  }
   return plan;
 }
 
@@ -327,9 +357,10 @@ void check_neighbourhood_size(std::span<const Point> cloud, const TilePlan& plan
 
 std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,
                                  const DenoiseOptions& options, const TileOptions& tiling) {
-  const std::int64_t tile_points =
-      tiling.tile_points > 0 ? tiling.tile_points : tile_points_for_memory(tiling.memory_bytes);
-  const TilePlan plan = plan_tiles(points, sigma, density, tile_points);
+  const TilePlan plan =
+      tiling.tile_points > 0 ? plan_tiles(points, sigma, density, tiling.tile_points)
+                             : plan_tiles(points, sigma, density, tile_points_for_memory(tiling.memory_bytes),
+                                          tile_points_for_memory(tiling.memory_bytes));
   if (plan.tiles.size() == 1) return denoise(points, sigma, density, options);
   check_neighbourhood_size(points, plan, options);
 

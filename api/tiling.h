@@ -44,11 +44,10 @@ struct TileBox {
 };
 
 struct TileOptions {
-  /// Points a tile owns, at most (a tile also reads its halo, typically 20 to 60 % more);
-  /// 0 chooses from `memory_bytes`.
+  /// Points a tile owns, at most (a tile also reads its halo); 0 chooses from `memory_bytes`.
   std::int64_t tile_points = 0;
   /// Working memory for the tile at work, in bytes (the filter needs about 1 KiB per point
-  /// it reads); used when tile_points is 0; 0 means 1 GiB.
+  /// it reads, owned or halo); used when tile_points is 0; 0 means 1 GiB.
   std::int64_t memory_bytes = 0;
 };
 
@@ -60,16 +59,20 @@ struct TilePlan {
   std::vector<TileBox> tiles;
 };
 
-/// Owned points per tile for a memory budget in bytes.
+/// Points a tile may read (owned and halo) for a memory budget in bytes (0: 1 GiB): the
+/// filter's peak is about 1 KiB per point it filters.
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes);
 
 /// Cuts the cloud by recursive bisection at the median of the longest axis until no tile
-/// owns more than `tile_points` finite points (a box of coincident points may own more).
+/// owns more than `tile_points` finite points (a box of coincident points may own more),
+/// then, given `max_read_points` > 0, cuts again every tile that reads more points than
+/// that with the initial halo, as long as it owns more than an eighth of them.
 ///   cloud  N points, row-major; non-finite rows belong to no tile
 /// Throws vandrel::Error "Vandrel:invalidSigma" / "Vandrel:invalidDensity" for parameters
 /// the filter refuses, "Vandrel:invalidTileSize" for tile_points < 1. Not thread-safe
 /// against writes to `cloud`.
-TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, std::int64_t tile_points);
+TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, std::int64_t tile_points,
+                    std::int64_t max_read_points = 0);
 
 /// What a halo is sized for, in scaled units: the distance of every point's 50th nearest
 /// neighbour, at most, and the move of a point in the first pass, at most.
