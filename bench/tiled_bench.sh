@@ -24,19 +24,7 @@ for n in "${counts[@]}"; do
       --sigma 0.3 --density 1 --quiet --memory-limit "$limit" 2>&1 | tail -1
   done
   echo -n "dask, 2 workers:  "
-  PYTHONPATH="$build/python" /usr/bin/python3 - "$scratch/cloud.npy" <<'PY'
-import resource, sys, time
-import numpy as np
-import distributed
-import vandrel.dask
-points = np.load(sys.argv[1])
-with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
-        distributed.Client(cluster) as client:
-    start = time.perf_counter()
-    vandrel.dask.denoise(points, 0.3, 1.0, client=client, threads=1)
-    elapsed = time.perf_counter() - start
-    workers = client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
-print(f"{elapsed:.1f} s, peak per worker {max(workers.values())} KiB, driver "
-      f"{resource.getrusage(resource.RUSAGE_SELF).ru_maxrss} KiB")
-PY
+  # Eight tiles, so that both workers have work.
+  PYTHONPATH="$build/python" /usr/bin/python3 "$here/dask_bench.py" "$scratch/cloud.npy" $((n / 8))
 done
+
