@@ -87,7 +87,9 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
             return
         if len(read) == finite_count:  # the whole cloud: nothing left to check
             reach = (float("inf"), reach[1])
-        future = client.submit(_filter_tile, rows[read], lo[tile], hi[tile], sizes, sigma, density, reach, threads,
+        # Sent ahead as data of its own rather than inside the task's description.
+        tile_points = client.scatter(rows[read], hash=False)
+        future = client.submit(_filter_tile, tile_points, lo[tile], hi[tile], sizes, sigma, density, reach, threads,
                                pure=False)
         pending[future] = (tile, read, owned)
         queue.add(future)
