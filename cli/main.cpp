@@ -14,7 +14,9 @@
 #include <CLI/CLI.hpp>
 
 #include "api/estimate.h"
+#include "api/tiling.h"
 #include "api/vandrel.h"
+#include "cli/tiled_run.h"
 #include "io/number_text.h"
 #include "cli/progress_view.h"
 #include "io/point_file.h"
@@ -37,6 +39,7 @@ struct Arguments {
   int threads = 0;
   bool quiet = false;
   bool verbose = false;
+  std::int64_t memory_limit = 0;  // bytes; 0: no limit
 };
 
 // A number option checked as a float: CLI11 would accept values that overflow to infinity.
@@ -152,7 +155,13 @@ void run(const Arguments& args) {
       return true;
     };
   }
-  points = denoise(points, sigma, density, options);
+  if (args.memory_limit > 0) {
+    // Beside the tiles: the result's copy inside denoise_tiled and the column-major output.
+    const TileOptions tiling = tile_options_for_limit(args.memory_limit, static_cast<std::int64_t>(2 * n * sizeof(Point)));
+    points = denoise_tiled(points, sigma, density, options, tiling);
+  } else {
+    points = denoise(points, sigma, density, options);
+  }
   view.finish();
   std::vector<float> filtered(3 * n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -191,6 +200,14 @@ int main(int argc, char** argv) {
       ->check(thread_count());
   app.add_flag("--quiet", args.quiet, "Print nothing but errors");
   app.add_flag("--verbose", args.verbose, "Print the filter's own pass and progress lines instead of the progress bar");
+  app.add_option_function<std::string>(
+         "--memory-limit",
+         [&args](const std::string& text) {
+           args.memory_limit = parse_memory_size(text);
+           if (args.memory_limit <= 0) throw CLI::ValidationError("--memory-limit", "'" + text + "' is not a size such as 512M or 2G");
+         },
+         "Keep the peak resident memory under SIZE (512M, 2G, ...) by filtering the cloud in tiles")
+      ->type_name("SIZE");
   app.set_version_flag("--version", std::string("vandrel ") + vandrel::version);
   try {
     app.parse(argc, argv);

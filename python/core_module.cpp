@@ -9,6 +9,9 @@
 #include <exception>
 #include <limits>
 #include <optional>
+#include <tuple>
+#include <algorithm>
+#include <array>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,9 +19,11 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include "api/error.h"
 #include "api/estimate.h"
+#include "api/tiling.h"
 #include "api/vandrel.h"
 
 namespace py = pybind11;
@@ -167,6 +172,71 @@ float estimate(const py::array& points, float (*estimator)(std::span<const Point
   return estimator(data);
 }
 
+
+// Tiling. A plan travels to Python as (lo, hi, (scale, search_radius, max_half_width)):
+// plain arrays and numbers, so that tasks on other machines can carry it.
+using PlanSizes = std::tuple<float, float, float>;
+
+TilePlan plan_of(const PlanSizes& sizes) {
+  TilePlan plan;
+  std::tie(plan.scale, plan.search_radius, plan.max_half_width) = sizes;
+  return plan;
+}
+
+TileBox box_of(const std::array<float, 3>& lo, const std::array<float, 3>& hi) { return {lo, hi}; }
+
+py::tuple plan_tiles_points(const py::array& points, float sigma, float density, std::int64_t tile_points,
+                            std::int64_t max_read_points) {
+  const std::span<const Point> data = point_rows(points);
+  TilePlan plan;
+  {
+    const py::gil_scoped_release unlocked;
+    plan = plan_tiles(data, sigma, density, tile_points, max_read_points);
+  }
+  const auto count = static_cast<py::ssize_t>(plan.tiles.size());
+  py::array_t<float> lo({count, py::ssize_t{3}});
+  py::array_t<float> hi({count, py::ssize_t{3}});
+  for (py::ssize_t t = 0; t < count; ++t) {
+    for (py::ssize_t c = 0; c < 3; ++c) {
+      lo.mutable_at(t, c) = plan.tiles[static_cast<std::size_t>(t)].lo[static_cast<std::size_t>(c)];
+      hi.mutable_at(t, c) = plan.tiles[static_cast<std::size_t>(t)].hi[static_cast<std::size_t>(c)];
+    }
+  }
+  return py::make_tuple(lo, hi, PlanSizes{plan.scale, plan.search_radius, plan.max_half_width});
+}
+
+py::tuple tile_rows_points(const py::array& points, const std::array<float, 3>& lo, const std::array<float, 3>& hi,
+                           double halo) {
+  const std::span<const Point> data = point_rows(points);
+  std::vector<std::uint8_t> owned;
+  std::vector<std::int64_t> rows;
+  {
+    const py::gil_scoped_release unlocked;
+    rows = tile_rows(data, box_of(lo, hi), halo, &owned);
+  }
+  py::array_t<std::int64_t> row_array(static_cast<py::ssize_t>(rows.size()));
+  py::array_t<bool> owned_array(static_cast<py::ssize_t>(owned.size()));
+  std::copy(rows.begin(), rows.end(), row_array.mutable_data());
+  std::transform(owned.begin(), owned.end(), owned_array.mutable_data(), [](std::uint8_t b) { return b != 0; });
+  return py::make_tuple(row_array, owned_array);
+}
+
+py::tuple filter_tile_points(const py::array& points, const std::array<float, 3>& lo, const std::array<float, 3>& hi,
+                             const PlanSizes& sizes, float sigma, float density, float neighbours, float move,
+                             const py::object& threads) {
+  const std::span<const Point> data = point_rows(points);
+  DenoiseOptions options;
+  options.threads = call_threads(threads);
+  TileResult result;
+  {
+    const py::gil_scoped_release unlocked;
+    result = filter_tile(data, box_of(lo, hi), plan_of(sizes), sigma, density, {neighbours, move}, options);
+  }
+  py::array_t<float> filtered({static_cast<py::ssize_t>(result.points.size()), py::ssize_t{3}});
+  std::memcpy(filtered.mutable_data(), result.points.data(), result.points.size() * sizeof(Point));
+  return py::make_tuple(result.complete, result.needed.neighbours, result.needed.move, filtered);
+}
+
 }  // namespace
 }  // namespace vandrel
 
@@ -199,4 +269,50 @@ PYBIND11_MODULE(_core, m) {
   m.def(
       "estimate_density", [](const py::array& points) { return estimate(points, &estimate_density); },
       py::arg("points"));
+
+  m.def("plan_tiles", &plan_tiles_points, py::arg("points"), py::arg("sigma"), py::arg("density"),
+        py::arg("tile_points"), py::arg("max_read_points"),
+        "plan_tiles(points, sigma, density, tile_points, max_read_points) -> (lo, hi, sizes): the\n"
+        "tiles' boxes (T x 3 float32 each) and the plan's (scale, search_radius, max_half_width).");
+  m.def("tile_rows", &tile_rows_points, py::arg("points"), py::arg("lo"), py::arg("hi"), py::arg("halo"),
+        "tile_rows(points, lo, hi, halo) -> (rows int64, owned bool): the rows a tile reads, ascending.");
+  m.def(
+      "tile_halo",
+      [](const PlanSizes& sizes, float neighbours, float move) { return tile_halo(plan_of(sizes), {neighbours, move}); },
+      py::arg("sizes"), py::arg("neighbours"), py::arg("move"));
+  m.def(
+      "initial_reach",
+      [](const PlanSizes& sizes) {
+        const TileReach reach = initial_reach(plan_of(sizes));
+        return py::make_tuple(reach.neighbours, reach.move);
+      },
+      py::arg("sizes"));
+  m.def("filter_tile", &filter_tile_points, py::arg("points"), py::arg("lo"), py::arg("hi"), py::arg("sizes"),
+        py::arg("sigma"), py::arg("density"), py::arg("neighbours"), py::arg("move"), py::arg("threads"),
+        "filter_tile(...) -> (complete, needed_neighbours, needed_move, filtered points)");
+  m.def(
+      "check_neighbourhood_size",
+      [](const py::array& points, const PlanSizes& sizes) {
+        const std::span<const Point> data = point_rows(points);
+        const py::gil_scoped_release unlocked;
+        check_neighbourhood_size(data, plan_of(sizes), {});
+      },
+      py::arg("points"), py::arg("sizes"));
+  m.def(
+      "denoise_tiled",
+      [](const py::array& points, float sigma, float density, std::int64_t tile_points, const py::object& threads) {
+        const std::span<const Point> data = point_rows(points);
+        DenoiseOptions options;
+        options.threads = call_threads(threads);
+        std::vector<Point> filtered;
+        {
+          const py::gil_scoped_release unlocked;
+          filtered = denoise_tiled(data, sigma, density, options, {.tile_points = tile_points});
+        }
+        py::array_t<float> result({static_cast<py::ssize_t>(filtered.size()), py::ssize_t{3}});
+        std::memcpy(result.mutable_data(), filtered.data(), filtered.size() * sizeof(Point));
+        return result;
+      },
+      py::arg("points"), py::arg("sigma"), py::arg("density"), py::arg("tile_points"), py::arg("threads"));
+  m.def("tile_points_for_memory", &tile_points_for_memory, py::arg("memory_bytes"));
 }

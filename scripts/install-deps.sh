@@ -19,6 +19,7 @@ optional_packages=(
   octave octave-dev                       # plug-in host for the MATLAB/Octave tests
   python3 python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-setuptools python3-pip
   python3-tqdm                            # progress bar of the Python module (optional there), for its tests
+  python3-dask python3-distributed        # vandrel.dask: tiles filtered as tasks on a dask.distributed cluster, and its tests
   libcgal-dev libeigen3-dev               # benchmark peer only (bench/jet_smooth: CGAL jet smoothing, needs Eigen)
 )
 

@@ -1,0 +1,130 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "api/vandrel.h"
+#include "core/point.h"
+
+namespace vandrel {
+
+/// Filtering a cloud tile by tile, with the same bits as one run over the whole cloud.
+///
+/// A point's result depends only on points within a bounded distance of it: a pass
+/// estimates a point from its 50 nearest neighbours (its frame) and the points within the
+/// search radius R = sqrt(3) r0 (r0 = max(5 sigma sqrt(density), 11.999999) in units
+/// scaled by sqrt(density)); each estimate adds to the sums of its support points; each
+/// point is solved from its own sums. The noise offset of the first pass is sigma
+/// sqrt(density) for every point, and the second pass's noise update is never used. So the
+/// final position of a point needs, in the first pass's positions:
+///   R (the estimates that moved it in pass 2), then max(R, K + 4 m) (their pass-2 frames
+///   and radius lists: K is the largest distance to a 50th nearest neighbour, m the largest
+///   move of a point in pass 1), then R (the pass-1 estimates behind those), then max(R, K)
+///   (their frames and radius lists).
+/// A tile filters the points within that halo of the points it owns, kept in input order
+/// (the filter's cell order then keeps them in the whole cloud's relative order, so every
+/// sum is made in the same order); its owned points come out bit for bit as in the whole
+/// run. K and m are assumed, then measured in each tile (K before the run, m during it) and
+/// the tile read again with a wider halo when they exceed what was assumed.
+///
+/// Exactness holds while the whole cloud spans fewer than about 2^20 cells of side R / 2
+/// along every axis (about 10^7 point spacings): beyond that the filter widens its cells
+/// for the whole cloud, and a tile, which spans less, orders its points by finer cells
+/// (results then differ from an untiled run in summation order only).
+
+/// An axis-aligned box of the cloud's coordinates: a point is in it when lo <= p < hi on
+/// every axis (single-precision comparisons; outer tiles reach to infinity).
+struct TileBox {
+  Point lo;
+  Point hi;
+  bool holds(const Point& p) const {
+    return lo[0] <= p[0] && p[0] < hi[0] && lo[1] <= p[1] && p[1] < hi[1] && lo[2] <= p[2] && p[2] < hi[2];
+  }
+};
+
+struct TileOptions {
+  /// Points a tile owns, at most (a tile also reads its halo); 0 chooses from `memory_bytes`.
+  std::int64_t tile_points = 0;
+  /// Working memory for the tile at work, in bytes (the filter needs about 1 KiB per point
+  /// it reads, owned or halo); used when tile_points is 0; 0 means 1 GiB.
+  std::int64_t memory_bytes = 0;
+};
+
+/// How a cloud is cut: boxes that partition space, each owning the finite points it holds.
+struct TilePlan {
+  float scale = 1.0f;            // sqrt(density)
+  float search_radius = 0.0f;    // R, in scaled units
+  float max_half_width = 0.0f;   // r0, in scaled units
+  std::vector<TileBox> tiles;
+};
+
+/// Points a tile may read (owned and halo) for a memory budget in bytes (0: 1 GiB): the
+/// filter's peak is about 1 KiB per point it filters.
+std::int64_t tile_points_for_memory(std::int64_t memory_bytes);
+
+/// Cuts the cloud by recursive bisection at the median of the longest axis until no tile
+/// owns more than `tile_points` finite points (a box of coincident points may own more),
+/// then, given `max_read_points` > 0, cuts again every tile that reads more points than
+/// that with the initial halo, as long as it owns more than an eighth of them.
+///   cloud  N points, row-major; non-finite rows belong to no tile
+/// Throws vandrel::Error "Vandrel:invalidSigma" / "Vandrel:invalidDensity" for parameters
+/// the filter refuses, "Vandrel:invalidTileSize" for tile_points < 1. Not thread-safe
+/// against writes to `cloud`.
+TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, std::int64_t tile_points,
+                    std::int64_t max_read_points = 0);
+
+/// What a halo is sized for, in scaled units: the distance of every point's 50th nearest
+/// neighbour, at most, and the move of a point in the first pass, at most.
+struct TileReach {
+  float neighbours = 0.0f;
+  float move = 0.0f;
+};
+
+/// The reach assumed before a tile is measured: twice the typical distance of the 50th
+/// nearest neighbour at one point per unit area, and the move that keeps the halo at 4 R.
+TileReach initial_reach(const TilePlan& plan);
+
+/// The halo, in the cloud's units (maximum norm), of a tile with that reach.
+double tile_halo(const TilePlan& plan, const TileReach& reach);
+
+/// The rows of `cloud` a tile reads: finite points within `halo` (cloud units, maximum
+/// norm) of its box, ascending. `owned` (optional) receives, per row, whether the tile owns it.
+std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox& box, double halo,
+                                    std::vector<std::uint8_t>* owned = nullptr);
+
+/// One tile's run.
+struct TileResult {
+  /// True when the halo held: `points` are the filtered positions of the tile's points.
+  bool complete = false;
+  /// When incomplete, the reach to read the tile again with.
+  TileReach needed;
+  std::vector<Point> points;
+};
+
+/// Filters one tile: `points` are the rows tile_rows gave for `box` and the halo of
+/// `reach`, in that order. First checks that the 50 nearest neighbours of every point the
+/// owned points depend on lie within reach.neighbours, then runs the filter (its
+/// neighbourhood-size check disabled: the caller checks the whole cloud once, see
+/// check_neighbourhood_size) and checks that no such point moved further than reach.move
+/// in the first pass. Either check failing returns incomplete with a larger reach. Owned
+/// points of a complete result have the bits of an untiled run. A reach with an infinite
+/// member (a tile that reads the whole cloud) is not checked. Throws what denoise throws.
+TileResult filter_tile(std::span<const Point> points, const TileBox& box, const TilePlan& plan, float sigma,
+                       float density, const TileReach& reach, const DenoiseOptions& options);
+
+/// The filter's refusal of huge neighbourhoods, made once for the whole cloud: the mean
+/// number of points within an estimate's in-plane reach of 64 points spread over the
+/// cloud's rows. Throws "Vandrel:hugeNeighbourhood" above 20000 unless allowed. (The
+/// untiled filter samples the cloud in its cell order, so a mean close to the limit may
+/// be judged differently.)
+void check_neighbourhood_size(std::span<const Point> cloud, const TilePlan& plan, const DenoiseOptions& options);
+
+/// Denoises a cloud tile by tile, one tile at a time with all threads: the result of
+/// denoise(points, sigma, density, options), bit for bit (see above), with the working
+/// memory of one tile. A cloud that fits one tile is filtered in one run.
+/// Throws what denoise throws, and "Vandrel:invalidTileSize".
+std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,
+                                 const DenoiseOptions& options = {}, const TileOptions& tiling = {});
+
+}  // namespace vandrel

@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "api/tiling.h"
+
+namespace vandrel {
+
+/// A memory size as the command line takes it: a whole number of bytes with an optional
+/// suffix K, M, G or T (powers of 1024, either case, optionally followed by "B" or "iB"):
+/// "512M", "2G", "1.5G", "1000000". Returns 0 for text that is not such a size.
+std::int64_t parse_memory_size(const std::string& text);
+
+/// The tiling that keeps a run's peak resident memory under `limit` bytes, given what the
+/// process holds already (the resident memory now) and what it still sets aside beside the
+/// tiles (`more_bytes`). Throws vandrel::Error "Vandrel:memoryLimit" when too little is left
+/// for a tile of a useful size, naming the limit that would do.
+TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes);
+
+/// The resident memory of this process, in bytes (0 where /proc is not available).
+std::int64_t resident_bytes();
+
+}  // namespace vandrel

@@ -1,0 +1,182 @@
+#include "api/tiling.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "api/error.h"
+#include "api/vandrel.h"
+
+namespace vandrel {
+namespace {
+
+// A noisy wavy strip, one point per unit area, long enough along x for tiles whose halos
+// do not reach across it; a sparse patch at one end (points 3 apart, so that their 50th
+// nearest neighbours lie beyond the first halo's reach) and a few NaN rows.
+std::vector<Point> strip(unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> along(0.0f, 600.0f);
+  std::uniform_real_distribution<float> across(0.0f, 20.0f);
+  std::normal_distribution<float> noise(0.0f, 0.4f);
+  std::vector<Point> points;
+  for (int i = 0; i < 600 * 20; ++i) {
+    const float x = along(rng);
+    const float y = across(rng);
+    points.push_back({x + noise(rng), y + noise(rng), 4.0f * std::sin(x / 40.0f) + noise(rng)});
+    if (i % 3000 == 17) points.push_back({std::nanf(""), 1.0f, 2.0f});
+  }
+  std::uniform_real_distribution<float> sparse(0.0f, 30.0f);
+  for (int i = 0; i < 100; ++i) points.push_back({660.0f + sparse(rng), sparse(rng) - 3.0f, noise(rng)});
+  return points;
+}
+
+bool same_bits(const std::vector<Point>& a, const std::vector<Point>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Point)) == 0;
+}
+
+TEST(DenoiseTiled, GivesTheUntiledBitsAtEveryTileSize) {
+  const std::vector<Point> cloud = strip(7);
+  const float sigma = 0.4f;
+  const float density = 1.0f;
+  DenoiseOptions options;
+  options.threads = 2;
+  const std::vector<Point> whole = denoise(cloud, sigma, density, options);
+  struct Case {
+    std::int64_t tile_points;
+    int threads;
+  };
+  for (const Case& c : {Case{4000, 1}, Case{1500, 2}}) {
+    SCOPED_TRACE("tile_points " + std::to_string(c.tile_points));
+    const TilePlan plan = plan_tiles(cloud, sigma, density, c.tile_points);
+    ASSERT_GE(plan.tiles.size(), 3u);
+    // The halos do not reach across the whole strip: tiles are real parts of it.
+    EXPECT_LT(tile_rows(cloud, plan.tiles.front(), tile_halo(plan, initial_reach(plan))).size(), cloud.size() / 2);
+    options.threads = c.threads;
+    const std::vector<Point> tiled = denoise_tiled(cloud, sigma, density, options, {.tile_points = c.tile_points});
+    ASSERT_EQ(tiled.size(), whole.size());
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < cloud.size(); ++i) differing += std::memcmp(&tiled[i], &whole[i], sizeof(Point)) != 0;
+    EXPECT_EQ(differing, 0u);
+  }
+}
+
+TEST(DenoiseTiled, AWiderNoiseBandGivesTheUntiledBits) {
+  // 5 sigma sqrt(density) above 12: r0, the search radius and the halo grow with sigma.
+  std::vector<Point> cloud = strip(11);
+  const float sigma = 3.0f;
+  const std::vector<Point> whole = denoise(cloud, sigma, 1.0f);
+  const std::vector<Point> tiled = denoise_tiled(cloud, sigma, 1.0f, {}, {.tile_points = 2000});
+  EXPECT_GE(plan_tiles(cloud, sigma, 1.0f, 2000).tiles.size(), 4u);
+  EXPECT_TRUE(same_bits(tiled, whole));
+}
+
+TEST(FilterTile, AHaloOfOneSearchRadiusChangesOwnedPoints) {
+  // The halo is needed: with one search radius, owned points near the tile's faces come out
+  // otherwise than in the untiled run (which a comparison of bits must see).
+  const std::vector<Point> cloud = strip(7);
+  const std::vector<Point> whole = denoise(cloud, 0.4f, 1.0f);
+  const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, 4000);
+  const TileBox& box = plan.tiles[1];
+  std::vector<std::uint8_t> owned;
+  const std::vector<std::int64_t> rows = tile_rows(cloud, box, plan.search_radius / plan.scale, &owned);
+  std::vector<Point> tile;
+  for (const std::int64_t row : rows) tile.push_back(cloud[static_cast<std::size_t>(row)]);
+  const TileResult result = filter_tile(tile, box, plan, 0.4f, 1.0f, {std::numeric_limits<float>::infinity(), 0.0f}, {});
+  ASSERT_TRUE(result.complete);
+  std::size_t differing = 0;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    differing += owned[k] != 0 && std::memcmp(&result.points[k], &whole[static_cast<std::size_t>(rows[k])], sizeof(Point)) != 0;
+  }
+  EXPECT_GT(differing, 0u);
+}
+
+TEST(FilterTile, AsksForALargerReachWhereNeighboursAreSparse) {
+  const std::vector<Point> cloud = strip(7);
+  const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, 1500);
+  // The tile owning the sparse patch: its points' 50th neighbours lie beyond the first reach.
+  const Point sparse_point = cloud.back();
+  const TileBox* owner = nullptr;
+  for (const TileBox& box : plan.tiles) {
+    if (box.holds(sparse_point)) owner = &box;
+  }
+  ASSERT_NE(owner, nullptr);
+  const std::vector<std::int64_t> rows = tile_rows(cloud, *owner, tile_halo(plan, initial_reach(plan)));
+  std::vector<Point> tile;
+  for (const std::int64_t row : rows) tile.push_back(cloud[static_cast<std::size_t>(row)]);
+  const TileReach reach = initial_reach(plan);
+  const TileResult result = filter_tile(tile, *owner, plan, 0.4f, 1.0f, reach, {});
+  EXPECT_FALSE(result.complete);
+  EXPECT_GT(result.needed.neighbours, reach.neighbours);
+  EXPECT_TRUE(result.points.empty());
+}
+
+TEST(FilterTile, AsksForALargerReachWhenPointsMoveFurther) {
+  // A move of 0 cannot hold for a noisy cloud: the measured move comes back.
+  const std::vector<Point> cloud = strip(7);
+  const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, 4000);
+  const TileReach reach{plan.search_radius, 0.0f};
+  const std::vector<std::int64_t> rows = tile_rows(cloud, plan.tiles[0], tile_halo(plan, reach));
+  std::vector<Point> tile;
+  for (const std::int64_t row : rows) tile.push_back(cloud[static_cast<std::size_t>(row)]);
+  const TileResult result = filter_tile(tile, plan.tiles[0], plan, 0.4f, 1.0f, reach, {});
+  EXPECT_FALSE(result.complete);
+  EXPECT_GT(result.needed.move, 0.0f);
+  EXPECT_LT(result.needed.move, initial_reach(plan).move);
+}
+
+TEST(PlanTiles, TilesPartitionTheFinitePoints) {
+  const std::vector<Point> cloud = strip(3);
+  for (const std::int64_t tile_points : {std::int64_t{1000}, std::int64_t{7000}}) {
+    SCOPED_TRACE(tile_points);
+    const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, tile_points);
+    std::vector<int> owners(cloud.size(), 0);
+    for (const TileBox& box : plan.tiles) {
+      std::vector<std::uint8_t> owned;
+      const std::vector<std::int64_t> rows = tile_rows(cloud, box, 0.0, &owned);
+      std::int64_t count = 0;
+      for (std::size_t k = 0; k < rows.size(); ++k) {
+        owners[static_cast<std::size_t>(rows[k])] += owned[k];
+        count += owned[k];
+      }
+      EXPECT_LE(count, tile_points);
+    }
+    for (std::size_t i = 0; i < cloud.size(); ++i) {
+      const bool finite = std::isfinite(cloud[i][0]);
+      EXPECT_EQ(owners[i], finite ? 1 : 0) << "row " << i;
+    }
+  }
+}
+
+TEST(PlanTiles, CoincidentPointsStayInOneTile) {
+  std::vector<Point> cloud(300, Point{1.0f, 2.0f, 3.0f});
+  cloud.push_back({5.0f, 2.0f, 3.0f});
+  const TilePlan plan = plan_tiles(cloud, 0.1f, 1.0f, 100);
+  EXPECT_EQ(plan.tiles.size(), 2u);
+  EXPECT_THROW(plan_tiles(cloud, 0.1f, 1.0f, 0), Error);
+}
+
+TEST(CheckNeighbourhoodSize, RefusesADensityInTheWrongUnits) {
+  std::vector<Point> cloud = strip(5);
+  const std::vector<Point> more = strip(6);
+  cloud.insert(cloud.end(), more.begin(), more.end());
+  // A density 10^6 times too small puts the whole strip, over 20000 points, within every neighbourhood.
+  const TilePlan wrong = plan_tiles(cloud, 0.0004f, 1e-6f, 5000);
+  try {
+    check_neighbourhood_size(cloud, wrong, {});
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.identifier(), "Vandrel:hugeNeighbourhood");
+  }
+  EXPECT_NO_THROW(check_neighbourhood_size(cloud, plan_tiles(cloud, 0.4f, 1.0f, 5000), {}));
+  DenoiseOptions allowed;
+  allowed.allow_large_neighbourhoods = true;
+  EXPECT_NO_THROW(check_neighbourhood_size(cloud, wrong, allowed));
+}
+
+}  // namespace
+}  // namespace vandrel

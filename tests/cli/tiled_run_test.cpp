@@ -1,0 +1,119 @@
+// --memory-limit: the sizes it takes and the limits it refuses.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "cli/tiled_run.h"
+#include "api/error.h"
+#include "scratch_dir.h"
+
+namespace vandrel {
+namespace {
+
+TEST(parse_memory_size, ReadsPowersOf1024AndRefusesTheRest) {
+  struct Case {
+    std::string text;
+    std::int64_t bytes;
+  };
+  const Case cases[] = {
+      {"1000000", 1000000},
+      {"512M", 512LL << 20},
+      {"512m", 512LL << 20},
+      {"2G", 2LL << 30},
+      {"2GiB", 2LL << 30},
+      {"2gb", 2LL << 30},
+      {"1.5G", 3LL << 29},
+      {"64K", 64LL << 10},
+      {"1T", 1LL << 40},
+      {"100B", 100},
+      {"", 0},
+      {"G", 0},
+      {"-1G", 0},
+      {"0", 0},
+      {"12Q", 0},
+      {"2 G", 0},
+      {"2GG", 0},
+      {"1e30T", 0},
+      {"nan", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(parse_memory_size(c.text), c.bytes);
+  }
+}
+
+TEST(tile_options_for_limit, LeavesTheTilesWhatTheProcessDoesNotHold) {
+  const std::int64_t held = resident_bytes();
+  ASSERT_GT(held, 0);
+  const TileOptions options = tile_options_for_limit(held + (1LL << 30), 1LL << 20);
+  EXPECT_LT(options.memory_bytes, 1LL << 30);
+  EXPECT_GT(options.memory_bytes, (1LL << 30) - (64LL << 20));
+  try {
+    tile_options_for_limit(held, 0);
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.identifier(), "Vandrel:memoryLimit");
+    EXPECT_NE(std::string(e.what()).find("give at least"), std::string::npos) << e.what();
+  }
+}
+
+TEST(vandrel, RefusesAMemoryLimitItCannotKeep) {
+  testing::ScratchDir dir;
+  std::string cloud;
+  for (int i = 0; i < 100; ++i) cloud += std::to_string(i % 10) + " " + std::to_string(i / 10) + " 0\n";
+  testing::write_file(dir / "in.xyz", cloud);
+  struct Case {
+    std::string limit;
+    int code;
+    std::string message;
+  };
+  const Case cases[] = {{"1M", 1, "is too small for this cloud"}, {"12Q", 2, "is not a size such as 512M or 2G"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit);
+    const std::string command = "cd '" + dir.path().string() + "' && '" VANDREL_BINARY "' in.xyz out.xyz --sigma 0.1 --density 1 --memory-limit " +
+                                c.limit + " 2>stderr.txt";
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.code);
+    const std::string err = testing::read_file(dir / "stderr.txt");
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    std::filesystem::remove(dir / "stderr.txt");
+    EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.xyz"});
+  }
+}
+
+TEST(vandrel, StopsATiledRunAtOnceOnCtrlC) {
+  testing::ScratchDir dir;
+  // 20000 points of a plane: a run of several seconds.
+  std::string cloud;
+  for (int i = 0; i < 20000; ++i) {
+    cloud += std::to_string(i % 150) + "." + std::to_string(i % 7) + " " + std::to_string(i / 150) + ".5 " +
+             std::to_string(std::sin(i) * 0.3) + "\n";
+  }
+  testing::write_file(dir / "in.xyz", cloud);
+  const std::string input = (dir / "in.xyz").string();
+  const std::string output = (dir / "out.xyz").string();
+  const char* argv[] = {VANDREL_BINARY, input.c_str(), output.c_str(), "--quiet", "--sigma", "0.3", "--density", "1",
+                        "--memory-limit", "1G", nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, VANDREL_BINARY, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const auto signalled = std::chrono::steady_clock::now();
+  ASSERT_EQ(kill(child, SIGINT), 0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  const auto stopped = std::chrono::steady_clock::now();
+  EXPECT_LT(std::chrono::duration<double>(stopped - signalled).count(), 3.0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.xyz"});
+}
+
+}  // namespace
+}  // namespace vandrel
