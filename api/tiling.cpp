@@ -17,6 +17,7 @@
 #include "core/parallel.h"
 #include "core/pipeline.h"
 #include "core/point_estimate.h"
+#include "host/kd_search.h"
 #include "host/native_host.h"
 
 namespace vandrel {
@@ -31,8 +32,6 @@ constexpr std::int64_t min_owned_share = 8;
 constexpr std::int64_t default_memory_bytes = std::int64_t{1} << 30;
 constexpr std::int64_t neighbourhood_samples = 64;
 constexpr double max_mean_neighbours = 20000.0;
-// The cell side of the nearest-neighbour grid, as the stand-alone host's.
-constexpr float nearest_cell_side = 4.0f;
 // As in denoise: the OpenMP runtime fails on absurd thread counts.
 constexpr int max_threads = 1024;
 
@@ -267,14 +266,14 @@ TileResult filter_tile(std::span<const Point> points, const TileBox& box, const 
     for (std::size_t i = 0; i < points.size(); ++i) {
       for (std::size_t c = 0; c < 3; ++c) scaled[i][c] = points[i][c] * plan.scale;
     }
-    const NearestGrid grid(scaled, nearest_cell_side);
+    const KdSearch tree(scaled);
     std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);
     for_each_share(threads, static_cast<std::int64_t>(points.size()), [&](int thread, std::int64_t first, std::int64_t last) {
       std::vector<std::int32_t> nearest;
       double& worst = farthest[static_cast<std::size_t>(thread)];
       for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
         if (depth_outside(box, plan.scale, scaled[i]) > checked_depth) continue;
-        grid.nearest(scaled[i], frame_neighbours, nearest);
+        nearest = tree.nearest(scaled[i].data(), frame_neighbours);
         if (nearest.size() < static_cast<std::size_t>(frame_neighbours)) {
           worst = std::numeric_limits<double>::infinity();
           continue;
