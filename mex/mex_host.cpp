@@ -288,8 +288,12 @@ Value import_host_value(const mxArray* a, const std::string& name) {
 void check_host_value(const mxArray* a, ValueClass cls, bool is_complex, std::initializer_list<Extent> extents,
                       const std::string& name) {
   if (value_class(a) != cls) {
+    // A numeric array of another class (a double cloud from load(), say) converts in one call.
+    const std::string advice = cls == ValueClass::Single && mxIsNumeric(a) && !mxIsSparse(a)
+                                   ? " Convert it with single(" + name + ")."
+                                   : "";
     throw Error("Vandrel:classMismatch", "Expected " + name + " to be of class " + class_name(cls) +
-                                             ", but it is of class " + host_class_name(a) + ".");
+                                             ", but it is of class " + host_class_name(a) + "." + advice);
   }
   check_value(header(a, cls), cls, is_complex, extents, name);
 }
