@@ -81,7 +81,7 @@ def module_run(request, small):
 def test_matches_the_command_line_tool(module_run, small, tmp_path):
     cli = program("VANDREL_CLI")
     write_ply(tmp_path / "in.ply", small)
-    command = [cli, str(tmp_path / "in.ply"), str(tmp_path / "out.ply"), "--threads", str(module_run["threads"])]
+    command = [cli, str(tmp_path / "in.ply"), str(tmp_path / "out.ply"), "--verbose", "--threads", str(module_run["threads"])]
     if module_run["sigma"] is not None:
         command += ["--sigma", text9(module_run["sigma"]), "--density", text9(module_run["density"])]
     run = subprocess.run(command, capture_output=True, text=True, check=True)
