@@ -104,8 +104,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   FusionScratch fusion;
   std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
   // The narrowed radius lists come in the cell order of this pass's positions.
-  const float radius = std::sqrt((settings.max_half_width * settings.max_half_width) * 3.0f);
-  const CellGrid grid(points, radius / 2.0f);
+  const CellGrid grid(points, block_cell_side);
   host.progress(settings.stage, 0, static_cast<std::int64_t>(n));
   for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n);) {
     const std::int64_t end = std::min(begin + chunk, static_cast<std::int64_t>(n));

@@ -42,9 +42,9 @@ void check_arguments(std::span<const Point> cloud, float sigma, float density) {
 // Refuses parameters that would make every neighbourhood hold a large part of the cloud
 // (a density in the wrong units, say) before the heavy work: from a sample of the block,
 // the mean number of points within the in-plane reach of the estimates.
-void check_neighbourhood_size(std::span<const Point> points, float radius, const FilterSettings& settings) {
+void check_neighbourhood_size(std::span<const Point> points, const FilterSettings& settings) {
   if (settings.allow_large_neighbourhoods || points.size() < min_filtered_block) return;
-  const CellGrid grid(points, radius / 2.0f);
+  const CellGrid grid(points, block_cell_side);
   const std::size_t samples = std::min<std::size_t>(points.size(), 64);
   std::vector<std::int32_t> found;
   double total = 0.0;
@@ -108,7 +108,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   std::vector<Point> points(block_rows.size());
   for (std::size_t k = 0; k < points.size(); ++k) points[k] = scaled[static_cast<std::size_t>(block_rows[k])];
   scaled = {};
-  const std::vector<std::int32_t> order = CellGrid::cell_order(points, radius / 2.0f);
+  const std::vector<std::int32_t> order = CellGrid::cell_order(points, block_cell_side);
   std::vector<std::int32_t> rows(points.size());
   std::size_t first_point = 0;
   {
@@ -121,7 +121,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
     }
     points = std::move(sorted);
   }
-  check_neighbourhood_size(points, radius, settings);
+  check_neighbourhood_size(points, settings);
   const std::vector<Point> reference = points;
   std::vector<float> noise(points.size(), scaled_sigma);
   // The lists are found once, on the first pass's positions, and serve both passes.

@@ -22,7 +22,7 @@ class NeighbourSearch {
   struct Narrowing {
     std::span<const Point> positions;   // the block's current positions (the pass's)
     std::span<const Cylinder> regions;  // one per point of the range, in those positions
-    const CellGrid& grid;               // over `positions`, cells of side radius / 2
+    const CellGrid& grid;               // over `positions`, cells of side block_cell_side
   };
   virtual void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) = 0;
 };
@@ -38,7 +38,7 @@ class Host {
   /// Every block point within `radius` of each block point (inclusive, squared distances
   /// ((dx*dx + dy*dy) + dz*dz) in double), the point itself included, in ascending row
   /// order. The points come sorted by CellGrid::cell_order with cells of side
-  /// `radius / 2`, which lets a grid search list rows in order without sorting.
+  /// `block_cell_side`, which lets a grid search list rows in order without sorting.
   /// Asked once per block; the lists serve both passes. `points` outlives the search.
   virtual std::unique_ptr<NeighbourSearch> radius_neighbours(std::span<const Point> points, float radius) = 0;
 

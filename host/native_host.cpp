@@ -37,7 +37,7 @@ void find_on_threads(int threads, std::int64_t begin, std::int64_t end, Neighbou
 class RadiusSearch : public NeighbourSearch {
  public:
   RadiusSearch(std::span<const Point> points, float radius, int threads)
-      : points_(points), radius_(radius), threads_(threads), grid_(points, radius / 2.0f) {}
+      : points_(points), radius_(radius), threads_(threads), grid_(points, block_cell_side) {}
   void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) override {
     find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
       const Point& query = points_[static_cast<std::size_t>(i)];

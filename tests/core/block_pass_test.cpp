@@ -85,7 +85,7 @@ TEST(block_pass, IsolatedPointsStayAndTheirNoiseLevelsFollowTheLine) {
 
 TEST(block_pass, ResultsDoNotDependOnTheChunkSizeNorTheThreadCount) {
   const std::vector<Point> cloud = fixtures::rows_of(fixtures::noisy_plane(1500, 38.0f, 0.3f, 13));
-  const std::vector<Point> points = fixtures::sorted_by_cell(cloud, std::sqrt((r0 * r0) * 3.0f) / 2.0f);
+  const std::vector<Point> points = fixtures::sorted_by_cell(cloud, block_cell_side);
   const std::vector<float> noise(points.size(), 0.3f);
   const PassResult reference = run_pass(points, noise, {"pass 1", first_pass_threshold, r0, 0, 3}, 1);
   struct Case {
@@ -114,7 +114,7 @@ TEST(block_pass, NarrowingTheRadiusListsToEachPointsReachChangesNothing) {
   const float sigma = 3.0f;
   const float max_half_width = 5.0f * sigma;
   const std::vector<Point> cloud = fixtures::rows_of(fixtures::noisy_plane(2500, 80.0f, sigma, 61));
-  const std::vector<Point> points = fixtures::sorted_by_cell(cloud, std::sqrt((max_half_width * max_half_width) * 3.0f) / 2.0f);
+  const std::vector<Point> points = fixtures::sorted_by_cell(cloud, block_cell_side);
   const std::vector<float> noise(points.size(), sigma);
   const BlockPassSettings first{"pass 1", first_pass_threshold, max_half_width, 0, 0};
   const PassResult narrowed = run_pass(points, noise, first);

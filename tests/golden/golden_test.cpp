@@ -185,7 +185,7 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
     const float r0 = five_sigma > min_half_width ? five_sigma : min_half_width;
     const float radius = std::sqrt((r0 * r0) * 3.0f);
     std::vector<Point> points;
-    for (const std::int32_t k : CellGrid::cell_order(input, radius / 2.0f)) points.push_back(input[static_cast<std::size_t>(k)]);
+    for (const std::int32_t k : CellGrid::cell_order(input, block_cell_side)) points.push_back(input[static_cast<std::size_t>(k)]);
     std::vector<float> noise(points.size(), scaled_sigma);
     const PassInputs in{points, noise, first_pass_threshold, r0};
 
@@ -202,7 +202,7 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
       regions.push_back(estimate_region(in, static_cast<std::int32_t>(i), frames.back()));
     }
     NeighbourLists lists;
-    const CellGrid grid(points, radius / 2.0f);
+    const CellGrid grid(points, block_cell_side);
     const NeighbourSearch::Narrowing narrowing{points, regions, grid};
     host.radius_neighbours(points, radius)->find(0, static_cast<std::int64_t>(points.size()), &narrowing, lists);
     EstimateScratch scratch;
@@ -227,7 +227,7 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
       }
     }
     const std::unique_ptr<NeighbourSearch> search = host.radius_neighbours(points, radius);
-    const std::vector<std::int32_t> order = CellGrid::cell_order(input, radius / 2.0f);
+    const std::vector<std::int32_t> order = CellGrid::cell_order(input, block_cell_side);
     const auto first_point = static_cast<std::size_t>(std::find(order.begin(), order.end(), 0) - order.begin());
     const std::vector<Point> filtered = block_pass(host, points, noise, *search, {"pass 1", first_pass_threshold, r0, 0, first_point});
     digests["pass1_positions"].add(filtered.data(), filtered.size() * sizeof(Point));
