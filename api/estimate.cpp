@@ -279,7 +279,7 @@ Estimates survey(std::span<const Point> points) {
                                    patch_radius_in_sigmas * estimates.sigma);
     const double wanted = std::ceil(std::numbers::pi * estimates.density * radius * radius);
     PatchShape next{};
-    const double largest = std::max(double{min_patch_size}, std::min(double{max_patch_size}, count / 4.0));
+    const double largest = std::max(double{min_patch_size}, std::min(double{max_patch_size}, static_cast<double>(count) / 4.0));
     next.size = static_cast<std::int32_t>(std::clamp(wanted, double{min_patch_size}, largest));
     next.slab = std::max(slab_in_scales * scale, slab_in_sigmas * estimates.sigma);
     next.reach = reach_in_patch_radii * std::sqrt(next.size / (std::numbers::pi * estimates.density));

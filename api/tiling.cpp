@@ -12,6 +12,7 @@
 #endif
 
 #include "api/error.h"
+#include "api/host_options.h"
 #include "core/block_pass.h"
 #include "core/neighbours.h"
 #include "core/parallel.h"
@@ -32,8 +33,6 @@ constexpr std::int64_t min_owned_share = 8;
 constexpr std::int64_t default_memory_bytes = std::int64_t{1} << 30;
 constexpr std::int64_t neighbourhood_samples = 64;
 constexpr double max_mean_neighbours = 20000.0;
-// As in denoise: the OpenMP runtime fails on absurd thread counts.
-constexpr int max_threads = 1024;
 
 bool finite(const Point& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
 
@@ -153,14 +152,7 @@ std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
 
 TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, std::int64_t tile_points,
                     std::int64_t max_read_points) {
-  if (!std::isfinite(sigma) || sigma < 0.0f) {
-    throw Error("Vandrel:invalidSigma",
-                "sigma_pcd must be a finite noise standard deviation >= 0, but it is " + std::to_string(sigma) + ".");
-  }
-  if (!std::isfinite(density) || density <= 0.0f) {
-    throw Error("Vandrel:invalidDensity",
-                "dens_pcd must be a finite density > 0, but it is " + std::to_string(density) + ".");
-  }
+  check_parameters(sigma, density);
   if (tile_points < 1) {
     throw Error("Vandrel:invalidTileSize", "A tile must own at least 1 point, but tile_points is " +
                                                std::to_string(tile_points) + ".");
@@ -258,6 +250,7 @@ TileResult filter_tile(std::span<const Point> points, const TileBox& box, const 
   // The frames and moves of every point within this depth of the box reach the owned points.
   const double checked_depth =
       2.0 * radius + std::max(radius, static_cast<double>(reach.neighbours) + 4.0 * static_cast<double>(reach.move));
+  NativeHostOptions host_options = host_options_for(options);  // checks the thread count first
   const int threads = thread_count(options);
   if (checked) {
     // The 50 nearest neighbours a point finds within the reach in the tile are its nearest
@@ -286,18 +279,6 @@ TileResult filter_tile(std::span<const Point> points, const TileBox& box, const 
       result.needed = {std::isfinite(worst) ? static_cast<float>(worst * 1.25) : 2.0f * reach.neighbours, reach.move};
       return result;
     }
-  }
-  if (options.threads < 0 || options.threads > max_threads) {
-    throw Error("Vandrel:invalidThreads", "threads must be 0 (all processors) to " + std::to_string(max_threads) +
-                                              ", but it is " + std::to_string(options.threads) + ".");
-  }
-  NativeHostOptions host_options;
-  host_options.threads = options.threads;
-  host_options.console = options.console ? options.console : [](std::string_view) {};
-  if (options.progress) {
-    host_options.progress = [&](std::string_view stage, std::int64_t done, std::int64_t total) {
-      return options.progress({stage, done, total});
-    };
   }
   MoveMeasuringHost host(std::move(host_options), box, plan.scale, checked_depth);
   result.points = filter_cloud(host, points, sigma, density, {options.chunk_points, true});

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "api/host_options.h"
 #include "core/pipeline.h"
 #include "host/native_host.h"
 
@@ -18,7 +19,7 @@ constexpr int max_threads = 1024;
 
 }  // namespace
 
-std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options) {
+NativeHostOptions host_options_for(const DenoiseOptions& options) {
   if (options.threads < 0 || options.threads > max_threads) {
     throw Error("Vandrel:invalidThreads",
                 "threads must be 0 (all processors) to " + std::to_string(max_threads) + ", but it is " +
@@ -28,11 +29,15 @@ std::vector<Point> denoise(std::span<const Point> points, float sigma, float den
   host_options.threads = options.threads;
   host_options.console = options.console ? options.console : [](std::string_view) {};
   if (options.progress) {
-    host_options.progress = [&](std::string_view stage, std::int64_t done, std::int64_t total) {
+    host_options.progress = [&options](std::string_view stage, std::int64_t done, std::int64_t total) {
       return options.progress({stage, done, total});
     };
   }
-  NativeHost host(std::move(host_options));
+  return host_options;
+}
+
+std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options) {
+  NativeHost host(host_options_for(options));
   return filter_cloud(host, points, sigma, density, {options.chunk_points, options.allow_large_neighbourhoods});
 }
 

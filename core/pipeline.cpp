@@ -24,7 +24,9 @@ constexpr std::size_t max_pruned_block = 3;
 // More neighbours than this per point, on average, and the parameters are refused.
 constexpr double max_mean_neighbours = 20000.0;
 
-void check_arguments(std::span<const Point> cloud, float sigma, float density) {
+}  // namespace
+
+void check_parameters(float sigma, float density) {
   if (!std::isfinite(sigma) || sigma < 0.0f) {
     throw Error("Vandrel:invalidSigma",
                 "sigma_pcd must be a finite noise standard deviation >= 0, but it is " + std::to_string(sigma) + ".");
@@ -33,6 +35,12 @@ void check_arguments(std::span<const Point> cloud, float sigma, float density) {
     throw Error("Vandrel:invalidDensity",
                 "dens_pcd must be a finite density > 0, but it is " + std::to_string(density) + ".");
   }
+}
+
+namespace {
+
+void check_arguments(std::span<const Point> cloud, float sigma, float density) {
+  check_parameters(sigma, density);
   if (static_cast<std::int64_t>(cloud.size()) > max_points) {
     throw Error("Vandrel:tooManyPoints", "The cloud has " + std::to_string(cloud.size()) + " points; at most " +
                                              std::to_string(max_points) + " can be filtered in one call.");

@@ -13,6 +13,10 @@ struct FilterSettings {
   bool allow_large_neighbourhoods = false;  // run even when neighbourhoods hold huge parts of the cloud
 };
 
+/// Refuses a sigma that is not finite and >= 0 ("Vandrel:invalidSigma") or a density that
+/// is not finite and > 0 ("Vandrel:invalidDensity").
+void check_parameters(float sigma, float density);
+
 /// The whole filter: scales the cloud by sqrt(density), takes its finite points as one
 /// block, filters a block of 50 points or more in two passes and scales back. Points
 /// outside the filtered block (rows with a NaN or infinite coordinate, clouds of 3 points

@@ -57,7 +57,8 @@ double build_serial_date() {
   const long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
   const long unix_days = era * 146097 + day_of_era - 719468;
   constexpr double serial_date_of_1970 = 719529.0;
-  const double seconds = std::atol(time) * 3600.0 + std::atol(time + 3) * 60.0 + std::atol(time + 6);
+  const double seconds = static_cast<double>(std::atol(time)) * 3600.0 + static_cast<double>(std::atol(time + 3)) * 60.0 +
+                         static_cast<double>(std::atol(time + 6));
   return serial_date_of_1970 + static_cast<double>(unix_days) + seconds / 86400.0;
 }
 
