@@ -91,9 +91,9 @@ TEST(vandrel, RefusesAMemoryLimitItCannotKeep) {
 
 TEST(vandrel, StopsATiledRunAtOnceOnCtrlC) {
   testing::ScratchDir dir;
-  // 20000 points of a plane: a run of several seconds.
+  // 200000 points of a plane: a run of many seconds, stopped after one and a half.
   std::string cloud;
-  for (int i = 0; i < 20000; ++i) {
+  for (int i = 0; i < 200000; ++i) {
     cloud += std::to_string(i % 150) + "." + std::to_string(i % 7) + " " + std::to_string(i / 150) + ".5 " +
              std::to_string(std::sin(i) * 0.3) + "\n";
   }
