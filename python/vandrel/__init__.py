@@ -89,11 +89,7 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
         if isinstance(display, _ProgressDisplay):
             display.close()
     stderr.warn_if_failed()
-    if centre is None:
-        return filtered if result_dtype == np.float32 else filtered.astype(result_dtype)
-    result = filtered.astype(result_dtype)
-    result += centre
-    return result
+    return _restored(filtered, centre, result_dtype)
 
 
 def estimate_sigma(points: npt.ArrayLike | Any) -> float:
@@ -134,6 +130,16 @@ def _point_array(points: Any) -> np.ndarray:
     if array.ndim != 2 or array.shape[1] != 3:
         raise ValueError(f"points must be an N x 3 array, but its shape is {array.shape}")
     return array
+
+
+def _restored(filtered: np.ndarray, centre: Optional[np.ndarray], result_dtype: np.dtype) -> np.ndarray:
+    """The core's float32 result in the input's floating dtype, moved back by the centre
+    _single_rows took off."""
+    if centre is None:
+        return filtered if result_dtype == np.float32 else filtered.astype(result_dtype)
+    result = filtered.astype(result_dtype)
+    result += centre
+    return result
 
 
 def _single_rows(array: np.ndarray) -> tuple[np.ndarray, Optional[np.ndarray], np.dtype]:

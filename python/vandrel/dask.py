@@ -13,7 +13,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, _point_array, _single_rows
+from . import _core, _point_array, _restored, _single_rows
 
 # The first tasks' halo is sized for the typical neighbourhood; a tile that finds it too
 # small comes back and is sent again with the halo it asked for.
@@ -65,11 +65,7 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
         if own_client:
             client.close()
             cluster.close()
-    if centre is None:
-        return filtered if result_dtype == np.float32 else filtered.astype(result_dtype)
-    result = filtered.astype(result_dtype)
-    result += centre
-    return result
+    return _restored(filtered, centre, result_dtype)
 
 
 def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, sigma: float,
