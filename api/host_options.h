@@ -10,4 +10,7 @@ namespace vandrel {
 /// options from the call's options. The returned options refer to `options`.
 NativeHostOptions host_options_for(const DenoiseOptions& options);
 
+/// The threads a call runs on: options.threads, or OpenMP's default for 0.
+int thread_count(const DenoiseOptions& options);
+
 }  // namespace vandrel

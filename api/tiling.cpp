@@ -7,10 +7,6 @@
 #include <numeric>
 #include <string>
 
-#ifdef _OPENMP
-#include <omp.h>
-#endif
-
 #include "api/error.h"
 #include "api/host_options.h"
 #include "core/block_pass.h"
@@ -35,15 +31,6 @@ constexpr std::int64_t neighbourhood_samples = 64;
 constexpr double max_mean_neighbours = 20000.0;
 
 bool finite(const Point& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
-
-int thread_count(const DenoiseOptions& options) {
-  if (options.threads > 0) return options.threads;
-#ifdef _OPENMP
-  return omp_get_max_threads();
-#else
-  return 1;
-#endif
-}
 
 // Splits rows [begin, end) at the median of the longest axis, recursively, into `tiles`.
 void bisect(std::span<const Point> cloud, std::vector<std::int64_t>& rows, std::size_t begin, std::size_t end,
@@ -291,48 +278,65 @@ TileResult filter_tile(std::span<const Point> points, const TileBox& box, const 
   return result;
 }
 
-void check_neighbourhood_size(std::span<const Point> cloud, const TilePlan& plan, const DenoiseOptions& options) {
-  if (options.allow_large_neighbourhoods) return;
-  std::vector<std::size_t> finite_rows;
-  for (std::size_t i = 0; i < cloud.size(); ++i) {
-    if (finite(cloud[i])) finite_rows.push_back(i);
-  }
-  if (finite_rows.size() < 50) return;
-  const auto samples = static_cast<std::size_t>(std::min<std::int64_t>(neighbourhood_samples,
-                                                                        static_cast<std::int64_t>(finite_rows.size())));
-  std::vector<Point> sampled(samples);
-  for (std::size_t k = 0; k < samples; ++k) {
-    const Point& p = cloud[finite_rows[k * finite_rows.size() / samples]];
-    for (std::size_t c = 0; c < 3; ++c) sampled[k][c] = p[c] * plan.scale;
-  }
-  finite_rows = {};
+std::vector<std::int64_t> NeighbourhoodCheck::probe_ranks(std::int64_t finite_rows) {
+  if (finite_rows < 50) return {};
+  const std::int64_t probes = std::min(neighbourhood_samples, finite_rows);
+  std::vector<std::int64_t> ranks(static_cast<std::size_t>(probes));
+  for (std::int64_t k = 0; k < probes; ++k) ranks[static_cast<std::size_t>(k)] = k * finite_rows / probes;
+  return ranks;
+}
+
+NeighbourhoodCheck::NeighbourhoodCheck(const TilePlan& plan, std::span<const Point> probes) : scale_(plan.scale) {
+  for (const Point& p : probes) probes_.push_back({p[0] * scale_, p[1] * scale_, p[2] * scale_});
   const double reach = estimate_region_radius();
-  const double limit = reach * reach;
-  const int threads = thread_count(options);
-  // Counts are integers: their sum does not depend on the threads.
+  limit_ = reach * reach;
+}
+
+void NeighbourhoodCheck::count(std::span<const Point> points, int threads) {
+  if (probes_.empty()) return;
+  // Counts are integers: their sum does not depend on the threads or the parts.
   std::vector<std::int64_t> counts(static_cast<std::size_t>(threads), 0);
-  for_each_share(threads, static_cast<std::int64_t>(cloud.size()), [&](int thread, std::int64_t first, std::int64_t last) {
+  for_each_share(threads, static_cast<std::int64_t>(points.size()), [&](int thread, std::int64_t first, std::int64_t last) {
     std::int64_t count = 0;
     for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
-      if (!finite(cloud[i])) continue;
-      const Point q{cloud[i][0] * plan.scale, cloud[i][1] * plan.scale, cloud[i][2] * plan.scale};
-      for (const Point& s : sampled) {
+      if (!finite(points[i])) continue;
+      const Point q{points[i][0] * scale_, points[i][1] * scale_, points[i][2] * scale_};
+      for (const Point& s : probes_) {
         const double dx = static_cast<double>(q[0]) - s[0];
         const double dy = static_cast<double>(q[1]) - s[1];
         const double dz = static_cast<double>(q[2]) - s[2];
-        count += static_cast<std::int64_t>((dx * dx + dy * dy) + dz * dz <= limit);
+        count += static_cast<std::int64_t>((dx * dx + dy * dy) + dz * dz <= limit_);
       }
     }
     counts[static_cast<std::size_t>(thread)] = count;
   });
-  const double mean = static_cast<double>(std::accumulate(counts.begin(), counts.end(), std::int64_t{0})) /
-                      static_cast<double>(samples);
+  neighbours_ += std::accumulate(counts.begin(), counts.end(), std::int64_t{0});
+}
+
+void NeighbourhoodCheck::judge(const DenoiseOptions& options) const {
+  if (options.allow_large_neighbourhoods || probes_.empty()) return;
+  const double mean = static_cast<double>(neighbours_) / static_cast<double>(probes_.size());
   if (mean > max_mean_neighbours) {
     throw Error("Vandrel:hugeNeighbourhood",
                 "With sigma and density as given, each point has about " + std::to_string(std::llround(mean)) +
                     " neighbours to fit (a few hundred to a few thousand is usual): the density is likely too small "
                     "or sigma too large for the cloud's units. Check them, or insist (the run would be slow).");
   }
+}
+
+void check_neighbourhood_size(std::span<const Point> cloud, const TilePlan& plan, const DenoiseOptions& options) {
+  if (options.allow_large_neighbourhoods) return;
+  std::vector<std::size_t> finite_rows;
+  for (std::size_t i = 0; i < cloud.size(); ++i) {
+    if (finite(cloud[i])) finite_rows.push_back(i);
+  }
+  std::vector<Point> probes;
+  for (const std::int64_t rank : NeighbourhoodCheck::probe_ranks(static_cast<std::int64_t>(finite_rows.size())))
+    probes.push_back(cloud[finite_rows[static_cast<std::size_t>(rank)]]);
+  finite_rows = {};
+  NeighbourhoodCheck check(plan, probes);
+  check.count(cloud, thread_count(options));
+  check.judge(options);
 }
 
 std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,

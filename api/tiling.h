@@ -113,11 +113,31 @@ struct TileResult {
 TileResult filter_tile(std::span<const Point> points, const TileBox& box, const TilePlan& plan, float sigma,
                        float density, const TileReach& reach, const DenoiseOptions& options);
 
-/// The filter's refusal of huge neighbourhoods, made once for the whole cloud: the mean
-/// number of points within an estimate's in-plane reach of 64 points spread over the
-/// cloud's rows. Throws "Vandrel:hugeNeighbourhood" above 20000 unless allowed. (The
-/// untiled filter samples the cloud in its cell order, so a mean close to the limit may
-/// be judged differently.)
+/// The filter's refusal of huge neighbourhoods, judged once for a whole cloud that may be
+/// seen in parts: the mean number of points within an estimate's in-plane reach of up to 64
+/// probe points spread over the cloud's finite rows. (The untiled filter samples the cloud
+/// in its cell order, so a mean close to the limit may be judged differently.)
+class NeighbourhoodCheck {
+ public:
+  /// Which finite rows are the probes, counting finite rows only from 0, ascending; none
+  /// for fewer than 50 finite rows.
+  static std::vector<std::int64_t> probe_ranks(std::int64_t finite_rows);
+  /// `probes`: the points at those ranks, in the cloud's units.
+  NeighbourhoodCheck(const TilePlan& plan, std::span<const Point> probes);
+  /// Counts the neighbours the probes find among `points`, one part of the cloud; every
+  /// point must be counted once, parts in any order.
+  void count(std::span<const Point> points, int threads);
+  /// Throws "Vandrel:hugeNeighbourhood" for a mean above 20000, unless allowed.
+  void judge(const DenoiseOptions& options) const;
+
+ private:
+  float scale_;
+  double limit_;
+  std::vector<Point> probes_;  // scaled
+  std::int64_t neighbours_ = 0;
+};
+
+/// NeighbourhoodCheck over a cloud held whole.
 void check_neighbourhood_size(std::span<const Point> cloud, const TilePlan& plan, const DenoiseOptions& options);
 
 /// Denoises a cloud tile by tile, one tile at a time with all threads: the result of

@@ -7,6 +7,10 @@
 #include <string>
 
 #include "api/host_options.h"
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 #include "core/pipeline.h"
 #include "host/native_host.h"
 
@@ -18,6 +22,15 @@ namespace {
 constexpr int max_threads = 1024;
 
 }  // namespace
+
+int thread_count(const DenoiseOptions& options) {
+  if (options.threads > 0) return options.threads;
+#ifdef _OPENMP
+  return omp_get_max_threads();
+#else
+  return 1;
+#endif
+}
 
 NativeHostOptions host_options_for(const DenoiseOptions& options) {
   if (options.threads < 0 || options.threads > max_threads) {

@@ -1,0 +1,85 @@
+#include "api/cloud_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "api/error.h"
+
+namespace vandrel {
+namespace {
+
+constexpr std::size_t row_bytes = sizeof(Point);
+static_assert(row_bytes == 12, "a row is three packed floats");
+
+[[noreturn]] void fail(const std::string& what) {
+  throw Error("Vandrel:scratchFile", what + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+void read_bytes(int fd, std::uint64_t offset, std::size_t size, void* out) {
+  auto* bytes = static_cast<char*>(out);
+  while (size > 0) {
+    const ssize_t got = ::pread(fd, bytes, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errno = EIO;  // the file is shorter than it should be
+      fail("cannot read a scratch file");
+    }
+    bytes += got;
+    size -= static_cast<std::size_t>(got);
+    offset += static_cast<std::uint64_t>(got);
+  }
+}
+
+void write_bytes(int fd, std::uint64_t offset, std::size_t size, const void* in) {
+  const auto* bytes = static_cast<const char*>(in);
+  while (size > 0) {
+    const ssize_t put = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = ENOSPC;
+      fail("cannot write a scratch file");
+    }
+    bytes += put;
+    size -= static_cast<std::size_t>(put);
+    offset += static_cast<std::uint64_t>(put);
+  }
+}
+
+void read_rows(const CloudFile& file, std::int64_t first, std::span<Point> out) {
+  read_bytes(file.fd, static_cast<std::uint64_t>(first) * row_bytes, out.size() * row_bytes, out.data());
+}
+
+void write_rows(const CloudFile& file, std::int64_t first, std::span<const Point> rows) {
+  write_bytes(file.fd, static_cast<std::uint64_t>(first) * row_bytes, rows.size() * row_bytes, rows.data());
+}
+
+ScratchFile::ScratchFile(const std::filesystem::path& directory) {
+  std::random_device device;
+  for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
+    const unsigned long long tag = (static_cast<unsigned long long>(device()) << 32) ^ device();
+    char name[40];
+    std::snprintf(name, sizeof name, ".vandrel-%016llx.scratch", tag);
+    const std::filesystem::path path = directory / name;
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd_ >= 0) {
+      ::unlink(path.c_str());
+    } else if (errno != EEXIST) {
+      break;
+    }
+  }
+  if (fd_ < 0) fail("cannot make a scratch file in '" + directory.string() + "'");
+}
+
+ScratchFile::~ScratchFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace vandrel

@@ -1,0 +1,348 @@
+#include "api/file_tiling.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+
+#include "api/error.h"
+#include "api/host_options.h"
+#include "core/pipeline.h"
+
+namespace vandrel {
+namespace {
+
+// Rows read at a time: 3 MiB of points.
+constexpr std::int64_t block_rows = std::int64_t{1} << 18;
+// A bin record: the row (8 bytes), then x, y, z.
+constexpr std::size_t record_bytes = sizeof(std::int64_t) + sizeof(Point);
+// Shares of the memory budget: the planning sample at most 1/64, the bins' buffers 1/4.
+constexpr std::int64_t sample_share = 64;
+constexpr std::int64_t buffer_share = 4;
+// Bytes a sample point takes while the tiles are planned (the point, its row, the halo pass).
+constexpr std::int64_t sample_point_bytes = 40;
+constexpr std::int64_t min_sample_points = 1 << 16;
+constexpr std::size_t min_buffer_records = 256;
+constexpr std::size_t max_buffer_records = 1 << 16;
+constexpr int max_cells_per_axis = 32;
+// What tile_points_for_memory counts for a point a tile reads.
+constexpr std::int64_t bytes_per_point = 1024;
+
+bool finite(const Point& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
+
+// Reads the cloud block by block, reporting `stage` and stopping when asked to.
+void for_each_block(const CloudFile& cloud, const DenoiseOptions& options, std::string_view stage,
+                    const std::function<void(std::int64_t first, std::span<const Point> block)>& visit) {
+  std::vector<Point> block;
+  for (std::int64_t first = 0; first < cloud.rows; first += block_rows) {
+    if (options.progress && !options.progress({stage, first, cloud.rows}))
+      throw Error("Vandrel:cancelled", "The run was cancelled.");
+    block.resize(static_cast<std::size_t>(std::min(block_rows, cloud.rows - first)));
+    read_rows(cloud, first, block);
+    visit(first, block);
+  }
+  if (options.progress && !options.progress({stage, cloud.rows, cloud.rows}))
+    throw Error("Vandrel:cancelled", "The run was cancelled.");
+}
+
+// Whether a point lies within `halo` of a box, as tile_rows decides it.
+bool within_halo(const Point& p, const TileBox& box, double halo) {
+  for (std::size_t c = 0; c < 3; ++c) {
+    if (!(static_cast<double>(p[c]) >= box.lo[c] - halo && static_cast<double>(p[c]) <= box.hi[c] + halo)) return false;
+  }
+  return true;
+}
+
+// The tiles whose halo may hold a point, by a coarse grid over the cloud's bounds: each
+// cell lists the tiles whose box, widened by the halo and a cell, meets it.
+class TileIndex {
+ public:
+  TileIndex(const std::vector<TileBox>& tiles, const Point& lo, const Point& hi, double halo) : lo_(lo) {
+    const auto per_axis = static_cast<int>(std::ceil(std::cbrt(static_cast<double>(tiles.size())) * 2.0));
+    cells_ = std::clamp(per_axis, 1, max_cells_per_axis);
+    for (std::size_t c = 0; c < 3; ++c) {
+      const double extent = static_cast<double>(hi[c]) - lo[c];
+      width_[c] = extent > 0.0 ? extent / cells_ : 1.0;
+    }
+    lists_.resize(static_cast<std::size_t>(cells_ * cells_ * cells_));
+    for (std::size_t t = 0; t < tiles.size(); ++t) {
+      std::array<int, 3> first{}, last{};
+      for (std::size_t c = 0; c < 3; ++c) {
+        first[c] = cell_of(static_cast<double>(tiles[t].lo[c]) - halo, c) - 1;
+        last[c] = cell_of(static_cast<double>(tiles[t].hi[c]) + halo, c) + 1;
+        first[c] = std::max(first[c], 0);
+        last[c] = std::min(last[c], cells_ - 1);
+      }
+      for (int i = first[0]; i <= last[0]; ++i)
+        for (int j = first[1]; j <= last[1]; ++j)
+          for (int k = first[2]; k <= last[2]; ++k) lists_[index(i, j, k)].push_back(static_cast<std::int32_t>(t));
+    }
+  }
+
+  const std::vector<std::int32_t>& candidates(const Point& p) const {
+    return lists_[index(cell_of(p[0], 0), cell_of(p[1], 1), cell_of(p[2], 2))];
+  }
+
+ private:
+  int cell_of(double value, std::size_t axis) const {
+    const double cell = std::floor((value - lo_[axis]) / width_[axis]);
+    return static_cast<int>(std::clamp(cell, -1.0, static_cast<double>(cells_)));
+  }
+  std::size_t index(int i, int j, int k) const {
+    const auto clamp = [this](int v) { return static_cast<std::size_t>(std::clamp(v, 0, cells_ - 1)); };
+    const auto n = static_cast<std::size_t>(cells_);
+    return (clamp(i) * n + clamp(j)) * n + clamp(k);
+  }
+
+  Point lo_;
+  std::array<double, 3> width_{};
+  int cells_ = 1;
+  std::vector<std::vector<std::int32_t>> lists_;
+};
+
+// Each tile's points, in row order, as blocks of records in one scratch file.
+class Bins {
+ public:
+  Bins(const std::filesystem::path& directory, std::size_t tiles, std::size_t buffer_records)
+      : file_(directory), buffer_records_(buffer_records), buffers_(tiles), blocks_(tiles) {}
+
+  void add(std::size_t tile, std::int64_t row, const Point& p) {
+    std::vector<char>& buffer = buffers_[tile];
+    if (buffer.empty()) buffer.reserve(buffer_records_ * record_bytes);
+    const std::size_t at = buffer.size();
+    buffer.resize(at + record_bytes);
+    std::memcpy(buffer.data() + at, &row, sizeof row);
+    std::memcpy(buffer.data() + at + sizeof row, p.data(), sizeof(Point));
+    if (buffer.size() == buffer_records_ * record_bytes) flush(tile);
+  }
+
+  void flush_all() {
+    for (std::size_t t = 0; t < buffers_.size(); ++t) {
+      flush(t);
+      buffers_[t] = {};  // the buffers' memory goes back before the tiles run
+    }
+  }
+
+  std::int64_t size(std::size_t tile) const {
+    std::int64_t records = 0;
+    for (const Block& b : blocks_[tile]) records += static_cast<std::int64_t>(b.bytes / record_bytes);
+    return records;
+  }
+
+  void read(std::size_t tile, std::vector<std::int64_t>& rows, std::vector<Point>& points) const {
+    rows.clear();
+    points.clear();
+    std::vector<char> bytes;
+    for (const Block& b : blocks_[tile]) {
+      bytes.resize(b.bytes);
+      read_bytes(file_.fd(), b.offset, b.bytes, bytes.data());
+      for (std::size_t at = 0; at < bytes.size(); at += record_bytes) {
+        std::int64_t row = 0;
+        Point p{};
+        std::memcpy(&row, bytes.data() + at, sizeof row);
+        std::memcpy(p.data(), bytes.data() + at + sizeof row, sizeof(Point));
+        rows.push_back(row);
+        points.push_back(p);
+      }
+    }
+  }
+
+ private:
+  struct Block {
+    std::uint64_t offset;
+    std::size_t bytes;
+  };
+  void flush(std::size_t tile) {
+    std::vector<char>& buffer = buffers_[tile];
+    if (buffer.empty()) return;
+    write_bytes(file_.fd(), end_, buffer.size(), buffer.data());
+    blocks_[tile].push_back({end_, buffer.size()});
+    end_ += buffer.size();
+    buffer.clear();
+  }
+
+  ScratchFile file_;
+  std::size_t buffer_records_;
+  std::uint64_t end_ = 0;
+  std::vector<std::vector<char>> buffers_;
+  std::vector<std::vector<Block>> blocks_;
+};
+
+// The rows, ascending, and points of the finite points within `halo` of a box, read from the cloud.
+void read_tile(const CloudFile& cloud, const TileBox& box, double halo, const DenoiseOptions& options,
+               std::vector<std::int64_t>& rows, std::vector<Point>& points) {
+  rows.clear();
+  points.clear();
+  for_each_block(cloud, options, "reading a tile again", [&](std::int64_t first, std::span<const Point> block) {
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      if (!finite(block[i]) || !within_halo(block[i], box, halo)) continue;
+      rows.push_back(first + static_cast<std::int64_t>(i));
+      points.push_back(block[i]);
+    }
+  });
+}
+
+// Writes the owned points of a tile to the result, a run of consecutive rows at a time.
+void write_owned(const CloudFile& result, const std::vector<std::int64_t>& rows, const std::vector<std::uint8_t>& owned,
+                 const std::vector<Point>& filtered) {
+  std::size_t k = 0;
+  while (k < rows.size()) {
+    if (owned[k] == 0) {
+      ++k;
+      continue;
+    }
+    std::size_t end = k + 1;
+    while (end < rows.size() && owned[end] != 0 && rows[end] == rows[end - 1] + 1) ++end;
+    write_rows(result, rows[k], std::span<const Point>(filtered).subspan(k, end - k));
+    k = end;
+  }
+}
+
+struct Sample {
+  std::vector<Point> points;
+  std::int64_t stride = 1;
+};
+
+// Every stride-th row that is finite, with the stride that keeps the sample within `cap` points.
+std::int64_t sample_stride(std::int64_t rows, std::int64_t cap) { return std::max<std::int64_t>(1, (rows + cap - 1) / cap); }
+
+}  // namespace
+
+void denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, float density,
+                  const DenoiseOptions& options, const TileOptions& tiling, const std::filesystem::path& scratch) {
+  check_parameters(sigma, density);
+  if (tiling.tile_points < 0)
+    throw Error("Vandrel:invalidTileSize", "A tile must own at least 1 point, but tile_points is " +
+                                               std::to_string(tiling.tile_points) + ".");
+  host_options_for(options);  // checks the thread count before the long passes
+  const int threads = thread_count(options);
+  const std::int64_t capacity =
+      tiling.tile_points > 0 ? tiling.tile_points : tile_points_for_memory(tiling.memory_bytes);
+  const std::int64_t budget = capacity * bytes_per_point;
+
+  // Pass 1: the result starts as the cloud; a sample, the bounds and the finite count.
+  Sample sample;
+  sample.stride = sample_stride(cloud.rows, std::max(min_sample_points, budget / sample_share / sample_point_bytes));
+  std::int64_t finite_rows = 0;
+  Point lo{}, hi{};
+  for_each_block(cloud, options, "planning", [&](std::int64_t first, std::span<const Point> block) {
+    write_rows(result, first, block);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      const Point& p = block[i];
+      if (!finite(p)) continue;
+      if (finite_rows == 0) lo = hi = p;
+      for (std::size_t c = 0; c < 3; ++c) {
+        lo[c] = std::min(lo[c], p[c]);
+        hi[c] = std::max(hi[c], p[c]);
+      }
+      ++finite_rows;
+      if ((first + static_cast<std::int64_t>(i)) % sample.stride == 0) sample.points.push_back(p);
+    }
+  });
+  const std::int64_t sample_capacity = std::max<std::int64_t>(1, capacity / sample.stride);
+  const TilePlan plan = plan_tiles(sample.points, sigma, density, sample_capacity,
+                                   tiling.tile_points > 0 ? 0 : sample_capacity);
+  sample = {};
+  if (finite_rows == 0) return;  // nothing to filter: the result is the cloud
+
+  // Pass 2: the probes of the neighbourhood check.
+  const std::vector<std::int64_t> ranks = NeighbourhoodCheck::probe_ranks(finite_rows);
+  std::vector<Point> probes;
+  if (!options.allow_large_neighbourhoods && !ranks.empty()) {
+    std::int64_t rank = 0;
+    std::size_t next = 0;
+    for_each_block(cloud, options, "checking", [&](std::int64_t, std::span<const Point> block) {
+      for (const Point& p : block) {
+        if (!finite(p)) continue;
+        if (next < ranks.size() && rank == ranks[next]) {
+          probes.push_back(p);
+          ++next;
+        }
+        ++rank;
+      }
+    });
+  }
+  NeighbourhoodCheck check(plan, probes);
+
+  // Pass 3: the bins, and the probes' neighbours.
+  const double halo = tile_halo(plan, initial_reach(plan));
+  const TileIndex index(plan.tiles, lo, hi, halo);
+  const std::size_t tiles = plan.tiles.size();
+  const auto buffer_records = std::clamp<std::size_t>(
+      static_cast<std::size_t>(budget / buffer_share / static_cast<std::int64_t>(tiles * record_bytes)),
+      min_buffer_records, max_buffer_records);
+  Bins bins(scratch, tiles, buffer_records);
+  for_each_block(cloud, options, "binning", [&](std::int64_t first, std::span<const Point> block) {
+    if (!probes.empty()) check.count(block, threads);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      const Point& p = block[i];
+      if (!finite(p)) continue;
+      for (const std::int32_t t : index.candidates(p)) {
+        if (within_halo(p, plan.tiles[static_cast<std::size_t>(t)], halo))
+          bins.add(static_cast<std::size_t>(t), first + static_cast<std::int64_t>(i), p);
+      }
+    }
+  });
+  bins.flush_all();
+  check.judge(options);
+
+  std::vector<std::int64_t> rows;
+  std::vector<Point> points;
+  std::vector<std::uint8_t> owned;
+  for (std::size_t t = 0; t < tiles; ++t) {
+    const TileBox& box = plan.tiles[t];
+    const std::string prefix = "tile " + std::to_string(t + 1) + "/" + std::to_string(tiles) + ": ";
+    DenoiseOptions tile_options = options;
+    std::string stage;
+    if (options.progress) {
+      tile_options.progress = [&](const Progress& p) {
+        stage = prefix + std::string(p.stage);
+        return options.progress({stage, p.done, p.total});
+      };
+    }
+    TileReach reach = initial_reach(plan);
+    bins.read(t, rows, points);
+    for (;;) {
+      owned.resize(points.size());
+      for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
+      if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
+      // A tile that reads the whole cloud needs no check.
+      if (static_cast<std::int64_t>(rows.size()) == finite_rows) reach = {std::numeric_limits<float>::infinity(), reach.move};
+      const TileResult filtered = filter_tile(points, box, plan, sigma, density, reach, tile_options);
+      if (filtered.complete) {
+        write_owned(result, rows, owned, filtered.points);
+        break;
+      }
+      reach = filtered.needed;
+      read_tile(cloud, box, tile_halo(plan, reach), tile_options, rows, points);
+    }
+  }
+}
+
+std::vector<Point> cloud_region(const CloudFile& cloud, std::int64_t points) {
+  const DenoiseOptions quiet;
+  Sample sample;
+  sample.stride = sample_stride(cloud.rows, std::max<std::int64_t>(min_sample_points, 4 * points / 64));
+  for_each_block(cloud, quiet, "sampling", [&](std::int64_t first, std::span<const Point> block) {
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      if (finite(block[i]) && (first + static_cast<std::int64_t>(i)) % sample.stride == 0) sample.points.push_back(block[i]);
+    }
+  });
+  if (sample.points.empty()) return {};
+  // Any valid sigma and density: the boxes of the bisection do not depend on them.
+  const TilePlan plan =
+      plan_tiles(sample.points, 0.0f, 1.0f, std::max<std::int64_t>(1, points / sample.stride));
+  const Point middle = sample.points[sample.points.size() / 2];
+  const auto box = std::find_if(plan.tiles.begin(), plan.tiles.end(), [&](const TileBox& b) { return b.holds(middle); });
+  std::vector<Point> region;
+  for_each_block(cloud, quiet, "sampling", [&](std::int64_t, std::span<const Point> block) {
+    for (const Point& p : block) {
+      if (finite(p) && box->holds(p)) region.push_back(p);
+    }
+  });
+  return region;
+}
+
+}  // namespace vandrel
