@@ -7,6 +7,8 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -19,6 +21,7 @@
 #include "cli/tiled_run.h"
 #include "io/number_text.h"
 #include "cli/progress_view.h"
+#include "cli/streamed_run.h"
 #include "io/point_file.h"
 #include "api/error.h"
 
@@ -40,6 +43,8 @@ struct Arguments {
   bool quiet = false;
   bool verbose = false;
   std::int64_t memory_limit = 0;  // bytes; 0: no limit
+  bool out_of_core = false;
+  std::int64_t tile_points = 0;  // 0: tiles sized by the memory limit
 };
 
 // A number option checked as a float: CLI11 would accept values that overflow to infinity.
@@ -103,6 +108,62 @@ std::string number(float value) {
   return text;
 }
 
+// Where the filter's progress and console lines go: a bar (or plain lines), the filter's
+// own lines with --verbose, nothing with --quiet.
+DenoiseOptions options_for(const Arguments& args, ProgressView& view) {
+  DenoiseOptions options;
+  options.threads = args.threads;
+  if (args.verbose) {
+    options.console = [](std::string_view text) { std::cerr << text << std::flush; };
+  } else if (!args.quiet) {
+    options.progress = [&view](const Progress& p) {
+      view.update(p.stage, p.done, p.total);
+      return true;
+    };
+  }
+  return options;
+}
+
+// A cloud filtered from disk: --out-of-core, or a file too large for --memory-limit to
+// hold whole. Returns false, having done nothing, for a cloud to read whole.
+bool run_from_disk(const Arguments& args, PointFormat input_format, PointFormat output_format) {
+  if (args.input == "-" || (!args.out_of_core && args.memory_limit == 0)) return false;
+  std::error_code ec;
+  const std::uintmax_t file_bytes = std::filesystem::file_size(args.input, ec);
+  if (!is_streamable(input_format)) {
+    if (args.out_of_core || (!ec && file_bytes > static_cast<std::uintmax_t>(args.memory_limit) / 2))
+      throw Error("Vandrel:cannotStream",
+                  "'" + args.input + "' is " + (args.out_of_core ? "" : "too large for the memory limit when ") +
+                      "read whole: only .npy and .las clouds are filtered from disk; convert it to one of them");
+    return false;
+  }
+  if (output_format != input_format)
+    throw Error("Vandrel:cannotConvert", "cannot write '" + args.input + "' to '" + args.output +
+                                             "' in another format: NPY and LAS files are written back only in their own format");
+  print(args, "Reading " + args.input);
+  const std::unique_ptr<PointStream> input = read_point_stream(args.input, input_format);
+  print(args, "Read " + std::to_string(input->rows()) + " points");
+  if (!args.out_of_core && !needs_streaming(ec ? 0 : file_bytes, input->rows(), args.memory_limit)) return false;
+
+  ProgressView view(std::cerr, isatty(STDERR_FILENO) != 0);
+  StreamedRun run;
+  run.sigma = args.sigma;
+  run.density = args.density;
+  run.memory_limit = args.memory_limit;
+  run.tile_points = args.tile_points;
+  run.options = options_for(args, view);
+  run.print = [&](const std::string& line) {
+    view.finish();
+    print(args, line);
+  };
+  print(args, "Filtering from disk, in tiles, with scratch files beside the output");
+  run_streamed(*input, args.output, run);
+  view.finish();
+  const std::string output_name = args.output == "-" ? "standard output" : args.output;
+  print(args, "Denoised " + std::to_string(input->rows()) + " points into " + output_name);
+  return true;
+}
+
 void run(const Arguments& args) {
   const std::filesystem::path input(args.input);
   const std::filesystem::path output(args.output);
@@ -115,6 +176,7 @@ void run(const Arguments& args) {
       std::filesystem::equivalent(input, output, ec))
     throw Error("Vandrel:sameFile", "the output '" + args.output + "' is the input file; name another file");
 
+  if (run_from_disk(args, input_format, output_format)) return;
   print(args, "Reading " + (args.input == "-" ? std::string("standard input") : args.input));
   PointFile file = read_point_input(args.input, input_format);
   print(args, "Read " + std::to_string(file.size) + " points");
@@ -144,20 +206,14 @@ void run(const Arguments& args) {
     print(args, "Estimated sigma: " + number(sigma));
   }
 
-  DenoiseOptions options;
-  options.threads = args.threads;
   ProgressView view(std::cerr, isatty(STDERR_FILENO) != 0);
-  if (args.verbose) {
-    options.console = [](std::string_view text) { std::cerr << text << std::flush; };
-  } else if (!args.quiet) {
-    options.progress = [&view](const Progress& p) {
-      view.update(p.stage, p.done, p.total);
-      return true;
-    };
-  }
-  if (args.memory_limit > 0) {
+  const DenoiseOptions options = options_for(args, view);
+  if (args.memory_limit > 0 || args.tile_points > 0) {
     // Beside the tiles: the result's copy inside denoise_tiled and the column-major output.
-    const TileOptions tiling = tile_options_for_limit(args.memory_limit, static_cast<std::int64_t>(2 * n * sizeof(Point)));
+    TileOptions tiling;
+    if (args.memory_limit > 0)
+      tiling = tile_options_for_limit(args.memory_limit, static_cast<std::int64_t>(2 * n * sizeof(Point)));
+    tiling.tile_points = args.tile_points;
     points = denoise_tiled(points, sigma, density, options, tiling);
   } else {
     points = denoise(points, sigma, density, options);
@@ -208,6 +264,13 @@ int main(int argc, char** argv) {
          },
          "Keep the peak resident memory under SIZE (512M, 2G, ...) by filtering the cloud in tiles")
       ->type_name("SIZE");
+  app.add_flag("--out-of-core", args.out_of_core,
+               "Keep the cloud in scratch files beside the output rather than in memory (.npy and .las);\n"
+               "--memory-limit does so by itself for a file too large to hold whole");
+  app.add_option("--tile-points", args.tile_points,
+                 "Cut the cloud into tiles that own at most N points each, rather than sizing them by --memory-limit")
+      ->check(CLI::Range(std::int64_t{1}, std::numeric_limits<std::int64_t>::max()))
+      ->type_name("N");
   app.set_version_flag("--version", std::string("vandrel ") + vandrel::version);
   try {
     app.parse(argc, argv);

@@ -1,0 +1,108 @@
+#include "cli/streamed_run.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <vector>
+
+#include "api/cloud_file.h"
+#include "api/error.h"
+#include "api/estimate.h"
+#include "api/file_tiling.h"
+#include "cli/tiled_run.h"
+#include "io/number_text.h"
+#include "io/point_file.h"
+
+namespace vandrel {
+namespace {
+
+// Rows moved between the point file and the scratch files at a time.
+constexpr std::int64_t block_rows = std::int64_t{1} << 18;
+// What the in-memory run holds per row beside the file's bytes: coordinates read, the
+// points, the filter's result, its copy and the column-major output.
+constexpr std::int64_t held_bytes_per_row = 60;
+// The estimators' sample: a region of this many points, at most.
+constexpr std::int64_t estimation_points = 1'000'000;
+// Beside the tiles: the blocks in flight and the output writer's buffers.
+constexpr std::int64_t buffer_bytes = 16 << 20;
+
+void report(const DenoiseOptions& options, std::string_view stage, std::int64_t done, std::int64_t total) {
+  if (options.progress && !options.progress({stage, done, total}))
+    throw Error("Vandrel:cancelled", "The run was cancelled.");
+}
+
+std::string number(float value) {
+  std::string text;
+  append_float9(text, value);
+  return text;
+}
+
+}  // namespace
+
+bool needs_streaming(std::uintmax_t file_bytes, std::int64_t rows, std::int64_t limit) {
+  const double held = static_cast<double>(file_bytes) + static_cast<double>(rows) * held_bytes_per_row;
+  return held > static_cast<double>(limit) / 2;
+}
+
+void run_streamed(const PointStream& input, const std::string& output, const StreamedRun& run) {
+  const std::filesystem::path directory =
+      output == "-" ? std::filesystem::current_path() : std::filesystem::absolute(output).parent_path();
+  const std::int64_t rows = input.rows();
+  ScratchFile coordinates(directory);
+  ScratchFile filtered(directory);
+  const CloudFile cloud{coordinates.fd(), rows};
+  const CloudFile result{filtered.fd(), rows};
+
+  std::vector<Point> block;
+  std::int64_t not_finite = 0;
+  for (std::int64_t first = 0; first < rows; first += block_rows) {
+    report(run.options, "reading", first, rows);
+    block.resize(static_cast<std::size_t>(std::min(block_rows, rows - first)));
+    input.read(first, block);
+    not_finite += std::count_if(block.begin(), block.end(), [](const Point& p) {
+      return !std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2]);
+    });
+    write_rows(cloud, first, block);
+  }
+  report(run.options, "reading", rows, rows);
+  block = {};
+  if (not_finite > 0)
+    run.print(std::to_string(not_finite) + (not_finite == 1 ? " row has" : " rows have") +
+              " a non-finite coordinate and pass" + (not_finite == 1 ? "es" : "") + " through unchanged");
+
+  TileOptions tiling = run.memory_limit > 0 ? tile_options_for_limit(run.memory_limit, buffer_bytes) : TileOptions{};
+  tiling.tile_points = run.tile_points;
+  float sigma = run.sigma.value_or(0.0f);
+  float density = run.density.value_or(0.0f);
+  if (!run.sigma || !run.density) {
+    // The region is held with the estimators' own arrays: a quarter of a tile's points.
+    const std::int64_t points = std::min(estimation_points, tile_points_for_memory(tiling.memory_bytes) / 4);
+    const std::vector<Point> region = cloud_region(cloud, points);
+    const std::string from = " (from the " + std::to_string(region.size()) + " points of one region)";
+    if (!run.density) {
+      density = estimate_density(region);
+      run.print("Estimated density: " + number(density) + " points per unit area" + from);
+    }
+    if (!run.sigma) {
+      sigma = estimate_sigma(region);
+      run.print("Estimated sigma: " + number(sigma) + from);
+    }
+  }
+
+  denoise_file(cloud, result, sigma, density, run.options, tiling, directory);
+
+  const auto rows_of_result = [&](std::int64_t first, std::span<Point> out) {
+    report(run.options, "writing", first, rows);
+    read_rows(result, first, out);
+  };
+  if (output == "-") {
+    input.write(std::cout, rows_of_result, "<standard output>");
+    std::cout.flush();
+    if (!std::cout) throw Error("Vandrel:cannotWrite", "cannot write standard output");
+  } else {
+    replace_file(output, [&](std::ostream& out) { input.write(out, rows_of_result, output); });
+  }
+  report(run.options, "writing", rows, rows);
+}
+
+}  // namespace vandrel
