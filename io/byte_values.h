@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace vandrel {
@@ -34,6 +35,10 @@ void store_value(char* p, T value, bool little) {
   std::memcpy(p, bytes, sizeof(T));
 }
 
+/// Gives `size` bytes of a file from byte `at`, a range that lies within the file: how a
+/// format's layout is parsed from a file in memory and from one read a block at a time.
+using ReadFileBytes = std::function<std::string(std::uint64_t at, std::size_t size)>;
+
 /// Whether a filtered coordinate is the value the file held, rounded to single (NaN
 /// matches NaN): such a coordinate keeps its bytes, so that points the filter leaves
 /// alone come back exactly as they were, even where the file holds more precision.
@@ -42,6 +47,25 @@ inline bool is_unchanged(float original, float filtered) {
          (original != original && filtered != filtered);
 }
 
+/// The least and the most value met on each of the three axes, NaN ignored: fed a value at
+/// a time, so that a cloud read a block at a time gets the same extents as one read whole.
+struct Extents {
+  std::array<double, 3> least{std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                              std::numeric_limits<double>::infinity()};
+  std::array<double, 3> most{-std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity()};
+
+  void add(std::size_t axis, double value) {
+    if (std::isnan(value)) return;
+    least[axis] = std::min(least[axis], value);
+    most[axis] = std::max(most[axis], value);
+  }
+  /// Whether `axis` has met a value other than NaN.
+  bool has(std::size_t axis) const { return least[axis] <= most[axis]; }
+  /// least / 2 + most / 2 (which cannot overflow) for `axis`; 0 for an axis of NaNs.
+  double centre(std::size_t axis) const { return has(axis) ? least[axis] / 2 + most[axis] / 2 : 0.0; }
+};
+
 /// The centre of the extents of each axis of `values` (column-major n x 3) whose
 /// `is_double` is set, NaN ignored; 0 for the other axes and for an axis of NaNs. Files that
 /// hold double coordinates give the filter their values minus this centre, so that clouds
@@ -49,17 +73,11 @@ inline bool is_unchanged(float original, float filtered) {
 inline std::array<double, 3> centre_of_doubles(const std::vector<double>& values, std::array<bool, 3> is_double) {
   std::array<double, 3> centre{};
   const std::size_t n = values.size() / 3;
+  Extents extents;
   for (std::size_t axis = 0; axis < 3; ++axis) {
     if (!is_double[axis]) continue;
-    double least = std::numeric_limits<double>::infinity();
-    double most = -least;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double value = values[axis * n + i];
-      if (std::isnan(value)) continue;
-      least = std::min(least, value);
-      most = std::max(most, value);
-    }
-    if (least <= most) centre[axis] = least / 2 + most / 2;
+    for (std::size_t i = 0; i < n; ++i) extents.add(axis, values[axis * n + i]);
+    centre[axis] = extents.centre(axis);
   }
   return centre;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "io/byte_values.h"
+
 namespace vandrel {
 
 /// A LAS file as read: its bytes, kept whole so that it is written back with only the
@@ -43,5 +45,46 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
 /// coordinate does not fit a 32-bit integer at that scale and offset, before writing
 /// anything; stream errors are left in the stream's state. Reentrant.
 void write_las(std::ostream& out, const LasDocument& document, const float* xyz, const std::string& name);
+
+// The parts of read_las and write_las that a file read a block of points at a time shares.
+
+/// Bytes of the public header block that hold its minimum and maximum x, y, z.
+constexpr std::size_t las_extents_end = 227;
+
+/// Parses the header of an uncompressed LAS file of `file_size` bytes, which `read` gives,
+/// and walks its extended VLRs, with every check of read_las that needs no coordinate.
+/// Returns the document without content, with origin 0. Throws what read_las throws for
+/// such faults.
+LasDocument las_layout(std::uint64_t file_size, const ReadFileBytes& read, const std::string& name);
+
+/// The X, Y or Z integer (`axis` 0, 1, 2) of the point record starting at `record`.
+inline std::int32_t las_record_integer(const char* record, std::size_t axis) {
+  return load_value<std::int32_t>(record + 4 * axis, true);
+}
+
+/// A record integer as a coordinate: integer * scale + offset, in double.
+inline double las_coordinate(const LasDocument& layout, std::int32_t integer, std::size_t axis) {
+  return static_cast<double>(integer) * layout.scale[axis] + layout.offset[axis];
+}
+
+/// A record integer as the filter sees it: relative to the origin, in single precision.
+inline float las_relative(const LasDocument& layout, std::int32_t integer, std::size_t axis) {
+  return relative_coordinate(las_coordinate(layout, integer, axis), layout.origin[axis]);
+}
+
+/// The origin of points of `extents` (the centre of each axis), throwing vandrel::Error
+/// "Vandrel:badLasFile" when an axis spans more than single precision can hold.
+std::array<double, 3> las_origin(const Extents& extents, const std::string& name);
+
+/// The integer that the point `point` (0-based, for messages), which holds `integer`,
+/// takes for `filtered` on `axis`: `integer` itself when `filtered` is unchanged (see
+/// is_unchanged), else round((filtered + origin - offset) / scale). Throws vandrel::Error
+/// "Vandrel:cannotWrite" naming the output `name`, the point and the axis when it does not fit 32 bits.
+std::int32_t las_integer_for(const LasDocument& layout, std::int32_t integer, float filtered, std::size_t axis,
+                             std::int64_t point, const std::string& name);
+
+/// Writes `extents` over the header's minimum and maximum x, y, z; `header` holds at least
+/// las_extents_end bytes.
+void store_las_extents(char* header, const Extents& extents);
 
 }  // namespace vandrel

@@ -1,5 +1,6 @@
 #include "npy_file.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -40,34 +41,28 @@ std::size_t element_offset(const NpyDocument& doc, std::int64_t row, std::int64_
   return static_cast<std::size_t>(index) * (doc.is_double ? 8u : 4u);
 }
 
-double load_element(const NpyDocument& doc, std::size_t offset) {
-  const char* p = doc.content.data() + doc.data_begin + offset;
-  return doc.is_double ? load_value<double>(p, doc.little_endian)
-                       : static_cast<double>(load_value<float>(p, doc.little_endian));
-}
-
 }  // namespace
 
-NpyDocument read_npy(std::string content, const std::string& name, std::vector<float>& xyz) {
+NpyDocument npy_layout(std::uint64_t file_size, const ReadFileBytes& read, const std::string& name) {
   NpyDocument doc;
-  doc.content = std::move(content);
-  const std::string& c = doc.content;
-  if (c.size() < 10 || std::string_view(c).substr(0, 6) != npy_magic) fail(name, "not a .npy file");
-  const auto major = static_cast<unsigned char>(c[6]);
+  const std::string preamble = read(0, static_cast<std::size_t>(std::min<std::uint64_t>(file_size, 12)));
+  if (file_size < 10 || std::string_view(preamble).substr(0, 6) != npy_magic) fail(name, "not a .npy file");
+  const auto major = static_cast<unsigned char>(preamble[6]);
   std::size_t header_size = 0;
   std::size_t header_begin = 0;
   if (major == 1) {
-    header_size = load_value<std::uint16_t>(c.data() + 8, true);
+    header_size = load_value<std::uint16_t>(preamble.data() + 8, true);
     header_begin = 10;
   } else if (major == 2 || major == 3) {
-    if (c.size() < 12) fail(name, "truncated header");
-    header_size = load_value<std::uint32_t>(c.data() + 8, true);
+    if (file_size < 12) fail(name, "truncated header");
+    header_size = load_value<std::uint32_t>(preamble.data() + 8, true);
     header_begin = 12;
   } else {
     fail(name, "unsupported .npy format version " + std::to_string(major));
   }
-  if (header_size > c.size() - header_begin) fail(name, "truncated header");
-  const std::string_view header = std::string_view(c).substr(header_begin, header_size);
+  if (header_size > file_size - header_begin) fail(name, "truncated header");
+  const std::string header_text = read(header_begin, header_size);
+  const std::string_view header = header_text;
   doc.data_begin = header_begin + header_size;
 
   const auto descr = value_of(header, "descr");
@@ -109,47 +104,69 @@ NpyDocument read_npy(std::string content, const std::string& name, std::vector<f
   doc.rows = extents[0];
   doc.columns = extents[1];
   if (doc.rows == 0) fail(name, "the array has no rows");
-  const std::size_t item = doc.is_double ? 8 : 4;
-  const std::size_t available = c.size() - doc.data_begin;
+  const std::uint64_t item = doc.is_double ? 8 : 4;
+  const std::uint64_t available = file_size - doc.data_begin;
   if (static_cast<unsigned long long>(doc.columns) > available / item ||
-      static_cast<unsigned long long>(doc.rows) > available / item / static_cast<std::size_t>(doc.columns))
+      static_cast<unsigned long long>(doc.rows) > available / item / static_cast<std::uint64_t>(doc.columns))
     fail(name, "truncated: the shape (" + std::string(dims) + ") needs more data than the file holds");
+  return doc;
+}
 
-  const auto n = static_cast<std::size_t>(doc.rows);
-  std::vector<double> values(3 * n);
+double npy_value(const NpyDocument& layout, const char* p) {
+  return layout.is_double ? load_value<double>(p, layout.little_endian)
+                          : static_cast<double>(load_value<float>(p, layout.little_endian));
+}
+
+void check_npy_coordinate(double value, std::int64_t row, std::size_t axis, const std::string& name) {
   constexpr const char* axis_names[] = {"x", "y", "z"};
+  if (std::isinf(value) || std::abs(value) > static_cast<double>(std::numeric_limits<float>::max()))
+    fail(name, "row " + std::to_string(row) + ": " + axis_names[axis] + " is " +
+                   (std::isinf(value) ? "infinite" : "beyond single-precision range"));
+}
+
+void store_npy_coordinate(const NpyDocument& layout, char* p, std::size_t axis, float filtered) {
+  if (is_unchanged(relative_coordinate(npy_value(layout, p), layout.origin[axis]), filtered)) return;
+  if (layout.is_double)
+    store_value<double>(p, static_cast<double>(filtered) + layout.origin[axis], layout.little_endian);
+  else
+    store_value<float>(p, filtered, layout.little_endian);
+}
+
+NpyDocument read_npy(std::string content, const std::string& name, std::vector<float>& xyz) {
+  NpyDocument doc = npy_layout(
+      content.size(), [&](std::uint64_t at, std::size_t size) { return content.substr(at, size); }, name);
+  doc.content = std::move(content);
+  const char* data = doc.content.data() + doc.data_begin;
+  // First every coordinate is checked and the extents found, then the coordinates are
+  // taken relative to their centre.
+  Extents extents;
   for (std::int64_t row = 0; row < doc.rows; ++row) {
-    for (std::int64_t axis = 0; axis < 3; ++axis) {
-      const double value = load_element(doc, element_offset(doc, row, axis));
-      if (std::isinf(value) || std::abs(value) > static_cast<double>(std::numeric_limits<float>::max()))
-        fail(name, "row " + std::to_string(row) + ": " + axis_names[axis] + " is " +
-                       (std::isinf(value) ? "infinite" : "beyond single-precision range"));
-      values[static_cast<std::size_t>(axis) * n + static_cast<std::size_t>(row)] = value;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const double value = npy_value(doc, data + element_offset(doc, row, static_cast<std::int64_t>(axis)));
+      check_npy_coordinate(value, row, axis, name);
+      extents.add(axis, value);
     }
   }
-  doc.origin = centre_of_doubles(values, {doc.is_double, doc.is_double, doc.is_double});
+  if (doc.is_double)
+    for (std::size_t axis = 0; axis < 3; ++axis) doc.origin[axis] = extents.centre(axis);
+  const auto n = static_cast<std::size_t>(doc.rows);
   xyz.assign(3 * n, 0.0f);
   for (std::size_t axis = 0; axis < 3; ++axis)
-    for (std::size_t i = 0; i < n; ++i) xyz[axis * n + i] = static_cast<float>(values[axis * n + i] - doc.origin[axis]);
+    for (std::size_t i = 0; i < n; ++i)
+      xyz[axis * n + i] = relative_coordinate(
+          npy_value(doc, data + element_offset(doc, static_cast<std::int64_t>(i), static_cast<std::int64_t>(axis))),
+          doc.origin[axis]);
   return doc;
 }
 
 void write_npy(std::ostream& out, const NpyDocument& document, const float* xyz) {
   std::string bytes = document.content;
   const auto n = static_cast<std::size_t>(document.rows);
-  for (std::int64_t row = 0; row < document.rows; ++row) {
-    for (std::int64_t axis = 0; axis < 3; ++axis) {
-      const std::size_t offset = element_offset(document, row, axis);
-      const float filtered = xyz[static_cast<std::size_t>(axis) * n + static_cast<std::size_t>(row)];
-      const auto a = static_cast<std::size_t>(axis);
-      if (is_unchanged(static_cast<float>(load_element(document, offset) - document.origin[a]), filtered)) continue;
-      char* p = bytes.data() + document.data_begin + offset;
-      if (document.is_double)
-        store_value<double>(p, static_cast<double>(filtered) + document.origin[a], document.little_endian);
-      else
-        store_value<float>(p, filtered, document.little_endian);
-    }
-  }
+  for (std::int64_t row = 0; row < document.rows; ++row)
+    for (std::size_t axis = 0; axis < 3; ++axis)
+      store_npy_coordinate(document,
+                           bytes.data() + document.data_begin + element_offset(document, row, static_cast<std::int64_t>(axis)),
+                           axis, xyz[axis * n + static_cast<std::size_t>(row)]);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 

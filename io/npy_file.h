@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "io/byte_values.h"
+
 namespace vandrel {
 
 /// A NumPy .npy file as read: its bytes, kept whole so that it is written back with only
@@ -38,5 +40,23 @@ NpyDocument read_npy(std::string content, const std::string& name, std::vector<f
 /// value equal to the one read, rounded to single, keeps its original bytes.
 /// Stream errors are left in the stream's state. Reentrant.
 void write_npy(std::ostream& out, const NpyDocument& document, const float* xyz);
+
+// The parts of read_npy and write_npy that a file read a block of rows at a time shares.
+
+/// Parses the preamble and header of a .npy file of `file_size` bytes, which `read` gives,
+/// with every check of read_npy that needs no coordinate. Returns the document without
+/// content, with origin 0. Throws what read_npy throws for such faults.
+NpyDocument npy_layout(std::uint64_t file_size, const ReadFileBytes& read, const std::string& name);
+
+/// The element whose bytes start at `p`, in `layout`'s dtype and byte order, in double.
+double npy_value(const NpyDocument& layout, const char* p);
+
+/// Throws vandrel::Error "Vandrel:badNpyFile" naming `row` (0-based) and `axis` when the
+/// coordinate `value` is infinite or beyond single-precision range (NaN passes).
+void check_npy_coordinate(double value, std::int64_t row, std::size_t axis, const std::string& name);
+
+/// Stores `filtered` + the origin of `axis` over the element at `p` in `layout`'s dtype,
+/// unless the element, read as the filter sees it, equals `filtered` (see is_unchanged).
+void store_npy_coordinate(const NpyDocument& layout, char* p, std::size_t axis, float filtered);
 
 }  // namespace vandrel

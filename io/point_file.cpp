@@ -219,14 +219,14 @@ void remove_unfinished_output() noexcept {
   if (unfinished_state.load() == 2) ::unlink(unfinished_path);
 }
 
-void write_point_file(const std::filesystem::path& path, const PointFile& file, const float* xyz, PointFormat format) {
+void replace_file(const std::filesystem::path& path, const std::function<void(std::ostream&)>& write) {
   const std::filesystem::path temporary = temporary_beside(path);
   // Cleared only after the rename: a signal in between unlinks a name no longer there.
   const UnfinishedOutput unfinished(temporary);
   try {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (!out) throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + std::strerror(errno));
-    write_point_data(out, file, xyz, format, path.string());
+    write(out);
     out.close();
     if (!out) throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + std::strerror(errno));
     std::error_code ec;
@@ -240,6 +240,10 @@ void write_point_file(const std::filesystem::path& path, const PointFile& file, 
     std::filesystem::remove(temporary, ignored);
     throw;
   }
+}
+
+void write_point_file(const std::filesystem::path& path, const PointFile& file, const float* xyz, PointFormat format) {
+  replace_file(path, [&](std::ostream& out) { write_point_data(out, file, xyz, format, path.string()); });
 }
 
 void write_point_output(const std::string& name, const PointFile& file, const float* xyz, PointFormat format) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,7 +65,15 @@ void convert_layout(PointFile& file, PointFormat format, const std::string& sour
 /// vandrel::Error "Vandrel:cannotWrite" naming the file.
 void write_point_file(const std::filesystem::path& path, const PointFile& file, const float* xyz, PointFormat format);
 
-/// Removes the temporary file of the write_point_file call in progress, if any (one call
+/// Writes a file as write_point_file does: `write` gives the bytes to a temporary file
+/// beside `path` (recorded for remove_unfinished_output) that replaces `path` only once
+/// complete, passing on the permissions of a file it replaces; on any failure, and when
+/// `write` throws, the temporary file is removed and `path` left as it was. Throws what
+/// `write` throws, and vandrel::Error "Vandrel:cannotWrite" naming `path` when the file
+/// cannot be written.
+void replace_file(const std::filesystem::path& path, const std::function<void(std::ostream&)>& write);
+
+/// Removes the temporary file of the write_point_file or replace_file call in progress, if any (one call
 /// at a time is tracked: the first of concurrent ones). Async-signal-safe: meant for a
 /// handler of SIGINT, SIGTERM or SIGHUP that then ends the process.
 void remove_unfinished_output() noexcept;

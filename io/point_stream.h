@@ -42,10 +42,17 @@ class PointStream {
                      const std::string& name) const = 0;
 };
 
+/// Rows a stream holds at a time unless told otherwise.
+constexpr std::int64_t default_stream_block_rows = std::int64_t{1} << 16;
+
 /// Opens `path` in `format`, reads its header and reads its coordinates once, to check them
 /// and find the origin, holding no more than a block of rows at a time. Throws what
 /// read_point_file throws for the same file (the same identifiers and messages), and
 /// vandrel::Error "Vandrel:cannotStream" for a format or layout that is read only whole.
-std::unique_ptr<PointStream> read_point_stream(const std::filesystem::path& path, PointFormat format);
+///   block_rows  in  rows held at a time by the stream's reads and writes (>= 1; fewer
+///                   where the rows are long: at most 64 MiB of records)
+/// The stream keeps the file open; its reads use no shared state and may run concurrently.
+std::unique_ptr<PointStream> read_point_stream(const std::filesystem::path& path, PointFormat format,
+                                               std::int64_t block_rows = default_stream_block_rows);
 
 }  // namespace vandrel
