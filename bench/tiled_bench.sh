@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Time and peak memory of the filter on synthetic surfaces: one block, tiles under a memory
-# limit, and tiles as Dask tasks on a LocalCluster of 2 workers. Not part of the tests.
+# limit (the cloud in memory, then on disk), and tiles as Dask tasks on a LocalCluster of 2
+# workers. Not part of the tests.
 #   bench/tiled_bench.sh [build dir] [point counts...]     (default: build, 1000000 10000000)
 # Writes its clouds and outputs to a scratch directory it removes at the end.
 set -euo pipefail
@@ -22,6 +23,11 @@ for n in "${counts[@]}"; do
     echo -n "tiles, $limit:      "
     /usr/bin/time -f "%e s, peak %M KiB" "$build/vandrel" "$scratch/cloud.npy" "$scratch/out.npy" \
       --sigma 0.3 --density 1 --quiet --memory-limit "$limit" 2>&1 | tail -1
+  done
+  for limit in 256M 1G; do
+    echo -n "from disk, $limit:  "
+    /usr/bin/time -f "%e s, peak %M KiB" "$build/vandrel" "$scratch/cloud.npy" "$scratch/out.npy" \
+      --sigma 0.3 --density 1 --quiet --memory-limit "$limit" --out-of-core 2>&1 | tail -1
   done
   echo -n "dask, 2 workers:  "
   # Eight tiles, so that both workers have work.
