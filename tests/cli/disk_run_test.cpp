@@ -2,43 +2,27 @@
 // the same bytes as a run in memory, nothing left beside the output, clear refusals.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "io/byte_values.h"
 #include "scratch_dir.h"
 
-extern char** environ;
-
 namespace vandrel {
 namespace {
 
+using testing::Outcome;
 using testing::read_file;
 using testing::ScratchDir;
 using testing::write_file;
 
-struct Outcome {
-  int code;
-  std::string err;
-};
-
-Outcome run(const ScratchDir& dir, const std::string& args) {
-  const std::string command = "cd '" + dir.path().string() + "' && '" VANDREL_BINARY "' " + args + " 2>stderr.txt";
-  const int status = std::system(command.c_str());
-  Outcome result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(dir / "stderr.txt")};
-  std::filesystem::remove(dir / "stderr.txt");
-  return result;
-}
+Outcome run(const ScratchDir& dir, const std::string& args) { return testing::run_program(dir, args); }
 
 // A noisy wavy strip of n points, one per unit area, as rows of x, y, z, plus an extra value.
 std::vector<std::array<double, 4>> strip(int n, unsigned seed) {
@@ -161,19 +145,12 @@ TEST(vandrel, RefusesWhatItCannotFilterFromDisk) {
 TEST(vandrel, StopsARunFromDiskAtOnceOnCtrlCLeavingNothing) {
   ScratchDir dir;
   write_file(dir / "in.npy", npy_of(strip(200000, 6)));
-  const std::string input = (dir / "in.npy").string();
-  const std::string output = (dir / "out.npy").string();
-  const char* argv[] = {VANDREL_BINARY, input.c_str(), output.c_str(), "--quiet", "--sigma", "0.4",
-                        "--density", "1", "--out-of-core", "--tile-points", "50000", nullptr};
-  pid_t child = 0;
-  ASSERT_EQ(posix_spawn(&child, VANDREL_BINARY, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  const auto signalled = std::chrono::steady_clock::now();
-  ASSERT_EQ(kill(child, SIGINT), 0);
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count(), 3.0);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  const testing::Interrupted run = testing::interrupt_program(
+      {(dir / "in.npy").string(), (dir / "out.npy").string(), "--quiet", "--sigma", "0.4", "--density", "1",
+       "--out-of-core", "--tile-points", "50000"},
+      std::chrono::milliseconds(1500));
+  EXPECT_LT(run.seconds, 3.0);
+  EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGINT) << run.status;
   EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.npy"});
 }
 

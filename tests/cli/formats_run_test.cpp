@@ -20,24 +20,13 @@
 namespace vandrel {
 namespace {
 
+using testing::Outcome;
 using testing::read_file;
 using testing::ScratchDir;
 using testing::write_file;
 
-struct Outcome {
-  int code;
-  std::string err;
-  std::string out;
-};
-
 Outcome run(const ScratchDir& dir, const std::string& args, const std::string& input = "/dev/null") {
-  const std::string command = "cd '" + dir.path().string() + "' && '" VANDREL_BINARY "' " + args + " <" + input +
-                              " >stdout.bin 2>stderr.txt";
-  const int status = std::system(command.c_str());
-  Outcome result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(dir / "stderr.txt"), read_file(dir / "stdout.bin")};
-  std::filesystem::remove(dir / "stderr.txt");
-  std::filesystem::remove(dir / "stdout.bin");
-  return result;
+  return testing::run_program(dir, args, input);
 }
 
 constexpr int sphere_points = 1500;

@@ -7,7 +7,17 @@
 #include <iterator>
 #include <string>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+extern char** environ;
 
 namespace vandrel::testing {
 
@@ -50,5 +60,48 @@ inline std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+
+#ifdef VANDREL_BINARY
+struct Outcome {
+  int code;  // the exit code, -1 for a run ended by a signal
+  std::string err;
+  std::string out;
+};
+
+/// Runs the program with `args` (shell words) in `dir`, standard input from `input`;
+/// `before` is a shell command run first in the same shell (a ulimit, say).
+inline Outcome run_program(const ScratchDir& dir, const std::string& args, const std::string& input = "/dev/null",
+                           const std::string& before = "true") {
+  const std::string command = "cd '" + dir.path().string() + "' && " + before + " && '" VANDREL_BINARY "' " + args +
+                              " <" + input +
+                              " >stdout.bin 2>stderr.txt";
+  const int status = std::system(command.c_str());
+  Outcome result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(dir / "stderr.txt"), read_file(dir / "stdout.bin")};
+  std::filesystem::remove(dir / "stderr.txt");
+  std::filesystem::remove(dir / "stdout.bin");
+  return result;
+}
+
+struct Interrupted {
+  int status;      // of waitpid
+  double seconds;  // from the signal to the end of the run
+};
+
+/// Starts the program with `args` and sends it SIGINT after `delay`.
+inline Interrupted interrupt_program(const std::vector<std::string>& args, std::chrono::milliseconds delay) {
+  std::vector<char*> argv{const_cast<char*>(VANDREL_BINARY)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  if (posix_spawn(&child, VANDREL_BINARY, nullptr, nullptr, argv.data(), environ) != 0) return {-1, 0.0};
+  std::this_thread::sleep_for(delay);
+  const auto signalled = std::chrono::steady_clock::now();
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return {status, std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count()};
+}
+#endif
 
 }  // namespace vandrel::testing

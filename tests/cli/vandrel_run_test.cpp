@@ -20,25 +20,14 @@
 namespace vandrel {
 namespace {
 
+using testing::Outcome;
 using testing::read_file;
 using testing::ScratchDir;
 using testing::write_file;
 
-struct Outcome {
-  int code;
-  std::string err;
-  std::string out;
-};
-
 // Runs the program in `dir`; `before` is a shell command run first in the same shell.
 Outcome run(const ScratchDir& dir, const std::string& args, const std::string& before = "true") {
-  const std::string command = "cd '" + dir.path().string() + "' && " + before + " && '" VANDREL_BINARY "' " + args +
-                              " >stdout.txt 2>stderr.txt";
-  const int status = std::system(command.c_str());
-  Outcome result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(dir / "stderr.txt"), read_file(dir / "stdout.txt")};
-  std::filesystem::remove(dir / "stderr.txt");
-  std::filesystem::remove(dir / "stdout.txt");
-  return result;
+  return testing::run_program(dir, args, "/dev/null", before);
 }
 
 // A noisy unit sphere as CSV with a header and an id column; density 1500 / (4 pi).
