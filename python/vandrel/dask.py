@@ -228,7 +228,8 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
     _core.denoise(np.empty((0, 3), dtype=np.float32), sigma, density, threads, None, None)
     output = os.path.abspath(output)
     folder, name = os.path.split(output)
-    scratch_folder = tempfile.mkdtemp(prefix=f"{name}.scratch-", dir=scratch if scratch is not None else folder)
+    scratch_folder = tempfile.mkdtemp(prefix=f"{name}.scratch-",
+                                      dir=os.path.abspath(scratch) if scratch is not None else folder)
     partial = None
     try:
         if source.rows == 0:  # nothing to filter, nor to estimate from, as for vandrel.denoise
@@ -254,6 +255,8 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
             lo, hi, sizes = _core.plan_tiles(sample, sigma, density, max(1, wanted // stride) if wanted >= 1 else
                                              wanted, 0)
         del sample
+        # The filter's refusal of huge neighbourhoods, on the whole cloud, before any tile is
+        # binned: with density in the wrong units every tile's halo would hold the cloud.
         check = _core.NeighbourhoodCheck(sizes, probes)
         for first, block in source.blocks():
             check.count(source.float32_rows(first, block), threads)
@@ -322,7 +325,7 @@ def _sample_and_probes(source: _NpyInput, finite_count: int) -> tuple:
     finite_before = 0
     for first, block in source.blocks():
         rows = source.float32_rows(first, block)
-        sample.append(rows[(-first) % stride::stride])
+        sample.append(rows[(-first) % stride::stride].copy())  # not a view that keeps the block
         finite_rows = np.flatnonzero(np.isfinite(rows).all(axis=1))
         here = ranks[(ranks >= finite_before) & (ranks < finite_before + len(finite_rows))] - finite_before
         probes.append(rows[finite_rows[here]])
