@@ -3,12 +3,16 @@ its halo as one task, and every point takes its value from the tile that owns it
 result has the bits of vandrel.denoise on the whole cloud (see api/tiling.h for why and
 for the one limit: clouds spanning more than about 10^7 point spacings along an axis).
 
+denoise_npy() does the same for a .npy file on storage the workers share, the calling
+machine reading it a block of rows at a time.
+
 Needs the Debian packages python3-dask and python3-distributed; the workers need the
 vandrel package installed (it is imported there to run the tasks).
 """
 from __future__ import annotations
 
 import os
+import secrets
 import shutil
 import tempfile
 from typing import Any, Optional
@@ -276,7 +280,7 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
                 client.close()
                 cluster.close()
         partial = _partial_output(folder, name)
-        _assemble(source, partial, scratch_folder, results, finite_count)
+        _assemble(source, partial, results, finite_count)
         os.replace(partial, output)
         partial = None
     finally:
@@ -286,10 +290,15 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
 
 
 def _partial_output(folder: str, name: str) -> str:
-    """A new file beside the output, renamed to it once written."""
-    descriptor, path = tempfile.mkstemp(prefix=f"{name}.", suffix=".partial", dir=folder)
-    os.close(descriptor)
-    return path
+    """A new file beside the output, renamed to it once written. Made with the permissions
+    the umask gives new files (mkstemp's are private to the owner), as the output would be."""
+    while True:
+        path = os.path.join(folder, f"{name}.{secrets.token_hex(4)}.partial")
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            return path
+        except FileExistsError:
+            continue
 
 
 def _positive_rows(block_rows: Any) -> int:
@@ -440,7 +449,7 @@ class _TileBins:
         return results
 
 
-def _assemble(source: _NpyInput, path: str, folder: str, results: dict, finite_count: int) -> None:
+def _assemble(source: _NpyInput, path: str, results: dict, finite_count: int) -> None:
     """Writes the output to path a block of rows at a time.
 
     Each tile's owned rows and filtered points are in result files of their own, rows

@@ -106,6 +106,7 @@ def test_denoise_npy_gives_the_bits_of_denoise_on_the_loaded_array(client, tmp_p
         if name.startswith("sparse"):
             assert rebinned, name
         assert scratch_and_outputs(tmp_path) == ["out.npy"], name
+        assert output_path.stat().st_mode & 0o777 == (tmp_path / "in.npy").stat().st_mode & 0o777, name
         output_path.unlink()
 
 
