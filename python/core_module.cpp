@@ -23,6 +23,7 @@
 
 #include "api/error.h"
 #include "api/estimate.h"
+#include "api/host_options.h"
 #include "api/tiling.h"
 #include "api/vandrel.h"
 
@@ -237,6 +238,34 @@ py::tuple filter_tile_points(const py::array& points, const std::array<float, 3>
   return py::make_tuple(result.complete, result.needed.neighbours, result.needed.move, filtered);
 }
 
+// The neighbourhood check over a cloud seen block by block (vandrel.dask.denoise_npy): the
+// probes are taken in one pass, the neighbours counted in another.
+class NeighbourhoodCount {
+ public:
+  NeighbourhoodCount(const PlanSizes& sizes, const py::array& probes)
+      : check_(plan_of(sizes), point_rows(probes)) {}
+
+  void count(const py::array& points, const py::object& threads) {
+    const std::span<const Point> data = point_rows(points);
+    DenoiseOptions options;
+    options.threads = call_threads(threads);
+    const py::gil_scoped_release unlocked;
+    check_.count(data, thread_count(options));
+  }
+
+  void judge() const { check_.judge({}); }
+
+ private:
+  NeighbourhoodCheck check_;
+};
+
+py::array_t<std::int64_t> neighbourhood_probe_ranks(std::int64_t finite_rows) {
+  const std::vector<std::int64_t> ranks = NeighbourhoodCheck::probe_ranks(finite_rows);
+  py::array_t<std::int64_t> result(static_cast<py::ssize_t>(ranks.size()));
+  std::copy(ranks.begin(), ranks.end(), result.mutable_data());
+  return result;
+}
+
 }  // namespace
 }  // namespace vandrel
 
@@ -298,6 +327,17 @@ PYBIND11_MODULE(_core, m) {
         check_neighbourhood_size(data, plan_of(sizes), {});
       },
       py::arg("points"), py::arg("sizes"));
+  m.def("neighbourhood_probe_ranks", &neighbourhood_probe_ranks, py::arg("finite_rows"),
+        "neighbourhood_probe_ranks(finite_rows) -> int64 array: which finite rows (counted from 0 over\n"
+        "the finite rows only) are the neighbourhood check's probes; empty below 50 finite rows.");
+  py::class_<NeighbourhoodCount>(m, "NeighbourhoodCheck",
+                                 "NeighbourhoodCheck(sizes, probes): the refusal of huge neighbourhoods for a cloud\n"
+                                 "seen in parts; probes the points at neighbourhood_probe_ranks.")
+      .def(py::init<const PlanSizes&, const py::array&>(), py::arg("sizes"), py::arg("probes"))
+      .def("count", &NeighbourhoodCount::count, py::arg("points"), py::arg("threads"),
+           "Counts the probes' neighbours among one part of the cloud; count every point once.")
+      .def("judge", &NeighbourhoodCount::judge,
+           "Raises vandrel.Error \"Vandrel:hugeNeighbourhood\" when the probes' mean is too large.");
   m.def(
       "denoise_tiled",
       [](const py::array& points, float sigma, float density, std::int64_t tile_points, const py::object& threads) {

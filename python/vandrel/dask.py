@@ -3,11 +3,18 @@ its halo as one task, and every point takes its value from the tile that owns it
 result has the bits of vandrel.denoise on the whole cloud (see api/tiling.h for why and
 for the one limit: clouds spanning more than about 10^7 point spacings along an axis).
 
+denoise_npy() does the same for a .npy file on storage the workers share, the calling
+machine reading it a block of rows at a time.
+
 Needs the Debian packages python3-dask and python3-distributed; the workers need the
 vandrel package installed (it is imported there to run the tasks).
 """
 from __future__ import annotations
 
+import os
+import secrets
+import shutil
+import tempfile
 from typing import Any, Optional
 
 import numpy as np
@@ -102,3 +109,381 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
             continue
         result[read[owned]] = points[owned]
     return result
+
+
+# Clouds in files. The calling machine passes over the input a block of rows at a time and
+# never holds the cloud: it plans tiles on a sample, sorts every tile's rows into a bin file
+# on storage the workers share, and assembles the output from the tiles' result files.
+
+_SAMPLE_ROWS = 1 << 22    # rows of the planning sample, at most
+_REGION_POINTS = 1 << 20  # points, about, that sigma and density are estimated from
+
+# A tile's bin: its rows in input order, each with its float32 (centred) point and whether
+# the tile owns it. Raw records, appended block after block.
+_BIN_RECORD = np.dtype([("row", "<i8"), ("point", "<f4", (3,)), ("owned", "u1")])
+
+
+def _filter_bin(bin_path: str, result_path: str, lo: np.ndarray, hi: np.ndarray, sizes: tuple, sigma: float,
+                density: float, reach: tuple, threads: Optional[int]) -> tuple:
+    """A task of denoise_npy: filters the tile in bin_path. Complete, it writes the owned
+    rows (int64, ascending) to result_path + ".rows" and their filtered points (float32
+    N x 3) to result_path + ".points" and returns (True, (count, first row)); else it
+    returns (False, the reach it needs)."""
+    records = np.fromfile(bin_path, dtype=_BIN_RECORD)
+    points = np.ascontiguousarray(records["point"])
+    complete, needed_neighbours, needed_move, filtered = _core.filter_tile(
+        points, lo, hi, sizes, sigma, density, reach[0], reach[1], threads)
+    if not complete:
+        return False, (needed_neighbours, needed_move)
+    owned = records["owned"] != 0
+    rows = np.ascontiguousarray(records["row"][owned], dtype=np.int64)
+    np.ascontiguousarray(filtered[owned], dtype=np.float32).tofile(result_path + ".points")
+    rows.tofile(result_path + ".rows")
+    return True, (len(rows), int(rows[0]) if len(rows) else -1)
+
+
+class _NpyInput:
+    """The input file, memory-mapped, read a block of rows at a time as the float32 rows
+    vandrel.denoise would give the core for the whole array (_single_rows)."""
+
+    def __init__(self, path: str, block_rows: int) -> None:
+        self.path = path
+        self.block_rows = block_rows
+        try:
+            array = np.load(path, mmap_mode="r", allow_pickle=False)
+        except ValueError as failure:
+            raise ValueError(f"{path} is not a .npy file of numbers: {failure}") from failure
+        if not isinstance(array, np.ndarray):
+            raise ValueError(f"{path} is not a single .npy array (an .npz archive?)")
+        if array.dtype.kind != "f" or array.dtype.itemsize not in (4, 8):
+            raise ValueError(f"{path} holds {array.dtype} numbers; float32 or float64 is needed")
+        if array.ndim != 2 or array.shape[1] < 3:
+            raise ValueError(f"{path} holds an array of shape {array.shape}; N x k with k >= 3 "
+                             "(x, y, z, then columns carried through) is needed")
+        if not array.flags.c_contiguous:
+            raise ValueError(f"{path} is stored in Fortran (column-major) order; C (row-major) order is needed")
+        self.array = array
+        self.rows = array.shape[0]
+        # As _single_rows: float64 points are centred on their bounding box before rounding.
+        self.wide = array.dtype.newbyteorder("=") if array.dtype.itemsize > 4 else None
+        self.centre: Optional[np.ndarray] = None
+
+    def blocks(self):
+        """(first row, the block's rows of the file)."""
+        for first in range(0, self.rows, self.block_rows):
+            yield first, self.array[first:first + self.block_rows]
+
+    def float32_rows(self, first: int, block: np.ndarray) -> np.ndarray:
+        """The block's points as the core takes them: C-ordered float32, centred for float64."""
+        coordinates = block[:, :3]
+        if self.centre is None:
+            return np.ascontiguousarray(coordinates, dtype=np.float32)
+        shifted = np.asarray(coordinates, dtype=self.wide) - self.centre
+        with np.errstate(over="ignore"):
+            rows = np.ascontiguousarray(shifted, dtype=np.float32)
+        overflowed = np.isinf(rows) & np.isfinite(shifted)
+        if overflowed.any():
+            row, column = np.argwhere(overflowed)[0]
+            raise ValueError(f"{self.path}: points must fit single precision once the centre of their bounding box "
+                             f"is moved to the origin, but point {first + row} is then {shifted[row, column]:g} away "
+                             f"on axis {'xyz'[column]}, beyond float32's {np.finfo(np.float32).max:g}")
+        return rows
+
+    def restored(self, rows: np.ndarray) -> np.ndarray:
+        """float32 rows back in the file's precision, as _restored gives them."""
+        if self.centre is None:
+            return rows
+        return rows.astype(self.wide) + self.centre
+
+
+def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density: Optional[float] = None, *,
+                client: Any = None, tile_points: Optional[int] = None, threads: Optional[int] = None,
+                scratch: Optional[str] = None, block_rows: int = 1 << 20) -> None:
+    """Denoises a point cloud in a .npy file on a dask.distributed cluster, tile by tile,
+    never holding the whole cloud on the calling machine.
+
+    input     a .npy file on storage every worker sees (NFS, Lustre, ...): an N x k array,
+              k >= 3, float32 or float64 of either byte order, C order; columns 0-2 are
+              x, y, z, the others are carried through.
+    output    the .npy file to write: the input's shape and dtype, columns 0-2 the filtered
+              points (rows with a non-finite coordinate as vandrel.denoise gives them), the
+              others copied. Written beside under a temporary name and renamed into place
+              when complete; an existing file is replaced only then.
+    sigma, density  as for vandrel.denoise. Those left None are estimated from one compact
+              region of the cloud of about a million points (the whole cloud when it has
+              fewer), not from the whole cloud: on a cloud of uneven density or noise, give
+              them.
+    client, tile_points, threads  as for denoise.
+    scratch   a folder every worker sees in which the call makes a folder for its tiles'
+              files (about 25 bytes per point read, halos included); None makes it beside
+              output. Removed at the end, whatever happens.
+    block_rows  rows the calling machine reads at a time; its memory is about
+              block_rows * (k + 6) * 8 bytes, with the planning sample (at most 4M rows)
+              and a few numbers per tile.
+
+    The coordinates written have the bits of vandrel.denoise(np.load(input)[:, :3], sigma,
+    density) (parameters estimated as above). Raises ValueError for an input that is not
+    such a file, what vandrel.denoise raises for the parameters and the points, and what
+    the cluster raises for failed tasks.
+    """
+    source = _NpyInput(input, _positive_rows(block_rows))
+    # The same checks, and messages, as vandrel.denoise's: the core refuses a bad sigma,
+    # density or thread count before it looks at the (here empty) cloud.
+    _core.denoise(np.empty((0, 3), dtype=np.float32), sigma, density, threads, None, None)
+    output = os.path.abspath(output)
+    folder, name = os.path.split(output)
+    scratch_folder = tempfile.mkdtemp(prefix=f"{name}.scratch-",
+                                      dir=os.path.abspath(scratch) if scratch is not None else folder)
+    partial = None
+    try:
+        if source.rows == 0:  # nothing to filter, nor to estimate from, as for vandrel.denoise
+            partial = _partial_output(folder, name)
+            with open(partial, "wb") as written:
+                np.save(written, source.array)
+            os.replace(partial, output)
+            partial = None
+            return
+        finite_count = _centre_and_count(source)
+        sample, stride, probes = _sample_and_probes(source, finite_count)
+        if density is None or sigma is None:
+            region = _estimation_region(source, sample, stride)
+            density = float(_core.estimate_density(region)) if density is None else density
+            sigma = float(_core.estimate_sigma(region)) if sigma is None else sigma
+            del region
+        sigma, density = float(sigma), float(density)
+        if tile_points is None:
+            read_points = max(1, _core.tile_points_for_memory(0) // stride)
+            lo, hi, sizes = _core.plan_tiles(sample, sigma, density, read_points, read_points)
+        else:
+            wanted = int(tile_points)  # below 1 refused by the planner
+            lo, hi, sizes = _core.plan_tiles(sample, sigma, density, max(1, wanted // stride) if wanted >= 1 else
+                                             wanted, 0)
+        del sample
+        # The filter's refusal of huge neighbourhoods, on the whole cloud, before any tile is
+        # binned: with density in the wrong units every tile's halo would hold the cloud.
+        check = _core.NeighbourhoodCheck(sizes, probes)
+        for first, block in source.blocks():
+            check.count(source.float32_rows(first, block), threads)
+        check.judge()
+
+        tiles = _TileBins(source, scratch_folder, lo, hi, sizes, finite_count)
+        tiles.bin_all(_core.initial_reach(sizes))
+        own_client = client is None
+        if own_client:
+            from distributed import Client, LocalCluster
+            cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+            client = Client(cluster)
+        try:
+            results = tiles.run(client, sigma, density, threads)
+        finally:
+            if own_client:
+                client.close()
+                cluster.close()
+        partial = _partial_output(folder, name)
+        _assemble(source, partial, results, finite_count)
+        os.replace(partial, output)
+        partial = None
+    finally:
+        if partial is not None and os.path.exists(partial):
+            os.remove(partial)
+        shutil.rmtree(scratch_folder, ignore_errors=True)
+
+
+def _partial_output(folder: str, name: str) -> str:
+    """A new file beside the output, renamed to it once written. Made with the permissions
+    the umask gives new files (mkstemp's are private to the owner), as the output would be."""
+    while True:
+        path = os.path.join(folder, f"{name}.{secrets.token_hex(4)}.partial")
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            return path
+        except FileExistsError:
+            continue
+
+
+def _positive_rows(block_rows: Any) -> int:
+    if isinstance(block_rows, bool) or not isinstance(block_rows, (int, np.integer)) or block_rows < 1:
+        raise ValueError(f"block_rows must be a whole number >= 1, but it is {block_rows!r}")
+    return int(block_rows)
+
+
+def _centre_and_count(source: _NpyInput) -> int:
+    """The number of finite rows; sets the float64 centre as _single_rows takes it (min and
+    max are exact, so blocks give the whole array's)."""
+    finite_count = 0
+    low = high = None
+    for _, block in source.blocks():
+        coordinates = block[:, :3]
+        finite = np.isfinite(coordinates).all(axis=1)
+        finite_count += int(finite.sum())
+        if source.wide is not None and finite.any():
+            points = np.asarray(coordinates[finite], dtype=source.wide)
+            low = points.min(axis=0) if low is None else np.minimum(low, points.min(axis=0))
+            high = points.max(axis=0) if high is None else np.maximum(high, points.max(axis=0))
+    if source.wide is not None:
+        source.centre = (low + high) / 2 if low is not None else np.zeros(3, source.wide)
+    return finite_count
+
+
+def _sample_and_probes(source: _NpyInput, finite_count: int) -> tuple:
+    """Every stride-th row (the planning sample, at most _SAMPLE_ROWS rows), the stride,
+    and the neighbourhood check's probe points."""
+    stride = max(1, -(-source.rows // _SAMPLE_ROWS))
+    ranks = _core.neighbourhood_probe_ranks(finite_count)
+    sample, probes = [], []
+    finite_before = 0
+    for first, block in source.blocks():
+        rows = source.float32_rows(first, block)
+        sample.append(rows[(-first) % stride::stride].copy())  # not a view that keeps the block
+        finite_rows = np.flatnonzero(np.isfinite(rows).all(axis=1))
+        here = ranks[(ranks >= finite_before) & (ranks < finite_before + len(finite_rows))] - finite_before
+        probes.append(rows[finite_rows[here]])
+        finite_before += len(finite_rows)
+    return (np.ascontiguousarray(np.concatenate(sample) if sample else np.empty((0, 3)), dtype=np.float32), stride,
+            np.ascontiguousarray(np.concatenate(probes) if probes else np.empty((0, 3)), dtype=np.float32))
+
+
+def _estimation_region(source: _NpyInput, sample: np.ndarray, stride: int) -> np.ndarray:
+    """The finite points, in row order, of one compact region of about _REGION_POINTS
+    points: the box, of a bisection of the sample, that holds the sample's middle point."""
+    finite_sample = sample[np.isfinite(sample).all(axis=1)]
+    if len(finite_sample) == 0:
+        return np.empty((0, 3), dtype=np.float32)  # the estimators refuse it as they refuse the cloud
+    lo, hi, _ = _core.plan_tiles(finite_sample, 0.0, 1.0, max(1, _REGION_POINTS // stride), 0)
+    middle = finite_sample[len(finite_sample) // 2]
+    box = int(np.flatnonzero(((lo <= middle) & (middle < hi)).all(axis=1))[0])
+    region = []
+    for first, block in source.blocks():
+        rows = source.float32_rows(first, block)
+        region.append(rows[((lo[box] <= rows) & (rows < hi[box])).all(axis=1)])
+    return np.ascontiguousarray(np.concatenate(region), dtype=np.float32)
+
+
+class _TileBins:
+    """The tiles' bin files under the scratch folder, and their runs on the cluster."""
+
+    def __init__(self, source: _NpyInput, folder: str, lo: np.ndarray, hi: np.ndarray, sizes: tuple,
+                 finite_count: int) -> None:
+        self.source, self.folder, self.lo, self.hi, self.sizes = source, folder, lo, hi, sizes
+        self.finite_count = finite_count
+        self.read_counts = np.zeros(len(lo), dtype=np.int64)
+        self.owned_counts = np.zeros(len(lo), dtype=np.int64)
+        self.attempts = np.zeros(len(lo), dtype=np.int64)
+
+    def bin_path(self, tile: int) -> str:
+        return os.path.join(self.folder, f"tile-{tile}-{self.attempts[tile]}.bin")
+
+    def bin_all(self, reach: tuple) -> None:
+        self._bin(np.arange(len(self.lo)), _core.tile_halo(self.sizes, *reach))
+
+    def rebin(self, tile: int, reach: tuple) -> None:
+        """One tile again, with a wider halo: a pass over the input for it alone."""
+        os.remove(self.bin_path(tile))
+        self.attempts[tile] += 1
+        self.read_counts[tile] = self.owned_counts[tile] = 0
+        self._bin(np.array([tile]), _core.tile_halo(self.sizes, *reach))
+
+    def _bin(self, tiles: np.ndarray, halo: float) -> None:
+        # tile_rows's test, in double: lo - halo <= p <= hi + halo on every axis.
+        reach_lo = self.lo[tiles].astype(np.float64) - halo
+        reach_hi = self.hi[tiles].astype(np.float64) + halo
+        for tile in tiles:
+            open(self.bin_path(tile), "wb").close()
+        for first, block in self.source.blocks():
+            rows = self.source.float32_rows(first, block)
+            finite = rows[np.isfinite(rows).all(axis=1)]
+            if len(finite) == 0:
+                continue
+            # Only tiles whose halo reaches the block's bounding box are scanned.
+            low, high = finite.min(axis=0).astype(np.float64), finite.max(axis=0).astype(np.float64)
+            near = ((reach_lo <= high) & (low <= reach_hi)).all(axis=1)
+            for tile in tiles[near]:
+                read, owned = _core.tile_rows(rows, self.lo[tile], self.hi[tile], halo)
+                if len(read) == 0:
+                    continue
+                records = np.empty(len(read), dtype=_BIN_RECORD)
+                records["row"] = read + first
+                records["point"] = rows[read]
+                records["owned"] = owned
+                with open(self.bin_path(tile), "ab") as bin_file:
+                    records.tofile(bin_file)
+                self.read_counts[tile] += len(read)
+                self.owned_counts[tile] += int(owned.sum())
+
+    def run(self, client: Any, sigma: float, density: float, threads: Optional[int]) -> dict:
+        """Filters every tile that owns points; returns {tile: (result path, count, first row)}."""
+        from distributed import as_completed
+
+        pending: dict = {}
+        results: dict = {}
+        queue = as_completed()
+
+        def submit(tile: int, reach: tuple) -> None:
+            if self.owned_counts[tile] == 0:
+                return
+            if self.read_counts[tile] == self.finite_count:  # the whole cloud: nothing left to check
+                reach = (float("inf"), reach[1])
+            result_path = os.path.join(self.folder, f"result-{tile}")
+            future = client.submit(_filter_bin, self.bin_path(tile), result_path, self.lo[tile], self.hi[tile],
+                                   self.sizes, sigma, density, reach, threads, pure=False)
+            pending[future] = (tile, result_path)
+            queue.add(future)
+
+        try:
+            for tile in range(len(self.lo)):
+                submit(tile, _core.initial_reach(self.sizes))
+            for future in queue:
+                tile, result_path = pending.pop(future)
+                complete, detail = future.result()
+                future.release()
+                if not complete:
+                    self.rebin(tile, detail)
+                    submit(tile, detail)
+                    continue
+                os.remove(self.bin_path(tile))
+                results[tile] = (result_path, *detail)
+        finally:
+            # A failed task stops the call: the others are not left writing to the scratch folder.
+            if pending:
+                client.cancel(list(pending))
+        return results
+
+
+def _assemble(source: _NpyInput, path: str, results: dict, finite_count: int) -> None:
+    """Writes the output to path a block of rows at a time.
+
+    Each tile's owned rows and filtered points are in result files of their own, rows
+    ascending; for every block, each tile gives the run of its rows that falls in the block
+    (found by a binary search on its memory-mapped rows). The tasks do not write into one
+    shared output file: tiles own disjoint rows, but on network file systems pages written
+    back from two machines may overwrite each other's bytes.
+    """
+    tiles = sorted(results)
+    next_rows = np.array([results[t][2] for t in tiles], dtype=np.int64)
+    cursors = np.zeros(len(tiles), dtype=np.int64)
+    counts = np.array([results[t][1] for t in tiles], dtype=np.int64)
+    if int(counts.sum()) != finite_count:
+        raise RuntimeError(f"vandrel.dask: the tiles own {int(counts.sum())} points, but the cloud has "
+                           f"{finite_count} finite ones")
+    written = np.lib.format.open_memmap(path, mode="w+", dtype=source.array.dtype, shape=source.array.shape)
+    for first, block in source.blocks():
+        end = first + len(block)
+        # Every row converted as vandrel.denoise converts the whole array, non-finite ones
+        # included; the finite ones then take their filtered points.
+        rows = np.array(source.float32_rows(first, block))
+        for k in np.flatnonzero(next_rows < end):
+            result_path = results[tiles[k]][0]
+            owned_rows = np.memmap(result_path + ".rows", dtype=np.int64, mode="r")
+            start = int(cursors[k])
+            stop = start + int(np.searchsorted(owned_rows[start:], end))
+            here = np.array(owned_rows[start:stop])
+            next_rows[k] = owned_rows[stop] if stop < counts[k] else np.iinfo(np.int64).max
+            del owned_rows
+            points = np.fromfile(result_path + ".points", dtype=np.float32, count=3 * (stop - start),
+                                 offset=12 * start).reshape(-1, 3)
+            rows[here - first] = points
+            cursors[k] = stop
+        written[first:end] = block
+        written[first:end, :3] = source.restored(rows)
+    written.flush()
+    del written

@@ -45,3 +45,114 @@ def test_dask_recentres_float64_like_denoise(client):
     on_cluster = vandrel.dask.denoise(points, 0.4, 1.0, client=client, tile_points=1500, threads=1)
     assert on_cluster.dtype == np.float64
     assert on_cluster.tobytes() == whole.tobytes()
+
+
+# vandrel.dask.denoise_npy: clouds in .npy files, blocks of rows crossing the tiles.
+
+def long_strip(seed, rows=12000, sparse_from=None):
+    """A wavy strip like strip()'s, three times as long, with NaN rows; from x = sparse_from
+    on, a quarter of the density the filter is told (its tiles' first halos are too narrow)."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0, 1200, rows)
+    if sparse_from is not None:
+        x = np.where(x < sparse_from, x, sparse_from + (x - sparse_from) * 4)
+    y = rng.uniform(0, 10, rows)
+    points = np.column_stack([x, y, 3 * np.sin(x / 30)]) + rng.normal(0, 0.4, (rows, 3))
+    points[[5, rows // 6 + 1, rows * 7 // 12]] = np.nan
+    return points
+
+
+def scratch_and_outputs(tmp_path):
+    """Files the call may have left: everything under scratch/ and beside the input."""
+    left = sorted(p.name for p in (tmp_path / "scratch").iterdir())
+    return left + sorted(p.name for p in tmp_path.iterdir() if p.name not in ("scratch", "in.npy"))
+
+
+def npy_cases():
+    points = long_strip(5)
+    extra = np.arange(len(points), dtype=np.float64)[:, None]
+    georeferenced = np.column_stack([points + [5.0e5, 4.0e6, 100.0], extra, -extra])
+    georeferenced[9, 1] = np.inf  # a row with finite coordinates beside a non-finite one
+    return [
+        ("float32 with a column carried", np.column_stack([points, extra]).astype(np.float32), 0.4, 1.0, 3000),
+        ("float64 big-endian far from zero", georeferenced.astype(">f8"), 0.4, 1.0, 2500),
+        ("parameters estimated", points.astype(np.float32), None, None, 3000),
+        ("sparse part: tiles read again", long_strip(6, 9000, sparse_from=600).astype(np.float32), 0.4, 1.0, 2000),
+        ("one tile, whole cloud", points[:2000].astype(np.float32), 0.4, 1.0, None),
+    ]
+
+
+def test_denoise_npy_gives_the_bits_of_denoise_on_the_loaded_array(client, tmp_path, monkeypatch):
+    rebinned = []
+    rebin = vandrel.dask._TileBins.rebin
+    monkeypatch.setattr(vandrel.dask._TileBins, "rebin",
+                        lambda self, tile, reach: rebinned.append(tile) or rebin(self, tile, reach))
+    (tmp_path / "scratch").mkdir()
+    for name, data, sigma, density, tile_points in npy_cases():
+        rebinned.clear()
+        input_path, output_path = tmp_path / "in.npy", tmp_path / "out.npy"
+        np.save(input_path, data)
+        expected = vandrel.denoise(np.load(input_path)[:, :3], sigma, density, threads=1)
+        if tile_points is not None:
+            lo, _, _ = vandrel._core.plan_tiles(expected.astype(np.float32), 0.4, 1.0, tile_points, 0)
+            assert len(lo) >= 3, name
+        vandrel.dask.denoise_npy(str(input_path), str(output_path), sigma, density, client=client,
+                                 tile_points=tile_points, threads=1, scratch=str(tmp_path / "scratch"),
+                                 block_rows=1000)
+        written = np.load(output_path)
+        assert written.dtype == data.dtype and written.shape == data.shape, name
+        assert np.ascontiguousarray(written[:, :3], dtype=expected.dtype).tobytes() == expected.tobytes(), name
+        assert written[:, 3:].tobytes() == data[:, 3:].tobytes(), name
+        if name.startswith("sparse"):
+            assert rebinned, name
+        assert scratch_and_outputs(tmp_path) == ["out.npy"], name
+        assert output_path.stat().st_mode & 0o777 == (tmp_path / "in.npy").stat().st_mode & 0o777, name
+        output_path.unlink()
+
+
+def test_denoise_npy_refusals_leave_no_output_and_no_scratch(client, tmp_path):
+    points = long_strip(7).astype(np.float32)
+    rng = np.random.default_rng(8)
+    plane = np.column_stack([rng.uniform(0, 160, (25000, 2)), rng.normal(0, 0.1, 25000)]).astype(np.float32)
+    cases = [
+        ("Fortran order", np.asfortranarray(points), {}, ValueError, "Fortran"),
+        ("two columns", points[:, :2].copy(), {}, ValueError, "k >= 3"),
+        ("integers", np.nan_to_num(points).astype(np.int32), {}, ValueError, "int32"),
+        ("negative sigma", points, {"sigma": -1.0, "density": 1.0}, ValueError, "sigma"),
+        ("density in the wrong units", plane, {"sigma": 0.1, "density": 1e-4}, vandrel.Error,
+         "Vandrel:hugeNeighbourhood"),
+    ]
+    (tmp_path / "scratch").mkdir()
+    for name, data, parameters, error, message in cases:
+        input_path, output_path = tmp_path / "in.npy", tmp_path / "out.npy"
+        np.save(input_path, data)
+        output_path.write_bytes(b"an earlier output")
+        if error is vandrel.Error:  # the same refusal as the filter's on the whole cloud
+            with pytest.raises(vandrel.Error) as whole:
+                vandrel.denoise(data, **parameters)
+            assert whole.value.identifier == message, name
+        with pytest.raises(error) as refused:
+            vandrel.dask.denoise_npy(str(input_path), str(output_path), **parameters, client=client,
+                                     tile_points=3000, threads=1, scratch=str(tmp_path / "scratch"),
+                                     block_rows=1000)
+        if error is vandrel.Error:
+            assert refused.value.identifier == message, name
+        else:
+            assert message in str(refused.value), name
+        assert output_path.read_bytes() == b"an earlier output", name
+        assert scratch_and_outputs(tmp_path) == ["out.npy"], name
+
+
+def test_denoise_npy_scratch_beside_the_output_is_removed(client, tmp_path):
+    (tmp_path / "scratch").mkdir()
+    np.save(tmp_path / "in.npy", long_strip(9, 3000).astype(np.float32))
+    vandrel.dask.denoise_npy(str(tmp_path / "in.npy"), str(tmp_path / "out.npy"), 0.4, 1.0, client=client,
+                             tile_points=1000, threads=1, block_rows=700)
+    assert scratch_and_outputs(tmp_path) == ["out.npy"]
+    # Refused once the scratch folder is made: too few points to estimate the parameters from.
+    np.save(tmp_path / "in.npy", long_strip(9, 40).astype(np.float32))
+    with pytest.raises(vandrel.Error) as refused:
+        vandrel.dask.denoise_npy(str(tmp_path / "in.npy"), str(tmp_path / "other.npy"), client=client, threads=1,
+                                 block_rows=7)
+    assert refused.value.identifier == "Vandrel:tooFewPoints"
+    assert scratch_and_outputs(tmp_path) == ["out.npy"]
