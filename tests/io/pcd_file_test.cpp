@@ -56,8 +56,11 @@ TEST(read_pcd, ReadsTheSameOrganisedCloudFromEveryDataKindOfPcl) {
   std::vector<float> ascii;
   read_pcd(test_file("pcl_organised_ascii.pcd"), "a.pcd", ascii);
   ASSERT_EQ(ascii.size(), binary.size());
-  for (std::size_t i = 0; i < ascii.size(); ++i)
-    if (!std::isnan(binary[i])) EXPECT_NEAR(ascii[i], binary[i], 1e-7 * std::abs(binary[i]));
+  for (std::size_t i = 0; i < ascii.size(); ++i) {
+    if (!std::isnan(binary[i])) {
+      EXPECT_NEAR(ascii[i], binary[i], 1e-7 * std::abs(binary[i]));
+    }
+  }
 
   // Open3D's ascii and compressed files of the same cloud agree too.
   std::vector<float> open3d_ascii, open3d_compressed;
@@ -83,7 +86,9 @@ TEST(write_pcd, GivesTheFileBackAndReplacesOnlyCoordinates) {
     std::vector<float> xyz;
     const PcdDocument document = read_pcd(original, name, xyz);
     const std::string same = written(document, xyz);
-    if (document.data != PcdData::binary_compressed) EXPECT_EQ(same, original);
+    if (document.data != PcdData::binary_compressed) {
+      EXPECT_EQ(same, original);
+    }
 
     std::vector<float> moved = xyz;
     for (std::size_t i = 0; i < moved.size(); ++i) moved[i] += 0.125f * static_cast<float>(i % 5) - 0.25f;
