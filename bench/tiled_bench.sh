@@ -32,5 +32,7 @@ for n in "${counts[@]}"; do
   echo -n "dask, 2 workers:  "
   # Eight tiles, so that both workers have work.
   PYTHONPATH="$build/python" /usr/bin/python3 "$here/dask_bench.py" "$scratch/cloud.npy" $((n / 8))
+  echo -n "dask, from file:  "
+  PYTHONPATH="$build/python" /usr/bin/python3 "$here/dask_bench.py" "$scratch/cloud.npy" $((n / 8)) "$scratch/out.npy" --file
 done
 

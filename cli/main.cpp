@@ -7,7 +7,6 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -69,6 +68,16 @@ CLI::Validator thread_count() {
         return {};
       },
       "0.." + std::to_string(max_threads));
+}
+
+CLI::Validator point_count() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        long long value = 0;
+        if (!parse_integer(text, value) || value < 1) return "'" + text + "' is not a whole number of points, 1 or more";
+        return {};
+      },
+      "POSITIVE");
 }
 
 // A signal that ends the program mid-write takes the unfinished output with it.
@@ -269,7 +278,7 @@ int main(int argc, char** argv) {
                "--memory-limit does so by itself for a file too large to hold whole");
   app.add_option("--tile-points", args.tile_points,
                  "Cut the cloud into tiles that own at most N points each, rather than sizing them by --memory-limit")
-      ->check(CLI::Range(std::int64_t{1}, std::numeric_limits<std::int64_t>::max()))
+      ->check(point_count())
       ->type_name("N");
   app.set_version_flag("--version", std::string("vandrel ") + vandrel::version);
   try {
