@@ -136,6 +136,8 @@ DenoiseOptions options_for(const Arguments& args, ProgressView& view) {
 // A cloud filtered from disk: --out-of-core, or a file too large for --memory-limit to
 // hold whole. Returns false, having done nothing, for a cloud to read whole.
 bool run_from_disk(const Arguments& args, PointFormat input_format, PointFormat output_format) {
+  if (args.input == "-" && args.out_of_core)
+    throw Error("Vandrel:cannotStream", "standard input is read only whole: give --out-of-core a .npy or .las file");
   if (args.input == "-" || (!args.out_of_core && args.memory_limit == 0)) return false;
   std::error_code ec;
   const std::uintmax_t file_bytes = std::filesystem::file_size(args.input, ec);

@@ -132,6 +132,7 @@ TEST(vandrel, RefusesWhatItCannotFilterFromDisk) {
       {"in.xyz out.xyz --out-of-core", "only .npy and .las clouds are filtered from disk"},
       {"in.npy out.las --out-of-core", "written back only in their own format"},
       {"in.npy out.npy --out-of-core --tile-points 0", "--tile-points"},
+      {"- out.npy --format npy --out-of-core", "standard input is read only whole"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
