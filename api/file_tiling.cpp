@@ -210,7 +210,7 @@ std::int64_t sample_stride(std::int64_t rows, std::int64_t cap) { return std::ma
 
 }  // namespace
 
-void denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, float density,
+FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, float density,
                   const DenoiseOptions& options, const TileOptions& tiling, const std::filesystem::path& scratch) {
   check_parameters(sigma, density);
   if (tiling.tile_points < 0)
@@ -245,7 +245,8 @@ void denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, 
   const TilePlan plan = plan_tiles(sample.points, sigma, density, sample_capacity,
                                    tiling.tile_points > 0 ? 0 : sample_capacity);
   sample = {};
-  if (finite_rows == 0) return;  // nothing to filter: the result is the cloud
+  FileTilingRun run;
+  if (finite_rows == 0) return run;  // nothing to filter: the result is the cloud
 
   // Pass 2: the probes of the neighbourhood check.
   const std::vector<std::int64_t> ranks = NeighbourhoodCheck::probe_ranks(finite_rows);
@@ -291,6 +292,7 @@ void denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, 
   std::vector<std::int64_t> rows;
   std::vector<Point> points;
   std::vector<std::uint8_t> owned;
+  run.tiles = static_cast<std::int64_t>(tiles);
   for (std::size_t t = 0; t < tiles; ++t) {
     const TileBox& box = plan.tiles[t];
     const std::string prefix = "tile " + std::to_string(t + 1) + "/" + std::to_string(tiles) + ": ";
@@ -311,14 +313,17 @@ void denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, 
       // A tile that reads the whole cloud needs no check.
       if (static_cast<std::int64_t>(rows.size()) == finite_rows) reach = {std::numeric_limits<float>::infinity(), reach.move};
       const TileResult filtered = filter_tile(points, box, plan, sigma, density, reach, tile_options);
+      run.points_filtered += static_cast<std::int64_t>(points.size());
       if (filtered.complete) {
         write_owned(result, rows, owned, filtered.points);
         break;
       }
       reach = filtered.needed;
+      ++run.tiles_read_again;
       read_tile(cloud, box, tile_halo(plan, reach), tile_options, rows, points);
     }
   }
+  return run;
 }
 
 std::vector<Point> cloud_region(const CloudFile& cloud, std::int64_t points) {

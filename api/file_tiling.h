@@ -28,10 +28,19 @@ namespace vandrel {
 ///   cloud    the cloud, `rows` points
 ///   result   a file for the result; cloud.rows rows are written to it
 ///   scratch  the directory of the bins' scratch file (beside the output, say)
+/// Returns what the run took (see FileTilingRun).
 /// Progress comes as stages "planning", "checking", "binning", then each tile's own
 /// stages as "tile k/T: " + stage. Throws what denoise_tiled throws, and vandrel::Error
 /// "Vandrel:scratchFile" when a file cannot be read or written.
-void denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, float density,
+/// What a run from files did: the tiles, the points they filtered (halos included, each
+/// time a tile ran) and the tiles read again with a wider halo.
+struct FileTilingRun {
+  std::int64_t tiles = 0;
+  std::int64_t points_filtered = 0;
+  std::int64_t tiles_read_again = 0;
+};
+
+FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, float density,
                   const DenoiseOptions& options = {}, const TileOptions& tiling = {},
                   const std::filesystem::path& scratch = std::filesystem::temp_directory_path());
 

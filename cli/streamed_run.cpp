@@ -1,6 +1,7 @@
 #include "cli/streamed_run.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <vector>
@@ -89,7 +90,14 @@ void run_streamed(const PointStream& input, const std::string& output, const Str
     }
   }
 
-  denoise_file(cloud, result, sigma, density, run.options, tiling, directory);
+  const FileTilingRun tiled = denoise_file(cloud, result, sigma, density, run.options, tiling, directory);
+  if (tiled.tiles > 0) {
+    char share[16];
+    std::snprintf(share, sizeof share, "%.2f", static_cast<double>(tiled.points_filtered) / static_cast<double>(rows - not_finite));
+    run.print("Filtered " + std::to_string(tiled.tiles) + (tiled.tiles == 1 ? " tile: " : " tiles: ") +
+              std::to_string(tiled.points_filtered) + " points with their halos (" + share + " times the cloud)" +
+              (tiled.tiles_read_again > 0 ? ", " + std::to_string(tiled.tiles_read_again) + " read again with a wider halo" : ""));
+  }
 
   const auto rows_of_result = [&](std::int64_t first, std::span<Point> out) {
     report(run.options, "writing", first, rows);
