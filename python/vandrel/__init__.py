@@ -154,16 +154,23 @@ def _single_rows(array: np.ndarray) -> tuple[np.ndarray, Optional[np.ndarray], n
     # factor two of the centre, and the float32 rounding then only loses what float32
     # cannot hold of the cloud's own extent.
     centre = (finite.min(axis=0) + finite.max(axis=0)) / 2 if len(finite) else np.zeros(3, wide)
+    return _centred_rows(array, centre, wide), centre, wide
+
+
+def _centred_rows(array: np.ndarray, centre: np.ndarray, wide: np.dtype, first_row: int = 0,
+                  where: str = "") -> np.ndarray:
+    """Rows minus the centre, in the input's precision, rounded to C-ordered float32;
+    ValueError naming the first point (counted from first_row) that overflows float32."""
     shifted = np.asarray(array, dtype=wide) - centre
     with np.errstate(over="ignore"):
         rows = np.ascontiguousarray(shifted, dtype=np.float32)
     overflowed = np.isinf(rows) & np.isfinite(shifted)
     if overflowed.any():
         row, column = np.argwhere(overflowed)[0]
-        raise ValueError(f"points must fit single precision once the centre of their bounding box is moved to "
-                         f"the origin, but point {row} is then {shifted[row, column]:g} away on axis "
+        raise ValueError(f"{where}points must fit single precision once the centre of their bounding box is moved "
+                         f"to the origin, but point {first_row + row} is then {shifted[row, column]:g} away on axis "
                          f"{'xyz'[column]}, beyond float32's {_FLOAT32_MAX:g}")
-    return rows, centre, wide
+    return rows
 
 
 class _SafeStderr:

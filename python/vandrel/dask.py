@@ -20,7 +20,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from . import _core, _point_array, _restored, _single_rows
+from . import _centred_rows, _core, _point_array, _restored, _single_rows
 
 # The first tasks' halo is sized for the typical neighbourhood; a tile that finds it too
 # small comes back and is sent again with the halo it asked for.
@@ -178,16 +178,7 @@ class _NpyInput:
         coordinates = block[:, :3]
         if self.centre is None:
             return np.ascontiguousarray(coordinates, dtype=np.float32)
-        shifted = np.asarray(coordinates, dtype=self.wide) - self.centre
-        with np.errstate(over="ignore"):
-            rows = np.ascontiguousarray(shifted, dtype=np.float32)
-        overflowed = np.isinf(rows) & np.isfinite(shifted)
-        if overflowed.any():
-            row, column = np.argwhere(overflowed)[0]
-            raise ValueError(f"{self.path}: points must fit single precision once the centre of their bounding box "
-                             f"is moved to the origin, but point {first + row} is then {shifted[row, column]:g} away "
-                             f"on axis {'xyz'[column]}, beyond float32's {np.finfo(np.float32).max:g}")
-        return rows
+        return _centred_rows(coordinates, self.centre, self.wide, first, f"{self.path}: ")
 
     def restored(self, rows: np.ndarray) -> np.ndarray:
         """float32 rows back in the file's precision, as _restored gives them."""
