@@ -28,8 +28,9 @@ namespace vandrel {
 /// run. K and m are assumed, then measured in each tile (K before the run, m during it) and
 /// the tile read again with a wider halo when they exceed what was assumed.
 ///
-/// Exactness holds while the whole cloud spans fewer than about 2^20 cells of side R / 2
-/// along every axis (about 10^7 point spacings): beyond that the filter widens its cells
+/// Exactness holds while the whole cloud spans fewer than 2^20 of the filter's cells (6
+/// scaled units, about 6 point spacings) along every axis, about 6 x 10^6 point spacings:
+/// beyond that the filter widens its cells
 /// for the whole cloud, and a tile, which spans less, orders its points by finer cells
 /// (results then differ from an untiled run in summation order only).
 

@@ -1,7 +1,7 @@
 """Denoising on a dask.distributed cluster: the cloud is cut into tiles, each filtered with
 its halo as one task, and every point takes its value from the tile that owns it. The
 result has the bits of vandrel.denoise on the whole cloud (see api/tiling.h for why and
-for the one limit: clouds spanning more than about 10^7 point spacings along an axis).
+for the one limit: clouds spanning more than about 6 x 10^6 point spacings along an axis).
 
 denoise_npy() does the same for a .npy file on storage the workers share, the calling
 machine reading it a block of rows at a time.
