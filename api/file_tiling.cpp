@@ -200,83 +200,61 @@ void write_owned(const CloudFile& result, const std::vector<std::int64_t>& rows,
   }
 }
 
-struct Sample {
-  std::vector<Point> points;
+// What the first pass over a cloud learns.
+struct Survey {
+  std::vector<Point> sample;  // the finite points of every stride-th row
   std::int64_t stride = 1;
+  std::int64_t finite_rows = 0;
+  Point lo{}, hi{};  // the finite points' bounds
 };
 
-// Every stride-th row that is finite, with the stride that keeps the sample within `cap` points.
-std::int64_t sample_stride(std::int64_t rows, std::int64_t cap) { return std::max<std::int64_t>(1, (rows + cap - 1) / cap); }
-
-}  // namespace
-
-FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, float density,
-                  const DenoiseOptions& options, const TileOptions& tiling, const std::filesystem::path& scratch) {
-  check_parameters(sigma, density);
-  if (tiling.tile_points < 0)
-    throw Error("Vandrel:invalidTileSize", "A tile must own at least 1 point, but tile_points is " +
-                                               std::to_string(tiling.tile_points) + ".");
-  host_options_for(options);  // checks the thread count before the long passes
-  const int threads = thread_count(options);
-  const std::int64_t capacity =
-      tiling.tile_points > 0 ? tiling.tile_points : tile_points_for_memory(tiling.memory_bytes);
-  const std::int64_t budget = capacity * bytes_per_point;
-
-  // Pass 1: the result starts as the cloud; a sample, the bounds and the finite count.
-  Sample sample;
-  sample.stride = sample_stride(cloud.rows, std::max(min_sample_points, budget / sample_share / sample_point_bytes));
-  std::int64_t finite_rows = 0;
-  Point lo{}, hi{};
+// One pass over the cloud: its survey, with a sample of at most about `sample_cap` points;
+// the rows are copied to `copy` on the way when it is given.
+Survey survey(const CloudFile& cloud, std::int64_t sample_cap, const CloudFile* copy, const DenoiseOptions& options) {
+  Survey found;
+  found.stride = std::max<std::int64_t>(1, (cloud.rows + sample_cap - 1) / sample_cap);
   for_each_block(cloud, options, "planning", [&](std::int64_t first, std::span<const Point> block) {
-    write_rows(result, first, block);
+    if (copy != nullptr) write_rows(*copy, first, block);
     for (std::size_t i = 0; i < block.size(); ++i) {
       const Point& p = block[i];
       if (!finite(p)) continue;
-      if (finite_rows == 0) lo = hi = p;
+      if (found.finite_rows == 0) found.lo = found.hi = p;
       for (std::size_t c = 0; c < 3; ++c) {
-        lo[c] = std::min(lo[c], p[c]);
-        hi[c] = std::max(hi[c], p[c]);
+        found.lo[c] = std::min(found.lo[c], p[c]);
+        found.hi[c] = std::max(found.hi[c], p[c]);
       }
-      ++finite_rows;
-      if ((first + static_cast<std::int64_t>(i)) % sample.stride == 0) sample.points.push_back(p);
+      ++found.finite_rows;
+      if ((first + static_cast<std::int64_t>(i)) % found.stride == 0) found.sample.push_back(p);
     }
   });
-  const std::int64_t sample_capacity = std::max<std::int64_t>(1, capacity / sample.stride);
-  const TilePlan plan = plan_tiles(sample.points, sigma, density, sample_capacity,
-                                   tiling.tile_points > 0 ? 0 : sample_capacity);
-  sample = {};
-  FileTilingRun run;
-  if (finite_rows == 0) return run;  // nothing to filter: the result is the cloud
+  return found;
+}
 
-  // Pass 2: the probes of the neighbourhood check.
+// The neighbourhood check's probes: the finite points of the ranks it names.
+std::vector<Point> probes_of(const CloudFile& cloud, std::int64_t finite_rows, const DenoiseOptions& options) {
   const std::vector<std::int64_t> ranks = NeighbourhoodCheck::probe_ranks(finite_rows);
   std::vector<Point> probes;
-  if (!options.allow_large_neighbourhoods && !ranks.empty()) {
-    std::int64_t rank = 0;
-    std::size_t next = 0;
-    for_each_block(cloud, options, "checking", [&](std::int64_t, std::span<const Point> block) {
-      for (const Point& p : block) {
-        if (!finite(p)) continue;
-        if (next < ranks.size() && rank == ranks[next]) {
-          probes.push_back(p);
-          ++next;
-        }
-        ++rank;
-      }
-    });
-  }
-  NeighbourhoodCheck check(plan, probes);
+  if (options.allow_large_neighbourhoods || ranks.empty()) return probes;
+  std::int64_t rank = 0;
+  for_each_block(cloud, options, "checking", [&](std::int64_t, std::span<const Point> block) {
+    for (const Point& p : block) {
+      if (!finite(p)) continue;
+      if (probes.size() < ranks.size() && rank == ranks[probes.size()]) probes.push_back(p);
+      ++rank;
+    }
+  });
+  return probes;
+}
 
-  // Pass 3: the bins, and the probes' neighbours.
+// Bins every finite point into each tile whose initial halo holds it, and counts the
+// probes' neighbours on the way.
+void bin_points(const CloudFile& cloud, const TilePlan& plan, const Survey& cloud_survey, NeighbourhoodCheck& check,
+                Bins& bins, const DenoiseOptions& options) {
   const double halo = tile_halo(plan, initial_reach(plan));
-  const TileIndex index(plan.tiles, lo, hi, halo);
-  const std::size_t tiles = plan.tiles.size();
-  const auto buffer_records = std::clamp<std::size_t>(
-      static_cast<std::size_t>(budget / buffer_share / static_cast<std::int64_t>(tiles * record_bytes)),
-      min_buffer_records, max_buffer_records);
-  Bins bins(scratch, tiles, buffer_records);
+  const TileIndex index(plan.tiles, cloud_survey.lo, cloud_survey.hi, halo);
+  const int threads = thread_count(options);
   for_each_block(cloud, options, "binning", [&](std::int64_t first, std::span<const Point> block) {
-    if (!probes.empty()) check.count(block, threads);
+    check.count(block, threads);
     for (std::size_t i = 0; i < block.size(); ++i) {
       const Point& p = block[i];
       if (!finite(p)) continue;
@@ -287,23 +265,61 @@ FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, floa
     }
   });
   bins.flush_all();
+}
+
+// Options that report a tile's stages as "tile k/T: " + stage; `stage` holds the text.
+DenoiseOptions tile_options(const DenoiseOptions& options, std::size_t tile, std::size_t tiles, std::string& stage) {
+  DenoiseOptions reported = options;
+  if (options.progress) {
+    const std::string prefix = "tile " + std::to_string(tile + 1) + "/" + std::to_string(tiles) + ": ";
+    reported.progress = [&options, &stage, prefix](const Progress& p) {
+      stage = prefix + std::string(p.stage);
+      return options.progress({stage, p.done, p.total});
+    };
+  }
+  return reported;
+}
+
+}  // namespace
+
+FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, float density,
+                           const DenoiseOptions& options, const TileOptions& tiling,
+                           const std::filesystem::path& scratch) {
+  check_parameters(sigma, density);
+  if (tiling.tile_points < 0)
+    throw Error("Vandrel:invalidTileSize", "A tile must own at least 1 point, but tile_points is " +
+                                               std::to_string(tiling.tile_points) + ".");
+  host_options_for(options);  // checks the thread count before the long passes
+  const std::int64_t capacity =
+      tiling.tile_points > 0 ? tiling.tile_points : tile_points_for_memory(tiling.memory_bytes);
+  const std::int64_t budget = capacity * bytes_per_point;
+
+  Survey cloud_survey = survey(cloud, std::max(min_sample_points, budget / sample_share / sample_point_bytes), &result, options);
+  // Any plan gives the same bits: tiles of about the capacity asked are planned on the sample.
+  const std::int64_t sample_capacity = std::max<std::int64_t>(1, capacity / cloud_survey.stride);
+  const TilePlan plan = plan_tiles(cloud_survey.sample, sigma, density, sample_capacity,
+                                   tiling.tile_points > 0 ? 0 : sample_capacity);
+  cloud_survey.sample = {};
+  FileTilingRun run;
+  if (cloud_survey.finite_rows == 0) return run;  // nothing to filter: the result is the cloud
+
+  NeighbourhoodCheck check(plan, probes_of(cloud, cloud_survey.finite_rows, options));
+  const std::size_t tiles = plan.tiles.size();
+  const auto buffer_records = std::clamp<std::size_t>(
+      static_cast<std::size_t>(budget / buffer_share / static_cast<std::int64_t>(tiles * record_bytes)),
+      min_buffer_records, max_buffer_records);
+  Bins bins(scratch, tiles, buffer_records);
+  bin_points(cloud, plan, cloud_survey, check, bins, options);
   check.judge(options);
 
   std::vector<std::int64_t> rows;
   std::vector<Point> points;
   std::vector<std::uint8_t> owned;
+  std::string stage;
   run.tiles = static_cast<std::int64_t>(tiles);
   for (std::size_t t = 0; t < tiles; ++t) {
     const TileBox& box = plan.tiles[t];
-    const std::string prefix = "tile " + std::to_string(t + 1) + "/" + std::to_string(tiles) + ": ";
-    DenoiseOptions tile_options = options;
-    std::string stage;
-    if (options.progress) {
-      tile_options.progress = [&](const Progress& p) {
-        stage = prefix + std::string(p.stage);
-        return options.progress({stage, p.done, p.total});
-      };
-    }
+    const DenoiseOptions reported = tile_options(options, t, tiles, stage);
     TileReach reach = initial_reach(plan);
     bins.read(t, rows, points);
     for (;;) {
@@ -311,8 +327,9 @@ FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, floa
       for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
       if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
       // A tile that reads the whole cloud needs no check.
-      if (static_cast<std::int64_t>(rows.size()) == finite_rows) reach = {std::numeric_limits<float>::infinity(), reach.move};
-      const TileResult filtered = filter_tile(points, box, plan, sigma, density, reach, tile_options);
+      if (static_cast<std::int64_t>(rows.size()) == cloud_survey.finite_rows)
+        reach = {std::numeric_limits<float>::infinity(), reach.move};
+      const TileResult filtered = filter_tile(points, box, plan, sigma, density, reach, reported);
       run.points_filtered += static_cast<std::int64_t>(points.size());
       if (filtered.complete) {
         write_owned(result, rows, owned, filtered.points);
@@ -320,7 +337,7 @@ FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, floa
       }
       reach = filtered.needed;
       ++run.tiles_read_again;
-      read_tile(cloud, box, tile_halo(plan, reach), tile_options, rows, points);
+      read_tile(cloud, box, tile_halo(plan, reach), reported, rows, points);
     }
   }
   return run;
@@ -328,18 +345,12 @@ FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, floa
 
 std::vector<Point> cloud_region(const CloudFile& cloud, std::int64_t points) {
   const DenoiseOptions quiet;
-  Sample sample;
-  sample.stride = sample_stride(cloud.rows, std::max<std::int64_t>(min_sample_points, 4 * points / 64));
-  for_each_block(cloud, quiet, "sampling", [&](std::int64_t first, std::span<const Point> block) {
-    for (std::size_t i = 0; i < block.size(); ++i) {
-      if (finite(block[i]) && (first + static_cast<std::int64_t>(i)) % sample.stride == 0) sample.points.push_back(block[i]);
-    }
-  });
-  if (sample.points.empty()) return {};
+  const Survey cloud_survey = survey(cloud, std::max<std::int64_t>(min_sample_points, points / 16), nullptr, quiet);
+  if (cloud_survey.sample.empty()) return {};
   // Any valid sigma and density: the boxes of the bisection do not depend on them.
-  const TilePlan plan =
-      plan_tiles(sample.points, 0.0f, 1.0f, std::max<std::int64_t>(1, points / sample.stride));
-  const Point middle = sample.points[sample.points.size() / 2];
+  const std::vector<Point>& sample = cloud_survey.sample;
+  const TilePlan plan = plan_tiles(sample, 0.0f, 1.0f, std::max<std::int64_t>(1, points / cloud_survey.stride));
+  const Point middle = sample[sample.size() / 2];
   const auto box = std::find_if(plan.tiles.begin(), plan.tiles.end(), [&](const TileBox& b) { return b.holds(middle); });
   std::vector<Point> region;
   for_each_block(cloud, quiet, "sampling", [&](std::int64_t, std::span<const Point> block) {
