@@ -151,10 +151,10 @@ bool run_from_disk(const Arguments& args, PointFormat input_format, PointFormat 
   if (output_format != input_format)
     throw Error("Vandrel:cannotConvert", "cannot write '" + args.input + "' to '" + args.output +
                                              "' in another format: NPY and LAS files are written back only in their own format");
+  if (!args.out_of_core && (ec || !needs_streaming(file_bytes, args.memory_limit))) return false;
   print(args, "Reading " + args.input);
   const std::unique_ptr<PointStream> input = read_point_stream(args.input, input_format);
   print(args, "Read " + std::to_string(input->rows()) + " points");
-  if (!args.out_of_core && !needs_streaming(ec ? 0 : file_bytes, input->rows(), args.memory_limit)) return false;
 
   ProgressView view(std::cerr, isatty(STDERR_FILENO) != 0);
   StreamedRun run;

@@ -22,6 +22,8 @@ constexpr std::int64_t block_rows = std::int64_t{1} << 18;
 // What the in-memory run holds per row beside the file's bytes: coordinates read, the
 // points, the filter's result, its copy and the column-major output.
 constexpr std::int64_t held_bytes_per_row = 60;
+// The fewest bytes a row takes in a streamed file: three float32 coordinates.
+constexpr double densest_row_bytes = 12.0;
 // The estimators' sample: a region of this many points, at most.
 constexpr std::int64_t estimation_points = 1'000'000;
 // Beside the tiles: the blocks in flight and the output writer's buffers.
@@ -40,8 +42,9 @@ std::string number(float value) {
 
 }  // namespace
 
-bool needs_streaming(std::uintmax_t file_bytes, std::int64_t rows, std::int64_t limit) {
-  const double held = static_cast<double>(file_bytes) + static_cast<double>(rows) * held_bytes_per_row;
+bool needs_streaming(std::uintmax_t file_bytes, std::int64_t limit) {
+  const double rows = static_cast<double>(file_bytes) / densest_row_bytes;
+  const double held = static_cast<double>(file_bytes) + rows * held_bytes_per_row;
   return held > static_cast<double>(limit) / 2;
 }
 

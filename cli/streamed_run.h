@@ -19,12 +19,12 @@ struct StreamedRun {
   std::function<void(const std::string&)> print;  // the run's own lines
 };
 
-/// Whether a cloud in a file of `file_bytes` bytes and `rows` rows should be filtered from
-/// disk under `limit` bytes: when reading it whole (the file's bytes, its coordinates and
-/// the copies the filter and writer make, about 60 bytes a row beside the file) would
-/// take more than half the limit, leaving tiles so small that their halos are most of
-/// the work.
-bool needs_streaming(std::uintmax_t file_bytes, std::int64_t rows, std::int64_t limit);
+/// Whether a .npy or .las file of `file_bytes` bytes should be filtered from disk under
+/// `limit` bytes: when reading it whole (the file's bytes, and about 60 bytes for each of
+/// its rows, of which there are at most file_bytes / 12, for the coordinates and the copies
+/// the filter and writer make) would take more than half the limit, leaving tiles so small
+/// that their halos would be most of the work.
+bool needs_streaming(std::uintmax_t file_bytes, std::int64_t limit);
 
 /// Filters the cloud of `input` into `output` (a path, or "-" for standard output) in its
 /// format, holding a tile at a time: the coordinates go to a scratch file beside the output,
