@@ -37,14 +37,12 @@ void for_each_block(const CloudFile& cloud, const DenoiseOptions& options, std::
                     const std::function<void(std::int64_t first, std::span<const Point> block)>& visit) {
   std::vector<Point> block;
   for (std::int64_t first = 0; first < cloud.rows; first += block_rows) {
-    if (options.progress && !options.progress({stage, first, cloud.rows}))
-      throw Error("Vandrel:cancelled", "The run was cancelled.");
+    report_progress(options, stage, first, cloud.rows);
     block.resize(static_cast<std::size_t>(std::min(block_rows, cloud.rows - first)));
     read_rows(cloud, first, block);
     visit(first, block);
   }
-  if (options.progress && !options.progress({stage, cloud.rows, cloud.rows}))
-    throw Error("Vandrel:cancelled", "The run was cancelled.");
+  report_progress(options, stage, cloud.rows, cloud.rows);
 }
 
 // Whether a point lies within `halo` of a box, as tile_rows decides it.
@@ -123,12 +121,6 @@ class Bins {
       flush(t);
       buffers_[t] = {};  // the buffers' memory goes back before the tiles run
     }
-  }
-
-  std::int64_t size(std::size_t tile) const {
-    std::int64_t records = 0;
-    for (const Block& b : blocks_[tile]) records += static_cast<std::int64_t>(b.bytes / record_bytes);
-    return records;
   }
 
   void read(std::size_t tile, std::vector<std::int64_t>& rows, std::vector<Point>& points) const {
@@ -281,6 +273,10 @@ DenoiseOptions tile_options(const DenoiseOptions& options, std::size_t tile, std
 }
 
 }  // namespace
+
+void report_progress(const DenoiseOptions& options, std::string_view stage, std::int64_t done, std::int64_t total) {
+  if (options.progress && !options.progress({stage, done, total})) throw Error("Vandrel:cancelled", "The run was cancelled.");
+}
 
 FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, float density,
                            const DenoiseOptions& options, const TileOptions& tiling,

@@ -111,12 +111,6 @@ void print(const Arguments& args, const std::string& line) {
   if (!args.quiet) std::cerr << line << '\n';
 }
 
-std::string number(float value) {
-  std::string text;
-  append_float9(text, value);
-  return text;
-}
-
 // Where the filter's progress and console lines go: a bar (or plain lines), the filter's
 // own lines with --verbose, nothing with --quiet.
 DenoiseOptions options_for(const Arguments& args, ProgressView& view) {
@@ -192,9 +186,7 @@ void run(const Arguments& args) {
   PointFile file = read_point_input(args.input, input_format);
   print(args, "Read " + std::to_string(file.size) + " points");
   // The estimators skip these rows themselves.
-  if (const std::int64_t skipped = rows_not_finite(file); skipped > 0)
-    print(args, std::to_string(skipped) + (skipped == 1 ? " row has" : " rows have") +
-                    " a non-finite coordinate and pass" + (skipped == 1 ? "es" : "") + " through unchanged");
+  if (const std::int64_t skipped = rows_not_finite(file); skipped > 0) print(args, non_finite_rows_line(skipped));
   convert_layout(file, output_format, args.input, args.output);
 
   // Point files keep their coordinates column-major; the library takes x, y, z triples.
@@ -207,14 +199,14 @@ void run(const Arguments& args) {
     density = *args.density;
   } else {
     density = estimate_density(points);
-    print(args, "Estimated density: " + number(density) + " points per unit area");
+    print(args, "Estimated density: " + float9_text(density) + " points per unit area");
   }
   float sigma = 0.0f;
   if (args.sigma) {
     sigma = *args.sigma;
   } else {
     sigma = estimate_sigma(points);
-    print(args, "Estimated sigma: " + number(sigma));
+    print(args, "Estimated sigma: " + float9_text(sigma));
   }
 
   ProgressView view(std::cerr, isatty(STDERR_FILENO) != 0);

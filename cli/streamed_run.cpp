@@ -29,18 +29,12 @@ constexpr std::int64_t estimation_points = 1'000'000;
 // Beside the tiles: the blocks in flight and the output writer's buffers.
 constexpr std::int64_t buffer_bytes = 16 << 20;
 
-void report(const DenoiseOptions& options, std::string_view stage, std::int64_t done, std::int64_t total) {
-  if (options.progress && !options.progress({stage, done, total}))
-    throw Error("Vandrel:cancelled", "The run was cancelled.");
-}
-
-std::string number(float value) {
-  std::string text;
-  append_float9(text, value);
-  return text;
-}
-
 }  // namespace
+
+std::string non_finite_rows_line(std::int64_t count) {
+  return std::to_string(count) + (count == 1 ? " row has" : " rows have") + " a non-finite coordinate and pass" +
+         (count == 1 ? "es" : "") + " through unchanged";
+}
 
 bool needs_streaming(std::uintmax_t file_bytes, std::int64_t limit) {
   const double rows = static_cast<double>(file_bytes) / densest_row_bytes;
@@ -60,7 +54,7 @@ void run_streamed(const PointStream& input, const std::string& output, const Str
   std::vector<Point> block;
   std::int64_t not_finite = 0;
   for (std::int64_t first = 0; first < rows; first += block_rows) {
-    report(run.options, "reading", first, rows);
+    report_progress(run.options, "reading", first, rows);
     block.resize(static_cast<std::size_t>(std::min(block_rows, rows - first)));
     input.read(first, block);
     not_finite += std::count_if(block.begin(), block.end(), [](const Point& p) {
@@ -68,11 +62,9 @@ void run_streamed(const PointStream& input, const std::string& output, const Str
     });
     write_rows(cloud, first, block);
   }
-  report(run.options, "reading", rows, rows);
+  report_progress(run.options, "reading", rows, rows);
   block = {};
-  if (not_finite > 0)
-    run.print(std::to_string(not_finite) + (not_finite == 1 ? " row has" : " rows have") +
-              " a non-finite coordinate and pass" + (not_finite == 1 ? "es" : "") + " through unchanged");
+  if (not_finite > 0) run.print(non_finite_rows_line(not_finite));
 
   TileOptions tiling = run.memory_limit > 0 ? tile_options_for_limit(run.memory_limit, buffer_bytes) : TileOptions{};
   tiling.tile_points = run.tile_points;
@@ -85,11 +77,11 @@ void run_streamed(const PointStream& input, const std::string& output, const Str
     const std::string from = " (from the " + std::to_string(region.size()) + " points of one region)";
     if (!run.density) {
       density = estimate_density(region);
-      run.print("Estimated density: " + number(density) + " points per unit area" + from);
+      run.print("Estimated density: " + float9_text(density) + " points per unit area" + from);
     }
     if (!run.sigma) {
       sigma = estimate_sigma(region);
-      run.print("Estimated sigma: " + number(sigma) + from);
+      run.print("Estimated sigma: " + float9_text(sigma) + from);
     }
   }
 
@@ -103,7 +95,7 @@ void run_streamed(const PointStream& input, const std::string& output, const Str
   }
 
   const auto rows_of_result = [&](std::int64_t first, std::span<Point> out) {
-    report(run.options, "writing", first, rows);
+    report_progress(run.options, "writing", first, rows);
     read_rows(result, first, out);
   };
   if (output == "-") {
@@ -113,7 +105,7 @@ void run_streamed(const PointStream& input, const std::string& output, const Str
   } else {
     replace_file(output, [&](std::ostream& out) { input.write(out, rows_of_result, output); });
   }
-  report(run.options, "writing", rows, rows);
+  report_progress(run.options, "writing", rows, rows);
 }
 
 }  // namespace vandrel

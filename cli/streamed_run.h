@@ -19,6 +19,9 @@ struct StreamedRun {
   std::function<void(const std::string&)> print;  // the run's own lines
 };
 
+/// The line that says how many rows have a non-finite coordinate (count > 0).
+std::string non_finite_rows_line(std::int64_t count);
+
 /// Whether a .npy or .las file of `file_bytes` bytes should be filtered from disk under
 /// `limit` bytes: when reading it whole (the file's bytes, and about 60 bytes for each of
 /// its rows, of which there are at most file_bytes / 12, for the coordinates and the copies

@@ -91,6 +91,12 @@ std::string printable_excerpt(std::string_view text) {
 
 void append_float9(std::string& out, float value) { append_chars(out, value, 9); }
 
+std::string float9_text(float value) {
+  std::string text;
+  append_float9(text, value);
+  return text;
+}
+
 void append_shortest(std::string& out, float value) { append_chars(out, value, 0); }
 
 void append_shortest(std::string& out, double value) { append_chars(out, value, 0); }

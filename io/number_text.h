@@ -30,6 +30,9 @@ std::string printable_excerpt(std::string_view text);
 /// (like printf's %.9g): enough for every float to read back to the same bits.
 void append_float9(std::string& out, float value);
 
+/// `value` as append_float9 writes it.
+std::string float9_text(float value);
+
 /// Appends the shortest decimal that reads back to the same bits.
 void append_shortest(std::string& out, float value);
 void append_shortest(std::string& out, double value);
