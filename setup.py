@@ -19,8 +19,9 @@ ROOT = Path(__file__).resolve().parent
 
 
 def version():
-    header = (ROOT / "api" / "vandrel.h").read_text()
-    return re.search(r'version = "([^"]+)"', header).group(1)
+    """The project's version, from project() in CMakeLists.txt: the one place it is written."""
+    cmake = (ROOT / "CMakeLists.txt").read_text()
+    return re.search(r"project\(vandrel VERSION ([0-9.]+)", cmake).group(1)
 
 
 def pybind11_cmake_dir():

@@ -1,4 +1,4 @@
-#include "estimate.h"
+#include "vandrel/estimate.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/kd_search.h"
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {

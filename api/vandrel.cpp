@@ -1,64 +1,27 @@
-#include "api/vandrel.h"
+#include "vandrel/vandrel.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
 
-#include "api/host_options.h"
-
-#ifdef _OPENMP
-#include <omp.h>
-#endif
+#include "core/finite.h"
 #include "core/pipeline.h"
 #include "host/native_host.h"
 
 namespace vandrel {
 
-namespace {
-
-// More threads than this are refused: the OpenMP runtime fails on absurd counts.
-constexpr int max_threads = 1024;
-
-}  // namespace
-
-int thread_count(const DenoiseOptions& options) {
-  if (options.threads > 0) return options.threads;
-#ifdef _OPENMP
-  return omp_get_max_threads();
-#else
-  return 1;
-#endif
-}
-
-NativeHostOptions host_options_for(const DenoiseOptions& options) {
-  if (options.threads < 0 || options.threads > max_threads) {
-    throw Error("Vandrel:invalidThreads",
-                "threads must be 0 (all processors) to " + std::to_string(max_threads) + ", but it is " +
-                    std::to_string(options.threads) + ".");
-  }
-  NativeHostOptions host_options;
-  host_options.threads = options.threads;
-  host_options.console = options.console ? options.console : [](std::string_view) {};
-  if (options.progress) {
-    host_options.progress = [&options](std::string_view stage, std::int64_t done, std::int64_t total) {
-      return options.progress({stage, done, total});
-    };
-  }
-  return host_options;
-}
-
 std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options) {
-  NativeHost host(host_options_for(options));
-  return filter_cloud(host, points, sigma, density, {options.chunk_points, options.allow_large_neighbourhoods});
+  NativeHost host(native_host_options(options));
+  return filter_cloud(host, points, sigma, density,
+                      {options.chunk_points, options.allow_large_neighbourhoods, options.names, {}});
 }
 
-std::vector<PointD> denoise(std::span<const PointD> points, float sigma, float density, const DenoiseOptions& options) {
+PointD bounding_box_centre(std::span<const PointD> points) {
   PointD lo{}, hi{};
   bool any = false;
   for (const PointD& p : points) {
-    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) continue;
+    if (!finite(p)) continue;
     for (std::size_t c = 0; c < 3; ++c) {
       lo[c] = any ? std::min(lo[c], p[c]) : p[c];
       hi[c] = any ? std::max(hi[c], p[c]) : p[c];
@@ -66,9 +29,12 @@ std::vector<PointD> denoise(std::span<const PointD> points, float sigma, float d
     any = true;
   }
   PointD centre{};
-  if (any) {
-    for (std::size_t c = 0; c < 3; ++c) centre[c] = lo[c] + (hi[c] - lo[c]) / 2.0;
-  }
+  for (std::size_t c = 0; c < 3; ++c) centre[c] = any ? extent_centre(lo[c], hi[c]) : 0.0;
+  return centre;
+}
+
+std::vector<PointD> denoise(std::span<const PointD> points, float sigma, float density, const DenoiseOptions& options) {
+  const PointD centre = bounding_box_centre(points);
   std::vector<Point> single(points.size());
   for (std::size_t i = 0; i < points.size(); ++i) {
     for (std::size_t c = 0; c < 3; ++c) {

@@ -14,15 +14,15 @@
 
 #include <CLI/CLI.hpp>
 
-#include "api/estimate.h"
-#include "api/tiling.h"
-#include "api/vandrel.h"
-#include "cli/tiled_run.h"
+#include "vandrel/estimate.h"
+#include "tiling/tiling.h"
+#include "vandrel/vandrel.h"
+#include "cli/memory_limit.h"
 #include "io/number_text.h"
 #include "cli/progress_view.h"
-#include "cli/streamed_run.h"
+#include "cli/out_of_core_run.h"
 #include "io/point_file.h"
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {

@@ -3,44 +3,16 @@
 # Python package, the Octave plug-in) are in cli/, python/ and mex/.
 include(CMakePackageConfigHelpers)
 
-# The public headers, as an embedding program includes them: <vandrel/vandrel.h>,
-# <vandrel/estimate.h>, <vandrel/error.h> and <vandrel/point.h>. In the tree they include
-# each other as "api/error.h" and "core/point.h"; the copies in build/include/vandrel/
-# include their siblings by file name instead, which resolves wherever the folder is
-# installed. A public header that includes any other header of the tree stops the
-# configuration: the installed set would not be self-contained.
-set(vandrel_public_headers api/vandrel.h api/estimate.h api/error.h core/point.h)
-set(vandrel_public_include_dir "${PROJECT_BINARY_DIR}/include/vandrel")
-set(vandrel_public_names)
-foreach(header IN LISTS vandrel_public_headers)
-  get_filename_component(name "${header}" NAME)
-  list(APPEND vandrel_public_names "${name}")
-endforeach()
-foreach(header IN LISTS vandrel_public_headers)
-  set(source "${PROJECT_SOURCE_DIR}/${header}")
-  set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${source}")
-  file(READ "${source}" text)
-  string(REGEX MATCHALL "#include \"[^\"]+\"" quoted_includes "${text}")
-  foreach(include_line IN LISTS quoted_includes)
-    string(REGEX REPLACE "#include \"([^\"]+)\"" "\\1" included "${include_line}")
-    get_filename_component(included_name "${included}" NAME)
-    if(NOT included IN_LIST vandrel_public_headers AND NOT included_name IN_LIST vandrel_public_names)
-      message(FATAL_ERROR "${header} includes \"${included}\", which is not a public header "
-                          "(${vandrel_public_headers}): the installed headers would not compile")
-    endif()
-    string(REPLACE "${include_line}" "#include \"${included_name}\"" text "${text}")
-  endforeach()
-  get_filename_component(name "${header}" NAME)
-  # Written through a copy so that an unchanged header keeps its time stamp.
-  file(WRITE "${PROJECT_BINARY_DIR}/include-staging/${name}" "${text}")
-  configure_file("${PROJECT_BINARY_DIR}/include-staging/${name}" "${vandrel_public_include_dir}/${name}" COPYONLY)
-endforeach()
-install(DIRECTORY "${vandrel_public_include_dir}" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"
-        FILES_MATCHING PATTERN "*.h")
+# The installed headers, <vandrel/vandrel.h> and the headers it includes, as they are in the
+# tree (they include each other as "vandrel/..."), and the version header CMake made.
+install(FILES include/vandrel/vandrel.h include/vandrel/estimate.h include/vandrel/error.h include/vandrel/point.h
+              include/vandrel/options.h "${PROJECT_BINARY_DIR}/include/vandrel/version.h"
+        DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/vandrel")
 
 # The library and its CMake package: find_package(vandrel CONFIG) gives vandrel::vandrel.
 set(vandrel_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/vandrel")
-install(TARGETS vandrel_core EXPORT vandrelTargets
+# Each layer is a static library of its own: libvandrel.a (vandrel::vandrel) links the others.
+install(TARGETS vandrel_api vandrel_tiling vandrel_host vandrel_core vandrel_numeric vandrel_base EXPORT vandrelTargets
         ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 install(EXPORT vandrelTargets NAMESPACE vandrel:: DESTINATION "${vandrel_cmake_dir}")
 configure_package_config_file(cmake/vandrelConfig.cmake.in

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "core/fusion.h"
 #include "core/local_frame.h"
 #include "core/parallel.h"

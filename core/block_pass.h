@@ -3,8 +3,8 @@
 #include <span>
 #include <vector>
 
-#include "core/point.h"
-#include "host/host.h"
+#include "vandrel/point.h"
+#include "core/host.h"
 
 namespace vandrel {
 

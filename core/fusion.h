@@ -3,7 +3,7 @@
 #include <span>
 #include <vector>
 
-#include "core/point.h"
+#include "vandrel/point.h"
 #include "core/point_estimate.h"
 #include "numeric/products.h"
 

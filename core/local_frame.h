@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/point.h"
+#include "vandrel/point.h"
 #include "numeric/products.h"
 
 namespace vandrel {

@@ -1,21 +1,23 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
-#include "core/point.h"
-#include "host/host.h"
+#include "core/host.h"
+#include "core/parameters.h"
+#include "vandrel/point.h"
 
 namespace vandrel {
 
 struct FilterSettings {
   std::int64_t chunk_points = 0;            // see BlockPassSettings
   bool allow_large_neighbourhoods = false;  // run even when neighbourhoods hold huge parts of the cloud
+  ParameterNames names = plugin_names;      // what the messages call sigma and density
+  /// Called after each pass of the block with its positions before and after the pass
+  /// (scaled by sqrt(density), in the block's order), for callers that measure the moves.
+  std::function<void(std::int32_t pass, std::span<const Point> before, std::span<const Point> after)> after_pass;
 };
-
-/// Refuses a sigma that is not finite and >= 0 ("Vandrel:invalidSigma") or a density that
-/// is not finite and > 0 ("Vandrel:invalidDensity").
-void check_parameters(float sigma, float density);
 
 /// The whole filter: scales the cloud by sqrt(density), takes its finite points as one
 /// block, filters a block of 50 points or more in two passes and scales back. Points

@@ -7,7 +7,7 @@
 
 #include "core/local_frame.h"
 #include "core/neighbours.h"
-#include "core/point.h"
+#include "vandrel/point.h"
 
 namespace vandrel {
 

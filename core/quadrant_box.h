@@ -2,7 +2,7 @@
 #include <array>
 #include <cmath>
 
-#include "core/point.h"
+#include "vandrel/point.h"
 
 namespace vandrel {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "io/ply_file.h"
 #include "io/text_table.h"
 

@@ -8,8 +8,9 @@
 #include <omp.h>
 #endif
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "core/parallel.h"
+#include "core/parameters.h"
 #include "host/kd_search.h"
 
 namespace vandrel {
@@ -129,6 +130,28 @@ void NativeHost::print(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   }
+}
+
+int thread_count(const DenoiseOptions& options) {
+  if (options.threads > 0) return options.threads;
+#ifdef _OPENMP
+  return omp_get_max_threads();
+#else
+  return 1;
+#endif
+}
+
+NativeHostOptions native_host_options(const DenoiseOptions& options) {
+  check_thread_count(options.threads);
+  NativeHostOptions host_options;
+  host_options.threads = options.threads;
+  host_options.console = options.console ? options.console : [](std::string_view) {};
+  if (options.progress) {
+    host_options.progress = [&options](std::string_view stage, std::int64_t done, std::int64_t total) {
+      return options.progress({stage, done, total});
+    };
+  }
+  return host_options;
 }
 
 }  // namespace vandrel

@@ -2,7 +2,8 @@
 #include <functional>
 #include <string_view>
 
-#include "host/host.h"
+#include "core/host.h"
+#include "vandrel/options.h"
 
 namespace vandrel {
 
@@ -15,6 +16,13 @@ struct NativeHostOptions {
   /// vandrel::Error "Vandrel:cancelled". Empty: no reports.
   std::function<bool(std::string_view, std::int64_t, std::int64_t)> progress;
 };
+
+/// The stand-alone host's options for a library call's options: checks the thread count
+/// ("Vandrel:invalidThreads") first. The returned options refer to `options`.
+NativeHostOptions native_host_options(const DenoiseOptions& options);
+
+/// The threads a call runs on: options.threads, or OpenMP's default for 0.
+int thread_count(const DenoiseOptions& options);
 
 /// The stand-alone host: exact k-d tree searches (see KdSearch) answered chunk by chunk
 /// on all threads, and console lines formatted here.

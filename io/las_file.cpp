@@ -5,7 +5,7 @@
 #include <limits>
 #include <string_view>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "io/byte_values.h"
 #include "io/number_text.h"
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "io/byte_values.h"
 #include "io/number_text.h"
 

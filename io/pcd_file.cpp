@@ -7,7 +7,7 @@
 
 #include <lzf.h>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "io/byte_values.h"
 #include "io/number_text.h"
 

@@ -10,7 +10,7 @@
 
 #include "io/byte_values.h"
 #include "io/number_text.h"
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {

@@ -13,7 +13,7 @@
 #include <random>
 #include <system_error>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {

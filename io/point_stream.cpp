@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "io/byte_values.h"
 #include "io/las_file.h"
 #include "io/npy_file.h"

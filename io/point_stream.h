@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "core/point.h"
+#include "vandrel/point.h"
 #include "io/point_file.h"
 
 namespace vandrel {

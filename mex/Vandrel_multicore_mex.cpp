@@ -10,7 +10,7 @@
 #include <limits>
 #include <vector>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "core/pipeline.h"
 #include "mex/mex_host.h"
 

@@ -25,14 +25,14 @@ if exist('OCTAVE_VERSION', 'builtin')
   saved = getenv('CXXFLAGS');
   restore = onCleanup(@() setenv('CXXFLAGS', saved));
   setenv('CXXFLAGS', [strtrim(mkoctfile('-p', 'CXXFLAGS')) ' ' cxx_flags ' -Wno-date-time']);
-  [output, status] = mkoctfile('--mex', '-o', fullfile(output_dir, 'Vandrel_multicore_mex'), ['-I' root], ...
+  [output, status] = mkoctfile('--mex', '-o', fullfile(output_dir, 'Vandrel_multicore_mex'), ['-I' root], ['-I' fullfile(root, 'include')], ...
                                sources{:}, libraries{:});
   if status ~= 0
     error('build_mex:failed', 'mkoctfile failed:\n%s', output);
   end
   build_octave_searches(root, output_dir);
 elseif ispc
-  mex('-R2017b', '-output', 'Vandrel_multicore_mex', '-outdir', output_dir, ['-I' root], ...
+  mex('-R2017b', '-output', 'Vandrel_multicore_mex', '-outdir', output_dir, ['-I' root], ['-I' fullfile(root, 'include')], ...
       'COMPFLAGS=$COMPFLAGS /std:c++20 /openmp /fp:precise', sources{:}, libraries{:});
 else
   % Apple's compiler has no OpenMP: the loops then run serially, with the same results.
@@ -40,7 +40,7 @@ else
   if ~ismac
     openmp = ' -fopenmp';
   end
-  mex('-R2017b', '-output', 'Vandrel_multicore_mex', '-outdir', output_dir, ['-I' root], ...
+  mex('-R2017b', '-output', 'Vandrel_multicore_mex', '-outdir', output_dir, ['-I' root], ['-I' fullfile(root, 'include')], ...
       ['CXXFLAGS=$CXXFLAGS ' cxx_flags openmp], ['LDFLAGS=$LDFLAGS' openmp], sources{:}, libraries{:});
 end
 help_file = fullfile(here, 'Vandrel_multicore_mex.m');
@@ -60,7 +60,7 @@ if ~exist(folder, 'dir')
 end
 common = {fullfile(root, 'mex', 'octave_fallback', 'search_arguments.cpp'), fullfile(root, 'host', 'kd_search.cpp')};
 for name = {'rangesearch', 'knnsearch'}
-  [output, status] = mkoctfile('--mex', '-o', fullfile(folder, name{1}), ['-I' root], ...
+  [output, status] = mkoctfile('--mex', '-o', fullfile(folder, name{1}), ['-I' root], ['-I' fullfile(root, 'include')], ...
                                fullfile(root, 'mex', 'octave_fallback', [name{1} '.cpp']), common{:});
   if status ~= 0
     error('build_mex:failed', 'mkoctfile failed on %s:\n%s', name{1}, output);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 

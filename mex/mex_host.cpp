@@ -12,7 +12,7 @@
 #include <omp.h>
 #endif
 
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "core/host.h"
 #include "mex.h"
 #include "mex/host_value.h"
 

@@ -21,20 +21,17 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "api/error.h"
-#include "api/estimate.h"
-#include "api/host_options.h"
-#include "api/tiling.h"
-#include "api/vandrel.h"
+#include "core/neighbourhood_check.h"
+#include "host/native_host.h"
+#include "tiling/tiling.h"
+#include "vandrel/error.h"
+#include "vandrel/estimate.h"
+#include "vandrel/vandrel.h"
 
 namespace py = pybind11;
 
 namespace vandrel {
 namespace {
-
-// More threads than any machine offers only costs memory, and huge counts make the
-// OpenMP runtime abort the process instead of failing.
-constexpr int max_threads = 1024;
 
 // The points as the core reads them: a float32, C-ordered, aligned N x 3 array, that is
 // x, y, z triples. The Python layer makes such an array; anything else is refused.
@@ -243,7 +240,7 @@ py::tuple filter_tile_points(const py::array& points, const std::array<float, 3>
 class NeighbourhoodCount {
  public:
   NeighbourhoodCount(const PlanSizes& sizes, const py::array& probes)
-      : check_(plan_of(sizes), point_rows(probes)) {}
+      : check_(plan_of(sizes).scale, point_rows(probes)) {}
 
   void count(const py::array& points, const py::object& threads) {
     const std::span<const Point> data = point_rows(points);
@@ -253,7 +250,7 @@ class NeighbourhoodCount {
     check_.count(data, thread_count(options));
   }
 
-  void judge() const { check_.judge({}); }
+  void judge() const { check_.judge(); }
 
  private:
   NeighbourhoodCheck check_;
@@ -324,7 +321,7 @@ PYBIND11_MODULE(_core, m) {
       [](const py::array& points, const PlanSizes& sizes) {
         const std::span<const Point> data = point_rows(points);
         const py::gil_scoped_release unlocked;
-        check_neighbourhood_size(data, plan_of(sizes), {});
+        check_neighbourhood_size(data, plan_of(sizes).scale, thread_count(DenoiseOptions{}));
       },
       py::arg("points"), py::arg("sizes"));
   m.def("neighbourhood_probe_ranks", &neighbourhood_probe_ranks, py::arg("finite_rows"),

@@ -16,7 +16,7 @@
 #include <new>
 #include <vector>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "host/kd_search.h"
 #include "search_arguments.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <type_traits>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "api/vandrel.h"
+#include "vandrel/vandrel.h"
 
 #include <gtest/gtest.h>
 

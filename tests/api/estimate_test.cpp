@@ -1,4 +1,4 @@
-#include "api/estimate.h"
+#include "vandrel/estimate.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "io/point_file.h"
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {

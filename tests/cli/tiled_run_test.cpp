@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/tiled_run.h"
-#include "api/error.h"
+#include "cli/memory_limit.h"
+#include "vandrel/error.h"
 #include "scratch_dir.h"
 
 namespace vandrel {

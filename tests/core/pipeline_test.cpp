@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "api/vandrel.h"
+#include "vandrel/vandrel.h"
 #include "clouds.h"
 #include "host/native_host.h"
 #include "test_surfaces.h"

@@ -11,7 +11,7 @@
 #include <map>
 #include <sstream>
 
-#include "api/vandrel.h"
+#include "vandrel/vandrel.h"
 #include "core/block_pass.h"
 #include "core/local_frame.h"
 #include "core/neighbours.h"

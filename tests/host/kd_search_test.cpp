@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/native_host.h"
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {

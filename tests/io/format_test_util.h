@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "scratch_dir.h"
 
 namespace vandrel::testing {

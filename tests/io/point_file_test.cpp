@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "scratch_dir.h"
 
 namespace vandrel {

@@ -9,7 +9,7 @@
 #include <random>
 #include <sstream>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 #include "io/number_text.h"
 
 namespace vandrel {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <vector>
 
-#include "api/vandrel.h"
+#include "vandrel/vandrel.h"
 
 int main(int argc, char** argv) {
   if (argc != 5) {

@@ -18,7 +18,7 @@ fail() { echo "install_test: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$prefix" > "$scratch/install.log" || { cat "$scratch/install.log"; fail "cmake --install failed"; }
 
 for file in include/vandrel/vandrel.h include/vandrel/estimate.h include/vandrel/error.h include/vandrel/point.h \
-            lib/libvandrel.a lib/cmake/vandrel/vandrelConfig.cmake lib/cmake/vandrel/vandrelConfigVersion.cmake \
+            lib/libvandrel.a lib/libvandrel_core.a include/vandrel/version.h lib/cmake/vandrel/vandrelConfig.cmake lib/cmake/vandrel/vandrelConfigVersion.cmake \
             lib/cmake/vandrel/vandrelTargets.cmake lib/pkgconfig/vandrel.pc share/doc/vandrel/LICENSE; do
   [ -f "$prefix/$file" ] || fail "$file is not installed"
 done

@@ -1,4 +1,4 @@
-#include "cli/tiled_run.h"
+#include "cli/memory_limit.h"
 
 #include <cctype>
 #include <charconv>
@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "api/tiling.h"
+#include "tiling/tiling.h"
 
 #include <cmath>
 #include <cstring>
@@ -9,9 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include "api/error.h"
-#include "api/vandrel.h"
-#include "api/strip_cloud.h"
+#include "core/neighbourhood_check.h"
+#include "vandrel/error.h"
+#include "vandrel/vandrel.h"
+#include "tiling/strip_cloud.h"
 
 namespace vandrel {
 namespace {
@@ -147,15 +148,12 @@ TEST(CheckNeighbourhoodSize, RefusesADensityInTheWrongUnits) {
   // A density 10^6 times too small puts the whole strip, over 20000 points, within every neighbourhood.
   const TilePlan wrong = plan_tiles(cloud, 0.0004f, 1e-6f, 5000);
   try {
-    check_neighbourhood_size(cloud, wrong, {});
+    check_neighbourhood_size(cloud, wrong.scale, 2);
     ADD_FAILURE() << "no error";
   } catch (const Error& e) {
     EXPECT_EQ(e.identifier(), "Vandrel:hugeNeighbourhood");
   }
-  EXPECT_NO_THROW(check_neighbourhood_size(cloud, plan_tiles(cloud, 0.4f, 1.0f, 5000), {}));
-  DenoiseOptions allowed;
-  allowed.allow_large_neighbourhoods = true;
-  EXPECT_NO_THROW(check_neighbourhood_size(cloud, wrong, allowed));
+  EXPECT_NO_THROW(check_neighbourhood_size(cloud, plan_tiles(cloud, 0.4f, 1.0f, 5000).scale, 2));
 }
 
 }  // namespace

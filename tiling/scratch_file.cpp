@@ -1,4 +1,4 @@
-#include "api/cloud_file.h"
+#include "tiling/scratch_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "api/error.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {
@@ -53,11 +53,11 @@ void write_bytes(int fd, std::uint64_t offset, std::size_t size, const void* in)
   }
 }
 
-void read_rows(const CloudFile& file, std::int64_t first, std::span<Point> out) {
+void read_rows(const RowFile& file, std::int64_t first, std::span<Point> out) {
   read_bytes(file.fd, static_cast<std::uint64_t>(first) * row_bytes, out.size() * row_bytes, out.data());
 }
 
-void write_rows(const CloudFile& file, std::int64_t first, std::span<const Point> rows) {
+void write_rows(const RowFile& file, std::int64_t first, std::span<const Point> rows) {
   write_bytes(file.fd, static_cast<std::uint64_t>(first) * row_bytes, rows.size() * row_bytes, rows.data());
 }
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "core/neighbours.h"
-#include "core/point.h"
+#include "vandrel/point.h"
 
 namespace vandrel {
 

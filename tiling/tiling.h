@@ -1,11 +1,12 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
-#include "api/vandrel.h"
-#include "core/point.h"
+#include "vandrel/options.h"
+#include "vandrel/point.h"
 
 namespace vandrel {
 
@@ -70,10 +71,10 @@ std::int64_t tile_points_for_memory(std::int64_t memory_bytes);
 /// that with the initial halo, as long as it owns more than an eighth of them.
 ///   cloud  N points, row-major; non-finite rows belong to no tile
 /// Throws vandrel::Error "Vandrel:invalidSigma" / "Vandrel:invalidDensity" for parameters
-/// the filter refuses, "Vandrel:invalidTileSize" for tile_points < 1. Not thread-safe
+/// the filter refuses (calling them by `names`), "Vandrel:invalidTileSize" for tile_points < 1. Not thread-safe
 /// against writes to `cloud`.
 TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, std::int64_t tile_points,
-                    std::int64_t max_read_points = 0);
+                    std::int64_t max_read_points = 0, const ParameterNames& names = {});
 
 /// What a halo is sized for, in scaled units: the distance of every point's 50th nearest
 /// neighbour, at most, and the move of a point in the first pass, at most.
@@ -114,32 +115,30 @@ struct TileResult {
 TileResult filter_tile(std::span<const Point> points, const TileBox& box, const TilePlan& plan, float sigma,
                        float density, const TileReach& reach, const DenoiseOptions& options);
 
-/// The filter's refusal of huge neighbourhoods, judged once for a whole cloud that may be
-/// seen in parts: the mean number of points within an estimate's in-plane reach of up to 64
-/// probe points spread over the cloud's finite rows. (The untiled filter samples the cloud
-/// in its cell order, so a mean close to the limit may be judged differently.)
-class NeighbourhoodCheck {
- public:
-  /// Which finite rows are the probes, counting finite rows only from 0, ascending; none
-  /// for fewer than 50 finite rows.
-  static std::vector<std::int64_t> probe_ranks(std::int64_t finite_rows);
-  /// `probes`: the points at those ranks, in the cloud's units.
-  NeighbourhoodCheck(const TilePlan& plan, std::span<const Point> probes);
-  /// Counts the neighbours the probes find among `points`, one part of the cloud; every
-  /// point must be counted once, parts in any order.
-  void count(std::span<const Point> points, int threads);
-  /// Throws "Vandrel:hugeNeighbourhood" for a mean above 20000, unless allowed.
-  void judge(const DenoiseOptions& options) const;
-
- private:
-  float scale_;
-  double limit_;
-  std::vector<Point> probes_;  // scaled
-  std::int64_t neighbours_ = 0;
+/// What a tiled run did: the tiles, the points they filtered (halos included, each time a
+/// tile ran) and the tiles read again with a wider halo.
+struct TilingRun {
+  std::int64_t tiles = 0;
+  std::int64_t points_filtered = 0;
+  std::int64_t tiles_read_again = 0;
 };
 
-/// NeighbourhoodCheck over a cloud held whole.
-void check_neighbourhood_size(std::span<const Point> cloud, const TilePlan& plan, const DenoiseOptions& options);
+/// How a runner reads a tile: the ascending rows of the cloud, and their points, of the
+/// finite points within `halo` (cloud units, maximum norm) of tile `tile`'s box, as
+/// tile_rows gives them; `again` when the tile is read a second time with a wider halo.
+using TileReader = std::function<void(std::size_t tile, double halo, bool again, std::vector<std::int64_t>& rows,
+                                      std::vector<Point>& points)>;
+/// Receives a finished tile: its rows, which of them it owns, and their filtered points.
+using TileWriter = std::function<void(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
+                                      std::span<const Point> filtered)>;
+
+/// The tile loop every runner shares: each tile of the plan, one after another, read with
+/// the initial halo, filtered by filter_tile and read again with the wider halo it asks for
+/// until its halo holds; then its owned points go to `write`. `finite_rows` is the cloud's
+/// count of finite rows (a tile that reads them all needs no check). Progress comes as
+/// each tile's stages, "tile k/T: " + stage. Throws what filter_tile throws.
+TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma, float density,
+                    const DenoiseOptions& options, const TileReader& read, const TileWriter& write);
 
 /// Denoises a cloud tile by tile, one tile at a time with all threads: the result of
 /// denoise(points, sigma, density, options), bit for bit (see above), with the working

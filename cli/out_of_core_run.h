@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "api/vandrel.h"
+#include "vandrel/vandrel.h"
 #include "io/point_stream.h"
 
 namespace vandrel {
@@ -34,7 +34,7 @@ bool needs_streaming(std::uintmax_t file_bytes, std::int64_t limit);
 /// the result to another, and the output is written from the input and the result in row
 /// order. Scratch files have no name, so no exit leaves them behind. Sigma and density, when
 /// not given, are estimated on a compact region of about a million points (see
-/// cloud_region). Throws what denoise_file and PointStream throw.
+/// cloud_region). Throws what denoise_out_of_core and PointStream throw.
 void run_streamed(const PointStream& input, const std::string& output, const StreamedRun& run);
 
 }  // namespace vandrel

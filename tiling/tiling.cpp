@@ -1,36 +1,28 @@
-#include "api/tiling.h"
+#include "tiling/tiling.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
 #include <string>
 
-#include "api/error.h"
-#include "api/host_options.h"
-#include "core/block_pass.h"
-#include "core/neighbours.h"
+#include "core/finite.h"
+#include "core/neighbourhood_check.h"
 #include "core/parallel.h"
 #include "core/pipeline.h"
 #include "core/point_estimate.h"
 #include "host/kd_search.h"
 #include "host/native_host.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {
 
-// As in the filter: the largest single below 12 is the smallest r0.
-constexpr float min_half_width = std::bit_cast<float>(0x413FFFFFu);
 // Measured working memory of the filter per point it reads, with room for the tile's own arrays.
 constexpr std::int64_t bytes_per_point = 1024;
 // A tile is not cut for its halo below this share of the points it may read.
 constexpr std::int64_t min_owned_share = 8;
 constexpr std::int64_t default_memory_bytes = std::int64_t{1} << 30;
-constexpr std::int64_t neighbourhood_samples = 64;
-constexpr double max_mean_neighbours = 20000.0;
-
-bool finite(const Point& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
 
 // Splits rows [begin, end) at the median of the longest axis, recursively, into `tiles`.
 void bisect(std::span<const Point> cloud, std::vector<std::int64_t>& rows, std::size_t begin, std::size_t end,
@@ -96,40 +88,6 @@ double distance(const Point& p, const Point& q) {
   return std::sqrt(squared);
 }
 
-// The stand-alone host, measuring on the way how far the first pass moved the points
-// within `depth` of the tile's box: the filter asks for the radius search on the first
-// pass's positions and for the nearest neighbours of each pass on that pass's positions,
-// all in the block's order.
-class MoveMeasuringHost : public NativeHost {
- public:
-  MoveMeasuringHost(NativeHostOptions options, const TileBox& box, float scale, double depth)
-      : NativeHost(std::move(options)), box_(box), scale_(scale), depth_(depth) {}
-
-  std::unique_ptr<NeighbourSearch> radius_neighbours(std::span<const Point> points, float radius) override {
-    searched_ = points;
-    return NativeHost::radius_neighbours(points, radius);
-  }
-  std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k) override {
-    if (++nearest_calls_ == 2 && points.size() == searched_.size()) {
-      for (std::size_t i = 0; i < points.size(); ++i) {
-        if (depth_outside(box_, scale_, searched_[i]) <= depth_) {
-          largest_move_ = std::max(largest_move_, distance(points[i], searched_[i]));
-        }
-      }
-    }
-    return NativeHost::nearest_neighbours(points, k);
-  }
-  double largest_move() const { return largest_move_; }
-
- private:
-  TileBox box_;
-  float scale_;
-  double depth_;
-  std::span<const Point> searched_;
-  int nearest_calls_ = 0;
-  double largest_move_ = 0.0;
-};
-
 }  // namespace
 
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
@@ -138,22 +96,16 @@ std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
 }
 
 TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, std::int64_t tile_points,
-                    std::int64_t max_read_points) {
-  check_parameters(sigma, density);
+                    std::int64_t max_read_points, const ParameterNames& names) {
+  const FilterSizes sizes = filter_sizes(sigma, density, names);
   if (tile_points < 1) {
     throw Error("Vandrel:invalidTileSize", "A tile must own at least 1 point, but tile_points is " +
                                                std::to_string(tile_points) + ".");
   }
   TilePlan plan;
-  // The filter's own scale and sizes, computed as it computes them.
-  plan.scale = std::sqrt(density);
-  const float five_sigma = 5.0f * (sigma * plan.scale);
-  plan.max_half_width = five_sigma > min_half_width ? five_sigma : min_half_width;
-  plan.search_radius = std::sqrt((plan.max_half_width * plan.max_half_width) * 3.0f);
-  if (!std::isfinite(plan.search_radius)) {
-    throw Error("Vandrel:invalidSigma", "sigma_pcd " + std::to_string(sigma) + " times sqrt(dens_pcd) is beyond the "
-                                        "single-precision range of the neighbourhood sizes.");
-  }
+  plan.scale = sizes.scale;
+  plan.search_radius = sizes.search_radius;
+  plan.max_half_width = sizes.max_half_width;
   std::vector<std::int64_t> rows;
   for (std::size_t i = 0; i < cloud.size(); ++i) {
     if (finite(cloud[i])) rows.push_back(static_cast<std::int64_t>(i));
@@ -237,7 +189,7 @@ TileResult filter_tile(std::span<const Point> points, const TileBox& box, const 
   // The frames and moves of every point within this depth of the box reach the owned points.
   const double checked_depth =
       2.0 * radius + std::max(radius, static_cast<double>(reach.neighbours) + 4.0 * static_cast<double>(reach.move));
-  NativeHostOptions host_options = host_options_for(options);  // checks the thread count first
+  NativeHostOptions host_options = native_host_options(options);  // checks the thread count first
   const int threads = thread_count(options);
   if (checked) {
     // The 50 nearest neighbours a point finds within the reach in the tile are its nearest
@@ -267,113 +219,104 @@ TileResult filter_tile(std::span<const Point> points, const TileBox& box, const 
       return result;
     }
   }
-  MoveMeasuringHost host(std::move(host_options), box, plan.scale, checked_depth);
-  result.points = filter_cloud(host, points, sigma, density, {options.chunk_points, true});
-  if (checked && host.largest_move() > reach.move) {
+  // How far the first pass moved the points within the checked depth of the box.
+  double largest_move = 0.0;
+  FilterSettings settings{options.chunk_points, true, options.names, {}};
+  settings.after_pass = [&](std::int32_t pass, std::span<const Point> before, std::span<const Point> after) {
+    if (pass != 1) return;
+    for (std::size_t i = 0; i < before.size(); ++i) {
+      if (depth_outside(box, plan.scale, before[i]) <= checked_depth)
+        largest_move = std::max(largest_move, distance(after[i], before[i]));
+    }
+  };
+  NativeHost host(std::move(host_options));
+  result.points = filter_cloud(host, points, sigma, density, settings);
+  if (checked && largest_move > reach.move) {
     result.points.clear();
-    result.needed = {reach.neighbours, static_cast<float>(host.largest_move() * 1.25)};
+    result.needed = {reach.neighbours, static_cast<float>(largest_move * 1.25)};
     return result;
   }
   result.complete = true;
   return result;
 }
 
-std::vector<std::int64_t> NeighbourhoodCheck::probe_ranks(std::int64_t finite_rows) {
-  if (finite_rows < 50) return {};
-  const std::int64_t probes = std::min(neighbourhood_samples, finite_rows);
-  std::vector<std::int64_t> ranks(static_cast<std::size_t>(probes));
-  for (std::int64_t k = 0; k < probes; ++k) ranks[static_cast<std::size_t>(k)] = k * finite_rows / probes;
-  return ranks;
+namespace {
+
+// Options that report a tile's stages as "tile k/T: " + stage; `stage` holds the text.
+DenoiseOptions tile_options(const DenoiseOptions& options, std::size_t tile, std::size_t tiles, std::string& stage) {
+  DenoiseOptions reported = options;
+  if (options.progress) {
+    const std::string prefix = "tile " + std::to_string(tile + 1) + "/" + std::to_string(tiles) + ": ";
+    reported.progress = [&options, &stage, prefix](const Progress& p) {
+      stage = prefix + std::string(p.stage);
+      return options.progress({stage, p.done, p.total});
+    };
+  }
+  return reported;
 }
 
-NeighbourhoodCheck::NeighbourhoodCheck(const TilePlan& plan, std::span<const Point> probes) : scale_(plan.scale) {
-  for (const Point& p : probes) probes_.push_back({p[0] * scale_, p[1] * scale_, p[2] * scale_});
-  const double reach = estimate_region_radius();
-  limit_ = reach * reach;
-}
+}  // namespace
 
-void NeighbourhoodCheck::count(std::span<const Point> points, int threads) {
-  if (probes_.empty()) return;
-  // Counts are integers: their sum does not depend on the threads or the parts.
-  std::vector<std::int64_t> counts(static_cast<std::size_t>(threads), 0);
-  for_each_share(threads, static_cast<std::int64_t>(points.size()), [&](int thread, std::int64_t first, std::int64_t last) {
-    std::int64_t count = 0;
-    for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
-      if (!finite(points[i])) continue;
-      const Point q{points[i][0] * scale_, points[i][1] * scale_, points[i][2] * scale_};
-      for (const Point& s : probes_) {
-        const double dx = static_cast<double>(q[0]) - s[0];
-        const double dy = static_cast<double>(q[1]) - s[1];
-        const double dz = static_cast<double>(q[2]) - s[2];
-        count += static_cast<std::int64_t>((dx * dx + dy * dy) + dz * dz <= limit_);
+TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma, float density,
+                    const DenoiseOptions& options, const TileReader& read, const TileWriter& write) {
+  TilingRun run;
+  run.tiles = static_cast<std::int64_t>(plan.tiles.size());
+  std::vector<std::int64_t> rows;
+  std::vector<Point> points;
+  std::vector<std::uint8_t> owned;
+  std::string stage;
+  for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
+    const TileBox& box = plan.tiles[t];
+    const DenoiseOptions reported = tile_options(options, t, plan.tiles.size(), stage);
+    TileReach reach = initial_reach(plan);
+    read(t, tile_halo(plan, reach), false, rows, points);
+    for (;;) {
+      owned.resize(points.size());
+      for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
+      if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
+      // A tile that reads the whole cloud needs no check.
+      if (static_cast<std::int64_t>(rows.size()) == finite_rows) reach = {std::numeric_limits<float>::infinity(), reach.move};
+      const TileResult filtered = filter_tile(points, box, plan, sigma, density, reach, reported);
+      run.points_filtered += static_cast<std::int64_t>(points.size());
+      if (filtered.complete) {
+        write(rows, owned, filtered.points);
+        break;
       }
+      reach = filtered.needed;
+      ++run.tiles_read_again;
+      read(t, tile_halo(plan, reach), true, rows, points);
     }
-    counts[static_cast<std::size_t>(thread)] = count;
-  });
-  neighbours_ += std::accumulate(counts.begin(), counts.end(), std::int64_t{0});
-}
-
-void NeighbourhoodCheck::judge(const DenoiseOptions& options) const {
-  if (options.allow_large_neighbourhoods || probes_.empty()) return;
-  const double mean = static_cast<double>(neighbours_) / static_cast<double>(probes_.size());
-  if (mean > max_mean_neighbours) {
-    throw Error("Vandrel:hugeNeighbourhood",
-                "With sigma and density as given, each point has about " + std::to_string(std::llround(mean)) +
-                    " neighbours to fit (a few hundred to a few thousand is usual): the density is likely too small "
-                    "or sigma too large for the cloud's units. Check them, or insist (the run would be slow).");
   }
-}
-
-void check_neighbourhood_size(std::span<const Point> cloud, const TilePlan& plan, const DenoiseOptions& options) {
-  if (options.allow_large_neighbourhoods) return;
-  std::vector<std::size_t> finite_rows;
-  for (std::size_t i = 0; i < cloud.size(); ++i) {
-    if (finite(cloud[i])) finite_rows.push_back(i);
-  }
-  std::vector<Point> probes;
-  for (const std::int64_t rank : NeighbourhoodCheck::probe_ranks(static_cast<std::int64_t>(finite_rows.size())))
-    probes.push_back(cloud[finite_rows[static_cast<std::size_t>(rank)]]);
-  finite_rows = {};
-  NeighbourhoodCheck check(plan, probes);
-  check.count(cloud, thread_count(options));
-  check.judge(options);
+  return run;
 }
 
 std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,
                                  const DenoiseOptions& options, const TileOptions& tiling) {
   const TilePlan plan =
-      tiling.tile_points > 0 ? plan_tiles(points, sigma, density, tiling.tile_points)
+      tiling.tile_points > 0 ? plan_tiles(points, sigma, density, tiling.tile_points, 0, options.names)
                              : plan_tiles(points, sigma, density, tile_points_for_memory(tiling.memory_bytes),
-                                          tile_points_for_memory(tiling.memory_bytes));
-  if (plan.tiles.size() == 1) return denoise(points, sigma, density, options);
-  check_neighbourhood_size(points, plan, options);
+                                          tile_points_for_memory(tiling.memory_bytes), options.names);
+  if (plan.tiles.size() == 1) {
+    NativeHost host(native_host_options(options));
+    return filter_cloud(host, points, sigma, density,
+                        {options.chunk_points, options.allow_large_neighbourhoods, options.names, {}});
+  }
+  if (!options.allow_large_neighbourhoods) check_neighbourhood_size(points, plan.scale, thread_count(options));
 
-  const auto finite_count =
-      static_cast<std::size_t>(std::count_if(points.begin(), points.end(), [](const Point& p) { return finite(p); }));
+  const auto finite_rows = std::count_if(points.begin(), points.end(), [](const Point& p) { return finite(p); });
   // Rows no tile owns (non-finite ones) come back as given.
   std::vector<Point> result(points.begin(), points.end());
-  std::vector<std::uint8_t> owned;
-  std::vector<Point> tile;
-  for (const TileBox& box : plan.tiles) {
-    TileReach reach = initial_reach(plan);
-    for (;;) {
-      const std::vector<std::int64_t> rows = tile_rows(points, box, tile_halo(plan, reach), &owned);
-      if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
-      // A tile that reads the whole cloud needs no check.
-      if (rows.size() == finite_count) reach = {std::numeric_limits<float>::infinity(), reach.move};
-      tile.resize(rows.size());
-      for (std::size_t k = 0; k < rows.size(); ++k) tile[k] = points[static_cast<std::size_t>(rows[k])];
-      const TileResult filtered = filter_tile(tile, box, plan, sigma, density, reach, options);
-      if (!filtered.complete) {
-        reach = filtered.needed;
-        continue;
-      }
-      for (std::size_t k = 0; k < rows.size(); ++k) {
-        if (owned[k] != 0) result[static_cast<std::size_t>(rows[k])] = filtered.points[k];
-      }
-      break;
+  const auto read = [&](std::size_t tile, double halo, bool, std::vector<std::int64_t>& rows, std::vector<Point>& tile_points) {
+    rows = tile_rows(points, plan.tiles[tile], halo);
+    tile_points.resize(rows.size());
+    for (std::size_t k = 0; k < rows.size(); ++k) tile_points[k] = points[static_cast<std::size_t>(rows[k])];
+  };
+  const auto write = [&](std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, std::span<const Point> filtered) {
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      if (owned[k] != 0) result[static_cast<std::size_t>(rows[k])] = filtered[k];
     }
-  }
+  };
+  run_tiles(plan, finite_rows, sigma, density, options, read, write);
   return result;
 }
 

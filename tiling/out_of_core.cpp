@@ -1,4 +1,4 @@
-#include "api/file_tiling.h"
+#include "tiling/out_of_core.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,9 +7,11 @@
 #include <limits>
 #include <string>
 
-#include "api/error.h"
-#include "api/host_options.h"
-#include "core/pipeline.h"
+#include "core/finite.h"
+#include "core/neighbourhood_check.h"
+#include "core/parameters.h"
+#include "host/native_host.h"
+#include "vandrel/error.h"
 
 namespace vandrel {
 namespace {
@@ -30,10 +32,8 @@ constexpr int max_cells_per_axis = 32;
 // What tile_points_for_memory counts for a point a tile reads.
 constexpr std::int64_t bytes_per_point = 1024;
 
-bool finite(const Point& p) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
-
 // Reads the cloud block by block, reporting `stage` and stopping when asked to.
-void for_each_block(const CloudFile& cloud, const DenoiseOptions& options, std::string_view stage,
+void for_each_block(const RowFile& cloud, const DenoiseOptions& options, std::string_view stage,
                     const std::function<void(std::int64_t first, std::span<const Point> block)>& visit) {
   std::vector<Point> block;
   for (std::int64_t first = 0; first < cloud.rows; first += block_rows) {
@@ -163,7 +163,7 @@ class Bins {
 };
 
 // The rows, ascending, and points of the finite points within `halo` of a box, read from the cloud.
-void read_tile(const CloudFile& cloud, const TileBox& box, double halo, const DenoiseOptions& options,
+void read_tile(const RowFile& cloud, const TileBox& box, double halo, const DenoiseOptions& options,
                std::vector<std::int64_t>& rows, std::vector<Point>& points) {
   rows.clear();
   points.clear();
@@ -177,8 +177,8 @@ void read_tile(const CloudFile& cloud, const TileBox& box, double halo, const De
 }
 
 // Writes the owned points of a tile to the result, a run of consecutive rows at a time.
-void write_owned(const CloudFile& result, const std::vector<std::int64_t>& rows, const std::vector<std::uint8_t>& owned,
-                 const std::vector<Point>& filtered) {
+void write_owned(const RowFile& result, std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
+                 std::span<const Point> filtered) {
   std::size_t k = 0;
   while (k < rows.size()) {
     if (owned[k] == 0) {
@@ -187,7 +187,7 @@ void write_owned(const CloudFile& result, const std::vector<std::int64_t>& rows,
     }
     std::size_t end = k + 1;
     while (end < rows.size() && owned[end] != 0 && rows[end] == rows[end - 1] + 1) ++end;
-    write_rows(result, rows[k], std::span<const Point>(filtered).subspan(k, end - k));
+    write_rows(result, rows[k], filtered.subspan(k, end - k));
     k = end;
   }
 }
@@ -202,7 +202,7 @@ struct Survey {
 
 // One pass over the cloud: its survey, with a sample of at most about `sample_cap` points;
 // the rows are copied to `copy` on the way when it is given.
-Survey survey(const CloudFile& cloud, std::int64_t sample_cap, const CloudFile* copy, const DenoiseOptions& options) {
+Survey survey(const RowFile& cloud, std::int64_t sample_cap, const RowFile* copy, const DenoiseOptions& options) {
   Survey found;
   found.stride = std::max<std::int64_t>(1, (cloud.rows + sample_cap - 1) / sample_cap);
   for_each_block(cloud, options, "planning", [&](std::int64_t first, std::span<const Point> block) {
@@ -223,7 +223,7 @@ Survey survey(const CloudFile& cloud, std::int64_t sample_cap, const CloudFile* 
 }
 
 // The neighbourhood check's probes: the finite points of the ranks it names.
-std::vector<Point> probes_of(const CloudFile& cloud, std::int64_t finite_rows, const DenoiseOptions& options) {
+std::vector<Point> probes_of(const RowFile& cloud, std::int64_t finite_rows, const DenoiseOptions& options) {
   const std::vector<std::int64_t> ranks = NeighbourhoodCheck::probe_ranks(finite_rows);
   std::vector<Point> probes;
   if (options.allow_large_neighbourhoods || ranks.empty()) return probes;
@@ -240,7 +240,7 @@ std::vector<Point> probes_of(const CloudFile& cloud, std::int64_t finite_rows, c
 
 // Bins every finite point into each tile whose initial halo holds it, and counts the
 // probes' neighbours on the way.
-void bin_points(const CloudFile& cloud, const TilePlan& plan, const Survey& cloud_survey, NeighbourhoodCheck& check,
+void bin_points(const RowFile& cloud, const TilePlan& plan, const Survey& cloud_survey, NeighbourhoodCheck& check,
                 Bins& bins, const DenoiseOptions& options) {
   const double halo = tile_halo(plan, initial_reach(plan));
   const TileIndex index(plan.tiles, cloud_survey.lo, cloud_survey.hi, halo);
@@ -259,33 +259,20 @@ void bin_points(const CloudFile& cloud, const TilePlan& plan, const Survey& clou
   bins.flush_all();
 }
 
-// Options that report a tile's stages as "tile k/T: " + stage; `stage` holds the text.
-DenoiseOptions tile_options(const DenoiseOptions& options, std::size_t tile, std::size_t tiles, std::string& stage) {
-  DenoiseOptions reported = options;
-  if (options.progress) {
-    const std::string prefix = "tile " + std::to_string(tile + 1) + "/" + std::to_string(tiles) + ": ";
-    reported.progress = [&options, &stage, prefix](const Progress& p) {
-      stage = prefix + std::string(p.stage);
-      return options.progress({stage, p.done, p.total});
-    };
-  }
-  return reported;
-}
-
 }  // namespace
 
 void report_progress(const DenoiseOptions& options, std::string_view stage, std::int64_t done, std::int64_t total) {
   if (options.progress && !options.progress({stage, done, total})) throw Error("Vandrel:cancelled", "The run was cancelled.");
 }
 
-FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, float density,
+TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float sigma, float density,
                            const DenoiseOptions& options, const TileOptions& tiling,
                            const std::filesystem::path& scratch) {
-  check_parameters(sigma, density);
+  check_parameters(sigma, density, options.names);
   if (tiling.tile_points < 0)
     throw Error("Vandrel:invalidTileSize", "A tile must own at least 1 point, but tile_points is " +
                                                std::to_string(tiling.tile_points) + ".");
-  host_options_for(options);  // checks the thread count before the long passes
+  check_thread_count(options.threads);  // before the long passes
   const std::int64_t capacity =
       tiling.tile_points > 0 ? tiling.tile_points : tile_points_for_memory(tiling.memory_bytes);
   const std::int64_t budget = capacity * bytes_per_point;
@@ -294,52 +281,33 @@ FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, floa
   // Any plan gives the same bits: tiles of about the capacity asked are planned on the sample.
   const std::int64_t sample_capacity = std::max<std::int64_t>(1, capacity / cloud_survey.stride);
   const TilePlan plan = plan_tiles(cloud_survey.sample, sigma, density, sample_capacity,
-                                   tiling.tile_points > 0 ? 0 : sample_capacity);
+                                   tiling.tile_points > 0 ? 0 : sample_capacity, options.names);
   cloud_survey.sample = {};
-  FileTilingRun run;
-  if (cloud_survey.finite_rows == 0) return run;  // nothing to filter: the result is the cloud
+  if (cloud_survey.finite_rows == 0) return {};  // nothing to filter: the result is the cloud
 
-  NeighbourhoodCheck check(plan, probes_of(cloud, cloud_survey.finite_rows, options));
+  NeighbourhoodCheck check(plan.scale, probes_of(cloud, cloud_survey.finite_rows, options));
   const std::size_t tiles = plan.tiles.size();
   const auto buffer_records = std::clamp<std::size_t>(
       static_cast<std::size_t>(budget / buffer_share / static_cast<std::int64_t>(tiles * record_bytes)),
       min_buffer_records, max_buffer_records);
   Bins bins(scratch, tiles, buffer_records);
   bin_points(cloud, plan, cloud_survey, check, bins, options);
-  check.judge(options);
+  if (!options.allow_large_neighbourhoods) check.judge();
 
-  std::vector<std::int64_t> rows;
-  std::vector<Point> points;
-  std::vector<std::uint8_t> owned;
-  std::string stage;
-  run.tiles = static_cast<std::int64_t>(tiles);
-  for (std::size_t t = 0; t < tiles; ++t) {
-    const TileBox& box = plan.tiles[t];
-    const DenoiseOptions reported = tile_options(options, t, tiles, stage);
-    TileReach reach = initial_reach(plan);
-    bins.read(t, rows, points);
-    for (;;) {
-      owned.resize(points.size());
-      for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
-      if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
-      // A tile that reads the whole cloud needs no check.
-      if (static_cast<std::int64_t>(rows.size()) == cloud_survey.finite_rows)
-        reach = {std::numeric_limits<float>::infinity(), reach.move};
-      const TileResult filtered = filter_tile(points, box, plan, sigma, density, reach, reported);
-      run.points_filtered += static_cast<std::int64_t>(points.size());
-      if (filtered.complete) {
-        write_owned(result, rows, owned, filtered.points);
-        break;
-      }
-      reach = filtered.needed;
-      ++run.tiles_read_again;
-      read_tile(cloud, box, tile_halo(plan, reach), reported, rows, points);
+  const auto read = [&](std::size_t tile, double halo, bool again, std::vector<std::int64_t>& rows,
+                        std::vector<Point>& points) {
+    if (again) {
+      read_tile(cloud, plan.tiles[tile], halo, options, rows, points);
+    } else {
+      bins.read(tile, rows, points);
     }
-  }
-  return run;
+  };
+  const auto write = [&](std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
+                         std::span<const Point> filtered) { write_owned(result, rows, owned, filtered); };
+  return run_tiles(plan, cloud_survey.finite_rows, sigma, density, options, read, write);
 }
 
-std::vector<Point> cloud_region(const CloudFile& cloud, std::int64_t points) {
+std::vector<Point> cloud_region(const RowFile& cloud, std::int64_t points) {
   const DenoiseOptions quiet;
   const Survey cloud_survey = survey(cloud, std::max<std::int64_t>(min_sample_points, points / 16), nullptr, quiet);
   if (cloud_survey.sample.empty()) return {};

@@ -3,25 +3,25 @@
 #include <filesystem>
 #include <span>
 
-#include "core/point.h"
+#include "vandrel/point.h"
 
 namespace vandrel {
 
 /// A cloud kept in a file rather than in memory: `rows` single-precision x, y, z triples,
 /// one after another from byte 0 (12 bytes a row, this machine's byte order), in the open
 /// file `fd`.
-struct CloudFile {
+struct RowFile {
   int fd = -1;
   std::int64_t rows = 0;
 };
 
 /// Reads rows [first, first + out.size()) of `file`. Throws vandrel::Error
 /// "Vandrel:scratchFile" when they cannot be read.
-void read_rows(const CloudFile& file, std::int64_t first, std::span<Point> out);
+void read_rows(const RowFile& file, std::int64_t first, std::span<Point> out);
 
 /// Writes `rows` over rows [first, first + rows.size()) of `file`, extending it as needed.
 /// Throws vandrel::Error "Vandrel:scratchFile" (a full disk, say) when they cannot be written.
-void write_rows(const CloudFile& file, std::int64_t first, std::span<const Point> rows);
+void write_rows(const RowFile& file, std::int64_t first, std::span<const Point> rows);
 
 /// Reads bytes [offset, offset + size) of an open file into `out`, or writes `size` bytes
 /// from `in` there, whole (retrying short transfers and interrupted calls). Throw like

@@ -1,4 +1,4 @@
-#include "cli/streamed_run.h"
+#include "cli/out_of_core_run.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,11 +6,11 @@
 #include <iostream>
 #include <vector>
 
-#include "api/cloud_file.h"
-#include "api/error.h"
-#include "api/estimate.h"
-#include "api/file_tiling.h"
-#include "cli/tiled_run.h"
+#include "tiling/scratch_file.h"
+#include "vandrel/error.h"
+#include "vandrel/estimate.h"
+#include "tiling/out_of_core.h"
+#include "cli/memory_limit.h"
 #include "io/number_text.h"
 #include "io/point_file.h"
 
@@ -48,8 +48,8 @@ void run_streamed(const PointStream& input, const std::string& output, const Str
   const std::int64_t rows = input.rows();
   ScratchFile coordinates(directory);
   ScratchFile filtered(directory);
-  const CloudFile cloud{coordinates.fd(), rows};
-  const CloudFile result{filtered.fd(), rows};
+  const RowFile cloud{coordinates.fd(), rows};
+  const RowFile result{filtered.fd(), rows};
 
   std::vector<Point> block;
   std::int64_t not_finite = 0;
@@ -85,7 +85,7 @@ void run_streamed(const PointStream& input, const std::string& output, const Str
     }
   }
 
-  const FileTilingRun tiled = denoise_file(cloud, result, sigma, density, run.options, tiling, directory);
+  const TilingRun tiled = denoise_out_of_core(cloud, result, sigma, density, run.options, tiling, directory);
   if (tiled.tiles > 0) {
     char share[16];
     std::snprintf(share, sizeof share, "%.2f", static_cast<double>(tiled.points_filtered) / static_cast<double>(rows - not_finite));

@@ -1,7 +1,7 @@
 #pragma once
 #include <span>
 
-#include "core/point.h"
+#include "vandrel/point.h"
 
 namespace vandrel {
 

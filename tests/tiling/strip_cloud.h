@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "core/point.h"
+#include "vandrel/point.h"
 
 namespace vandrel::testing {
 

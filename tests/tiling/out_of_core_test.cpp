@@ -1,4 +1,4 @@
-#include "api/file_tiling.h"
+#include "tiling/out_of_core.h"
 
 #include <cmath>
 #include <filesystem>
@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "api/error.h"
-#include "api/strip_cloud.h"
-#include "api/vandrel.h"
+#include "vandrel/error.h"
+#include "tiling/strip_cloud.h"
+#include "vandrel/vandrel.h"
 
 namespace vandrel {
 namespace {
@@ -36,7 +36,7 @@ class FileTiling : public ::testing::Test {
   std::filesystem::path directory_;
 };
 
-std::vector<Point> read_all(const CloudFile& file) {
+std::vector<Point> read_all(const RowFile& file) {
   std::vector<Point> points(static_cast<std::size_t>(file.rows));
   read_rows(file, 0, points);
   return points;
@@ -50,7 +50,7 @@ TEST_F(FileTiling, GivesTheUntiledBitsAtEveryTileSize) {
     SCOPED_TRACE("tile_points " + std::to_string(tile_points));
     ScratchFile input(directory_);
     ScratchFile output(directory_);
-    const CloudFile source{input.fd(), static_cast<std::int64_t>(cloud.size())};
+    const RowFile source{input.fd(), static_cast<std::int64_t>(cloud.size())};
     write_rows(source, 0, cloud);
     std::set<std::string> stages;  // without the tile's prefix
     std::set<std::string> tiles;
@@ -62,7 +62,7 @@ TEST_F(FileTiling, GivesTheUntiledBitsAtEveryTileSize) {
       stages.insert(std::string(at == std::string_view::npos ? p.stage : p.stage.substr(at + 2)));
       return true;
     };
-    denoise_file(source, {output.fd(), source.rows}, 0.4f, 1.0f, options, {.tile_points = tile_points}, directory_);
+    denoise_out_of_core(source, {output.fd(), source.rows}, 0.4f, 1.0f, options, {.tile_points = tile_points}, directory_);
     EXPECT_TRUE(same_bits(read_all({output.fd(), source.rows}), whole));
     EXPECT_TRUE(stages.count("binning") == 1 && stages.count("reading a tile again") == 1);
     EXPECT_GE(tiles.size(), 3u);
@@ -76,11 +76,11 @@ TEST_F(FileTiling, RefusesWhatTheFilterRefuses) {
   cloud.insert(cloud.end(), more.begin(), more.end());
   ScratchFile input(directory_);
   ScratchFile output(directory_);
-  const CloudFile source{input.fd(), static_cast<std::int64_t>(cloud.size())};
+  const RowFile source{input.fd(), static_cast<std::int64_t>(cloud.size())};
   write_rows(source, 0, cloud);
   const auto identifier = [&](float sigma, float density, const DenoiseOptions& options) -> std::string {
     try {
-      denoise_file(source, {output.fd(), source.rows}, sigma, density, options, {.tile_points = 5000}, directory_);
+      denoise_out_of_core(source, {output.fd(), source.rows}, sigma, density, options, {.tile_points = 5000}, directory_);
     } catch (const Error& e) {
       return e.identifier();
     }
@@ -110,7 +110,7 @@ TEST_F(FileTiling, ScratchFilesAreGoneOnceMadeAndReportShortReads) {
 TEST_F(FileTiling, CloudRegionIsACompactPartOfTheAskedSize) {
   const std::vector<Point> cloud = strip(9);
   ScratchFile input(directory_);
-  const CloudFile source{input.fd(), static_cast<std::int64_t>(cloud.size())};
+  const RowFile source{input.fd(), static_cast<std::int64_t>(cloud.size())};
   write_rows(source, 0, cloud);
   const std::vector<Point> region = cloud_region(source, 3000);
   EXPECT_GT(region.size(), 1500u);

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "api/tiling.h"
+#include "tiling/tiling.h"
 
 namespace vandrel {
 

@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "api/cloud_file.h"
-#include "api/tiling.h"
-#include "api/vandrel.h"
+#include "tiling/scratch_file.h"
+#include "tiling/tiling.h"
+#include "vandrel/options.h"
 
 namespace vandrel {
 
@@ -28,31 +28,23 @@ namespace vandrel {
 ///   cloud    the cloud, `rows` points
 ///   result   a file for the result; cloud.rows rows are written to it
 ///   scratch  the directory of the bins' scratch file (beside the output, say)
-/// Returns what the run took (see FileTilingRun).
+/// Returns what the run took (see TilingRun).
 /// Progress comes as stages "planning", "checking", "binning", then each tile's own
 /// stages as "tile k/T: " + stage. Throws what denoise_tiled throws, and vandrel::Error
 /// "Vandrel:scratchFile" when a file cannot be read or written.
-/// What a run from files did: the tiles, the points they filtered (halos included, each
-/// time a tile ran) and the tiles read again with a wider halo.
-struct FileTilingRun {
-  std::int64_t tiles = 0;
-  std::int64_t points_filtered = 0;
-  std::int64_t tiles_read_again = 0;
-};
-
-FileTilingRun denoise_file(const CloudFile& cloud, const CloudFile& result, float sigma, float density,
+TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float sigma, float density,
                   const DenoiseOptions& options = {}, const TileOptions& tiling = {},
                   const std::filesystem::path& scratch = std::filesystem::temp_directory_path());
 
 /// Reports `done` of `total` units of `stage` to options.progress, if any, and throws
 /// vandrel::Error "Vandrel:cancelled" when it asks to stop: for the stages of a run from
-/// files outside denoise_file, such as reading and writing the point file.
+/// files outside denoise_out_of_core, such as reading and writing the point file.
 void report_progress(const DenoiseOptions& options, std::string_view stage, std::int64_t done, std::int64_t total);
 
 /// The finite points of one compact region of the cloud, about `points` of them (all of
 /// them when the cloud has fewer): what a cloud too large to hold gives the estimators of
 /// sigma and density. The region is a box of the median bisection of an even sample, the
 /// one holding the sample's middle row. Reads the cloud twice. Throws like read_rows.
-std::vector<Point> cloud_region(const CloudFile& cloud, std::int64_t points);
+std::vector<Point> cloud_region(const RowFile& cloud, std::int64_t points);
 
 }  // namespace vandrel

@@ -1,0 +1,40 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vandrel/error.h"
+#include "vandrel/options.h"
+#include "vandrel/point.h"
+#include "vandrel/version.h"
+
+namespace vandrel {
+
+/// Denoises a point cloud.
+///   points   N points as x, y, z triples (row-major N x 3, the layout of numpy, PCL and
+///            Open3D), N < 2^31; rows with a NaN coordinate are returned unchanged
+///   sigma    noise standard deviation in the cloud's units, finite and >= 0
+///   density  points per unit area, finite and > 0 (the cloud is scaled by its square root)
+/// Returns the filtered points in the same row order. Rows with a NaN or infinite
+/// coordinate come back unchanged. Throws vandrel::Error (identifier and message) on
+/// invalid arguments ("Vandrel:invalidThreads" for a thread count outside 0 to 1024, and
+/// those of filter_cloud in core/pipeline.h). Reentrant; the bits of the result depend
+/// neither on the thread count nor on the x86-64 machine.
+std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options = {});
+
+
+/// The centre of the bounding box of the finite points (extent_centre on each axis; 0 for a
+/// cloud without finite points): what double-precision clouds are moved by before the
+/// single-precision filter, in every front end.
+PointD bounding_box_centre(std::span<const PointD> points);
+
+/// Denoises points given in double precision: they are moved by bounding_box_centre (in double) before the single-precision filter and moved back
+/// after, so that a cloud far from the origin keeps its detail. Rows the filter leaves in
+/// place (NaN or infinite coordinates, clouds too small to filter) come back bit for bit.
+/// Throws vandrel::Error "Vandrel:outOfRange" when a recentred coordinate does not fit in
+/// single precision, and whatever the single-precision denoise throws.
+std::vector<PointD> denoise(std::span<const PointD> points, float sigma, float density,
+                            const DenoiseOptions& options = {});
+
+}  // namespace vandrel

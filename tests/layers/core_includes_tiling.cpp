@@ -1,0 +1,2 @@
+// Must not compile against the core's include roots: the core sees no layer above it.
+#include "tiling/tiling.h"
