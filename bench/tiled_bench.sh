@@ -25,7 +25,7 @@ for n in "${counts[@]}"; do
       --sigma 0.3 --density 1 --quiet --memory-limit "$limit" 2>&1 | tail -1
   done
   for limit in 256M 1G; do
-    echo -n "from disk, $limit:  "
+    echo -n "out of core, $limit:  "
     /usr/bin/time -f "%e s, peak %M KiB" "$build/vandrel" "$scratch/cloud.npy" "$scratch/out.npy" \
       --sigma 0.3 --density 1 --quiet --memory-limit "$limit" --out-of-core 2>&1 | tail -1
   done

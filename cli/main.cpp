@@ -14,23 +14,22 @@
 
 #include <CLI/CLI.hpp>
 
-#include "vandrel/estimate.h"
-#include "tiling/tiling.h"
-#include "vandrel/vandrel.h"
 #include "cli/memory_limit.h"
-#include "io/number_text.h"
-#include "cli/progress_view.h"
 #include "cli/out_of_core_run.h"
+#include "cli/progress_view.h"
+#include "core/finite.h"
+#include "io/number_text.h"
 #include "io/point_file.h"
+#include "tiling/tiling.h"
 #include "vandrel/error.h"
+#include "vandrel/run_plan.h"
+#include "vandrel/vandrel.h"
 
 namespace vandrel {
 namespace {
 
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
-// More threads than this is a typing error rather than a machine.
-constexpr int max_threads = 1024;
 
 struct Arguments {
   std::string input;
@@ -96,13 +95,9 @@ void install_signal_handlers() {
 // Rows the filter passes through unchanged: those with a NaN coordinate (the readers refuse infinities).
 std::int64_t rows_not_finite(const PointFile& file) {
   std::int64_t count = 0;
-  const std::int64_t n = file.size;
-  for (std::int64_t i = 0; i < n; ++i) {
-    const auto row = static_cast<std::size_t>(i);
-    const auto rows = static_cast<std::size_t>(n);
-    if (!std::isfinite(file.xyz[row]) || !std::isfinite(file.xyz[rows + row]) ||
-        !std::isfinite(file.xyz[2 * rows + row]))
-      ++count;
+  const auto n = static_cast<std::size_t>(file.size);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!finite(Point{file.xyz[i], file.xyz[n + i], file.xyz[2 * n + i]})) ++count;
   }
   return count;
 }
@@ -111,11 +106,14 @@ void print(const Arguments& args, const std::string& line) {
   if (!args.quiet) std::cerr << line << '\n';
 }
 
+std::string output_name(const Arguments& args) { return args.output == "-" ? "standard output" : args.output; }
+
 // Where the filter's progress and console lines go: a bar (or plain lines), the filter's
 // own lines with --verbose, nothing with --quiet.
 DenoiseOptions options_for(const Arguments& args, ProgressView& view) {
   DenoiseOptions options;
   options.threads = args.threads;
+  options.names = {"--sigma", "--density"};
   if (args.verbose) {
     options.console = [](std::string_view text) { std::cerr << text << std::flush; };
   } else if (!args.quiet) {
@@ -127,31 +125,53 @@ DenoiseOptions options_for(const Arguments& args, ProgressView& view) {
   return options;
 }
 
-// A cloud filtered from disk: --out-of-core, or a file too large for --memory-limit to
-// hold whole. Returns false, having done nothing, for a cloud to read whole.
-bool run_from_disk(const Arguments& args, PointFormat input_format, PointFormat output_format) {
+// What a run is: the files' formats and how the cloud is filtered.
+struct Plan {
+  PointFormat input_format;
+  PointFormat output_format;
+  RunMode mode = RunMode::whole;
+};
+
+// Checks the files' names and formats and chooses how to filter, before anything is read:
+// a wrong extension or a refused combination is reported at once.
+Plan plan_run(const Arguments& args) {
+  const std::optional<PointFormat> given = args.format ? format_named(*args.format) : std::nullopt;
+  Plan plan{format_for(args.input, given), format_for(args.output, given)};
+  std::error_code ec;
+  if (args.input != "-" && args.output != "-" && std::filesystem::exists(args.output, ec) &&
+      std::filesystem::equivalent(args.input, args.output, ec))
+    throw Error("Vandrel:sameFile", "the output '" + args.output + "' is the input file; name another file");
   if (args.input == "-" && args.out_of_core)
     throw Error("Vandrel:cannotStream", "standard input is read only whole: give --out-of-core a .npy or .las file");
-  if (args.input == "-" || (!args.out_of_core && args.memory_limit == 0)) return false;
-  std::error_code ec;
-  const std::uintmax_t file_bytes = std::filesystem::file_size(args.input, ec);
-  if (!is_streamable(input_format)) {
-    if (args.out_of_core || (!ec && file_bytes > static_cast<std::uintmax_t>(args.memory_limit) / 2))
-      throw Error("Vandrel:cannotStream",
-                  "'" + args.input + "' is " + (args.out_of_core ? "" : "too large for the memory limit when ") +
-                      "read whole: only .npy and .las clouds are filtered from disk; convert it to one of them");
-    return false;
+
+  std::optional<std::uintmax_t> file_bytes;
+  if (args.input != "-") {
+    const std::uintmax_t bytes = std::filesystem::file_size(args.input, ec);
+    if (!ec) file_bytes = bytes;
   }
-  if (output_format != input_format)
+  const bool can_be_out_of_core = args.input != "-" && readable_in_blocks(plan.input_format);
+  if (!can_be_out_of_core && args.input != "-" &&
+      (args.out_of_core || (args.memory_limit > 0 && file_bytes && *file_bytes > static_cast<std::uintmax_t>(args.memory_limit) / 2)))
+    throw Error("Vandrel:cannotStream",
+                "'" + args.input + "' is " + (args.out_of_core ? "" : "too large for the memory limit when ") +
+                    "read whole: only .npy and .las clouds are filtered out of core; convert it to one of them");
+  plan.mode = choose_run_mode({args.memory_limit, args.tile_points, args.out_of_core, args.threads},
+                              can_be_out_of_core ? file_bytes : std::nullopt);
+  if (plan.mode == RunMode::out_of_core && plan.output_format != plan.input_format)
     throw Error("Vandrel:cannotConvert", "cannot write '" + args.input + "' to '" + args.output +
                                              "' in another format: NPY and LAS files are written back only in their own format");
-  if (!args.out_of_core && (ec || !needs_streaming(file_bytes, args.memory_limit))) return false;
+  return plan;
+}
+
+// A cloud filtered out of core: read a block of rows at a time into scratch files beside the
+// output, filtered a tile at a time, written back in row order.
+void run_out_of_core(const Arguments& args, const Plan& plan) {
   print(args, "Reading " + args.input);
-  const std::unique_ptr<PointStream> input = read_point_stream(args.input, input_format);
+  const std::unique_ptr<PointStream> input = read_point_stream(args.input, plan.input_format);
   print(args, "Read " + std::to_string(input->rows()) + " points");
 
   ProgressView view(std::cerr, isatty(STDERR_FILENO) != 0);
-  StreamedRun run;
+  OutOfCoreRun run;
   run.sigma = args.sigma;
   run.density = args.density;
   run.memory_limit = args.memory_limit;
@@ -161,65 +181,42 @@ bool run_from_disk(const Arguments& args, PointFormat input_format, PointFormat 
     view.finish();
     print(args, line);
   };
-  print(args, "Filtering from disk, in tiles, with scratch files beside the output");
-  run_streamed(*input, args.output, run);
+  print(args, "Filtering out of core, in tiles, with scratch files beside the output");
+  run_out_of_core(*input, args.output, run);
   view.finish();
-  const std::string output_name = args.output == "-" ? "standard output" : args.output;
-  print(args, "Denoised " + std::to_string(input->rows()) + " points into " + output_name);
-  return true;
+  print(args, "Denoised " + std::to_string(input->rows()) + " points into " + output_name(args));
 }
 
-void run(const Arguments& args) {
-  const std::filesystem::path input(args.input);
-  const std::filesystem::path output(args.output);
-  // Both names are checked before anything is read: a wrong extension is reported at once.
-  const std::optional<PointFormat> given = args.format ? format_named(*args.format) : std::nullopt;
-  const PointFormat output_format = format_for(args.output, given);
-  const PointFormat input_format = format_for(args.input, given);
-  std::error_code ec;
-  if (args.input != "-" && args.output != "-" && std::filesystem::exists(output, ec) &&
-      std::filesystem::equivalent(input, output, ec))
-    throw Error("Vandrel:sameFile", "the output '" + args.output + "' is the input file; name another file");
-
-  if (run_from_disk(args, input_format, output_format)) return;
+// A cloud held in memory, filtered whole or in tiles.
+void run_in_memory(const Arguments& args, const Plan& plan) {
   print(args, "Reading " + (args.input == "-" ? std::string("standard input") : args.input));
-  PointFile file = read_point_input(args.input, input_format);
+  PointFile file = read_point_input(args.input, plan.input_format);
   print(args, "Read " + std::to_string(file.size) + " points");
   // The estimators skip these rows themselves.
   if (const std::int64_t skipped = rows_not_finite(file); skipped > 0) print(args, non_finite_rows_line(skipped));
-  convert_layout(file, output_format, args.input, args.output);
+  convert_layout(file, plan.output_format, args.input, args.output);
 
   // Point files keep their coordinates column-major; the library takes x, y, z triples.
   const auto n = static_cast<std::size_t>(file.size);
   std::vector<Point> points(n);
   for (std::size_t i = 0; i < n; ++i) points[i] = {file.xyz[i], file.xyz[n + i], file.xyz[2 * n + i]};
 
-  float density = 0.0f;
-  if (args.density) {
-    density = *args.density;
-  } else {
-    density = estimate_density(points);
-    print(args, "Estimated density: " + float9_text(density) + " points per unit area");
-  }
-  float sigma = 0.0f;
-  if (args.sigma) {
-    sigma = *args.sigma;
-  } else {
-    sigma = estimate_sigma(points);
-    print(args, "Estimated sigma: " + float9_text(sigma));
-  }
-
   ProgressView view(std::cerr, isatty(STDERR_FILENO) != 0);
   const DenoiseOptions options = options_for(args, view);
-  if (args.memory_limit > 0 || args.tile_points > 0) {
+  const Parameters parameters = resolve_parameters(points, args.sigma, args.density, options.names);
+  if (parameters.density_estimated)
+    print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area");
+  if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma));
+
+  if (plan.mode == RunMode::tiles) {
     // Beside the tiles: the result's copy inside denoise_tiled and the column-major output.
     TileOptions tiling;
     if (args.memory_limit > 0)
       tiling = tile_options_for_limit(args.memory_limit, static_cast<std::int64_t>(2 * n * sizeof(Point)));
     tiling.tile_points = args.tile_points;
-    points = denoise_tiled(points, sigma, density, options, tiling);
+    points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);
   } else {
-    points = denoise(points, sigma, density, options);
+    points = denoise(points, parameters.sigma, parameters.density, options);
   }
   view.finish();
   std::vector<float> filtered(3 * n);
@@ -227,10 +224,18 @@ void run(const Arguments& args) {
     for (std::size_t c = 0; c < 3; ++c) filtered[i + n * c] = points[i][c];
   }
 
-  const std::string output_name = args.output == "-" ? "standard output" : args.output;
-  print(args, "Writing " + output_name);
-  write_point_output(args.output, file, filtered.data(), output_format);
-  print(args, "Denoised " + std::to_string(file.size) + " points into " + output_name);
+  print(args, "Writing " + output_name(args));
+  write_point_output(args.output, file, filtered.data(), plan.output_format);
+  print(args, "Denoised " + std::to_string(file.size) + " points into " + output_name(args));
+}
+
+void run(const Arguments& args) {
+  const Plan plan = plan_run(args);
+  if (plan.mode == RunMode::out_of_core) {
+    run_out_of_core(args, plan);
+  } else {
+    run_in_memory(args, plan);
+  }
 }
 
 }  // namespace

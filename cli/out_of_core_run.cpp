@@ -6,26 +6,20 @@
 #include <iostream>
 #include <vector>
 
-#include "tiling/scratch_file.h"
-#include "vandrel/error.h"
-#include "vandrel/estimate.h"
-#include "tiling/out_of_core.h"
 #include "cli/memory_limit.h"
+#include "core/finite.h"
 #include "io/number_text.h"
 #include "io/point_file.h"
+#include "tiling/out_of_core.h"
+#include "tiling/scratch_file.h"
+#include "vandrel/error.h"
+#include "vandrel/run_plan.h"
 
 namespace vandrel {
 namespace {
 
 // Rows moved between the point file and the scratch files at a time.
 constexpr std::int64_t block_rows = std::int64_t{1} << 18;
-// What the in-memory run holds per row beside the file's bytes: coordinates read, the
-// points, the filter's result, its copy and the column-major output.
-constexpr std::int64_t held_bytes_per_row = 60;
-// The fewest bytes a row takes in a streamed file: three float32 coordinates.
-constexpr double densest_row_bytes = 12.0;
-// The estimators' sample: a region of this many points, at most.
-constexpr std::int64_t estimation_points = 1'000'000;
 // Beside the tiles: the blocks in flight and the output writer's buffers.
 constexpr std::int64_t buffer_bytes = 16 << 20;
 
@@ -36,13 +30,7 @@ std::string non_finite_rows_line(std::int64_t count) {
          (count == 1 ? "es" : "") + " through unchanged";
 }
 
-bool needs_streaming(std::uintmax_t file_bytes, std::int64_t limit) {
-  const double rows = static_cast<double>(file_bytes) / densest_row_bytes;
-  const double held = static_cast<double>(file_bytes) + rows * held_bytes_per_row;
-  return held > static_cast<double>(limit) / 2;
-}
-
-void run_streamed(const PointStream& input, const std::string& output, const StreamedRun& run) {
+void run_out_of_core(const PointStream& input, const std::string& output, const OutOfCoreRun& run) {
   const std::filesystem::path directory =
       output == "-" ? std::filesystem::current_path() : std::filesystem::absolute(output).parent_path();
   const std::int64_t rows = input.rows();
@@ -57,9 +45,7 @@ void run_streamed(const PointStream& input, const std::string& output, const Str
     report_progress(run.options, "reading", first, rows);
     block.resize(static_cast<std::size_t>(std::min(block_rows, rows - first)));
     input.read(first, block);
-    not_finite += std::count_if(block.begin(), block.end(), [](const Point& p) {
-      return !std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2]);
-    });
+    not_finite += std::count_if(block.begin(), block.end(), [](const Point& p) { return !finite(p); });
     write_rows(cloud, first, block);
   }
   report_progress(run.options, "reading", rows, rows);
@@ -68,22 +54,18 @@ void run_streamed(const PointStream& input, const std::string& output, const Str
 
   TileOptions tiling = run.memory_limit > 0 ? tile_options_for_limit(run.memory_limit, buffer_bytes) : TileOptions{};
   tiling.tile_points = run.tile_points;
-  float sigma = run.sigma.value_or(0.0f);
-  float density = run.density.value_or(0.0f);
+  Parameters parameters{run.sigma.value_or(0.0f), run.density.value_or(0.0f), false, false};
   if (!run.sigma || !run.density) {
-    // The region is held with the estimators' own arrays: a quarter of a tile's points.
-    const std::int64_t points = std::min(estimation_points, tile_points_for_memory(tiling.memory_bytes) / 4);
+    const std::int64_t points = estimation_region_points(tile_points_for_memory(tiling.memory_bytes));
     const std::vector<Point> region = cloud_region(cloud, points);
     const std::string from = " (from the " + std::to_string(region.size()) + " points of one region)";
-    if (!run.density) {
-      density = estimate_density(region);
-      run.print("Estimated density: " + float9_text(density) + " points per unit area" + from);
-    }
-    if (!run.sigma) {
-      sigma = estimate_sigma(region);
-      run.print("Estimated sigma: " + float9_text(sigma) + from);
-    }
+    parameters = resolve_parameters(region, run.sigma, run.density, run.options.names);
+    if (parameters.density_estimated)
+      run.print("Estimated density: " + float9_text(parameters.density) + " points per unit area" + from);
+    if (parameters.sigma_estimated) run.print("Estimated sigma: " + float9_text(parameters.sigma) + from);
   }
+  const float sigma = parameters.sigma;
+  const float density = parameters.density;
 
   const TilingRun tiled = denoise_out_of_core(cloud, result, sigma, density, run.options, tiling, directory);
   if (tiled.tiles > 0) {

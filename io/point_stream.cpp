@@ -295,11 +295,11 @@ class LasStream final : public RecordStream {
 
 }  // namespace
 
-bool is_streamable(PointFormat format) { return format == PointFormat::npy || format == PointFormat::las; }
+bool readable_in_blocks(PointFormat format) { return format == PointFormat::npy || format == PointFormat::las; }
 
 std::unique_ptr<PointStream> read_point_stream(const std::filesystem::path& path, PointFormat format,
                                                std::int64_t block_rows) {
-  if (!is_streamable(format))
+  if (!readable_in_blocks(format))
     throw Error("Vandrel:cannotStream", "cannot stream " + quoted(path) +
                                             ": only .npy and .las files are read a block of rows at a time; "
                                             "files of other formats are read only whole");

@@ -15,7 +15,7 @@ namespace vandrel {
 
 /// Whether read_point_stream can open files of `format`: those whose points are
 /// fixed-size records, .npy and .las (a Fortran-order .npy is refused when opened).
-bool is_streamable(PointFormat format);
+bool readable_in_blocks(PointFormat format);
 
 /// A point file on disk, opened without reading it into memory. The coordinates it gives
 /// and the bytes it writes are those of read_point_file and write_point_file for the same

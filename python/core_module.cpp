@@ -26,12 +26,16 @@
 #include "tiling/tiling.h"
 #include "vandrel/error.h"
 #include "vandrel/estimate.h"
+#include "vandrel/run_plan.h"
 #include "vandrel/vandrel.h"
 
 namespace py = pybind11;
 
 namespace vandrel {
 namespace {
+
+// How the filter's messages call sigma and density: as Python's keyword arguments.
+constexpr ParameterNames python_names{"sigma=", "density="};
 
 // The points as the core reads them: a float32, C-ordered, aligned N x 3 array, that is
 // x, y, z triples. The Python layer makes such an array; anything else is refused.
@@ -140,6 +144,7 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
   PendingError pending;
   DenoiseOptions options;
   options.threads = thread_count;
+  options.names = python_names;
   if (!console.is_none()) options.console = console_writer(console, pending);
   options.progress = progress_reporter(progress, pending);
   std::vector<Point> filtered;
@@ -147,10 +152,8 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
   {
     const py::gil_scoped_release unlocked;
     try {
-      // Density before sigma, as the command-line tool estimates them.
-      const float used_density = given_density ? *given_density : estimate_density(data);
-      const float used_sigma = given_sigma ? *given_sigma : estimate_sigma(data);
-      filtered = denoise(data, used_sigma, used_density, options);
+      const Parameters used = resolve_parameters(data, given_sigma, given_density, options.names);
+      filtered = denoise(data, used.sigma, used.density, options);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -189,7 +192,7 @@ py::tuple plan_tiles_points(const py::array& points, float sigma, float density,
   TilePlan plan;
   {
     const py::gil_scoped_release unlocked;
-    plan = plan_tiles(data, sigma, density, tile_points, max_read_points);
+    plan = plan_tiles(data, sigma, density, tile_points, max_read_points, python_names);
   }
   const auto count = static_cast<py::ssize_t>(plan.tiles.size());
   py::array_t<float> lo({count, py::ssize_t{3}});
@@ -270,6 +273,34 @@ PYBIND11_MODULE(_core, m) {
   using namespace vandrel;
   m.doc() = "The compiled half of vandrel: use the functions of the package vandrel instead.";
   m.attr("__version__") = vandrel::version;
+  m.def("estimation_region_points", &estimation_region_points, py::arg("tile_points"),
+        "estimation_region_points(tile_points) -> int: the points of the region a cloud too large to\n"
+        "hold gives the estimators, for tiles that read tile_points points.");
+  m.def(
+      "resolve_parameters",
+      [](const py::array& points, const py::object& sigma, const py::object& density) {
+        const std::span<const Point> data = point_rows(points);
+        const std::optional<float> given_sigma = single_parameter(sigma, "sigma", true);
+        const std::optional<float> given_density = single_parameter(density, "density", false);
+        const py::gil_scoped_release unlocked;
+        const Parameters used = resolve_parameters(data, given_sigma, given_density, python_names);
+        return std::make_tuple(used.sigma, used.density);
+      },
+      py::arg("points"), py::arg("sigma"), py::arg("density"),
+      "resolve_parameters(points, sigma, density) -> (sigma, density): those given (None: estimated\n"
+      "from points, the density first).");
+  m.def(
+      "extent_centre",
+      [](const py::array_t<double, py::array::c_style | py::array::forcecast>& low,
+         const py::array_t<double, py::array::c_style | py::array::forcecast>& high) {
+        if (low.size() != 3 || high.size() != 3) throw py::value_error("extent_centre takes two arrays of 3 numbers");
+        py::array_t<double> centre(3);
+        for (py::ssize_t c = 0; c < 3; ++c) centre.mutable_at(c) = extent_centre(low.at(c), high.at(c));
+        return centre;
+      },
+      py::arg("low"), py::arg("high"),
+      "extent_centre(low, high) -> float64[3]: the centre every front end moves a double-precision\n"
+      "cloud by, per axis, from the least and most finite coordinates.");
   m.attr("max_threads") = max_threads;
 
   // vandrel.Error is a Python class of the package; it is looked up when an error is

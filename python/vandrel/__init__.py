@@ -153,8 +153,13 @@ def _single_rows(array: np.ndarray) -> tuple[np.ndarray, Optional[np.ndarray], n
     # Centred in the input's precision: the subtraction is exact for points within a
     # factor two of the centre, and the float32 rounding then only loses what float32
     # cannot hold of the cloud's own extent.
-    centre = (finite.min(axis=0) + finite.max(axis=0)) / 2 if len(finite) else np.zeros(3, wide)
+    centre = _box_centre(finite.min(axis=0), finite.max(axis=0), wide) if len(finite) else np.zeros(3, wide)
     return _centred_rows(array, centre, wide), centre, wide
+
+
+def _box_centre(low: np.ndarray, high: np.ndarray, wide: np.dtype) -> np.ndarray:
+    """The centre of a bounding box, as every front end takes it (never overflows)."""
+    return _core.extent_centre(low, high).astype(wide)
 
 
 def _centred_rows(array: np.ndarray, centre: np.ndarray, wide: np.dtype, first_row: int = 0,

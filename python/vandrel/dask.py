@@ -20,7 +20,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from . import _centred_rows, _core, _point_array, _restored, _single_rows
+from . import _box_centre, _centred_rows, _core, _point_array, _restored, _single_rows
 
 # The first tasks' halo is sized for the typical neighbourhood; a tile that finds it too
 # small comes back and is sent again with the halo it asked for.
@@ -52,8 +52,7 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     rows, centre, result_dtype = _single_rows(array)
     if len(rows) == 0:
         return np.empty((0, 3), dtype=result_dtype)
-    density = float(_core.estimate_density(rows)) if density is None else float(density)
-    sigma = float(_core.estimate_sigma(rows)) if sigma is None else float(sigma)
+    sigma, density = _core.resolve_parameters(rows, sigma, density)
     if tile_points is None:
         read_points = _core.tile_points_for_memory(0)
         lo, hi, sizes = _core.plan_tiles(rows, sigma, density, read_points, read_points)
@@ -116,7 +115,6 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
 # on storage the workers share, and assembles the output from the tiles' result files.
 
 _SAMPLE_ROWS = 1 << 22    # rows of the planning sample, at most
-_REGION_POINTS = 1 << 20  # points, about, that sigma and density are estimated from
 
 # A tile's bin: its rows in input order, each with its float32 (centred) point and whether
 # the tile owns it. Raw records, appended block after block.
@@ -238,8 +236,7 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
         sample, stride, probes = _sample_and_probes(source, finite_count)
         if density is None or sigma is None:
             region = _estimation_region(source, sample, stride)
-            density = float(_core.estimate_density(region)) if density is None else density
-            sigma = float(_core.estimate_sigma(region)) if sigma is None else sigma
+            sigma, density = _core.resolve_parameters(region, sigma, density)
             del region
         sigma, density = float(sigma), float(density)
         if tile_points is None:
@@ -312,7 +309,7 @@ def _centre_and_count(source: _NpyInput) -> int:
             low = points.min(axis=0) if low is None else np.minimum(low, points.min(axis=0))
             high = points.max(axis=0) if high is None else np.maximum(high, points.max(axis=0))
     if source.wide is not None:
-        source.centre = (low + high) / 2 if low is not None else np.zeros(3, source.wide)
+        source.centre = _box_centre(low, high, source.wide) if low is not None else np.zeros(3, source.wide)
     return finite_count
 
 
@@ -335,12 +332,12 @@ def _sample_and_probes(source: _NpyInput, finite_count: int) -> tuple:
 
 
 def _estimation_region(source: _NpyInput, sample: np.ndarray, stride: int) -> np.ndarray:
-    """The finite points, in row order, of one compact region of about _REGION_POINTS
+    """The finite points, in row order, of one compact region of about _core.estimation_region_points(...)
     points: the box, of a bisection of the sample, that holds the sample's middle point."""
     finite_sample = sample[np.isfinite(sample).all(axis=1)]
     if len(finite_sample) == 0:
         return np.empty((0, 3), dtype=np.float32)  # the estimators refuse it as they refuse the cloud
-    lo, hi, _ = _core.plan_tiles(finite_sample, 0.0, 1.0, max(1, _REGION_POINTS // stride), 0)
+    lo, hi, _ = _core.plan_tiles(finite_sample, 0.0, 1.0, max(1, _core.estimation_region_points(_core.tile_points_for_memory(0)) // stride), 0)
     middle = finite_sample[len(finite_sample) // 2]
     box = int(np.flatnonzero(((lo <= middle) & (middle < hi)).all(axis=1))[0])
     region = []

@@ -207,8 +207,8 @@ TEST(read_point_stream, RefusesFormatsAndLayoutsReadOnlyWhole) {
                "a Fortran-order .npy file is read only whole: ");
   expect_error([&] { read_point_stream(dir / "cloud.ply", PointFormat::ply); }, "Vandrel:cannotStream",
                "cloud.ply': only .npy and .las files are read a block of rows at a time");
-  EXPECT_TRUE(is_streamable(PointFormat::npy) && is_streamable(PointFormat::las));
-  EXPECT_FALSE(is_streamable(PointFormat::pcd) || is_streamable(PointFormat::ply) || is_streamable(PointFormat::csv));
+  EXPECT_TRUE(readable_in_blocks(PointFormat::npy) && readable_in_blocks(PointFormat::las));
+  EXPECT_FALSE(readable_in_blocks(PointFormat::pcd) || readable_in_blocks(PointFormat::ply) || readable_in_blocks(PointFormat::csv));
 }
 
 TEST(PointStream, RefusesALasCoordinateBeyond32BitsBeforeWritingAByte) {

@@ -187,6 +187,33 @@ def test_float64_far_from_the_origin_filters_like_near_it():
     assert np.abs(filtered_near - near).max() > 0.01
 
 
+@pytest.mark.parametrize("offset", [[-0.18416285, 0.01143571, -0.01626565], [9e307, -9e307, 1e300]], ids=["near-zero", "near-max"])
+def test_float64_recentring_is_one_rule_in_every_front_end(offset, bunny, tmp_path):
+    """Python, the command line on a float64 .npy and the library's double-precision denoise
+    move a cloud by the same centre, so they give the same bits: near zero, where centre
+    formulas differ in the last bit, and near the largest doubles, where (min + max) / 2
+    overflows (there every point rounds to one double: it comes back as it was, not NaN;
+    the command line refuses such values as it reads them)."""
+    points = bunny[::4].astype(np.float64) + np.array(offset)
+    python = vandrel.denoise(points, 0.005, 22707, threads=1)
+    assert np.all(np.isfinite(python))
+    assert np.abs(python - points).max() > 0.001 if offset[0] < 1.0 else np.array_equal(python, points)
+
+    np.save(tmp_path / "in.npy", points)
+    cli = subprocess.run([program("VANDREL_CLI"), str(tmp_path / "in.npy"), str(tmp_path / "out.npy"), "--sigma",
+                          "0.005", "--density", "22707", "--threads", "1", "--quiet"], capture_output=True, text=True)
+    if offset[0] < 1.0:
+        assert cli.returncode == 0 and np.array_equal(np.load(tmp_path / "out.npy"), python)
+    else:
+        assert cli.returncode == 1 and "beyond single-precision range" in cli.stderr
+
+    np.asfortranarray(points).T.astype("<f8").tofile(tmp_path / "in.f64")
+    subprocess.run([program("VANDREL_REFERENCE"), str(tmp_path / "in.f64"), str(tmp_path / "out.f64"), "0.005",
+                    "22707"], check=True)
+    library = np.fromfile(tmp_path / "out.f64", "<f8").reshape(3, len(points)).T
+    assert np.array_equal(library, python)
+
+
 def test_float64_rows_with_nan_or_inf_do_not_move_the_centre():
     near = noisy_sphere(1000, 9.0, 0.1, seed=5)
     far = near + 1e6

@@ -1,4 +1,4 @@
-// Clouds filtered from disk (--out-of-core, or --memory-limit on a file too large to hold):
+// Clouds filtered out of core (--out-of-core, or --memory-limit on a file too large to hold):
 // the same bytes as a run in memory, nothing left beside the output, clear refusals.
 #include <gtest/gtest.h>
 
@@ -84,7 +84,7 @@ std::string las_of(const std::vector<std::array<double, 4>>& rows) {
   return las;
 }
 
-TEST(vandrel, FiltersFromDiskTheBytesItFiltersInMemory) {
+TEST(vandrel, FiltersOutOfCoreTheBytesItFiltersInMemory) {
   ScratchDir dir;
   const auto rows = strip(12000, 3);
   write_file(dir / "in.npy", npy_of(rows));
@@ -106,7 +106,7 @@ TEST(vandrel, FiltersFromDiskTheBytesItFiltersInMemory) {
   EXPECT_EQ(dir.listing(), (std::vector<std::string>{"disk.las", "disk.npy", "in.las", "in.npy", "memory.las", "memory.npy"}));
 }
 
-TEST(vandrel, EstimatesTheParametersOfACloudOnDiskFromOneRegion) {
+TEST(vandrel, EstimatesTheParametersOfACloudOutOfCoreFromOneRegion) {
   ScratchDir dir;
   write_file(dir / "in.npy", npy_of(strip(12000, 4)));
   const Outcome r = run(dir, "in.npy out.npy --out-of-core");
@@ -121,7 +121,7 @@ TEST(vandrel, EstimatesTheParametersOfACloudOnDiskFromOneRegion) {
   EXPECT_LT(sigma, 0.5);
 }
 
-TEST(vandrel, RefusesWhatItCannotFilterFromDisk) {
+TEST(vandrel, RefusesWhatItCannotFilterOutOfCore) {
   ScratchDir dir;
   write_file(dir / "in.xyz", "0 0 0\n1 0 0\n0 1 0\n");
   write_file(dir / "in.npy", npy_of(strip(100, 5)));
@@ -130,7 +130,7 @@ TEST(vandrel, RefusesWhatItCannotFilterFromDisk) {
     std::string message;
   };
   const Case cases[] = {
-      {"in.xyz out.xyz --out-of-core", "only .npy and .las clouds are filtered from disk"},
+      {"in.xyz out.xyz --out-of-core", "only .npy and .las clouds are filtered out of core"},
       {"in.npy out.las --out-of-core", "written back only in their own format"},
       {"in.npy out.npy --out-of-core --tile-points 0", "--tile-points"},
       {"- out.npy --format npy --out-of-core", "standard input is read only whole"},
@@ -144,7 +144,7 @@ TEST(vandrel, RefusesWhatItCannotFilterFromDisk) {
   }
 }
 
-TEST(vandrel, StopsARunFromDiskAtOnceOnCtrlCLeavingNothing) {
+TEST(vandrel, StopsARunOutOfCoreAtOnceOnCtrlCLeavingNothing) {
   ScratchDir dir;
   write_file(dir / "in.npy", npy_of(strip(200000, 6)));
   const testing::Interrupted run = testing::interrupt_program(

@@ -1,0 +1,54 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "vandrel/options.h"
+#include "vandrel/point.h"
+
+namespace vandrel {
+
+/// How a run is made, decided alike by every front end: its parameters, given or estimated,
+/// and whether the cloud is filtered whole, in tiles held in memory, or out of core (kept in
+/// scratch files, a tile at a time in memory).
+
+/// The points of the one compact region a cloud too large to hold gives the estimators:
+/// at most a million, and at most a quarter of the points a tile reads (`tile_points`), since
+/// the region is held with the estimators' own arrays.
+std::int64_t estimation_region_points(std::int64_t tile_points);
+
+struct Parameters {
+  float sigma = 0.0f;
+  float density = 0.0f;
+  bool sigma_estimated = false;
+  bool density_estimated = false;
+};
+
+/// Sigma and density for a run over `points` (a cloud held whole, or one region of a larger
+/// one): those given, checked ("Vandrel:invalidSigma", "Vandrel:invalidDensity", calling
+/// them by `names`), the others estimated, the density first (see vandrel/estimate.h).
+Parameters resolve_parameters(std::span<const Point> points, std::optional<float> sigma, std::optional<float> density,
+                              const ParameterNames& names = {});
+
+enum class RunMode { whole, tiles, out_of_core };
+
+struct RunRequest {
+  std::int64_t memory_limit = 0;  // bytes; 0: no limit
+  std::int64_t tile_points = 0;   // points a tile owns, at most; 0: tiles sized by the memory
+  bool out_of_core = false;       // asked for
+  int threads = 0;                // checked: 0 to max_threads
+};
+
+/// Whether a cloud file of `file_bytes` bytes (NPY or LAS, 12 bytes a row or more) read whole
+/// would take more than half of `limit` bytes: the file's bytes and about 60 bytes for each
+/// row, for the coordinates and the copies the filter and writer make. Tiles would then be
+/// so small that their halos were most of the work.
+bool too_large_to_hold(std::uintmax_t file_bytes, std::int64_t limit);
+
+/// How a run is made: out of core when asked, or when `file_bytes`, the size of a cloud file
+/// that can be filtered out of core (empty for others), is too large to hold under the memory
+/// limit; in tiles held in memory under a memory limit or a tile size; else whole. Refuses a
+/// thread count out of range ("Vandrel:invalidThreads").
+RunMode choose_run_mode(const RunRequest& request, std::optional<std::uintmax_t> file_bytes);
+
+}  // namespace vandrel
