@@ -333,17 +333,22 @@ PYBIND11_MODULE(_core, m) {
         "tiles' boxes (T x 3 float32 each) and the plan's (scale, search_radius, max_half_width).");
   m.def("tile_rows", &tile_rows_points, py::arg("points"), py::arg("lo"), py::arg("hi"), py::arg("halo"),
         "tile_rows(points, lo, hi, halo) -> (rows int64, owned bool): the rows a tile reads, ascending.");
-  m.def(
-      "tile_halo",
-      [](const PlanSizes& sizes, float neighbours, float move) { return tile_halo(plan_of(sizes), {neighbours, move}); },
-      py::arg("sizes"), py::arg("neighbours"), py::arg("move"));
-  m.def(
-      "initial_reach",
-      [](const PlanSizes& sizes) {
-        const TileReach reach = initial_reach(plan_of(sizes));
-        return py::make_tuple(reach.neighbours, reach.move);
-      },
-      py::arg("sizes"));
+  py::class_<TileHalo>(m, "TileHalo",
+                       "TileHalo(sizes, finite_rows): the halo loop of one tile, as every runner drives it: read\n"
+                       "the tile with halo(), filter it with reach(rows read), widen(needed) while it asks for more.")
+      .def(py::init([](const PlanSizes& sizes, std::int64_t finite_rows) { return TileHalo(plan_of(sizes), finite_rows); }),
+           py::arg("sizes"), py::arg("finite_rows"))
+      .def("halo", &TileHalo::halo)
+      .def(
+          "reach",
+          [](const TileHalo& halo, std::int64_t rows_read) {
+            const TileReach reach = halo.reach(rows_read);
+            return py::make_tuple(reach.neighbours, reach.move);
+          },
+          py::arg("rows_read"))
+      .def(
+          "widen", [](TileHalo& halo, float neighbours, float move) { halo.widen({neighbours, move}); },
+          py::arg("neighbours"), py::arg("move"));
   m.def("filter_tile", &filter_tile_points, py::arg("points"), py::arg("lo"), py::arg("hi"), py::arg("sizes"),
         py::arg("sigma"), py::arg("density"), py::arg("neighbours"), py::arg("move"), py::arg("threads"),
         "filter_tile(...) -> (complete, needed_neighbours, needed_move, filtered points)");

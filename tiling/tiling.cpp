@@ -268,23 +268,22 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
   for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
     const TileBox& box = plan.tiles[t];
     const DenoiseOptions reported = tile_options(options, t, plan.tiles.size(), stage);
-    TileReach reach = initial_reach(plan);
-    read(t, tile_halo(plan, reach), false, rows, points);
+    TileHalo halo(plan, finite_rows);
+    read(t, halo.halo(), false, rows, points);
     for (;;) {
       owned.resize(points.size());
       for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
       if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
-      // A tile that reads the whole cloud needs no check.
-      if (static_cast<std::int64_t>(rows.size()) == finite_rows) reach = {std::numeric_limits<float>::infinity(), reach.move};
-      const TileResult filtered = filter_tile(points, box, plan, sigma, density, reach, reported);
+      const TileResult filtered =
+          filter_tile(points, box, plan, sigma, density, halo.reach(static_cast<std::int64_t>(rows.size())), reported);
       run.points_filtered += static_cast<std::int64_t>(points.size());
       if (filtered.complete) {
         write(rows, owned, filtered.points);
         break;
       }
-      reach = filtered.needed;
+      halo.widen(filtered.needed);
       ++run.tiles_read_again;
-      read(t, tile_halo(plan, reach), true, rows, points);
+      read(t, halo.halo(), true, rows, points);
     }
   }
   return run;

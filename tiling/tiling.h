@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -114,6 +115,32 @@ struct TileResult {
 /// member (a tile that reads the whole cloud) is not checked. Throws what denoise throws.
 TileResult filter_tile(std::span<const Point> points, const TileBox& box, const TilePlan& plan, float sigma,
                        float density, const TileReach& reach, const DenoiseOptions& options);
+
+/// The halo loop of one tile, as every runner drives it (run_tiles in one process, the Dask
+/// runners from a cluster's tasks): read the tile with halo(), filter it with reach() of the
+/// rows read, and, while filter_tile asks for more, widen() to what it asked and read again.
+class TileHalo {
+ public:
+  /// `finite_rows`: the cloud's count of finite rows (a tile that reads them all is not checked).
+  TileHalo(const TilePlan& plan, std::int64_t finite_rows)
+      : sizes_{plan.scale, plan.search_radius, plan.max_half_width, {}},
+        finite_rows_(finite_rows),
+        reach_(initial_reach(plan)) {}
+  /// The halo to read the tile with now, in the cloud's units.
+  double halo() const { return tile_halo(sizes_, reach_); }
+  /// The reach to filter the tile with, read with halo() as `rows_read` rows.
+  TileReach reach(std::int64_t rows_read) const {
+    if (rows_read == finite_rows_) return {std::numeric_limits<float>::infinity(), reach_.move};
+    return reach_;
+  }
+  /// Takes the reach an incomplete TileResult asked for.
+  void widen(const TileReach& needed) { reach_ = needed; }
+
+ private:
+  TilePlan sizes_;  // the plan's sizes, without its tiles
+  std::int64_t finite_rows_;
+  TileReach reach_;
+};
 
 /// What a tiled run did: the tiles, the points they filtered (halos included, each time a
 /// tile ran) and the tiles read again with a wider halo.

@@ -22,8 +22,9 @@ import numpy.typing as npt
 
 from . import _box_centre, _centred_rows, _core, _point_array, _restored, _single_rows
 
-# The first tasks' halo is sized for the typical neighbourhood; a tile that finds it too
-# small comes back and is sent again with the halo it asked for.
+# Each tile's halo loop is the library's own (_core.TileHalo, as run_tiles drives it): the
+# first tasks' halo is sized for the typical neighbourhood; a tile that finds it too small
+# comes back and is sent again with the halo it asked for.
 
 
 def _filter_tile(points: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, sigma: float, density: float,
@@ -79,16 +80,16 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
     from distributed import as_completed
 
     finite_count = int(np.isfinite(rows).all(axis=1).sum())
+    halos = [_core.TileHalo(sizes, finite_count) for _ in range(len(lo))]
     # Rows no tile owns (non-finite ones) come back as given.
     result = rows.copy()
     pending = {}
 
-    def submit(tile: int, reach: tuple) -> None:
-        read, owned = _core.tile_rows(rows, lo[tile], hi[tile], _core.tile_halo(sizes, *reach))
+    def submit(tile: int) -> None:
+        read, owned = _core.tile_rows(rows, lo[tile], hi[tile], halos[tile].halo())
         if not owned.any():
             return
-        if len(read) == finite_count:  # the whole cloud: nothing left to check
-            reach = (float("inf"), reach[1])
+        reach = halos[tile].reach(len(read))
         # Sent ahead as data of its own rather than inside the task's description.
         tile_points = client.scatter(rows[read], hash=False)
         future = client.submit(_filter_tile, tile_points, lo[tile], hi[tile], sizes, sigma, density, reach, threads,
@@ -98,13 +99,14 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
 
     queue = as_completed()
     for tile in range(len(lo)):
-        submit(tile, _core.initial_reach(sizes))
+        submit(tile)
     for future in queue:
         tile, read, owned = pending.pop(future)
         complete, needed_neighbours, needed_move, points = future.result()
         future.release()
         if not complete:
-            submit(tile, (needed_neighbours, needed_move))
+            halos[tile].widen(needed_neighbours, needed_move)
+            submit(tile)
             continue
         result[read[owned]] = points[owned]
     return result
@@ -255,7 +257,7 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
         check.judge()
 
         tiles = _TileBins(source, scratch_folder, lo, hi, sizes, finite_count)
-        tiles.bin_all(_core.initial_reach(sizes))
+        tiles.bin_all()
         own_client = client is None
         if own_client:
             from distributed import Client, LocalCluster
@@ -357,19 +359,22 @@ class _TileBins:
         self.read_counts = np.zeros(len(lo), dtype=np.int64)
         self.owned_counts = np.zeros(len(lo), dtype=np.int64)
         self.attempts = np.zeros(len(lo), dtype=np.int64)
+        self.halos = [_core.TileHalo(sizes, finite_count) for _ in range(len(lo))]
 
     def bin_path(self, tile: int) -> str:
         return os.path.join(self.folder, f"tile-{tile}-{self.attempts[tile]}.bin")
 
-    def bin_all(self, reach: tuple) -> None:
-        self._bin(np.arange(len(self.lo)), _core.tile_halo(self.sizes, *reach))
+    def bin_all(self) -> None:
+        """Every tile with its initial halo (all tiles have the same), in one pass over the input."""
+        self._bin(np.arange(len(self.lo)), self.halos[0].halo())
 
-    def rebin(self, tile: int, reach: tuple) -> None:
-        """One tile again, with a wider halo: a pass over the input for it alone."""
+    def rebin(self, tile: int, needed: tuple) -> None:
+        """One tile again, with the wider halo it asked for: a pass over the input for it alone."""
         os.remove(self.bin_path(tile))
         self.attempts[tile] += 1
         self.read_counts[tile] = self.owned_counts[tile] = 0
-        self._bin(np.array([tile]), _core.tile_halo(self.sizes, *reach))
+        self.halos[tile].widen(*needed)
+        self._bin(np.array([tile]), self.halos[tile].halo())
 
     def _bin(self, tiles: np.ndarray, halo: float) -> None:
         # tile_rows's test, in double: lo - halo <= p <= hi + halo on every axis.
@@ -406,11 +411,10 @@ class _TileBins:
         results: dict = {}
         queue = as_completed()
 
-        def submit(tile: int, reach: tuple) -> None:
+        def submit(tile: int) -> None:
             if self.owned_counts[tile] == 0:
                 return
-            if self.read_counts[tile] == self.finite_count:  # the whole cloud: nothing left to check
-                reach = (float("inf"), reach[1])
+            reach = self.halos[tile].reach(int(self.read_counts[tile]))
             result_path = os.path.join(self.folder, f"result-{tile}")
             future = client.submit(_filter_bin, self.bin_path(tile), result_path, self.lo[tile], self.hi[tile],
                                    self.sizes, sigma, density, reach, threads, pure=False)
@@ -419,14 +423,14 @@ class _TileBins:
 
         try:
             for tile in range(len(self.lo)):
-                submit(tile, _core.initial_reach(self.sizes))
+                submit(tile)
             for future in queue:
                 tile, result_path = pending.pop(future)
                 complete, detail = future.result()
                 future.release()
                 if not complete:
                     self.rebin(tile, detail)
-                    submit(tile, detail)
+                    submit(tile)
                     continue
                 os.remove(self.bin_path(tile))
                 results[tile] = (result_path, *detail)
