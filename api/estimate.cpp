@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/finite.h"
 #include "host/kd_search.h"
 #include "vandrel/error.h"
 
@@ -215,7 +216,7 @@ Estimates survey(std::span<const Point> points) {
   std::vector<std::int32_t> finite;
   for (std::size_t i = 0; i < points.size(); ++i) {
     const Point& p = points[i];
-    if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) finite.push_back(static_cast<std::int32_t>(i));
+    if (vandrel::finite(p)) finite.push_back(static_cast<std::int32_t>(i));
   }
   const std::int64_t count = static_cast<std::int64_t>(finite.size());
   if (count < min_points)

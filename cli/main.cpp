@@ -58,7 +58,7 @@ CLI::Validator float_at_least(float least, bool inclusive) {
       inclusive ? "NONNEGATIVE" : "POSITIVE");
 }
 
-CLI::Validator thread_count() {
+CLI::Validator thread_count_check() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
         long long value = 0;
@@ -261,7 +261,7 @@ int main(int argc, char** argv) {
                  "Format of '-' and of a file whose extension names none: ply, xyz, txt, csv, pcd, las or npy")
       ->check(CLI::IsMember({"ply", "xyz", "txt", "csv", "pcd", "las", "npy"}));
   app.add_option("--threads", args.threads, "Worker threads, up to 1024; 0 takes all processors")
-      ->check(thread_count());
+      ->check(thread_count_check());
   app.add_flag("--quiet", args.quiet, "Print nothing but errors");
   app.add_flag("--verbose", args.verbose, "Print the filter's own pass and progress lines instead of the progress bar");
   app.add_option_function<std::string>(

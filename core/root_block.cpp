@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "core/finite.h"
+
 namespace vandrel {
 
 std::vector<std::int32_t> root_block(std::span<const Point> cloud) {
@@ -9,7 +11,7 @@ std::vector<std::int32_t> root_block(std::span<const Point> cloud) {
   bool all_at_origin = true;
   for (std::size_t i = 0; i < cloud.size(); ++i) {
     const Point& p = cloud[i];
-    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) continue;
+    if (!finite(p)) continue;
     all_at_origin = all_at_origin && p[0] == 0.0f && p[1] == 0.0f && p[2] == 0.0f;
     rows.push_back(static_cast<std::int32_t>(i));
   }

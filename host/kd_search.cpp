@@ -1,4 +1,4 @@
-#include "kd_search.h"
+#include "host/kd_search.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,6 +8,8 @@
 #include <utility>
 
 #include <nanoflann.hpp>
+
+#include "core/finite.h"
 
 namespace vandrel {
 namespace {
@@ -110,7 +112,7 @@ void sort_by_distance_then_row(std::vector<Neighbour>& items, std::vector<Neighb
   }
 }
 
-bool finite3(const double p[3]) { return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]); }
+bool finite3(const double p[3]) { return finite(p); }
 
 }  // namespace
 

@@ -132,7 +132,7 @@ void NativeHost::print(std::string_view text) {
   }
 }
 
-int thread_count(const DenoiseOptions& options) {
+int threads_for(const DenoiseOptions& options) {
   if (options.threads > 0) return options.threads;
 #ifdef _OPENMP
   return omp_get_max_threads();

@@ -22,7 +22,7 @@ struct NativeHostOptions {
 NativeHostOptions native_host_options(const DenoiseOptions& options);
 
 /// The threads a call runs on: options.threads, or OpenMP's default for 0.
-int thread_count(const DenoiseOptions& options);
+int threads_for(const DenoiseOptions& options);
 
 /// The stand-alone host: exact k-d tree searches (see KdSearch) answered chunk by chunk
 /// on all threads, and console lines formatted here.

@@ -12,6 +12,8 @@
 #include <functional>
 #include <string>
 
+#include "vandrel/point.h"
+
 namespace vandrel {
 
 /// The value of type T whose bytes start at `p`, little-endian when `little` is true and
@@ -62,8 +64,8 @@ struct Extents {
   }
   /// Whether `axis` has met a value other than NaN.
   bool has(std::size_t axis) const { return least[axis] <= most[axis]; }
-  /// least / 2 + most / 2 (which cannot overflow) for `axis`; 0 for an axis of NaNs.
-  double centre(std::size_t axis) const { return has(axis) ? least[axis] / 2 + most[axis] / 2 : 0.0; }
+  /// extent_centre of `axis`, as every front end centres double-precision clouds; 0 for an axis of NaNs.
+  double centre(std::size_t axis) const { return has(axis) ? extent_centre(least[axis], most[axis]) : 0.0; }
 };
 
 /// The centre of the extents of each axis of `values` (column-major n x 3) whose

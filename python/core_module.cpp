@@ -135,7 +135,7 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
   const std::span<const Point> data = point_rows(points);
   const std::optional<float> given_sigma = single_parameter(sigma, "sigma", true);
   const std::optional<float> given_density = single_parameter(density, "density", false);
-  const int thread_count = call_threads(threads);
+  const int threads_asked = call_threads(threads);
   const auto n = static_cast<py::ssize_t>(data.size());
   py::array_t<float> result({n, py::ssize_t{3}});
   // Nothing to filter, and nothing to estimate parameters from: an empty cloud stays empty.
@@ -143,7 +143,7 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
 
   PendingError pending;
   DenoiseOptions options;
-  options.threads = thread_count;
+  options.threads = threads_asked;
   options.names = python_names;
   if (!console.is_none()) options.console = console_writer(console, pending);
   options.progress = progress_reporter(progress, pending);
@@ -250,7 +250,7 @@ class NeighbourhoodCount {
     DenoiseOptions options;
     options.threads = call_threads(threads);
     const py::gil_scoped_release unlocked;
-    check_.count(data, thread_count(options));
+    check_.count(data, threads_for(options));
   }
 
   void judge() const { check_.judge(); }
@@ -357,7 +357,7 @@ PYBIND11_MODULE(_core, m) {
       [](const py::array& points, const PlanSizes& sizes) {
         const std::span<const Point> data = point_rows(points);
         const py::gil_scoped_release unlocked;
-        check_neighbourhood_size(data, plan_of(sizes).scale, thread_count(DenoiseOptions{}));
+        check_neighbourhood_size(data, plan_of(sizes).scale, threads_for(DenoiseOptions{}));
       },
       py::arg("points"), py::arg("sizes"));
   m.def("neighbourhood_probe_ranks", &neighbourhood_probe_ranks, py::arg("finite_rows"),

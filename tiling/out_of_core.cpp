@@ -244,7 +244,7 @@ void bin_points(const RowFile& cloud, const TilePlan& plan, const Survey& cloud_
                 Bins& bins, const DenoiseOptions& options) {
   const double halo = tile_halo(plan, initial_reach(plan));
   const TileIndex index(plan.tiles, cloud_survey.lo, cloud_survey.hi, halo);
-  const int threads = thread_count(options);
+  const int threads = threads_for(options);
   for_each_block(cloud, options, "binning", [&](std::int64_t first, std::span<const Point> block) {
     check.count(block, threads);
     for (std::size_t i = 0; i < block.size(); ++i) {

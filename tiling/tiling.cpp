@@ -190,7 +190,7 @@ TileResult filter_tile(std::span<const Point> points, const TileBox& box, const 
   const double checked_depth =
       2.0 * radius + std::max(radius, static_cast<double>(reach.neighbours) + 4.0 * static_cast<double>(reach.move));
   NativeHostOptions host_options = native_host_options(options);  // checks the thread count first
-  const int threads = thread_count(options);
+  const int threads = threads_for(options);
   if (checked) {
     // The 50 nearest neighbours a point finds within the reach in the tile are its nearest
     // in the whole cloud too.
@@ -300,7 +300,7 @@ std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, flo
     return filter_cloud(host, points, sigma, density,
                         {options.chunk_points, options.allow_large_neighbourhoods, options.names, {}});
   }
-  if (!options.allow_large_neighbourhoods) check_neighbourhood_size(points, plan.scale, thread_count(options));
+  if (!options.allow_large_neighbourhoods) check_neighbourhood_size(points, plan.scale, threads_for(options));
 
   const auto finite_rows = std::count_if(points.begin(), points.end(), [](const Point& p) { return finite(p); });
   // Rows no tile owns (non-finite ones) come back as given.

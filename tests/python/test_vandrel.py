@@ -452,33 +452,3 @@ def test_releases_the_interpreter_lock_while_filtering(bunny):
     assert max(np.diff(inside)) < 0.25 * (end - start)
 
 
-def rotation(rng):
-    q, r = np.linalg.qr(rng.normal(size=(3, 3)))
-    return q * np.sign(np.diag(r))
-
-
-def plane(rng, density, side=60.0):
-    n = int(density * side * side)
-    flat = np.column_stack([rng.uniform(0, side, n), rng.uniform(0, side, n), np.zeros(n)])
-    return flat @ rotation(rng).T + 100.0
-
-
-def sphere(rng, density, radius):
-    n = int(density * 4 * np.pi * radius * radius)
-    directions = rng.normal(size=(n, 3))
-    return radius * directions / np.linalg.norm(directions, axis=1, keepdims=True)
-
-
-@pytest.mark.parametrize("surface, density, sigma", [
-    (lambda rng, d: plane(rng, d), 1.0, 0.1),
-    (lambda rng, d: plane(rng, d), 4.0, 0.2),
-    (lambda rng, d: sphere(rng, d, 25.0), 1.0, 0.15),
-    (lambda rng, d: sphere(rng, d, 30.0), 0.25, 0.6),
-], ids=["plane", "dense-plane", "sphere", "sparse-sphere"])
-def test_estimators_recover_known_sigma_and_density(surface, density, sigma):
-    rng = np.random.default_rng(7)
-    points = surface(rng, density)
-    points += rng.normal(0.0, sigma, points.shape)
-    assert vandrel.estimate_density(points) == pytest.approx(density, rel=0.25)
-    assert vandrel.estimate_sigma(points) == pytest.approx(sigma, rel=0.25)
-

@@ -42,12 +42,22 @@ std::vector<Point> read_all(const RowFile& file) {
   return points;
 }
 
-TEST_F(FileTiling, GivesTheUntiledBitsAtEveryTileSize) {
+// One untiled reference for both tile loops: tiles held in memory and tiles out of core
+// give its bits at two tile sizes and thread counts.
+TEST_F(FileTiling, InMemoryAndOutOfCoreGiveTheUntiledBitsAtEveryTileSize) {
   // The strip's sparse end makes some tiles read again with a wider halo.
   const std::vector<Point> cloud = strip(7);
-  const std::vector<Point> whole = denoise(cloud, 0.4f, 1.0f);
+  const std::vector<Point> whole = denoise(cloud, 0.4f, 1.0f, {.threads = 2});
   for (const std::int64_t tile_points : {std::int64_t{4000}, std::int64_t{1500}}) {
     SCOPED_TRACE("tile_points " + std::to_string(tile_points));
+    const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, tile_points);
+    ASSERT_GE(plan.tiles.size(), 3u);
+    // The halos do not reach across the whole strip: tiles are real parts of it.
+    EXPECT_LT(tile_rows(cloud, plan.tiles.front(), tile_halo(plan, initial_reach(plan))).size(), cloud.size() / 2);
+    EXPECT_TRUE(same_bits(denoise_tiled(cloud, 0.4f, 1.0f, {.threads = tile_points == 4000 ? 1 : 2},
+                                        {.tile_points = tile_points}),
+                          whole));
+
     ScratchFile input(directory_);
     ScratchFile output(directory_);
     const RowFile source{input.fd(), static_cast<std::int64_t>(cloud.size())};

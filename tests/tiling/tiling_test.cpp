@@ -20,32 +20,6 @@ namespace {
 using testing::same_bits;
 using testing::strip;
 
-TEST(DenoiseTiled, GivesTheUntiledBitsAtEveryTileSize) {
-  const std::vector<Point> cloud = strip(7);
-  const float sigma = 0.4f;
-  const float density = 1.0f;
-  DenoiseOptions options;
-  options.threads = 2;
-  const std::vector<Point> whole = denoise(cloud, sigma, density, options);
-  struct Case {
-    std::int64_t tile_points;
-    int threads;
-  };
-  for (const Case& c : {Case{4000, 1}, Case{1500, 2}}) {
-    SCOPED_TRACE("tile_points " + std::to_string(c.tile_points));
-    const TilePlan plan = plan_tiles(cloud, sigma, density, c.tile_points);
-    ASSERT_GE(plan.tiles.size(), 3u);
-    // The halos do not reach across the whole strip: tiles are real parts of it.
-    EXPECT_LT(tile_rows(cloud, plan.tiles.front(), tile_halo(plan, initial_reach(plan))).size(), cloud.size() / 2);
-    options.threads = c.threads;
-    const std::vector<Point> tiled = denoise_tiled(cloud, sigma, density, options, {.tile_points = c.tile_points});
-    ASSERT_EQ(tiled.size(), whole.size());
-    std::size_t differing = 0;
-    for (std::size_t i = 0; i < cloud.size(); ++i) differing += std::memcmp(&tiled[i], &whole[i], sizeof(Point)) != 0;
-    EXPECT_EQ(differing, 0u);
-  }
-}
-
 TEST(DenoiseTiled, AWiderNoiseBandGivesTheUntiledBits) {
   // 5 sigma sqrt(density) above 12: r0, the search radius and the halo grow with sigma.
   std::vector<Point> cloud = strip(11);
