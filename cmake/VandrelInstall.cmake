@@ -37,7 +37,9 @@ endif()
 configure_file(cmake/vandrel.pc.in "${PROJECT_BINARY_DIR}/vandrel.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/vandrel.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 
+# The README links to the pages under docs/: they are installed beside it.
 install(FILES LICENSE README.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+install(DIRECTORY docs DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
 # The Debian package: cpack -G DEB in the build directory writes vandrel_<version>_<arch>.deb
 # with everything above under /usr.
