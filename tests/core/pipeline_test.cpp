@@ -204,19 +204,6 @@ TEST(denoise, DenoisesAPlaneAndASphere) {
   }
 }
 
-TEST(denoise, BitIdenticalForAnyThreadCountAndChunkSize) {
-  const std::vector<Point> cloud = rows_of(fixtures::noisy_sphere(6000, 22.0f, 0.3f, 31));
-  const std::vector<Point> reference = denoise(cloud, 0.3f, 1.0f, options(1));
-  struct Case {
-    int threads;
-    std::int64_t chunk;
-  };
-  for (const Case c : {Case{2, 0}, Case{4, 0}, Case{2, 300}, Case{1, 2500}}) {
-    SCOPED_TRACE(testing::Message() << c.threads << " threads, chunk " << c.chunk);
-    EXPECT_TRUE(same_bits(denoise(cloud, 0.3f, 1.0f, options(c.threads, c.chunk)), reference));
-  }
-}
-
 TEST(denoise, PassAndProgressLines) {
   // 12000 isolated points: a progress line every 5000 points in each pass.
   std::string console;
