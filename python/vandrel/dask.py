@@ -75,6 +75,17 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     return _restored(filtered, centre, result_dtype)
 
 
+# What a task's result raises when the worker that held its data or ran it was lost; such a
+# tile is sent again, at most _MAX_RESENDS times.
+_MAX_RESENDS = 3
+
+
+def _lost_with_a_worker() -> tuple:
+    from concurrent.futures import CancelledError
+    from distributed.scheduler import KilledWorker
+    return (CancelledError, KilledWorker)
+
+
 def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, sigma: float,
                density: float, threads: Optional[int]) -> np.ndarray:
     from distributed import as_completed
@@ -98,11 +109,21 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
         queue.add(future)
 
     queue = as_completed()
+    lost = np.zeros(len(lo), dtype=np.int64)
     for tile in range(len(lo)):
         submit(tile)
     for future in queue:
         tile, read, owned = pending.pop(future)
-        complete, needed_neighbours, needed_move, points = future.result()
+        try:
+            complete, needed_neighbours, needed_move, points = future.result()
+        except _lost_with_a_worker():
+            # The worker that held the tile's points (or ran its task) is gone: send it again.
+            lost[tile] += 1
+            if lost[tile] > _MAX_RESENDS:
+                raise
+            future.release()
+            submit(tile)
+            continue
         future.release()
         if not complete:
             halos[tile].widen(needed_neighbours, needed_move)

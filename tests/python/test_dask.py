@@ -156,3 +156,23 @@ def test_denoise_npy_scratch_beside_the_output_is_removed(client, tmp_path):
                                  block_rows=7)
     assert refused.value.identifier == "Vandrel:tooFewPoints"
     assert scratch_and_outputs(tmp_path) == ["out.npy"]
+
+
+def test_dask_survives_the_loss_of_a_worker(tmp_path):
+    """A worker killed while tiles run: its tiles run again on the others, same bits."""
+    import os
+    import signal
+    import threading
+
+    points = np.concatenate([strip(seed) for seed in (5, 6, 7)])
+    whole = vandrel.denoise(points, 0.4, 1.0, threads=1)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+        victim = next(iter(c.run(os.getpid).values()))
+        timer = threading.Timer(1.0, os.kill, (victim, signal.SIGKILL))
+        timer.start()
+        try:
+            on_cluster = vandrel.dask.denoise(points, 0.4, 1.0, client=c, tile_points=600, threads=1)
+        finally:
+            timer.cancel()
+    assert on_cluster.tobytes() == whole.tobytes()
