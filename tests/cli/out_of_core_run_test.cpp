@@ -102,8 +102,14 @@ TEST(vandrel, FiltersOutOfCoreTheBytesItFiltersInMemory) {
     EXPECT_EQ(filtered.size(), read_file(dir / ("in." + format)).size());
     EXPECT_TRUE(filtered == read_file(dir / ("memory." + format)));
     EXPECT_FALSE(filtered == read_file(dir / ("in." + format)));
+    // Tiles held in memory: the same bytes, each tile's stages named as out of core.
+    const Outcome tiles = run(dir, files + "tiles." + format + " --sigma 0.4 --density 1 --tile-points 3000");
+    ASSERT_EQ(tiles.code, 0) << tiles.err;
+    EXPECT_NE(tiles.err.find("tile 4/"), std::string::npos) << tiles.err;
+    EXPECT_TRUE(read_file(dir / ("tiles." + format)) == filtered);
   }
-  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"disk.las", "disk.npy", "in.las", "in.npy", "memory.las", "memory.npy"}));
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"disk.las", "disk.npy", "in.las", "in.npy", "memory.las",
+                                                     "memory.npy", "tiles.las", "tiles.npy"}));
 }
 
 TEST(vandrel, EstimatesTheParametersOfACloudOutOfCoreFromOneRegion) {
