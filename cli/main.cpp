@@ -136,6 +136,7 @@ bool run_from_disk(const Arguments& args, PointFormat input_format, PointFormat 
   std::error_code ec;
   const std::uintmax_t file_bytes = std::filesystem::file_size(args.input, ec);
   if (!is_streamable(input_format)) {
+    if (input_format == PointFormat::pcd && !args.out_of_core) check_pcd_limit(args.input, args.memory_limit);
     if (args.out_of_core || (!ec && file_bytes > static_cast<std::uintmax_t>(args.memory_limit) / 2))
       throw Error("Vandrel:cannotStream",
                   "'" + args.input + "' is " + (args.out_of_core ? "" : "too large for the memory limit when ") +
@@ -180,6 +181,8 @@ void run(const Arguments& args) {
   if (args.input != "-" && args.output != "-" && std::filesystem::exists(output, ec) &&
       std::filesystem::equivalent(input, output, ec))
     throw Error("Vandrel:sameFile", "the output '" + args.output + "' is the input file; name another file");
+  // A folder that is missing or not writable is reported before the work, not after it.
+  if (args.output != "-") check_output_folder(output);
 
   if (run_from_disk(args, input_format, output_format)) return;
   print(args, "Reading " + (args.input == "-" ? std::string("standard input") : args.input));

@@ -75,6 +75,19 @@ class Reader {
     return std::move(doc_);
   }
 
+  // The header's account of the data; content_ may be the file's first bytes only.
+  PcdShape shape() {
+    read_header();
+    PcdShape found;
+    found.data = doc_.data;
+    found.points = doc_.points;
+    for (const PcdField& field : fields_) found.point_bytes += field.size * field.count;
+    const std::size_t data_begin = doc_.header.size();
+    if (doc_.data == PcdData::binary_compressed && content_.size() - data_begin >= 8)
+      found.unpacked_bytes = load_value<std::uint32_t>(content_.data() + data_begin + 4, pcd_little_endian);
+    return found;
+  }
+
   // A coordinate as the filter sees it.
   static float relative(const PcdDocument& doc, double value, std::size_t axis) {
     return static_cast<float>(value - doc.origin[axis]);
@@ -327,6 +340,8 @@ PcdDocument read_pcd(std::string content, const std::string& name, std::vector<f
   return Reader(std::move(content), name).read(xyz);
 }
 
+PcdShape read_pcd_shape(std::string head, const std::string& name) { return Reader(std::move(head), name).shape(); }
+
 void write_pcd(std::ostream& out, const PcdDocument& document, const float* xyz, const std::string& name) {
   const auto n = static_cast<std::size_t>(document.points);
   std::string bytes = document.header;
@@ -370,23 +385,28 @@ void write_pcd(std::ostream& out, const PcdDocument& document, const float* xyz,
       }
     }
     if (document.data == PcdData::binary) {
-      bytes += data;
-    } else {
-      if (data.size() > std::numeric_limits<std::uint32_t>::max() / 2)
-        throw Error("Vandrel:cannotWrite", "cannot write '" + name + "': too many points for compressed PCD data");
-      // LZF can grow incompressible data by about 1/32; leave room for that.
-      std::string packed(data.size() + data.size() / 16 + 64, '\0');
-      const unsigned size = lzf_compress(data.data(), static_cast<unsigned>(data.size()), packed.data(),
-                                         static_cast<unsigned>(packed.size()));
-      if (size == 0)
-        throw Error("Vandrel:cannotWrite", "cannot write '" + name + "': the point data do not compress");
-      char sizes[8];
-      store_value<std::uint32_t>(sizes, size, pcd_little_endian);
-      store_value<std::uint32_t>(sizes + 4, static_cast<std::uint32_t>(data.size()), pcd_little_endian);
-      bytes.append(sizes, 8);
-      bytes.append(packed, 0, size);
+      // Written piece by piece: the data are not copied once more.
+      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      out.write(data.data(), static_cast<std::streamsize>(data.size()));
+      out.write(document.trailer.data(), static_cast<std::streamsize>(document.trailer.size()));
+      return;
     }
-    bytes += document.trailer;
+    if (data.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+      throw Error("Vandrel:cannotWrite", "cannot write '" + name + "': too many points for compressed PCD data");
+    // LZF can grow incompressible data by about 1/32; leave room for that.
+    std::string packed(data.size() + data.size() / 16 + 64, '\0');
+    const unsigned size = lzf_compress(data.data(), static_cast<unsigned>(data.size()), packed.data(),
+                                       static_cast<unsigned>(packed.size()));
+    if (size == 0)
+      throw Error("Vandrel:cannotWrite", "cannot write '" + name + "': the point data do not compress");
+    char sizes[8];
+    store_value<std::uint32_t>(sizes, size, pcd_little_endian);
+    store_value<std::uint32_t>(sizes + 4, static_cast<std::uint32_t>(data.size()), pcd_little_endian);
+    bytes.append(sizes, 8);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.write(packed.data(), static_cast<std::streamsize>(size));
+    out.write(document.trailer.data(), static_cast<std::streamsize>(document.trailer.size()));
+    return;
   }
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
