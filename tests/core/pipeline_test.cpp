@@ -172,6 +172,24 @@ TEST(denoise, RejectsArgumentsItCannotFilter) {
   }
 }
 
+TEST(filter_cloud, RefusesACloudSoFarOutThatSinglePrecisionCannotResolveItsSpacing) {
+  // A plane of points about 1 apart at z = 1e20 (steps of 8.8e12 there): refused naming
+  // the density, whatever the scaling.
+  for (const float density : {1.0f, 1.0e-10f}) {
+    SCOPED_TRACE(density);
+    std::vector<Point> cloud = rows_of(fixtures::noisy_plane(400, 20.0f, 0.1f, 5));
+    for (Point& p : cloud) p[2] = 1.0e20f / std::sqrt(density);
+    RecordingHost host;
+    try {
+      filter_cloud(host, cloud, 0.1f, density);
+      ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.identifier(), "Vandrel:invalidDensity");
+      EXPECT_NE(std::string(e.what()).find("point spacings from the origin"), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST(denoise, ANoiseFreeCloudKeepsItsPositions) {
   const std::vector<Point> cloud = rows_of(fixtures::noisy_plane(900, 30.0f, 0.3f, 41));
   EXPECT_EQ(denoise(cloud, 0.0f, 1.0f), cloud);  // bit for bit
