@@ -13,6 +13,7 @@
 
 #include "vandrel/error.h"
 #include "io/ply_file.h"
+#include "io/point_file.h"
 #include "io/text_table.h"
 
 namespace vandrel::fuzz {
@@ -133,6 +134,50 @@ inline void check_text_to_ply(const TextTable& table, const std::vector<float>& 
   read_ply(document.content, "out.ply", converted);
   expect_same(xyz, converted);
   check_ply(document, xyz);
+}
+
+// A document of a format kept byte for byte (PCD, LAS, NPY), read from `read` into `xyz`:
+// written back unchanged it reads back the same and is written back byte for byte again;
+// with new coordinates it reads back to them, up to single-precision rounding (and the
+// format's own grid, for LAS). A writer may refuse coordinates it cannot hold
+// (Vandrel:cannotWrite), nothing else.
+template <class Document, class Read, class Write>
+void check_document(const Document& document, const std::vector<float>& xyz, Read read, Write write) {
+  const auto written = [&](const Document& d, const std::vector<float>& values, std::string& bytes) {
+    std::ostringstream out;
+    try {
+      write(out, d, values.data());
+    } catch (const Error& e) {
+      if (e.identifier() != "Vandrel:cannotWrite") {
+        std::fprintf(stderr, "%s\n", e.what());
+        fail("writing failed other than by refusing");
+      }
+      return false;
+    }
+    bytes = out.str();
+    return true;
+  };
+  const auto read_back = [&](const std::string& bytes, std::vector<float>& values) {
+    try {
+      return read(bytes, values);
+    } catch (const Error& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      fail("written data do not read back");
+    }
+  };
+  std::string bytes;
+  if (!written(document, xyz, bytes)) return;
+  std::vector<float> same;
+  const Document again = read_back(bytes, same);
+  expect_same(xyz, same);
+  std::string bytes_again;
+  if (!written(again, same, bytes_again) || bytes_again != bytes) fail("an unchanged file changed");
+
+  const std::vector<float> new_xyz = moved(xyz);
+  if (!written(document, new_xyz, bytes)) return;
+  std::vector<float> back;
+  const Document moved_back = read_back(bytes, back);
+  expect_close(new_xyz, document.origin, back, moved_back.origin);
 }
 
 }  // namespace vandrel::fuzz
