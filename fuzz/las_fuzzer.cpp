@@ -14,6 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   fuzz::check_document(document, xyz, read, [](std::ostream& out, const LasDocument& d, const float* values) {
     write_las(out, d, values, "out.las");
-  });
+  }, document.scale);
   return 0;
 }
