@@ -143,6 +143,8 @@ Plan plan_run(const Arguments& args) {
     throw Error("Vandrel:sameFile", "the output '" + args.output + "' is the input file; name another file");
   if (args.input == "-" && args.out_of_core)
     throw Error("Vandrel:cannotStream", "standard input is read only whole: give --out-of-core a .npy or .las file");
+  // A folder that is missing or not writable is reported before the work, not after it.
+  if (args.output != "-") check_output_folder(args.output);
 
   std::optional<std::uintmax_t> file_bytes;
   if (args.input != "-") {
@@ -150,6 +152,9 @@ Plan plan_run(const Arguments& args) {
     if (!ec) file_bytes = bytes;
   }
   const bool can_be_out_of_core = args.input != "-" && readable_in_blocks(plan.input_format);
+  // A PCD file is read whole: a memory limit it cannot keep is refused from its header.
+  if (plan.input_format == PointFormat::pcd && args.input != "-" && args.memory_limit > 0 && !args.out_of_core)
+    check_pcd_limit(args.input, args.memory_limit);
   if (!can_be_out_of_core && args.input != "-" &&
       (args.out_of_core || (args.memory_limit > 0 && file_bytes && *file_bytes > static_cast<std::uintmax_t>(args.memory_limit) / 2)))
     throw Error("Vandrel:cannotStream",

@@ -3,10 +3,13 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include <unistd.h>
 
+#include "io/pcd_file.h"
 #include "vandrel/error.h"
 
 namespace vandrel {
@@ -16,6 +19,11 @@ namespace {
 constexpr std::int64_t min_tile_bytes = 48 << 20;
 // Allocator slack and the output writer's buffers, beside what is counted.
 constexpr std::int64_t reserve_bytes = 24 << 20;
+
+// A PCD header is read from this much of the file's start, at most.
+constexpr std::size_t pcd_head_bytes = 1 << 20;
+
+std::int64_t mib_up(std::int64_t bytes) { return (bytes + (1 << 20) - 1) >> 20; }
 
 }  // namespace
 
@@ -59,6 +67,63 @@ TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes) 
   TileOptions options;
   options.memory_bytes = left;
   return options;
+}
+
+}  // namespace vandrel
+
+namespace vandrel {
+
+void check_pcd_limit(const std::string& path, std::int64_t limit) {
+  std::error_code ec;
+  const auto file_size = std::filesystem::file_size(path, ec);
+  if (ec) return;  // reading it says what is wrong
+  std::string head(std::min<std::uintmax_t>(file_size, pcd_head_bytes), '\0');
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(head.data(), static_cast<std::streamsize>(head.size()))) return;
+  PcdShape shape;
+  try {
+    shape = read_pcd_shape(head, path);
+  } catch (const Error&) {
+    if (head.size() < file_size) return;  // a header longer than the head: judged when read
+    throw;
+  }
+  // What the reader, the filter's front end and the writer hold, in bytes (see read_pcd,
+  // write_pcd and the command line's run): f the file, d its point data, n the points.
+  const auto f = static_cast<double>(file_size);
+  const auto n = static_cast<double>(shape.points);
+  const double d = shape.data == PcdData::binary_compressed ? static_cast<double>(shape.unpacked_bytes)
+                   : shape.data == PcdData::binary          ? n * static_cast<double>(shape.point_bytes)
+                                                            : f;
+  // The coordinates as read (doubles), the cloud's columns, the filter's points, its
+  // result and the columns written: 12 bytes a point each but the first (24).
+  double reading = 0.0, held = 0.0, writing = 0.0;
+  switch (shape.data) {
+    case PcdData::binary:
+      reading = f + d + 36.0 * n;
+      held = d + 12.0 * n;
+      writing = 2.0 * d + 36.0 * n;
+      break;
+    case PcdData::binary_compressed:
+      reading = f + d + 36.0 * n;
+      held = d + 12.0 * n;
+      writing = d * (3.0 + 1.0 / 16.0) + 36.0 * n;
+      break;
+    case PcdData::ascii:
+      // Beside the text, each coordinate's place in it (two 8-byte offsets).
+      reading = 2.0 * f + 84.0 * n;
+      held = f + 60.0 * n;
+      writing = 2.25 * f + 84.0 * n;
+      break;
+  }
+  const double filtering = held + 36.0 * n + static_cast<double>(min_tile_bytes);
+  const double needed = static_cast<double>(resident_bytes() + reserve_bytes) + std::max({reading, filtering, writing});
+  if (needed <= static_cast<double>(limit)) return;
+  const auto needed_bytes = static_cast<std::int64_t>(std::min(needed, 9.0e18));
+  throw Error("Vandrel:memoryLimit",
+              "'" + path + "' is read whole (PCD files are not filtered out of core): reading, filtering and writing it "
+              "needs about " + std::to_string(mib_up(needed_bytes)) + " MiB, more than the memory limit of " +
+              std::to_string(limit >> 20) + " MiB; give at least " + std::to_string(mib_up(needed_bytes)) +
+              "M, or convert it to .npy or .las to filter it out of core");
 }
 
 }  // namespace vandrel

@@ -17,6 +17,13 @@ std::int64_t parse_memory_size(const std::string& text);
 /// for a tile of a useful size, naming the limit that would do.
 TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes);
 
+/// Refuses, before `path` (a PCD file, which is read whole) is read, a memory limit that
+/// reading it, filtering it and writing it back cannot keep: the peak is estimated from
+/// the file's size and header (for binary_compressed data, the unpacked size the file
+/// declares). Throws vandrel::Error "Vandrel:memoryLimit" naming the limit that would do,
+/// and "Vandrel:badPcdFile" for a malformed header.
+void check_pcd_limit(const std::string& path, std::int64_t limit);
+
 /// The resident memory of this process, in bytes (0 where /proc is not available).
 std::int64_t resident_bytes();
 

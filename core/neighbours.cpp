@@ -23,6 +23,8 @@ CellGrid::CellGrid(std::span<const Point> points, float side) : side_(side) {
   // Doubling keeps the lattice anchored at the origin.
   for (std::size_t c = 0; c < 3; ++c) {
     while ((static_cast<double>(hi[c]) - static_cast<double>(lo[c])) / side_ > max_cells_per_axis - 2.0) side_ *= 2.0;
+    const double far = std::max(std::fabs(static_cast<double>(lo[c])), std::fabs(static_cast<double>(hi[c])));
+    while (far / side_ > max_cell) side_ *= 2.0;
   }
   for (std::size_t c = 0; c < 3; ++c) {
     first_[c] = axis_cell(lo[c]);

@@ -76,8 +76,13 @@ inline constexpr float block_cell_side = 6.0f;
 /// same relative order as the whole.
 class CellGrid {
  public:
+  /// The largest cell index along an axis: the grid's cells (side doubled as needed) lie
+  /// within +-max_cell of the origin, so that cell numbers never overflow.
+  static constexpr double max_cell = 0x1p52;
+
   /// The grid over `points` (all finite) with cells of the given side (> 0; doubled until
-  /// the cloud spans at most 2^20 cells along each axis).
+  /// the cloud spans at most 2^20 cells along each axis and lies within max_cell cells of
+  /// the origin).
   CellGrid(std::span<const Point> points, float side);
 
   /// The rows of the grid's points in cell order.
@@ -112,7 +117,13 @@ class CellGrid {
   std::vector<std::int32_t> order_;         // rows in cell order
   std::vector<std::int64_t> sorted_cells_;  // their cell numbers, ascending
 
-  std::int64_t axis_cell(double coordinate) const { return static_cast<std::int64_t>(std::floor(coordinate / side_)); }
+  // A coordinate's cell along an axis; beyond +-max_cell cells (and for NaN, which no grid
+  // point has) one past the grid's reach, which every use treats as the true cell.
+  std::int64_t axis_cell(double coordinate) const {
+    const double cell = std::floor(coordinate / side_);
+    if (cell >= -max_cell && cell <= max_cell) return static_cast<std::int64_t>(cell);
+    return cell > max_cell ? static_cast<std::int64_t>(max_cell) + 1 : -static_cast<std::int64_t>(max_cell) - 1;
+  }
   std::int64_t cell_number(const Point& p) const;
   static bool bounding_box(const Cylinder& region, double lo[3], double hi[3]);
 

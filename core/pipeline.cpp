@@ -1,6 +1,7 @@
 #include "core/pipeline.h"
 
 #include <cmath>
+#include <cstdio>
 #include <algorithm>
 #include <limits>
 #include <string>
@@ -20,6 +21,10 @@ namespace {
 constexpr std::int64_t max_points = std::numeric_limits<std::int32_t>::max();
 constexpr std::size_t min_filtered_block = 50;
 constexpr std::size_t max_pruned_block = 3;
+// The farthest a scaled coordinate may lie from the origin: 2^54 point spacings, where
+// single-precision steps are 2^31 spacings; within the cell grid's reach.
+constexpr double max_scaled_coordinate = 0x1p54;
+static_assert(max_scaled_coordinate / block_cell_side <= CellGrid::max_cell);
 
 }  // namespace
 
@@ -43,6 +48,19 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
       throw Error("Vandrel:invalidDensity", std::string(settings.names.density) + " " + std::to_string(density) +
                                                 " scales point " + std::to_string(i + 1) +
                                                 " beyond the single-precision range.");
+    }
+    // So far out, single precision is coarser than the point spacing by a factor of 2^31:
+    // nothing there can be filtered (and the filter's cell grid ends).
+    for (std::size_t c = 0; c < 3 && finite(scaled[i]); ++c) {
+      if (std::fabs(static_cast<double>(scaled[i][c])) > max_scaled_coordinate) {
+        char distance[32];
+        std::snprintf(distance, sizeof distance, "%.3g", std::fabs(static_cast<double>(scaled[i][c])));
+        throw Error("Vandrel:invalidDensity",
+                    std::string(settings.names.density) + " " + std::to_string(density) + " puts point " +
+                        std::to_string(i + 1) + " about " + distance +
+                        " point spacings from the origin, where single precision cannot tell neighbouring points "
+                        "apart; move the cloud near the origin, or check the density.");
+      }
     }
   }
   host.stage_done("split");

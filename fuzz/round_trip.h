@@ -13,6 +13,7 @@
 
 #include "vandrel/error.h"
 #include "io/ply_file.h"
+#include "io/point_file.h"
 #include "io/text_table.h"
 
 namespace vandrel::fuzz {
@@ -42,9 +43,12 @@ inline std::vector<float> moved(std::vector<float> xyz) {
 }
 
 // The same coordinates, origin added, up to the rounding of single precision (a cloud read
-// back may have another origin); NaN stays NaN.
+// back may have another origin, and single-precision values relative to an origin far from
+// them are coarse) and half a step of the format's grid along each axis
+// (LAS); NaN stays NaN.
 inline void expect_close(const std::vector<float>& a, const std::array<double, 3>& a_origin,
-                         const std::vector<float>& b, const std::array<double, 3>& b_origin) {
+                         const std::vector<float>& b, const std::array<double, 3>& b_origin,
+                         const std::array<double, 3>& step = {}) {
   if (a.size() != b.size()) fail("the number of points changed");
   const std::size_t n = a.size() / 3;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -54,7 +58,11 @@ inline void expect_close(const std::vector<float>& a, const std::array<double, 3
     }
     const double x = static_cast<double>(a[i]) + a_origin[i / n];
     const double y = static_cast<double>(b[i]) + b_origin[i / n];
-    if (!(std::abs(x - y) <= 0x1p-21 * std::max(std::abs(x), std::abs(y)) + 0x1p-140)) fail("a new coordinate changed");
+    // Read back, a value is rounded to single relative to its origin: one step of that too.
+    const double single = 0x1p-23 * std::max(std::abs(static_cast<double>(a[i])), std::abs(static_cast<double>(b[i])));
+    const double grid = std::abs(step[i / n]) * 0.5000001;
+    if (!(std::abs(x - y) <= 0x1p-21 * std::max(std::abs(x), std::abs(y)) + 0x1p-140 + single + grid))
+      fail("a new coordinate changed");
   }
 }
 
@@ -133,6 +141,51 @@ inline void check_text_to_ply(const TextTable& table, const std::vector<float>& 
   read_ply(document.content, "out.ply", converted);
   expect_same(xyz, converted);
   check_ply(document, xyz);
+}
+
+// A document of a format kept byte for byte (PCD, LAS, NPY), read from `read` into `xyz`:
+// written back unchanged it reads back the same and is written back byte for byte again;
+// with new coordinates it reads back to them, up to single-precision rounding and half
+// a `step` of the format's own grid (LAS: its scale). A writer may refuse coordinates it cannot hold
+// (Vandrel:cannotWrite), nothing else.
+template <class Document, class Read, class Write>
+void check_document(const Document& document, const std::vector<float>& xyz, Read read, Write write,
+                    const std::array<double, 3>& step = {}) {
+  const auto written = [&](const Document& d, const std::vector<float>& values, std::string& bytes) {
+    std::ostringstream out;
+    try {
+      write(out, d, values.data());
+    } catch (const Error& e) {
+      if (e.identifier() != "Vandrel:cannotWrite") {
+        std::fprintf(stderr, "%s\n", e.what());
+        fail("writing failed other than by refusing");
+      }
+      return false;
+    }
+    bytes = out.str();
+    return true;
+  };
+  const auto read_back = [&](const std::string& bytes, std::vector<float>& values) {
+    try {
+      return read(bytes, values);
+    } catch (const Error& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      fail("written data do not read back");
+    }
+  };
+  std::string bytes;
+  if (!written(document, xyz, bytes)) return;
+  std::vector<float> same;
+  const Document again = read_back(bytes, same);
+  expect_same(xyz, same);
+  std::string bytes_again;
+  if (!written(again, same, bytes_again) || bytes_again != bytes) fail("an unchanged file changed");
+
+  const std::vector<float> new_xyz = moved(xyz);
+  if (!written(document, new_xyz, bytes)) return;
+  std::vector<float> back;
+  const Document moved_back = read_back(bytes, back);
+  expect_close(new_xyz, document.origin, back, moved_back.origin, step);
 }
 
 }  // namespace vandrel::fuzz

@@ -17,6 +17,9 @@ namespace {
 // PCL writes its binary data in the machine's order, little-endian on every machine it
 // ships for.
 constexpr bool pcd_little_endian = true;
+// LZF's longest back reference, 3 bytes, copies 264 (7 + 255 + 2) bytes; a literal run
+// takes a byte more than it copies: no LZF data unpack to more than 88 times their size.
+constexpr std::uint64_t lzf_max_expansion = 88;
 
 struct PcdField {
   std::string name;
@@ -37,6 +40,14 @@ std::vector<std::string_view> split_words(std::string_view line) {
     if (i > start) words.push_back(line.substr(start, i - start));
   }
   return words;
+}
+
+// Where the line starting at `pos` ends, past its line end: "\n", "\r\n" or a lone "\r"
+// (old Mac files), or the end of the text.
+std::size_t line_end(std::string_view text, std::size_t pos) {
+  const std::size_t end = text.find_first_of("\r\n", pos);
+  if (end == std::string_view::npos) return text.size();
+  return text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? end + 2 : end + 1;
 }
 
 class Reader {
@@ -62,6 +73,19 @@ class Reader {
     for (std::size_t axis = 0; axis < 3; ++axis)
       for (std::size_t i = 0; i < n; ++i) xyz[axis * n + i] = static_cast<float>(values_[axis * n + i] - doc_.origin[axis]);
     return std::move(doc_);
+  }
+
+  // The header's account of the data; content_ may be the file's first bytes only.
+  PcdShape shape() {
+    read_header();
+    PcdShape found;
+    found.data = doc_.data;
+    found.points = doc_.points;
+    for (const PcdField& field : fields_) found.point_bytes += field.size * field.count;
+    const std::size_t data_begin = doc_.header.size();
+    if (doc_.data == PcdData::binary_compressed && content_.size() - data_begin >= 8)
+      found.unpacked_bytes = load_value<std::uint32_t>(content_.data() + data_begin + 4, pcd_little_endian);
+    return found;
   }
 
   // A coordinate as the filter sees it.
@@ -101,8 +125,7 @@ class Reader {
     while (true) {
       ++line_number;
       if (pos >= content_.size()) fail("the header ends before its DATA line");
-      std::size_t end = content_.find('\n', pos);
-      end = end == std::string::npos ? content_.size() : end + 1;
+      const std::size_t end = line_end(content_, pos);
       const std::string_view line = std::string_view(content_).substr(pos, end - pos);
       pos = end;
       const auto words = split_words(line);
@@ -217,6 +240,11 @@ class Reader {
       fail("the compressed data unpack to " + std::to_string(uncompressed) + " bytes, but " + std::to_string(n) +
            " points of " + std::to_string(point_size) + " bytes need " + std::to_string(data_size));
     if (compressed > available - 8) fail("truncated: the compressed data end past the end of the file");
+    // Checked before the unpacked data are set aside: a small file cannot claim gigabytes.
+    if (static_cast<std::uint64_t>(uncompressed) > lzf_max_expansion * static_cast<std::uint64_t>(compressed))
+      fail("the header's " + std::to_string(n) + " points need " + std::to_string(data_size) +
+           " bytes, which " + std::to_string(compressed) + " bytes of compressed data cannot hold (LZF unpacks to at most " +
+           std::to_string(lzf_max_expansion) + " times its size)");
     doc_.body.assign(data_size, '\0');
     const unsigned got = lzf_decompress(content_.data() + data_begin + 8, compressed, doc_.body.data(),
                                         static_cast<unsigned>(data_size));
@@ -266,8 +294,7 @@ class Reader {
     while (point < doc_.points) {
       if (pos >= body.size())
         fail("truncated: " + std::to_string(point) + " of " + std::to_string(doc_.points) + " points");
-      std::size_t end = body.find('\n', pos);
-      end = end == std::string::npos ? body.size() : end + 1;
+      const std::size_t end = line_end(body, pos);
       words = split_words(std::string_view(body).substr(pos, end - pos));
       pos = end;
       if (words.empty()) continue;
@@ -313,6 +340,8 @@ PcdDocument read_pcd(std::string content, const std::string& name, std::vector<f
   return Reader(std::move(content), name).read(xyz);
 }
 
+PcdShape read_pcd_shape(std::string head, const std::string& name) { return Reader(std::move(head), name).shape(); }
+
 void write_pcd(std::ostream& out, const PcdDocument& document, const float* xyz, const std::string& name) {
   const auto n = static_cast<std::size_t>(document.points);
   std::string bytes = document.header;
@@ -338,6 +367,9 @@ void write_pcd(std::ostream& out, const PcdDocument& document, const float* xyz,
     }
     bytes.append(body, copied);
   } else {
+    // A header ended by a lone "\r" gets "\r\n": a first byte "\n" written after it would
+    // read back as part of the line end.
+    if (bytes.ends_with('\r')) bytes.push_back('\n');
     std::string data = document.body;
     for (std::size_t i = 0; i < n; ++i) {
       for (std::size_t axis = 0; axis < 3; ++axis) {
@@ -353,23 +385,28 @@ void write_pcd(std::ostream& out, const PcdDocument& document, const float* xyz,
       }
     }
     if (document.data == PcdData::binary) {
-      bytes += data;
-    } else {
-      if (data.size() > std::numeric_limits<std::uint32_t>::max() / 2)
-        throw Error("Vandrel:cannotWrite", "cannot write '" + name + "': too many points for compressed PCD data");
-      // LZF can grow incompressible data by about 1/32; leave room for that.
-      std::string packed(data.size() + data.size() / 16 + 64, '\0');
-      const unsigned size = lzf_compress(data.data(), static_cast<unsigned>(data.size()), packed.data(),
-                                         static_cast<unsigned>(packed.size()));
-      if (size == 0)
-        throw Error("Vandrel:cannotWrite", "cannot write '" + name + "': the point data do not compress");
-      char sizes[8];
-      store_value<std::uint32_t>(sizes, size, pcd_little_endian);
-      store_value<std::uint32_t>(sizes + 4, static_cast<std::uint32_t>(data.size()), pcd_little_endian);
-      bytes.append(sizes, 8);
-      bytes.append(packed, 0, size);
+      // Written piece by piece: the data are not copied once more.
+      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      out.write(data.data(), static_cast<std::streamsize>(data.size()));
+      out.write(document.trailer.data(), static_cast<std::streamsize>(document.trailer.size()));
+      return;
     }
-    bytes += document.trailer;
+    if (data.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+      throw Error("Vandrel:cannotWrite", "cannot write '" + name + "': too many points for compressed PCD data");
+    // LZF can grow incompressible data by about 1/32; leave room for that.
+    std::string packed(data.size() + data.size() / 16 + 64, '\0');
+    const unsigned size = lzf_compress(data.data(), static_cast<unsigned>(data.size()), packed.data(),
+                                       static_cast<unsigned>(packed.size()));
+    if (size == 0)
+      throw Error("Vandrel:cannotWrite", "cannot write '" + name + "': the point data do not compress");
+    char sizes[8];
+    store_value<std::uint32_t>(sizes, size, pcd_little_endian);
+    store_value<std::uint32_t>(sizes + 4, static_cast<std::uint32_t>(data.size()), pcd_little_endian);
+    bytes.append(sizes, 8);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.write(packed.data(), static_cast<std::streamsize>(size));
+    out.write(document.trailer.data(), static_cast<std::streamsize>(document.trailer.size()));
+    return;
   }
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }

@@ -49,6 +49,19 @@ struct PcdDocument {
 /// Reentrant.
 PcdDocument read_pcd(std::string content, const std::string& name, std::vector<float>& xyz);
 
+/// What a PCD header says of the data after it, for sizing memory before a file is read.
+struct PcdShape {
+  PcdData data = PcdData::ascii;
+  std::int64_t points = 0;         // WIDTH x HEIGHT
+  std::size_t point_bytes = 0;     // the bytes of one point's fields (binary kinds)
+  std::uint64_t unpacked_bytes = 0;  // binary_compressed: the unpacked size the file declares
+};
+
+/// Reads the header at the start of `head` (a PCD file's first bytes, or all of them) as
+/// read_pcd does. Throws vandrel::Error "Vandrel:badPcdFile" as read_pcd does for a
+/// malformed header, and for one that does not end within `head`. Reentrant.
+PcdShape read_pcd_shape(std::string head, const std::string& name);
+
 /// Writes the document back in its own DATA kind, header unchanged, with x, y, z replaced
 /// by `xyz` + origin (column-major n x 3) in each field's size (ascii: 9 significant
 /// digits for SIZE 4, the shortest decimal that reads back for SIZE 8). A

@@ -1,5 +1,7 @@
 #include "point_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -125,7 +127,103 @@ class UnfinishedOutput {
   bool recorded_ = false;
 };
 
+// The file a write to `path` replaces: `path` itself, or the file its symbolic links lead
+// to (written through, as cp does; the file a dangling link names is made).
+std::filesystem::path written_file(const std::filesystem::path& path) {
+  std::filesystem::path target = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(target, ec)) return target;
+    const std::filesystem::path link = std::filesystem::read_symlink(target, ec);
+    if (ec) throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + ec.message());
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+  throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": too many levels of symbolic links");
+}
+
+std::filesystem::path folder_of(const std::filesystem::path& file) {
+  return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+}
+
+// A file descriptor closed when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Passes the permissions of the file `target` replaces, if any, on to the new one.
+void keep_permissions(const std::filesystem::path& target, const std::function<void(std::filesystem::perms)>& set) {
+  std::error_code ec;
+  const auto existing = std::filesystem::status(target, ec);
+  if (!ec && std::filesystem::is_regular_file(existing)) set(existing.permissions());
+}
+
+// Writes `target` through an unnamed file in its folder (O_TMPFILE), linked in under a
+// temporary name and renamed over `target` only once complete: a process killed while
+// writing leaves nothing behind. Returns false, having done nothing, where the file system
+// or the system has no unnamed files.
+bool replace_through_unnamed_file(const std::filesystem::path& path, const std::filesystem::path& target,
+                                  const std::function<void(std::ostream&)>& write) {
+#ifdef O_TMPFILE
+  const Descriptor file(::open(folder_of(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  if (file.get() < 0) return false;
+  const std::string reopened = "/proc/self/fd/" + std::to_string(file.get());
+  std::ofstream out(reopened, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  write(out);
+  out.close();
+  if (!out) throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + std::strerror(errno));
+  keep_permissions(target, [&](std::filesystem::perms perms) {
+    ::fchmod(file.get(), static_cast<mode_t>(perms) & 07777);
+  });
+  const std::filesystem::path temporary = temporary_beside(target);
+  // Named only from the link to the rename: a signal in between unlinks it.
+  const UnfinishedOutput unfinished(temporary);
+  if (::linkat(AT_FDCWD, reopened.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + std::strerror(errno));
+  std::error_code ec;
+  std::filesystem::rename(temporary, target, ec);
+  if (ec) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + ec.message());
+  }
+  return true;
+#else
+  (void)path;
+  (void)target;
+  (void)write;
+  return false;
+#endif
+}
+
 }  // namespace
+
+void check_output_folder(const std::filesystem::path& path) {
+  const std::filesystem::path target = written_file(path);
+  std::error_code ec;
+  if (std::filesystem::is_directory(target, ec))
+    throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": it is a directory");
+  const std::filesystem::path folder = folder_of(target);
+  const auto status = std::filesystem::status(folder, ec);
+  if (!std::filesystem::exists(status))
+    throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": the folder " + quoted(folder) + " does not exist");
+  if (!std::filesystem::is_directory(status))
+    throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + quoted(folder) + " is not a folder");
+  // The output is written to a new file in the folder and renamed into place.
+  if (::access(folder.c_str(), W_OK | X_OK) != 0)
+    throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": the folder " + quoted(folder) +
+                                           " is not writable (" + std::strerror(errno) + ")");
+}
 
 PointFormat format_of(const std::filesystem::path& path) {
   std::string extension = path.extension().string();
@@ -220,7 +318,9 @@ void remove_unfinished_output() noexcept {
 }
 
 void replace_file(const std::filesystem::path& path, const std::function<void(std::ostream&)>& write) {
-  const std::filesystem::path temporary = temporary_beside(path);
+  const std::filesystem::path target = written_file(path);
+  if (replace_through_unnamed_file(path, target, write)) return;
+  const std::filesystem::path temporary = temporary_beside(target);
   // Cleared only after the rename: a signal in between unlinks a name no longer there.
   const UnfinishedOutput unfinished(temporary);
   try {
@@ -229,11 +329,12 @@ void replace_file(const std::filesystem::path& path, const std::function<void(st
     write(out);
     out.close();
     if (!out) throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + std::strerror(errno));
+    keep_permissions(target, [&](std::filesystem::perms perms) {
+      std::error_code ignored;
+      std::filesystem::permissions(temporary, perms, ignored);
+    });
     std::error_code ec;
-    const auto existing = std::filesystem::status(path, ec);
-    if (!ec && std::filesystem::is_regular_file(existing))
-      std::filesystem::permissions(temporary, existing.permissions(), ec);
-    std::filesystem::rename(temporary, path, ec);
+    std::filesystem::rename(temporary, target, ec);
     if (ec) throw Error("Vandrel:cannotWrite", "cannot write " + quoted(path) + ": " + ec.message());
   } catch (...) {
     std::error_code ignored;

@@ -60,10 +60,21 @@ void convert_layout(PointFile& file, PointFormat format, const std::string& sour
 /// Writes `file`'s layout with the coordinates `xyz` (column-major file.size x 3) to
 /// `path` in `format`, which the layout must hold (see convert_layout). The bytes go to a
 /// temporary file beside `path` that replaces it only once complete, so a failed write
-/// leaves `path` as it was; a file it replaces passes its permissions on. The temporary
-/// name is "." + the file name (cut to fit NAME_MAX) + a random tag + ".tmp". Throws
-/// vandrel::Error "Vandrel:cannotWrite" naming the file.
+/// leaves `path` as it was; a file it replaces passes its permissions on. A `path` that is
+/// a symbolic link is written through: the file it leads to is replaced, the link kept.
+/// Where the file system has unnamed files (O_TMPFILE), the temporary file has a name only
+/// from the moment it is complete to its rename, so that even a killed process leaves
+/// nothing behind; elsewhere the temporary name is "." + the file name (cut to fit
+/// NAME_MAX) + a random tag + ".tmp". Throws vandrel::Error "Vandrel:cannotWrite" naming
+/// the file.
+///
+/// Checked before any work by check_output_folder.
 void write_point_file(const std::filesystem::path& path, const PointFile& file, const float* xyz, PointFormat format);
+
+/// Checks that `path` can be written as write_point_file writes it: that it is not a
+/// directory and that its folder (that of the file a symbolic link leads to) exists and
+/// is writable. Throws vandrel::Error "Vandrel:cannotWrite" naming the file and the folder.
+void check_output_folder(const std::filesystem::path& path);
 
 /// Writes a file as write_point_file does: `write` gives the bytes to a temporary file
 /// beside `path` (recorded for remove_unfinished_output) that replaces `path` only once

@@ -12,7 +12,7 @@ function varargout = Vandrel_multicore_mex(varargin)
 %
 %   Arguments (all real single; no other class is converted):
 %     pcd_noi    N x 3 single: the noisy cloud, one point (x, y, z) per row; N may be 0.
-%                At most 16777216 points.
+%                At most 2147483647 (2^31 - 1) points.
 %     sigma_pcd  single scalar, finite, >= 0: the standard deviation of the noise on each
 %                coordinate, in the cloud's units. 0 means the points are exact.
 %     dens_pcd   single scalar, finite, > 0: the sampling density, in points per unit
@@ -37,7 +37,7 @@ function varargout = Vandrel_multicore_mex(varargin)
 %                                            unusable answer from rangesearch/knnsearch
 %     Vandrel:invalidSigma                   sigma_pcd negative or not finite
 %     Vandrel:invalidDensity                 dens_pcd not positive or not finite
-%     Vandrel:tooManyPoints                  more than 16777216 points
+%     Vandrel:tooManyPoints                  more than 2147483647 points
 %     the host's own                         rangesearch or knnsearch failed or is
 %                                            missing (Octave: "function call
 %                                            <rangesearch> failed")

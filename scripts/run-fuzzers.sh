@@ -13,10 +13,10 @@ seed="${VANDREL_FUZZ_SEED:-20260101}"
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVANDREL_BUILD_FUZZERS=ON -DVANDREL_BUILD_TESTS=OFF -DVANDREL_BUILD_BENCH=OFF -DVANDREL_BUILD_CLI=OFF \
   -DVANDREL_BUILD_MEX=OFF -DVANDREL_BUILD_PYTHON=OFF -DVANDREL_USE_OPENMP=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target ply_fuzzer text_fuzzer csv_fuzzer
+cmake --build "$build" -j"$(nproc)" --target ply_fuzzer text_fuzzer csv_fuzzer pcd_fuzzer las_fuzzer npy_fuzzer
 
 status=0
-for reader in ply text csv; do
+for reader in ply text csv pcd las npy; do
   corpus="$build/corpus/$reader"
   rm -rf "$corpus"
   mkdir -p "$corpus" "$build/crashes/$reader"

@@ -273,15 +273,21 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
     throw Error("Vandrel:invalidTileSize", "A tile must own at least 1 point, but tile_points is " +
                                                std::to_string(tiling.tile_points) + ".");
   check_thread_count(options.threads);  // before the long passes
-  const std::int64_t capacity =
-      tiling.tile_points > 0 ? tiling.tile_points : tile_points_for_memory(tiling.memory_bytes);
+  // A tile owning more points than the cloud has is the whole cloud (and the budget below
+  // stays within range).
+  const std::int64_t capacity = tiling.tile_points > 0 ? std::min(tiling.tile_points, std::max<std::int64_t>(cloud.rows, 1))
+                                                       : tile_points_for_memory(tiling.memory_bytes);
   const std::int64_t budget = capacity * bytes_per_point;
 
   Survey cloud_survey = survey(cloud, std::max(min_sample_points, budget / sample_share / sample_point_bytes), &result, options);
   // Any plan gives the same bits: tiles of about the capacity asked are planned on the sample.
   const std::int64_t sample_capacity = std::max<std::int64_t>(1, capacity / cloud_survey.stride);
-  const TilePlan plan = plan_tiles(cloud_survey.sample, sigma, density, sample_capacity,
-                                   tiling.tile_points > 0 ? 0 : sample_capacity, options.names);
+  TilePlan plan = plan_tiles(cloud_survey.sample, sigma, density, sample_capacity,
+                             tiling.tile_points > 0 ? 0 : sample_capacity, options.names);
+  if (plan.tiles.size() > 1 && within_one_halo(plan, cloud_survey.lo, cloud_survey.hi)) {
+    constexpr float infinity = std::numeric_limits<float>::infinity();
+    plan.tiles = {TileBox{{-infinity, -infinity, -infinity}, {infinity, infinity, infinity}}};
+  }
   cloud_survey.sample = {};
   if (cloud_survey.finite_rows == 0) return {};  // nothing to filter: the result is the cloud
 

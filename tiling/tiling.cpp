@@ -95,6 +95,18 @@ std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
   return std::max<std::int64_t>(1, budget / bytes_per_point);
 }
 
+std::int64_t smallest_tile_points(const TilePlan& plan) {
+  return static_cast<std::int64_t>(std::ceil(tile_halo(plan, initial_reach(plan)) * plan.scale));
+}
+
+bool within_one_halo(const TilePlan& plan, const Point& lo, const Point& hi) {
+  const double halo = tile_halo(plan, initial_reach(plan));
+  for (std::size_t c = 0; c < 3; ++c) {
+    if (!(static_cast<double>(hi[c]) - static_cast<double>(lo[c]) < halo)) return false;
+  }
+  return true;
+}
+
 TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, std::int64_t tile_points,
                     std::int64_t max_read_points, const ParameterNames& names) {
   const FilterSizes sizes = filter_sizes(sigma, density, names);
@@ -106,6 +118,7 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
   plan.scale = sizes.scale;
   plan.search_radius = sizes.search_radius;
   plan.max_half_width = sizes.max_half_width;
+  tile_points = std::max(tile_points, smallest_tile_points(plan));
   std::vector<std::int64_t> rows;
   for (std::size_t i = 0; i < cloud.size(); ++i) {
     if (finite(cloud[i])) rows.push_back(static_cast<std::int64_t>(i));
@@ -295,7 +308,18 @@ std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, flo
       tiling.tile_points > 0 ? plan_tiles(points, sigma, density, tiling.tile_points, 0, options.names)
                              : plan_tiles(points, sigma, density, tile_points_for_memory(tiling.memory_bytes),
                                           tile_points_for_memory(tiling.memory_bytes), options.names);
-  if (plan.tiles.size() == 1) {
+  // A cloud narrower than the halo along every axis: each tile would read all of it.
+  Point lo{}, hi{};
+  bool any = false;
+  for (const Point& p : points) {
+    if (!finite(p)) continue;
+    for (std::size_t c = 0; c < 3; ++c) {
+      lo[c] = any ? std::min(lo[c], p[c]) : p[c];
+      hi[c] = any ? std::max(hi[c], p[c]) : p[c];
+    }
+    any = true;
+  }
+  if (plan.tiles.size() == 1 || within_one_halo(plan, lo, hi)) {
     NativeHost host(native_host_options(options));
     return filter_cloud(host, points, sigma, density,
                         {options.chunk_points, options.allow_large_neighbourhoods, options.names, {}});

@@ -66,8 +66,19 @@ struct TilePlan {
 /// filter's peak is about 1 KiB per point it filters.
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes);
 
+/// The fewest points a tile is planned to own: the width of its first halo in point
+/// spacings (about 85 when 5 sigma sqrt(density) is below 12). A smaller tile would read
+/// hundreds of times the points it owns.
+std::int64_t smallest_tile_points(const TilePlan& plan);
+
+/// Whether a cloud whose finite points lie in the box [lo, hi] is narrower than the first
+/// halo along every axis: every tile of it would read the whole cloud, and runners filter
+/// it in one run instead.
+bool within_one_halo(const TilePlan& plan, const Point& lo, const Point& hi);
+
 /// Cuts the cloud by recursive bisection at the median of the longest axis until no tile
-/// owns more than `tile_points` finite points (a box of coincident points may own more),
+/// owns more than `tile_points` finite points (a box of coincident points may own more;
+/// `tile_points` below smallest_tile_points is raised to it),
 /// then, given `max_read_points` > 0, cuts again every tile that reads more points than
 /// that with the initial halo, as long as it owns more than an eighth of them.
 ///   cloud  N points, row-major; non-finite rows belong to no tile
@@ -169,7 +180,8 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
 
 /// Denoises a cloud tile by tile, one tile at a time with all threads: the result of
 /// denoise(points, sigma, density, options), bit for bit (see above), with the working
-/// memory of one tile. A cloud that fits one tile is filtered in one run.
+/// memory of one tile. A cloud that fits one tile, or is within one halo (see
+/// within_one_halo), is filtered in one run.
 /// Throws what denoise throws, and "Vandrel:invalidTileSize".
 std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,
                                  const DenoiseOptions& options = {}, const TileOptions& tiling = {});

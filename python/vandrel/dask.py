@@ -235,9 +235,10 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
 
     The coordinates written have the bits of vandrel.denoise(np.load(input)[:, :3], sigma,
     density) (parameters estimated as above). Raises ValueError for an input that is not
-    such a file, what vandrel.denoise raises for the parameters and the points, and what
+    such a file or an output that is the input file (under any name, links included), what vandrel.denoise raises for the parameters and the points, and what
     the cluster raises for failed tasks.
     """
+    _refuse_same_file(input, output)
     source = _NpyInput(input, _positive_rows(block_rows))
     # The same checks, and messages, as vandrel.denoise's: the core refuses a bad sigma,
     # density or thread count before it looks at the (here empty) cloud.
@@ -310,6 +311,17 @@ def _partial_output(folder: str, name: str) -> str:
             return path
         except FileExistsError:
             continue
+
+
+def _refuse_same_file(input: str, output: str) -> None:
+    """Refuses an output that is the input file itself, under any name (a symbolic or hard
+    link included), as the command line does: writing it would replace the input."""
+    try:
+        same = os.path.samefile(input, output)
+    except OSError:  # no output yet (or no input: reported when it is read)
+        return
+    if same:
+        raise ValueError(f"the output '{output}' is the input file '{input}'; name another file")
 
 
 def _positive_rows(block_rows: Any) -> int:

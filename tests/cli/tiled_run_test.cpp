@@ -86,6 +86,34 @@ TEST(vandrel, RefusesAMemoryLimitItCannotKeep) {
   }
 }
 
+TEST(vandrel, RefusesBeforeReadingAPcdFileTheLimitCannotHoldWhole) {
+  // A million points: 12 MB of binary data, or as little compressed data as the header
+  // says unpack to 12 MB. Either needs more than 128M read, filtered and written whole.
+  testing::ScratchDir dir;
+  const std::string header = "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 1000000\nHEIGHT 1\n"
+                             "POINTS 1000000\n";
+  testing::write_file(dir / "binary.pcd", header + "DATA binary\n" + std::string(12000000, '\0'));
+  std::string sizes(8, '\0');
+  for (int i = 0; i < 4; ++i) {
+    sizes[static_cast<std::size_t>(i)] = static_cast<char>((200000 >> (8 * i)) & 0xff);
+    sizes[static_cast<std::size_t>(4 + i)] = static_cast<char>((12000000 >> (8 * i)) & 0xff);
+  }
+  testing::write_file(dir / "packed.pcd", header + "DATA binary_compressed\n" + sizes + std::string(200000, '\0'));
+  for (const std::string name : {"binary.pcd", "packed.pcd"}) {
+    SCOPED_TRACE(name);
+    const std::string command = "cd '" + dir.path().string() + "' && '" VANDREL_BINARY "' " + name +
+                                " out.pcd --sigma 0.1 --density 1 --memory-limit 128M 2>stderr.txt";
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    const std::string err = testing::read_file(dir / "stderr.txt");
+    EXPECT_NE(err.find("vandrel: '" + name + "' is read whole"), std::string::npos) << err;
+    EXPECT_NE(err.find("give at least"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Reading"), std::string::npos) << err;
+  }
+  std::filesystem::remove(dir / "stderr.txt");
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"binary.pcd", "packed.pcd"}));
+}
+
 TEST(vandrel, StopsATiledRunAtOnceOnCtrlC) {
   testing::ScratchDir dir;
   // 200000 points of a plane: a run of many seconds, stopped after one and a half.

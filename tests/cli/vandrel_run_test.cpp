@@ -231,17 +231,40 @@ std::optional<int> signal_while_writing(const ScratchDir& dir, const std::vector
   const int spawned = posix_spawn(&child, VANDREL_BINARY, nullptr, nullptr, argv.data(), environ);
   std::filesystem::current_path(here);
   if (spawned != 0) return std::nullopt;
+  // The output being written: a hidden temporary file, or an unnamed one among the
+  // program's open files (shown as "DIR/#inode (deleted)").
+  const auto writing = [&] {
+    for (const std::string& name : dir.listing())
+      if (name.ends_with(".tmp")) return true;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator fd("/proc/" + std::to_string(child) + "/fd", ec), end; !ec && fd != end;
+         fd.increment(ec)) {
+      std::error_code unread;
+      const std::string target = std::filesystem::read_symlink(fd->path(), unread).string();
+      if (!unread && target.starts_with(dir.path().string() + "/#")) return true;
+    }
+    return false;
+  };
   int status = 0;
   while (waitpid(child, &status, WNOHANG) == 0) {
-    for (const std::string& name : dir.listing()) {
-      if (name.ends_with(".tmp")) {
-        kill(child, signal_number);
-        waitpid(child, &status, 0);
-        return status;
-      }
+    if (writing()) {
+      kill(child, signal_number);
+      waitpid(child, &status, 0);
+      return status;
     }
   }
   return std::nullopt;
+}
+
+TEST(vandrel, RefusesAnOutputFolderItCannotWriteBeforeReading) {
+  ScratchDir dir;
+  write_file(dir / "in.csv", noisy_sphere_csv(400, 0.01));
+  const Outcome missing = run(dir, "in.csv nowhere/out.xyz --sigma 0.01 --density 30");
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("vandrel: cannot write 'nowhere/out.xyz': the folder 'nowhere' does not exist"),
+            std::string::npos) << missing.err;
+  EXPECT_EQ(missing.err.find("Reading"), std::string::npos) << missing.err;
+  EXPECT_EQ(dir.listing(), std::vector<std::string>{"in.csv"});
 }
 
 TEST(vandrel, RemovesTheTemporaryOutputWhenStoppedBySignal) {
@@ -250,7 +273,8 @@ TEST(vandrel, RemovesTheTemporaryOutputWhenStoppedBySignal) {
   std::string content;
   for (const char* row : {"0 0 0 ", "1 0 0 ", "2 0 0 "}) content.append(row).append(8 << 20, 'a').append("\n");
   write_file(dir / "in.xyz", content);
-  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+  // SIGKILL cannot be caught: only an unnamed temporary file leaves nothing behind.
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
     SCOPED_TRACE(signal_number);
     std::optional<int> status;
     for (int attempt = 0; attempt < 5 && !status; ++attempt) {

@@ -125,5 +125,20 @@ TEST(CellGrid, HugeExtentsWidenTheCells) {
   expect_within_matches_brute_force(cloud, 0.5f, queries, {1.0f, 3.0f, 20.0f});
 }
 
+TEST(CellGrid, CoordinatesNearTheSinglePrecisionRangeStayOnTheGrid) {
+  // A flat patch far out along z (its cells counted from there), and queries anywhere in
+  // single-precision range: the cell numbers stay within range and the search exact.
+  std::mt19937 rng(10);
+  std::uniform_real_distribution<float> coordinate(100.0f, 104.0f);
+  for (const float z : {0.0f, 1.0e20f, -3.0e38f}) {
+    SCOPED_TRACE(z);
+    std::vector<Point> cloud;
+    for (int k = 0; k < 200; ++k) cloud.push_back({coordinate(rng), coordinate(rng), z});
+    const std::vector<Point> queries{cloud[0], cloud[1], {1.0e30f, 101.0f, z}, {-3.0e38f, 3.0e38f, z},
+                                     {101.0f, 102.0f, 3.0e38f}};
+    expect_within_matches_brute_force(cloud, 0.5f, queries, {1.0f, 3.0f, 20.0f});
+  }
+}
+
 }  // namespace
 }  // namespace vandrel

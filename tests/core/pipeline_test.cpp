@@ -64,7 +64,8 @@ DenoiseOptions options(int threads, std::int64_t chunk_points = 0, std::string* 
 }
 
 bool same_bits(const std::vector<Point>& a, const std::vector<Point>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Point)) == 0;
+  // memcmp must not see the null data() of an empty vector.
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Point)) == 0);
 }
 
 TEST(filter_cloud, SmallBlocksArePrunedOrPassedThroughUnfiltered) {
@@ -168,6 +169,24 @@ TEST(denoise, RejectsArgumentsItCannotFilter) {
       EXPECT_EQ(e.identifier(), c.id);
     }
     EXPECT_EQ(console, "");
+  }
+}
+
+TEST(filter_cloud, RefusesACloudSoFarOutThatSinglePrecisionCannotResolveItsSpacing) {
+  // A plane of points about 1 apart at z = 1e20 (steps of 8.8e12 there): refused naming
+  // the density, whatever the scaling.
+  for (const float density : {1.0f, 1.0e-10f}) {
+    SCOPED_TRACE(density);
+    std::vector<Point> cloud = rows_of(fixtures::noisy_plane(400, 20.0f, 0.1f, 5));
+    for (Point& p : cloud) p[2] = 1.0e20f / std::sqrt(density);
+    RecordingHost host;
+    try {
+      filter_cloud(host, cloud, 0.1f, density);
+      ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.identifier(), "Vandrel:invalidDensity");
+      EXPECT_NE(std::string(e.what()).find("point spacings from the origin"), std::string::npos) << e.what();
+    }
   }
 }
 

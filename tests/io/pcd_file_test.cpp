@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <sstream>
 
@@ -79,6 +80,34 @@ TEST(read_pcd, ReadsTheSameOrganisedCloudFromEveryDataKindOfPcl) {
   EXPECT_EQ(reread, ply_xyz);
 }
 
+TEST(read_pcd, TakesOldMacLineEnds) {
+  for (const char* name : {"open3d_ascii.pcd", "pcl_organised_binary.pcd"}) {
+    SCOPED_TRACE(name);
+    const std::string original = test_file(name);
+    std::vector<float> expected;
+    const PcdDocument document = read_pcd(original, name, expected);
+    // Every line end of the text (the whole ascii file, the binary file's header) a lone "\r".
+    const std::size_t text_end = document.data == PcdData::ascii ? original.size() : document.header.size();
+    std::string mac = original;
+    for (std::size_t i = 0; i < text_end; ++i)
+      if (mac[i] == '\n') mac[i] = '\r';
+    std::vector<float> xyz;
+    const PcdDocument read = read_pcd(mac, name, xyz);
+    EXPECT_TRUE(same_values(xyz, expected));
+    if (read.data == PcdData::ascii) {
+      EXPECT_EQ(written(read, xyz), mac);
+      continue;
+    }
+    // Binary data whose first byte becomes "\n" after a lone "\r" still read back.
+    ASSERT_EQ(read.coordinate_begin[0], 0u);
+    std::vector<float> moved = xyz;
+    moved[0] = std::bit_cast<float>(std::uint32_t{0x0A0A0A0A});
+    std::vector<float> back;
+    read_pcd(written(read, moved), name, back);
+    EXPECT_TRUE(same_values(back, moved));
+  }
+}
+
 TEST(write_pcd, GivesTheFileBackAndReplacesOnlyCoordinates) {
   for (const char* name : pcd_files) {
     SCOPED_TRACE(name);
@@ -151,6 +180,10 @@ TEST(read_pcd, RefusesMalformedFilesNamingTheFault) {
       {"wrong unpacked size", header + "DATA binary_compressed\n" + std::string("\x04\0\0\0\x10\0\0\0\0\0\0\0", 12),
        "unpack to 16 bytes, but 2 points of 16 bytes need 32"},
       {"corrupt compressed", corrupt, "corrupt"},
+      // A million points (16 MB) cannot come from 4 bytes: refused before they are set aside.
+      {"unpacked size beyond LZF", header.substr(0, header.find("WIDTH")) + "WIDTH 1000000\nHEIGHT 1\n" +
+           "DATA binary_compressed\n" + std::string("\x04\0\0\0\x00\x24\xF4\x00\0\0\0\0", 12),
+       "cannot hold"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);

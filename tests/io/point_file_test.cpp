@@ -146,5 +146,63 @@ TEST(write_point_file, ConvertsAcrossFormatsAndReplacesTheOutputOnlyWhenComplete
   }
 }
 
+TEST(write_point_file, WritesThroughASymbolicLink) {
+  ScratchDir dir;
+  write_file(dir / "in.xyz", "1 2 3\n4 5 6\n");
+  const PointFile file = read_point_file(dir / "in.xyz");
+  std::filesystem::create_directory(dir / "real");
+  write_file(dir / "real" / "target.xyz", "old");
+  std::filesystem::permissions(dir / "real" / "target.xyz",
+                               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  std::filesystem::create_symlink("real/target.xyz", dir / "link.xyz");
+  // A link to a link, and one to a file not there yet (made, as cp makes it).
+  std::filesystem::create_symlink("link.xyz", dir / "link2.xyz");
+  std::filesystem::create_symlink("real/new.xyz", dir / "dangling.xyz");
+
+  write_point_file(dir / "link2.xyz", file, file.xyz.data(), PointFormat::xyz);
+  write_point_file(dir / "dangling.xyz", file, file.xyz.data(), PointFormat::xyz);
+  for (const char* link : {"link.xyz", "link2.xyz", "dangling.xyz"}) EXPECT_TRUE(std::filesystem::is_symlink(dir / link)) << link;
+  EXPECT_EQ(read_file(dir / "real" / "target.xyz"), "1 2 3\n4 5 6\n");
+  EXPECT_EQ(read_file(dir / "real" / "new.xyz"), "1 2 3\n4 5 6\n");
+  EXPECT_EQ(std::filesystem::status(dir / "real" / "target.xyz").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(dir.listing(), (std::vector<std::string>{"dangling.xyz", "in.xyz", "link.xyz", "link2.xyz", "real"}));
+}
+
+TEST(check_output_folder, NamesWhatCannotTakeTheOutput) {
+  ScratchDir dir;
+  write_file(dir / "file", "");
+  std::filesystem::create_directory(dir / "out.xyz");
+  std::filesystem::create_symlink("missing/out.xyz", dir / "lost.xyz");
+  const std::string d = dir.path().string();
+  const struct {
+    std::string output;
+    std::string message;
+  } cases[] = {
+      {d + "/missing/out.xyz", "cannot write '" + d + "/missing/out.xyz': the folder '" + d + "/missing' does not exist"},
+      {d + "/lost.xyz", "the folder '" + d + "/missing' does not exist"},
+      {d + "/file/out.xyz", "'" + d + "/file' is not a folder"},
+      {d + "/out.xyz", "it is a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    try {
+      check_output_folder(c.output);
+      ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.identifier(), "Vandrel:cannotWrite");
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_NO_THROW(check_output_folder(d + "/new.xyz"));
+  // Permissions do not bind the superuser.
+  if (::geteuid() != 0) {
+    std::filesystem::create_directory(dir / "locked");
+    std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    EXPECT_THROW(check_output_folder(d + "/locked/out.xyz"), Error);
+    std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_all);
+  }
+}
+
 }  // namespace
 }  // namespace vandrel

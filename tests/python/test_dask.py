@@ -1,5 +1,7 @@
 """The Dask runner: tiles filtered as tasks on a LocalCluster give the bits of the local
 tiled run and of the untiled filter."""
+import os
+
 import numpy as np
 import pytest
 
@@ -141,6 +143,20 @@ def test_denoise_npy_refusals_leave_no_output_and_no_scratch(client, tmp_path):
             assert message in str(refused.value), name
         assert output_path.read_bytes() == b"an earlier output", name
         assert scratch_and_outputs(tmp_path) == ["out.npy"], name
+
+
+def test_denoise_npy_refuses_its_input_as_output_under_any_name(client, tmp_path):
+    np.save(tmp_path / "in.npy", long_strip(9, 3000).astype(np.float32))
+    original = (tmp_path / "in.npy").read_bytes()
+    (tmp_path / "sub").mkdir()
+    os.link(tmp_path / "in.npy", tmp_path / "hard.npy")
+    os.symlink(tmp_path / "in.npy", tmp_path / "soft.npy")
+    for output in ["in.npy", "sub/../in.npy", "hard.npy", "soft.npy"]:
+        with pytest.raises(ValueError, match="is the input file"):
+            vandrel.dask.denoise_npy(str(tmp_path / "in.npy"), str(tmp_path / output), 0.4, 1.0, client=client,
+                                     tile_points=1000, threads=1)
+        assert (tmp_path / "in.npy").read_bytes() == original, output
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["hard.npy", "in.npy", "soft.npy", "sub"]
 
 
 def test_denoise_npy_scratch_beside_the_output_is_removed(client, tmp_path):

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
@@ -77,6 +78,28 @@ TEST_F(FileTiling, InMemoryAndOutOfCoreGiveTheUntiledBitsAtEveryTileSize) {
     EXPECT_TRUE(stages.count("binning") == 1 && stages.count("reading a tile again") == 1);
     EXPECT_GE(tiles.size(), 3u);
     EXPECT_EQ(entries(), 0u);      // scratch files have no names
+  }
+}
+
+TEST_F(FileTiling, AbsurdTileSizesGiveOneRunOverACompactCloud) {
+  // Narrower than one halo: one tile, whatever the size asked (1, or one whose memory
+  // budget would overflow).
+  std::vector<Point> patch;
+  for (const Point& p : strip(5))
+    if (p[0] < 40.0f) patch.push_back(p);
+  const std::vector<Point> whole = denoise(patch, 0.4f, 1.0f);
+  for (const std::int64_t tile_points : {std::int64_t{1}, std::numeric_limits<std::int64_t>::max()}) {
+    SCOPED_TRACE(tile_points);
+    ScratchFile input(directory_);
+    ScratchFile output(directory_);
+    const RowFile source{input.fd(), static_cast<std::int64_t>(patch.size())};
+    write_rows(source, 0, patch);
+    DenoiseOptions options;
+    options.progress = [](const Progress& p) { return !p.stage.starts_with("tile 2/"); };
+    const TilingRun run =
+        denoise_out_of_core(source, {output.fd(), source.rows}, 0.4f, 1.0f, options, {.tile_points = tile_points}, directory_);
+    EXPECT_EQ(run.tiles, 1);
+    EXPECT_TRUE(same_bits(read_all({output.fd(), source.rows}), whole));
   }
 }
 

@@ -30,7 +30,7 @@ inline std::vector<Point> strip(unsigned seed) {
 }
 
 inline bool same_bits(const std::vector<Point>& a, const std::vector<Point>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Point)) == 0;
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Point)) == 0);
 }
 
 }  // namespace vandrel::testing

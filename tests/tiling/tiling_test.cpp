@@ -107,6 +107,28 @@ TEST(PlanTiles, TilesPartitionTheFinitePoints) {
   }
 }
 
+TEST(PlanTiles, TilesSmallerThanTheirHaloAreNotPlanned) {
+  // One point a tile is raised to the halo's width in point spacings: not a tile a point,
+  // but still tiles along the strip.
+  const std::vector<Point> cloud = strip(3);
+  const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, 1);
+  EXPECT_GE(plan.tiles.size(), 3u);
+  EXPECT_LE(plan.tiles.size(), cloud.size() / 40);
+
+  // A patch narrower than one halo: every tile would read all of it, so it is filtered in
+  // one run (no tile is reported), with the same bits.
+  std::vector<Point> patch;
+  for (const Point& p : cloud)
+    if (p[0] < 40.0f) patch.push_back(p);
+  const std::vector<Point> whole = denoise(patch, 0.4f, 1.0f);
+  DenoiseOptions options;
+  options.progress = [](const Progress& p) { return !p.stage.starts_with("tile "); };
+  for (const std::int64_t tile_points : {std::int64_t{1}, std::int64_t{200}, std::numeric_limits<std::int64_t>::max()}) {
+    SCOPED_TRACE(tile_points);
+    EXPECT_TRUE(same_bits(denoise_tiled(patch, 0.4f, 1.0f, options, {.tile_points = tile_points}), whole));
+  }
+}
+
 TEST(PlanTiles, CoincidentPointsStayInOneTile) {
   std::vector<Point> cloud(300, Point{1.0f, 2.0f, 3.0f});
   cloud.push_back({5.0f, 2.0f, 3.0f});
