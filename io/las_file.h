@@ -38,8 +38,9 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
 /// Writes the document back byte for byte with each point's X, Y, Z integers replaced by
 /// round((xyz + origin - offset) / scale), xyz column-major n x 3, with the header's
 /// scale and offset; a coordinate equal to the one read, rounded to single, keeps its
-/// integer. The header's minimum and maximum x, y, z become the extents of the written
-/// points.
+/// integer. Of the header's minimum and maximum x, y, z, those the written points change
+/// become the written points' extents; the others keep their bytes (see store_las_extents),
+/// so that a cloud written back unchanged is the file read, byte for byte.
 ///   name  in  the output's name, for messages
 /// Throws vandrel::Error "Vandrel:cannotWrite" naming the point and axis when a
 /// coordinate does not fit a 32-bit integer at that scale and offset, before writing
@@ -83,8 +84,11 @@ std::array<double, 3> las_origin(const Extents& extents, const std::string& name
 std::int32_t las_integer_for(const LasDocument& layout, std::int32_t integer, float filtered, std::size_t axis,
                              std::int64_t point, const std::string& name);
 
-/// Writes `extents` over the header's minimum and maximum x, y, z; `header` holds at least
-/// las_extents_end bytes.
-void store_las_extents(char* header, const Extents& extents);
+/// Writes the extents of the points written, `written`, over the header's minimum and
+/// maximum x, y, z where they differ from `read`, the extents of the points as read (both
+/// from the record integers); where they are equal the header keeps its own bytes, which
+/// the file's writer may have computed otherwise (170.76000000000028 for 170.76).
+/// `header` holds at least las_extents_end bytes.
+void store_las_extents(char* header, const Extents& read, const Extents& written);
 
 }  // namespace vandrel

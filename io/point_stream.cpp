@@ -248,16 +248,19 @@ class LasStream final : public RecordStream {
   }
 
   // Two passes over the filtered rows: the first checks every coordinate and measures the
-  // extents the header holds, so that nothing is written for refused data and `out` need
-  // not seek; the second writes.
+  // extents the header holds (as read and as written, see store_las_extents), so that
+  // nothing is written for refused data and `out` need not seek; the second writes.
   void write(std::ostream& out, const Filtered& filtered, const std::string& name) const override {
+    Extents read;
     Extents written;
     for_each_filtered_block(filtered, [&](std::int64_t first, std::span<const Point> points, char* records) {
       for (std::size_t i = 0; i < points.size(); ++i) {
         const char* record = records + record_offset(static_cast<std::int64_t>(i));
         for (std::size_t axis = 0; axis < 3; ++axis) {
-          const std::int32_t integer = las_integer_for(layout_, las_record_integer(record, axis), points[i][axis], axis,
-                                                       first + static_cast<std::int64_t>(i), name);
+          const std::int32_t original = las_record_integer(record, axis);
+          const std::int32_t integer =
+              las_integer_for(layout_, original, points[i][axis], axis, first + static_cast<std::int64_t>(i), name);
+          read.add(axis, las_coordinate(layout_, original, axis));
           written.add(axis, las_coordinate(layout_, integer, axis));
         }
       }
@@ -265,7 +268,7 @@ class LasStream final : public RecordStream {
 
     // The header block holds the extents; it lies before the points (see las_layout).
     std::string header = file_.read(0, las_extents_end);
-    store_las_extents(header.data(), written);
+    store_las_extents(header.data(), read, written);
     out.write(header.data(), static_cast<std::streamsize>(header.size()));
     copy_bytes(out, las_extents_end, layout_.points_begin);
     for_each_filtered_block(filtered, [&](std::int64_t first, std::span<const Point> points, char* records) {
