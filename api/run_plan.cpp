@@ -1,8 +1,11 @@
 #include "vandrel/run_plan.h"
 
 #include <algorithm>
+#include <cstring>
 
+#include "core/finite.h"
 #include "core/parameters.h"
+#include "core/pipeline.h"
 #include "vandrel/estimate.h"
 
 namespace vandrel {
@@ -31,6 +34,33 @@ Parameters resolve_parameters(std::span<const Point> points, std::optional<float
   resolved.sigma = sigma ? *sigma : estimate_sigma(points);
   check_parameters(resolved.sigma, resolved.density, names);
   return resolved;
+}
+
+std::int64_t points_moved(std::span<const Point> before, std::span<const Point> after) {
+  std::int64_t moved = 0;
+  const std::size_t n = std::min(before.size(), after.size());
+  for (std::size_t i = 0; i < n; ++i)
+    if (std::memcmp(&before[i], &after[i], sizeof(Point)) != 0 && finite(before[i])) ++moved;
+  return moved;
+}
+
+std::string why_nothing_moved(std::span<const Point> points, float sigma) {
+  std::size_t finite_points = 0;
+  const Point* first = nullptr;
+  bool one_place = true;
+  for (const Point& p : points) {
+    if (!finite(p)) continue;
+    ++finite_points;
+    if (!first) first = &p;
+    else if (!(p == *first)) one_place = false;
+  }
+  if (finite_points == 0) return "no point has finite coordinates";
+  if (finite_points < min_filtered_block)
+    return "only " + std::to_string(finite_points) + (finite_points == 1 ? " point has" : " points have") +
+           " finite coordinates; the filter needs " + std::to_string(min_filtered_block) + " or more";
+  if (one_place) return "all points with finite coordinates lie in one place";
+  if (sigma == 0.0f) return "sigma is 0: no noise to remove";
+  return {};
 }
 
 bool too_large_to_hold(std::uintmax_t file_bytes, std::int64_t limit) {

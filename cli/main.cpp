@@ -18,6 +18,7 @@
 #include "cli/out_of_core_run.h"
 #include "cli/progress_view.h"
 #include "core/finite.h"
+#include "io/byte_values.h"
 #include "io/number_text.h"
 #include "io/point_file.h"
 #include "tiling/tiling.h"
@@ -104,6 +105,15 @@ std::int64_t rows_not_finite(const PointFile& file) {
 
 void print(const Arguments& args, const std::string& line) {
   if (!args.quiet) std::cerr << line << '\n';
+}
+
+// How many points the run moved and, when none, why (`filtered`, the result, holds the
+// cloud's points as they were).
+void report_moved(const Arguments& args, std::int64_t moved, std::int64_t total, std::span<const Point> filtered,
+                  float sigma) {
+  print(args, "Moved " + std::to_string(moved) + " of " + std::to_string(total) + " points");
+  if (moved > 0) return;
+  if (const std::string why = why_nothing_moved(filtered, sigma); !why.empty()) print(args, "Not filtered: " + why);
 }
 
 std::string output_name(const Arguments& args) { return args.output == "-" ? "standard output" : args.output; }
@@ -220,13 +230,21 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   }
   view.finish();
   std::vector<float> filtered(3 * n);
+  std::int64_t moved = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t c = 0; c < 3; ++c) filtered[i + n * c] = points[i][c];
+    bool same = true;
+    for (std::size_t c = 0; c < 3; ++c) {
+      filtered[i + n * c] = points[i][c];
+      same = same && is_unchanged(file.xyz[i + n * c], points[i][c]);
+    }
+    if (!same) ++moved;
   }
+  report_moved(args, moved, file.size, points, parameters.sigma);
 
   print(args, "Writing " + output_name(args));
   write_point_output(args.output, file, filtered.data(), plan.output_format);
-  print(args, "Denoised " + std::to_string(file.size) + " points into " + output_name(args));
+  print(args, (moved > 0 ? "Denoised " : "Wrote ") + std::to_string(file.size) + (moved > 0 ? "" : " unchanged") +
+                  " points into " + output_name(args));
 }
 
 void run(const Arguments& args) {

@@ -76,6 +76,19 @@ void run_out_of_core(const PointStream& input, const std::string& output, const 
               (tiled.tiles_read_again > 0 ? ", " + std::to_string(tiled.tiles_read_again) + " read again with a wider halo" : ""));
   }
 
+  // The writers may read the result more than once: the moves are counted on their own.
+  std::int64_t moved = 0;
+  {
+    std::vector<Point> before, after;
+    for (std::int64_t first = 0; first < rows; first += block_rows) {
+      const auto count = static_cast<std::size_t>(std::min(block_rows, rows - first));
+      before.resize(count);
+      after.resize(count);
+      read_rows(cloud, first, before);
+      read_rows(result, first, after);
+      moved += points_moved(before, after);
+    }
+  }
   const auto rows_of_result = [&](std::int64_t first, std::span<Point> out) {
     report_progress(run.options, "writing", first, rows);
     read_rows(result, first, out);
@@ -88,6 +101,8 @@ void run_out_of_core(const PointStream& input, const std::string& output, const 
     replace_file(output, [&](std::ostream& out) { input.write(out, rows_of_result, output); });
   }
   report_progress(run.options, "writing", rows, rows);
+  run.print("Moved " + std::to_string(moved) + " of " + std::to_string(rows) + " points");
+  if (moved == 0 && sigma == 0.0f) run.print("Not filtered: sigma is 0: no noise to remove");
 }
 
 }  // namespace vandrel

@@ -18,7 +18,6 @@ namespace {
 
 // Rows are 32-bit signed integers.
 constexpr std::int64_t max_points = std::numeric_limits<std::int32_t>::max();
-constexpr std::size_t min_filtered_block = 50;
 constexpr std::size_t max_pruned_block = 3;
 
 }  // namespace

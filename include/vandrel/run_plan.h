@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "vandrel/options.h"
 #include "vandrel/point.h"
@@ -29,6 +30,15 @@ struct Parameters {
 /// them by `names`), the others estimated, the density first (see vandrel/estimate.h).
 Parameters resolve_parameters(std::span<const Point> points, std::optional<float> sigma, std::optional<float> density,
                               const ParameterNames& names = {});
+
+/// The points of `after` (a filter's result) that moved from `before`, row by row: those
+/// whose coordinates differ in any bit (NaN rows count as unmoved).
+std::int64_t points_moved(std::span<const Point> before, std::span<const Point> after);
+
+/// Why a filter over `points` with `sigma` leaves every point where it is, as a line ending
+/// a run that moved nothing: no finite points, fewer than 50, all of them in one place, a
+/// sigma of 0; empty when none of these holds.
+std::string why_nothing_moved(std::span<const Point> points, float sigma);
 
 enum class RunMode { whole, tiles, out_of_core };
 
