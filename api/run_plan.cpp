@@ -1,11 +1,14 @@
 #include "vandrel/run_plan.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "core/finite.h"
 #include "core/parameters.h"
 #include "core/pipeline.h"
+#include "vandrel/error.h"
 #include "vandrel/estimate.h"
 
 namespace vandrel {
@@ -19,6 +22,60 @@ constexpr double densest_row_bytes = 12.0;
 
 constexpr std::int64_t max_region_points = 1'000'000;
 
+// The widest noise the estimators hold for, in point spacings (1 / sqrt(density)).
+constexpr double max_sigma_in_spacings = 2.0;
+// The share of surface_spread's neighbourhoods off their plane from which a cloud has
+// measurable spread.
+constexpr double spread_share = 0.1;
+
+std::string number_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+// Refuses estimates the estimators do not hold for (see resolve_parameters).
+void check_estimates(const Parameters& p, std::span<const Point> points, const ParameterNames& names) {
+  if (!p.sigma_estimated) return;
+  const double spacings = static_cast<double>(p.sigma) * std::sqrt(static_cast<double>(p.density));
+  if (spacings > max_sigma_in_spacings) {
+    throw Error("Vandrel:untrustedEstimate",
+                "the estimated sigma " + number_text(p.sigma) + " is " + number_text(spacings) +
+                    " point spacings (1 / sqrt(density), density " + number_text(p.density) +
+                    (p.density_estimated ? " estimated" : " given") + "), more than the " +
+                    number_text(max_sigma_in_spacings) +
+                    " the estimators hold for: the points are likely not one noisy surface (vegetation, "
+                    "several layers). Pass " + std::string(names.sigma) +
+                    (p.density_estimated ? " and " + std::string(names.density) : std::string()) +
+                    " with the values of the surface to filter.");
+  }
+  if (p.sigma == 0.0f) {
+    const SurfaceSpread spread = surface_spread(points);
+    if (spread.neighbourhoods > 0 &&
+        static_cast<double>(spread.off_plane) >= spread_share * static_cast<double>(spread.neighbourhoods)) {
+      throw Error("Vandrel:untrustedEstimate",
+                  "the estimated sigma is 0: most small patches of the cloud are exactly flat, yet " +
+                      std::to_string(spread.off_plane) + " of " + std::to_string(spread.neighbourhoods) +
+                      " wider neighbourhoods lie off their plane, by up to " + number_text(spread.largest) +
+                      " RMS (coordinates quantised in steps wider than the noise?). Pass " +
+                      std::string(names.sigma) + " with the noise to remove (" + std::string(names.sigma) +
+                      " 0 leaves the points as they are).");
+    }
+  }
+}
+
+Parameters resolve(std::span<const Point> estimated_on, std::optional<float> sigma, std::optional<float> density,
+                   const ParameterNames& names) {
+  Parameters resolved;
+  resolved.density_estimated = !density.has_value();
+  resolved.density = density ? *density : estimate_density(estimated_on);
+  resolved.sigma_estimated = !sigma.has_value();
+  resolved.sigma = sigma ? *sigma : estimate_sigma(estimated_on);
+  check_parameters(resolved.sigma, resolved.density, names);
+  check_estimates(resolved, estimated_on, names);
+  return resolved;
+}
+
 }  // namespace
 
 std::int64_t estimation_region_points(std::int64_t tile_points) {
@@ -27,13 +84,7 @@ std::int64_t estimation_region_points(std::int64_t tile_points) {
 
 Parameters resolve_parameters(std::span<const Point> points, std::optional<float> sigma, std::optional<float> density,
                               const ParameterNames& names) {
-  Parameters resolved;
-  resolved.density_estimated = !density.has_value();
-  resolved.density = density ? *density : estimate_density(points);
-  resolved.sigma_estimated = !sigma.has_value();
-  resolved.sigma = sigma ? *sigma : estimate_sigma(points);
-  check_parameters(resolved.sigma, resolved.density, names);
-  return resolved;
+  return resolve(points, sigma, density, names);
 }
 
 std::int64_t points_moved(std::span<const Point> before, std::span<const Point> after) {

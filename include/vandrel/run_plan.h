@@ -28,6 +28,14 @@ struct Parameters {
 /// Sigma and density for a run over `points` (a cloud held whole, or one region of a larger
 /// one): those given, checked ("Vandrel:invalidSigma", "Vandrel:invalidDensity", calling
 /// them by `names`), the others estimated, the density first (see vandrel/estimate.h).
+/// Estimates outside what the estimators hold for stop the run before any filtering, with
+/// "Vandrel:untrustedEstimate" saying what was measured and which of `names` to pass:
+///  - an estimated sigma above 2 point spacings, sigma * sqrt(density) > 2 (the density
+///    given or estimated): the points are not one noisy surface (canopy, several layers);
+///  - an estimated sigma of exactly 0 on a cloud whose points spread measurably off their
+///    surface: at least one in ten of the wide neighbourhoods of surface_spread lie off
+///    their plane (depths quantised in steps wider than the noise).
+/// Given parameters are trusted as they are.
 Parameters resolve_parameters(std::span<const Point> points, std::optional<float> sigma, std::optional<float> density,
                               const ParameterNames& names = {});
 
