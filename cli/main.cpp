@@ -213,10 +213,12 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
 
   ProgressView view(std::cerr, isatty(STDERR_FILENO) != 0);
   const DenoiseOptions options = options_for(args, view);
-  const Parameters parameters = resolve_parameters(points, args.sigma, args.density, options.names);
+  // A classified LAS file's ground (else buildings) gives the estimates.
+  const Parameters parameters = resolve_parameters(points, point_classes(file), args.sigma, args.density, options.names);
+  const std::string from = parameters.estimated_from.empty() ? "" : " (from " + parameters.estimated_from + ")";
   if (parameters.density_estimated)
-    print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area");
-  if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma));
+    print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area" + from);
+  if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma) + from);
 
   if (plan.mode == RunMode::tiles) {
     // Beside the tiles: the result's copy inside denoise_tiled and the column-major output.

@@ -154,6 +154,18 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
   return doc;
 }
 
+std::vector<std::uint8_t> las_classes(const LasDocument& document) {
+  const auto format = static_cast<unsigned char>(document.content[point_format_at]);
+  const bool legacy = format <= 5;
+  const std::size_t at = legacy ? 15 : 16;
+  const auto mask = static_cast<unsigned char>(legacy ? 0x1F : 0xFF);
+  std::vector<std::uint8_t> classes(static_cast<std::size_t>(document.points));
+  const char* records = document.content.data() + document.points_begin;
+  for (std::size_t i = 0; i < classes.size(); ++i)
+    classes[i] = static_cast<std::uint8_t>(static_cast<unsigned char>(records[i * document.record_length + at]) & mask);
+  return classes;
+}
+
 void write_las(std::ostream& out, const LasDocument& document, const float* xyz, const std::string& name) {
   std::string bytes = document.content;
   const auto n = static_cast<std::size_t>(document.points);

@@ -47,6 +47,11 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
 /// anything; stream errors are left in the stream's state. Reentrant.
 void write_las(std::ostream& out, const LasDocument& document, const float* xyz, const std::string& name);
 
+/// The classification of each point of `document` as read by read_las: the low five bits
+/// of the record's classification byte in point data record formats 0 to 5 (the other
+/// three are flags), the whole byte in formats 6 to 10. Reentrant.
+std::vector<std::uint8_t> las_classes(const LasDocument& document);
+
 // The parts of read_las and write_las that a file read a block of points at a time shares.
 
 /// Bytes of the public header block that hold its minimum and maximum x, y, z.

@@ -23,6 +23,9 @@ struct Parameters {
   float density = 0.0f;
   bool sigma_estimated = false;
   bool density_estimated = false;
+  /// What the estimates were made from when not all the points given: "the 12345 points
+  /// of class 2"; empty otherwise.
+  std::string estimated_from;
 };
 
 /// Sigma and density for a run over `points` (a cloud held whole, or one region of a larger
@@ -37,6 +40,19 @@ struct Parameters {
 ///    their plane (depths quantised in steps wider than the noise).
 /// Given parameters are trusted as they are.
 Parameters resolve_parameters(std::span<const Point> points, std::optional<float> sigma, std::optional<float> density,
+                              const ParameterNames& names = {});
+
+/// The fewest points of one class that the estimators are given in place of the whole cloud.
+inline constexpr std::int64_t min_class_points = 500;
+
+/// resolve_parameters for a classified cloud: `classes` holds the class of each point (LAS
+/// classification; empty: none). When at least min_class_points finite points are of class
+/// 2 (ground), else of class 6 (building), sigma and density are estimated from them alone,
+/// and estimated_from names them: surfaces whose noise the scanner sets, rather than the
+/// spread of vegetation. The filter still runs over every point. Throws
+/// "Vandrel:invalidArgument" when `classes` is neither empty nor one per point.
+Parameters resolve_parameters(std::span<const Point> points, std::span<const std::uint8_t> classes,
+                              std::optional<float> sigma, std::optional<float> density,
                               const ParameterNames& names = {});
 
 /// The points of `after` (a filter's result) that moved from `before`, row by row: those

@@ -203,7 +203,7 @@ TEST(vandrel, FiltersAGeoreferencedLasFileAtItsFullResolution) {
   EXPECT_LT(mean_distance_to_sphere(after, centre), 0.8 * mean_distance_to_sphere(before, centre));
 }
 
-TEST(vandrel, SaysWhatItMovedAndReturnsAnUnfilteredLasFileAsItWas) {
+TEST(vandrel, SaysWhatItMovedAndEstimatedFromAndReturnsAnUnfilteredLasFileAsItWas) {
   ScratchDir dir;
   const std::array<double, 3> centre{512000.0, 5400000.0, 120.0};
   const std::vector<double> points = noisy_sphere(centre);
@@ -222,6 +222,17 @@ TEST(vandrel, SaysWhatItMovedAndReturnsAnUnfilteredLasFileAsItWas) {
                            "Wrote 10 unchanged points into out.las\n"})
     EXPECT_NE(unfiltered.err.find(line), std::string::npos) << line << " missing from\n" << unfiltered.err;
 
+  // Of a classified file, the ground points (class 2) give the estimates, and the run says so.
+  write_file(dir / "in.las", las_file(points, centre, sphere_points, 600));
+  const Outcome ground = run(dir, "in.las out.las");
+  ASSERT_EQ(ground.code, 0) << ground.err;
+  const std::string from = " (from the 600 points of class 2)\n";
+  const std::size_t sigma_line = ground.err.find("\nEstimated sigma: ");
+  EXPECT_NE(ground.err.find("points per unit area" + from), std::string::npos) << ground.err;
+  EXPECT_EQ(ground.err.find(from, sigma_line), ground.err.find('\n', sigma_line + 1) - from.size() + 1) << ground.err;
+  for (const char* line : {" of 1500 points\n", "Denoised 1500 points into out.las\n"})
+    EXPECT_NE(ground.err.find(line), std::string::npos) << line << " missing from\n" << ground.err;
+  EXPECT_EQ(ground.err.find("Moved 0 "), std::string::npos) << ground.err;
 }
 
 

@@ -123,6 +123,21 @@ TEST(write_las, RewritesOnlyTheExtentsTheWrittenPointsChange) {
   EXPECT_EQ(output.substr(extents_at + 8, 40), original.substr(extents_at + 8, 40));
 }
 
+TEST(las_classes, ReadsTheClassWithoutTheFlagsOfTheOlderFormats) {
+  for (const auto& [name, at] : {std::pair{"las12_format0.las", 15}, std::pair{"las14_format6.las", 16}}) {
+    SCOPED_TRACE(name);
+    std::string bytes = test_file(name);
+    std::vector<float> xyz;
+    const LasDocument layout = read_las(bytes, name, xyz);
+    const std::size_t record_3 = layout.points_begin + 3 * layout.record_length;
+    // Ground, withheld and key point (flags of formats 0 to 5; class 194 in 6 to 10).
+    bytes[record_3 + static_cast<std::size_t>(at)] = static_cast<char>(0xC2);
+    const std::vector<std::uint8_t> classes = las_classes(read_las(bytes, name, xyz));
+    ASSERT_EQ(classes.size(), 40u);
+    EXPECT_EQ(classes[3], at == 15 ? 2 : 0xC2);
+  }
+}
+
 TEST(write_las, RefusesACoordinateOutsideTheIntegerRangeBeforeWriting) {
   std::vector<float> xyz;
   const LasDocument document = read_las(test_file("las12_format0.las"), "in.las", xyz);  // scale 0.001
