@@ -44,7 +44,7 @@ void check_estimates(const Parameters& p, std::span<const Point> points, const P
   const double spacings = static_cast<double>(p.sigma) * std::sqrt(static_cast<double>(p.density));
   if (spacings > max_sigma_in_spacings) {
     throw Error("Vandrel:untrustedEstimate",
-                "the estimated sigma " + number_text(p.sigma) + source + " is " + number_text(spacings) +
+                "The estimated sigma " + number_text(p.sigma) + source + " is " + number_text(spacings) +
                     " point spacings (1 / sqrt(density), density " + number_text(p.density) +
                     (p.density_estimated ? " estimated" : " given") + "), more than the " +
                     number_text(max_sigma_in_spacings) +
@@ -58,7 +58,7 @@ void check_estimates(const Parameters& p, std::span<const Point> points, const P
     if (spread.neighbourhoods > 0 &&
         static_cast<double>(spread.off_plane) >= spread_share * static_cast<double>(spread.neighbourhoods)) {
       throw Error("Vandrel:untrustedEstimate",
-                  "the estimated sigma is 0" + source + ": most small patches of the cloud are exactly flat, yet " +
+                  "The estimated sigma is 0" + source + ": most small patches of the cloud are exactly flat, yet " +
                       std::to_string(spread.off_plane) + " of " + std::to_string(spread.neighbourhoods) +
                       " wider neighbourhoods lie off their plane, by up to " + number_text(spread.largest) +
                       " RMS (coordinates quantised in steps wider than the noise?). Pass " +

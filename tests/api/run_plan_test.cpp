@@ -67,7 +67,7 @@ TEST(resolve_parameters, RefusesEstimatesTheEstimatorsDoNotHoldFor) {
   // Sigma estimated 0 on terraces that spread off their plane: refused, naming the option.
   const std::vector<Point> quantised = terraces(0.05f);
   const std::string zero = refusal(quantised, {}, std::nullopt, std::nullopt, cli_names);
-  EXPECT_NE(zero.find("the estimated sigma is 0"), std::string::npos) << zero;
+  EXPECT_NE(zero.find("The estimated sigma is 0"), std::string::npos) << zero;
   EXPECT_NE(zero.find("Pass --sigma"), std::string::npos) << zero;
   // A flat terrace has no spread: its sigma of 0 stands; a given sigma is trusted.
   EXPECT_EQ(resolve_parameters(terraces(0.0f), std::nullopt, std::nullopt).sigma, 0.0f);
