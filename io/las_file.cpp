@@ -58,6 +58,7 @@ LasDocument las_layout(std::uint64_t file_size, const ReadFileBytes& read, const
     fail(name, "the point data are compressed (LAZ); decompress the file first, e.g. with "
                "'laszip -i in.laz -o in.las' or 'pdal translate in.laz in.las'");
   if (format > 10) fail(name, "point data record format " + std::to_string(format) + " is not supported (0 to 10)");
+  doc.point_format = format;
   doc.record_length = load_value<std::uint16_t>(c + record_length_at, true);
   if (doc.record_length < minimum_record_length[format])
     fail(name, "point records of " + std::to_string(doc.record_length) + " bytes are too short for format " +
@@ -155,14 +156,10 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
 }
 
 std::vector<std::uint8_t> las_classes(const LasDocument& document) {
-  const auto format = static_cast<unsigned char>(document.content[point_format_at]);
-  const bool legacy = format <= 5;
-  const std::size_t at = legacy ? 15 : 16;
-  const auto mask = static_cast<unsigned char>(legacy ? 0x1F : 0xFF);
   std::vector<std::uint8_t> classes(static_cast<std::size_t>(document.points));
   const char* records = document.content.data() + document.points_begin;
   for (std::size_t i = 0; i < classes.size(); ++i)
-    classes[i] = static_cast<std::uint8_t>(static_cast<unsigned char>(records[i * document.record_length + at]) & mask);
+    classes[i] = las_record_class(records + i * document.record_length, document.point_format);
   return classes;
 }
 

@@ -16,6 +16,7 @@ struct LasDocument {
   std::size_t points_begin = 0;   // of the first point record in `content`
   std::size_t record_length = 0;  // bytes per point record
   std::int64_t points = 0;
+  std::uint8_t point_format = 0;  // point data record format, 0 to 10
   std::array<double, 3> scale{};  // a coordinate is record integer * scale + offset
   std::array<double, 3> offset{};
   /// The centre of the points' extents: xyz holds coordinates minus origin, so that
@@ -47,9 +48,8 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
 /// anything; stream errors are left in the stream's state. Reentrant.
 void write_las(std::ostream& out, const LasDocument& document, const float* xyz, const std::string& name);
 
-/// The classification of each point of `document` as read by read_las: the low five bits
-/// of the record's classification byte in point data record formats 0 to 5 (the other
-/// three are flags), the whole byte in formats 6 to 10. Reentrant.
+/// The classification of each point of `document` as read by read_las (see
+/// las_record_class). Reentrant.
 std::vector<std::uint8_t> las_classes(const LasDocument& document);
 
 // The parts of read_las and write_las that a file read a block of points at a time shares.
@@ -66,6 +66,14 @@ LasDocument las_layout(std::uint64_t file_size, const ReadFileBytes& read, const
 /// The X, Y or Z integer (`axis` 0, 1, 2) of the point record starting at `record`.
 inline std::int32_t las_record_integer(const char* record, std::size_t axis) {
   return load_value<std::int32_t>(record + 4 * axis, true);
+}
+
+/// The class of the point record starting at `record` in point data record format
+/// `format`: the low five bits of its classification byte in formats 0 to 5 (the other
+/// three are flags), the whole byte in formats 6 to 10.
+inline std::uint8_t las_record_class(const char* record, std::uint8_t format) {
+  const auto byte = static_cast<unsigned char>(record[format <= 5 ? 15 : 16]);
+  return static_cast<std::uint8_t>(format <= 5 ? byte & 0x1F : byte);
 }
 
 /// A record integer as a coordinate: integer * scale + offset, in double.

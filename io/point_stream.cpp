@@ -103,13 +103,8 @@ class RecordStream : public PointStream {
   std::int64_t rows() const override { return rows_; }
 
   void read(std::int64_t first, std::span<Point> out) const override {
-    const auto count = static_cast<std::int64_t>(out.size());
-    if (first < 0 || first > rows_ || count > rows_ - first)
-      cannot_read(name_, "rows " + std::to_string(first) + " to " + std::to_string(first + count) +
-                             " lie beyond its " + std::to_string(rows_) + " rows");
-    for_each_block(first, count, [&](std::int64_t block_first, std::int64_t block_count, char* records) {
-      for (std::int64_t i = 0; i < block_count; ++i)
-        out[static_cast<std::size_t>(block_first - first + i)] = relative_point(records + record_offset(i));
+    for_each_record(first, static_cast<std::int64_t>(out.size()), [&](std::int64_t i, const char* record) {
+      out[static_cast<std::size_t>(i)] = relative_point(record);
     });
   }
 
@@ -124,6 +119,18 @@ class RecordStream : public PointStream {
 
   // A record's coordinates as the filter sees them.
   virtual Point relative_point(const char* record) const = 0;
+
+  // Calls visit(i, record) for the records of rows first + i, i in [0, count), refusing rows
+  // beyond the file's.
+  template <class Visit>
+  void for_each_record(std::int64_t first, std::int64_t count, const Visit& visit) const {
+    if (first < 0 || first > rows_ || count > rows_ - first)
+      cannot_read(name_, "rows " + std::to_string(first) + " to " + std::to_string(first + count) +
+                             " lie beyond its " + std::to_string(rows_) + " rows");
+    for_each_block(first, count, [&](std::int64_t block_first, std::int64_t block_count, char* records) {
+      for (std::int64_t i = 0; i < block_count; ++i) visit(block_first - first + i, records + record_offset(i));
+    });
+  }
 
   // Calls visit(first row, rows, records) for rows [first, first + count) a block at a time,
   // the records read into a buffer that visit may change.
@@ -245,6 +252,13 @@ class LasStream final : public RecordStream {
           extents.add(axis, las_coordinate(layout_, las_record_integer(records + record_offset(i), axis), axis));
     });
     layout_.origin = las_origin(extents, name_);
+  }
+
+  bool read_classes(std::int64_t first, std::span<std::uint8_t> out) const override {
+    for_each_record(first, static_cast<std::int64_t>(out.size()), [&](std::int64_t i, const char* record) {
+      out[static_cast<std::size_t>(i)] = las_record_class(record, layout_.point_format);
+    });
+    return true;
   }
 
   // Two passes over the filtered rows: the first checks every coordinate and measures the

@@ -233,6 +233,11 @@ TEST(vandrel, SaysWhatItMovedAndEstimatedFromAndReturnsAnUnfilteredLasFileAsItWa
   for (const char* line : {" of 1500 points\n", "Denoised 1500 points into out.las\n"})
     EXPECT_NE(ground.err.find(line), std::string::npos) << line << " missing from\n" << ground.err;
   EXPECT_EQ(ground.err.find("Moved 0 "), std::string::npos) << ground.err;
+  // Out of core alike: the region (here the whole cloud) is estimated from its ground.
+  const Outcome disk = run(dir, "in.las disk.las --out-of-core");
+  ASSERT_EQ(disk.code, 0) << disk.err;
+  EXPECT_NE(disk.err.find(" (from the 600 points of class 2 of one region)\n"), std::string::npos) << disk.err;
+  EXPECT_TRUE(read_file(dir / "disk.las") == read_file(dir / "out.las"));
 }
 
 
