@@ -290,7 +290,40 @@ Estimates survey(std::span<const Point> points) {
   return estimates;
 }
 
+// Neighbours of the wide neighbourhoods of surface_spread: four patches of the first survey.
+constexpr std::int32_t spread_neighbours = 4 * min_patch_size;
+constexpr std::int64_t spread_samples = 1024;
+
 }  // namespace
+
+SurfaceSpread surface_spread(std::span<const Point> points) {
+  const Cloud cloud{points};
+  std::vector<std::int32_t> finite;
+  for (std::size_t i = 0; i < points.size(); ++i)
+    if (vandrel::finite(points[i])) finite.push_back(static_cast<std::int32_t>(i));
+  const auto count = static_cast<std::int64_t>(finite.size());
+  SurfaceSpread spread;
+  if (count <= spread_neighbours) return spread;
+  const KdSearch tree(points);
+  const std::int64_t samples = std::min(count, spread_samples);
+  for (std::int64_t j = 0; j < samples; ++j) {
+    const std::int32_t row = finite[static_cast<std::size_t>(j * count / samples)];
+    const std::vector<std::int32_t> near = tree.nearest(points[static_cast<std::size_t>(row)].data(), spread_neighbours);
+    const Plane plane = fit_plane(cloud, near);
+    // Coordinates are single precision: a plane residual below a few of their rounding
+    // steps is no spread.
+    double largest = 0.0;
+    for (int axis = 0; axis < 3; ++axis) largest = std::max(largest, std::abs(plane.centre[axis]));
+    const double resolution = 4.0 * std::numeric_limits<float>::epsilon() * largest;
+    const double rms = std::sqrt(plane.smallest);
+    ++spread.neighbourhoods;
+    if (rms > resolution) {
+      ++spread.off_plane;
+      spread.largest = std::max(spread.largest, rms);
+    }
+  }
+  return spread;
+}
 
 float estimate_density(std::span<const Point> points) { return static_cast<float>(survey(points).density); }
 

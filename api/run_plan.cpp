@@ -1,8 +1,15 @@
 #include "vandrel/run_plan.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
 
+#include "core/finite.h"
 #include "core/parameters.h"
+#include "core/pipeline.h"
+#include "vandrel/error.h"
 #include "vandrel/estimate.h"
 
 namespace vandrel {
@@ -16,6 +23,64 @@ constexpr double densest_row_bytes = 12.0;
 
 constexpr std::int64_t max_region_points = 1'000'000;
 
+// The widest noise the estimators hold for, in point spacings (1 / sqrt(density)).
+constexpr double max_sigma_in_spacings = 2.0;
+// The share of surface_spread's neighbourhoods off their plane from which a cloud has
+// measurable spread.
+constexpr double spread_share = 0.1;
+// LAS classes whose points, in this order of preference, the estimators take alone.
+constexpr std::uint8_t estimation_classes[] = {2, 6};
+
+std::string number_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+// Refuses estimates the estimators do not hold for (see resolve_parameters).
+void check_estimates(const Parameters& p, std::span<const Point> points, const ParameterNames& names) {
+  if (!p.sigma_estimated) return;
+  const std::string source = p.estimated_from.empty() ? "" : " (from " + p.estimated_from + ")";
+  const double spacings = static_cast<double>(p.sigma) * std::sqrt(static_cast<double>(p.density));
+  if (spacings > max_sigma_in_spacings) {
+    throw Error("Vandrel:untrustedEstimate",
+                "The estimated sigma " + number_text(p.sigma) + source + " is " + number_text(spacings) +
+                    " point spacings (1 / sqrt(density), density " + number_text(p.density) +
+                    (p.density_estimated ? " estimated" : " given") + "), more than the " +
+                    number_text(max_sigma_in_spacings) +
+                    " the estimators hold for: the points are likely not one noisy surface (vegetation, "
+                    "several layers). Pass " + std::string(names.sigma) +
+                    (p.density_estimated ? " and " + std::string(names.density) : std::string()) +
+                    " with the values of the surface to filter.");
+  }
+  if (p.sigma == 0.0f) {
+    const SurfaceSpread spread = surface_spread(points);
+    if (spread.neighbourhoods > 0 &&
+        static_cast<double>(spread.off_plane) >= spread_share * static_cast<double>(spread.neighbourhoods)) {
+      throw Error("Vandrel:untrustedEstimate",
+                  "The estimated sigma is 0" + source + ": most small patches of the cloud are exactly flat, yet " +
+                      std::to_string(spread.off_plane) + " of " + std::to_string(spread.neighbourhoods) +
+                      " wider neighbourhoods lie off their plane, by up to " + number_text(spread.largest) +
+                      " RMS (coordinates quantised in steps wider than the noise?). Pass " +
+                      std::string(names.sigma) + " with the noise to remove (" + std::string(names.sigma) +
+                      " 0 leaves the points as they are).");
+    }
+  }
+}
+
+Parameters resolve(std::span<const Point> estimated_on, std::string estimated_from, std::optional<float> sigma,
+                   std::optional<float> density, const ParameterNames& names) {
+  Parameters resolved;
+  resolved.density_estimated = !density.has_value();
+  resolved.density = density ? *density : estimate_density(estimated_on);
+  resolved.sigma_estimated = !sigma.has_value();
+  resolved.sigma = sigma ? *sigma : estimate_sigma(estimated_on);
+  if (resolved.sigma_estimated || resolved.density_estimated) resolved.estimated_from = std::move(estimated_from);
+  check_parameters(resolved.sigma, resolved.density, names);
+  check_estimates(resolved, estimated_on, names);
+  return resolved;
+}
+
 }  // namespace
 
 std::int64_t estimation_region_points(std::int64_t tile_points) {
@@ -24,13 +89,51 @@ std::int64_t estimation_region_points(std::int64_t tile_points) {
 
 Parameters resolve_parameters(std::span<const Point> points, std::optional<float> sigma, std::optional<float> density,
                               const ParameterNames& names) {
-  Parameters resolved;
-  resolved.density_estimated = !density.has_value();
-  resolved.density = density ? *density : estimate_density(points);
-  resolved.sigma_estimated = !sigma.has_value();
-  resolved.sigma = sigma ? *sigma : estimate_sigma(points);
-  check_parameters(resolved.sigma, resolved.density, names);
-  return resolved;
+  return resolve(points, {}, sigma, density, names);
+}
+
+Parameters resolve_parameters(std::span<const Point> points, std::span<const std::uint8_t> classes,
+                              std::optional<float> sigma, std::optional<float> density, const ParameterNames& names) {
+  if (!classes.empty() && classes.size() != points.size())
+    throw Error("Vandrel:invalidArgument", std::to_string(classes.size()) + " classes for " +
+                                               std::to_string(points.size()) + " points: give one class per point");
+  if (classes.empty() || (sigma && density)) return resolve(points, {}, sigma, density, names);
+  for (const std::uint8_t wanted : estimation_classes) {
+    std::vector<Point> chosen;
+    for (std::size_t i = 0; i < points.size(); ++i)
+      if (classes[i] == wanted && finite(points[i])) chosen.push_back(points[i]);
+    if (static_cast<std::int64_t>(chosen.size()) >= min_class_points)
+      return resolve(chosen, "the " + std::to_string(chosen.size()) + " points of class " + std::to_string(wanted),
+                     sigma, density, names);
+  }
+  return resolve(points, {}, sigma, density, names);
+}
+
+std::int64_t points_moved(std::span<const Point> before, std::span<const Point> after) {
+  std::int64_t moved = 0;
+  const std::size_t n = std::min(before.size(), after.size());
+  for (std::size_t i = 0; i < n; ++i)
+    if (std::memcmp(&before[i], &after[i], sizeof(Point)) != 0 && finite(before[i])) ++moved;
+  return moved;
+}
+
+std::string why_nothing_moved(std::span<const Point> points, float sigma) {
+  std::size_t finite_points = 0;
+  const Point* first = nullptr;
+  bool one_place = true;
+  for (const Point& p : points) {
+    if (!finite(p)) continue;
+    ++finite_points;
+    if (!first) first = &p;
+    else if (!(p == *first)) one_place = false;
+  }
+  if (finite_points == 0) return "no point has finite coordinates";
+  if (finite_points < min_filtered_block)
+    return "only " + std::to_string(finite_points) + (finite_points == 1 ? " point has" : " points have") +
+           " finite coordinates; the filter needs " + std::to_string(min_filtered_block) + " or more";
+  if (one_place) return "all points with finite coordinates lie in one place";
+  if (sigma == 0.0f) return "sigma is 0: no noise to remove";
+  return {};
 }
 
 bool too_large_to_hold(std::uintmax_t file_bytes, std::int64_t limit) {

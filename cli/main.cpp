@@ -18,6 +18,7 @@
 #include "cli/out_of_core_run.h"
 #include "cli/progress_view.h"
 #include "core/finite.h"
+#include "io/byte_values.h"
 #include "io/number_text.h"
 #include "io/point_file.h"
 #include "tiling/tiling.h"
@@ -104,6 +105,15 @@ std::int64_t rows_not_finite(const PointFile& file) {
 
 void print(const Arguments& args, const std::string& line) {
   if (!args.quiet) std::cerr << line << '\n';
+}
+
+// How many points the run moved and, when none, why (`filtered`, the result, holds the
+// cloud's points as they were).
+void report_moved(const Arguments& args, std::int64_t moved, std::int64_t total, std::span<const Point> filtered,
+                  float sigma) {
+  print(args, "Moved " + std::to_string(moved) + " of " + std::to_string(total) + " points");
+  if (moved > 0) return;
+  if (const std::string why = why_nothing_moved(filtered, sigma); !why.empty()) print(args, "Not filtered: " + why);
 }
 
 std::string output_name(const Arguments& args) { return args.output == "-" ? "standard output" : args.output; }
@@ -208,10 +218,12 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
 
   ProgressView view(std::cerr, isatty(STDERR_FILENO) != 0);
   const DenoiseOptions options = options_for(args, view);
-  const Parameters parameters = resolve_parameters(points, args.sigma, args.density, options.names);
+  // A classified LAS file's ground (else buildings) gives the estimates.
+  const Parameters parameters = resolve_parameters(points, point_classes(file), args.sigma, args.density, options.names);
+  const std::string from = parameters.estimated_from.empty() ? "" : " (from " + parameters.estimated_from + ")";
   if (parameters.density_estimated)
-    print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area");
-  if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma));
+    print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area" + from);
+  if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma) + from);
 
   if (plan.mode == RunMode::tiles) {
     // Beside the tiles: the result's copy inside denoise_tiled and the column-major output.
@@ -225,13 +237,21 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   }
   view.finish();
   std::vector<float> filtered(3 * n);
+  std::int64_t moved = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t c = 0; c < 3; ++c) filtered[i + n * c] = points[i][c];
+    bool same = true;
+    for (std::size_t c = 0; c < 3; ++c) {
+      filtered[i + n * c] = points[i][c];
+      same = same && is_unchanged(file.xyz[i + n * c], points[i][c]);
+    }
+    if (!same) ++moved;
   }
+  report_moved(args, moved, file.size, points, parameters.sigma);
 
   print(args, "Writing " + output_name(args));
   write_point_output(args.output, file, filtered.data(), plan.output_format);
-  print(args, "Denoised " + std::to_string(file.size) + " points into " + output_name(args));
+  print(args, (moved > 0 ? "Denoised " : "Wrote ") + std::to_string(file.size) + (moved > 0 ? "" : " unchanged") +
+                  " points into " + output_name(args));
 }
 
 void run(const Arguments& args) {

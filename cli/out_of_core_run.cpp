@@ -23,6 +23,21 @@ constexpr std::int64_t block_rows = std::int64_t{1} << 18;
 // Beside the tiles: the blocks in flight and the output writer's buffers.
 constexpr std::int64_t buffer_bytes = 16 << 20;
 
+// The classes of `rows` (ascending) of `input`, read a block at a time; empty when the file
+// has none.
+std::vector<std::uint8_t> classes_of_rows(const PointStream& input, const std::vector<std::int64_t>& rows) {
+  std::vector<std::uint8_t> classes;
+  std::vector<std::uint8_t> block;
+  std::size_t next = 0;
+  for (std::int64_t first = 0; first < input.rows() && next < rows.size(); first += block_rows) {
+    block.resize(static_cast<std::size_t>(std::min(block_rows, input.rows() - first)));
+    if (!input.read_classes(first, block)) return {};
+    for (; next < rows.size() && rows[next] < first + static_cast<std::int64_t>(block.size()); ++next)
+      classes.push_back(block[static_cast<std::size_t>(rows[next] - first)]);
+  }
+  return classes;
+}
+
 }  // namespace
 
 std::string non_finite_rows_line(std::int64_t count) {
@@ -57,9 +72,15 @@ void run_out_of_core(const PointStream& input, const std::string& output, const 
   Parameters parameters{run.sigma.value_or(0.0f), run.density.value_or(0.0f), false, false};
   if (!run.sigma || !run.density) {
     const std::int64_t points = estimation_region_points(tile_points_for_memory(tiling.memory_bytes));
-    const std::vector<Point> region = cloud_region(cloud, points);
-    const std::string from = " (from the " + std::to_string(region.size()) + " points of one region)";
-    parameters = resolve_parameters(region, run.sigma, run.density, run.options.names);
+    std::vector<std::int64_t> region_rows;
+    const std::vector<Point> region = cloud_region(cloud, points, &region_rows);
+    // A classified LAS file's ground (else buildings) in the region gives the estimates.
+    parameters = resolve_parameters(region, classes_of_rows(input, region_rows), run.sigma, run.density,
+                                    run.options.names);
+    const std::string from = " (from " +
+                             (parameters.estimated_from.empty() ? "the " + std::to_string(region.size()) + " points"
+                                                                : parameters.estimated_from) +
+                             " of one region)";
     if (parameters.density_estimated)
       run.print("Estimated density: " + float9_text(parameters.density) + " points per unit area" + from);
     if (parameters.sigma_estimated) run.print("Estimated sigma: " + float9_text(parameters.sigma) + from);
@@ -76,6 +97,19 @@ void run_out_of_core(const PointStream& input, const std::string& output, const 
               (tiled.tiles_read_again > 0 ? ", " + std::to_string(tiled.tiles_read_again) + " read again with a wider halo" : ""));
   }
 
+  // The writers may read the result more than once: the moves are counted on their own.
+  std::int64_t moved = 0;
+  {
+    std::vector<Point> before, after;
+    for (std::int64_t first = 0; first < rows; first += block_rows) {
+      const auto count = static_cast<std::size_t>(std::min(block_rows, rows - first));
+      before.resize(count);
+      after.resize(count);
+      read_rows(cloud, first, before);
+      read_rows(result, first, after);
+      moved += points_moved(before, after);
+    }
+  }
   const auto rows_of_result = [&](std::int64_t first, std::span<Point> out) {
     report_progress(run.options, "writing", first, rows);
     read_rows(result, first, out);
@@ -88,6 +122,8 @@ void run_out_of_core(const PointStream& input, const std::string& output, const 
     replace_file(output, [&](std::ostream& out) { input.write(out, rows_of_result, output); });
   }
   report_progress(run.options, "writing", rows, rows);
+  run.print("Moved " + std::to_string(moved) + " of " + std::to_string(rows) + " points");
+  if (moved == 0 && sigma == 0.0f) run.print("Not filtered: sigma is 0: no noise to remove");
 }
 
 }  // namespace vandrel

@@ -27,7 +27,8 @@ std::string non_finite_rows_line(std::int64_t count);
 /// the result to another, and the output is written from the input and the result in row
 /// order. Scratch files have no name, so no exit leaves them behind. Sigma and density, when
 /// not given, are estimated on a compact region of about a million points (see
-/// cloud_region). Throws what denoise_out_of_core and PointStream throw.
+/// cloud_region), or on its ground of a classified LAS file (see resolve_parameters). Ends
+/// by printing how many points moved. Throws what denoise_out_of_core and PointStream throw.
 void run_out_of_core(const PointStream& input, const std::string& output, const OutOfCoreRun& run);
 
 }  // namespace vandrel

@@ -19,7 +19,6 @@ namespace {
 
 // Rows are 32-bit signed integers.
 constexpr std::int64_t max_points = std::numeric_limits<std::int32_t>::max();
-constexpr std::size_t min_filtered_block = 50;
 constexpr std::size_t max_pruned_block = 3;
 // The farthest a scaled coordinate may lie from the origin: 2^54 point spacings, where
 // single-precision steps are 2^31 spacings; within the cell grid's reach.

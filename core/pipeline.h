@@ -10,6 +10,9 @@
 
 namespace vandrel {
 
+/// The fewest finite points the filter moves: a smaller block keeps its input positions.
+inline constexpr std::size_t min_filtered_block = 50;
+
 struct FilterSettings {
   std::int64_t chunk_points = 0;            // see BlockPassSettings
   bool allow_large_neighbourhoods = false;  // run even when neighbourhoods hold huge parts of the cloud

@@ -58,6 +58,7 @@ LasDocument las_layout(std::uint64_t file_size, const ReadFileBytes& read, const
     fail(name, "the point data are compressed (LAZ); decompress the file first, e.g. with "
                "'laszip -i in.laz -o in.las' or 'pdal translate in.laz in.las'");
   if (format > 10) fail(name, "point data record format " + std::to_string(format) + " is not supported (0 to 10)");
+  doc.point_format = format;
   doc.record_length = load_value<std::uint16_t>(c + record_length_at, true);
   if (doc.record_length < minimum_record_length[format])
     fail(name, "point records of " + std::to_string(doc.record_length) + " bytes are too short for format " +
@@ -127,10 +128,12 @@ std::int32_t las_integer_for(const LasDocument& layout, std::int32_t integer, fl
   return static_cast<std::int32_t>(quantised);
 }
 
-void store_las_extents(char* header, const Extents& extents) {
+void store_las_extents(char* header, const Extents& read, const Extents& written) {
   for (std::size_t axis = 0; axis < 3; ++axis) {
-    store_value<double>(header + extents_at + 16 * axis, extents.most[axis], true);
-    store_value<double>(header + extents_at + 16 * axis + 8, extents.least[axis], true);
+    if (written.most[axis] != read.most[axis])
+      store_value<double>(header + extents_at + 16 * axis, written.most[axis], true);
+    if (written.least[axis] != read.least[axis])
+      store_value<double>(header + extents_at + 16 * axis + 8, written.least[axis], true);
   }
 }
 
@@ -152,20 +155,31 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
   return doc;
 }
 
+std::vector<std::uint8_t> las_classes(const LasDocument& document) {
+  std::vector<std::uint8_t> classes(static_cast<std::size_t>(document.points));
+  const char* records = document.content.data() + document.points_begin;
+  for (std::size_t i = 0; i < classes.size(); ++i)
+    classes[i] = las_record_class(records + i * document.record_length, document.point_format);
+  return classes;
+}
+
 void write_las(std::ostream& out, const LasDocument& document, const float* xyz, const std::string& name) {
   std::string bytes = document.content;
   const auto n = static_cast<std::size_t>(document.points);
+  Extents read;
   Extents written;
   for (std::size_t i = 0; i < n; ++i) {
     char* record = bytes.data() + document.points_begin + i * document.record_length;
     for (std::size_t axis = 0; axis < 3; ++axis) {
-      const std::int32_t integer = las_integer_for(document, las_record_integer(record, axis), xyz[axis * n + i], axis,
-                                                   static_cast<std::int64_t>(i), name);
+      const std::int32_t original = las_record_integer(record, axis);
+      const std::int32_t integer =
+          las_integer_for(document, original, xyz[axis * n + i], axis, static_cast<std::int64_t>(i), name);
       store_value<std::int32_t>(record + 4 * axis, integer, true);
+      read.add(axis, las_coordinate(document, original, axis));
       written.add(axis, las_coordinate(document, integer, axis));
     }
   }
-  store_las_extents(bytes.data(), written);
+  store_las_extents(bytes.data(), read, written);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 

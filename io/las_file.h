@@ -16,6 +16,7 @@ struct LasDocument {
   std::size_t points_begin = 0;   // of the first point record in `content`
   std::size_t record_length = 0;  // bytes per point record
   std::int64_t points = 0;
+  std::uint8_t point_format = 0;  // point data record format, 0 to 10
   std::array<double, 3> scale{};  // a coordinate is record integer * scale + offset
   std::array<double, 3> offset{};
   /// The centre of the points' extents: xyz holds coordinates minus origin, so that
@@ -38,13 +39,18 @@ LasDocument read_las(std::string content, const std::string& name, std::vector<f
 /// Writes the document back byte for byte with each point's X, Y, Z integers replaced by
 /// round((xyz + origin - offset) / scale), xyz column-major n x 3, with the header's
 /// scale and offset; a coordinate equal to the one read, rounded to single, keeps its
-/// integer. The header's minimum and maximum x, y, z become the extents of the written
-/// points.
+/// integer. Of the header's minimum and maximum x, y, z, those the written points change
+/// become the written points' extents; the others keep their bytes (see store_las_extents),
+/// so that a cloud written back unchanged is the file read, byte for byte.
 ///   name  in  the output's name, for messages
 /// Throws vandrel::Error "Vandrel:cannotWrite" naming the point and axis when a
 /// coordinate does not fit a 32-bit integer at that scale and offset, before writing
 /// anything; stream errors are left in the stream's state. Reentrant.
 void write_las(std::ostream& out, const LasDocument& document, const float* xyz, const std::string& name);
+
+/// The classification of each point of `document` as read by read_las (see
+/// las_record_class). Reentrant.
+std::vector<std::uint8_t> las_classes(const LasDocument& document);
 
 // The parts of read_las and write_las that a file read a block of points at a time shares.
 
@@ -60,6 +66,14 @@ LasDocument las_layout(std::uint64_t file_size, const ReadFileBytes& read, const
 /// The X, Y or Z integer (`axis` 0, 1, 2) of the point record starting at `record`.
 inline std::int32_t las_record_integer(const char* record, std::size_t axis) {
   return load_value<std::int32_t>(record + 4 * axis, true);
+}
+
+/// The class of the point record starting at `record` in point data record format
+/// `format`: the low five bits of its classification byte in formats 0 to 5 (the other
+/// three are flags), the whole byte in formats 6 to 10.
+inline std::uint8_t las_record_class(const char* record, std::uint8_t format) {
+  const auto byte = static_cast<unsigned char>(record[format <= 5 ? 15 : 16]);
+  return static_cast<std::uint8_t>(format <= 5 ? byte & 0x1F : byte);
 }
 
 /// A record integer as a coordinate: integer * scale + offset, in double.
@@ -83,8 +97,11 @@ std::array<double, 3> las_origin(const Extents& extents, const std::string& name
 std::int32_t las_integer_for(const LasDocument& layout, std::int32_t integer, float filtered, std::size_t axis,
                              std::int64_t point, const std::string& name);
 
-/// Writes `extents` over the header's minimum and maximum x, y, z; `header` holds at least
-/// las_extents_end bytes.
-void store_las_extents(char* header, const Extents& extents);
+/// Writes the extents of the points written, `written`, over the header's minimum and
+/// maximum x, y, z where they differ from `read`, the extents of the points as read (both
+/// from the record integers); where they are equal the header keeps its own bytes, which
+/// the file's writer may have computed otherwise (170.76000000000028 for 170.76).
+/// `header` holds at least las_extents_end bytes.
+void store_las_extents(char* header, const Extents& read, const Extents& written);
 
 }  // namespace vandrel

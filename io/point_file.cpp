@@ -294,6 +294,11 @@ PointFile read_point_data(std::string content, PointFormat format, const std::st
   return file;
 }
 
+std::vector<std::uint8_t> point_classes(const PointFile& file) {
+  if (const auto* las = std::get_if<LasDocument>(&file.layout)) return las_classes(*las);
+  return {};
+}
+
 void convert_layout(PointFile& file, PointFormat format, const std::string& source, const std::string& target) {
   const std::optional<PointFormat> own = own_format(file);
   const bool needs_own = format == PointFormat::pcd || format == PointFormat::las || format == PointFormat::npy;

@@ -50,6 +50,10 @@ PointFile read_point_input(const std::string& name, PointFormat format);
 /// Parses a point file's bytes in `format`; `name` names it in messages.
 PointFile read_point_data(std::string content, PointFormat format, const std::string& name);
 
+/// The class of each point of `file`: the LAS classification (see las_classes); empty for
+/// other formats.
+std::vector<std::uint8_t> point_classes(const PointFile& file);
+
 /// Makes the layout of `file` one that `format` can hold: PLY stays PLY and text stays
 /// text; between the two, see table_from_ply and ply_from_table. PCD, LAS and NPY files
 /// are written back only in their own format. Throws vandrel::Error

@@ -103,13 +103,8 @@ class RecordStream : public PointStream {
   std::int64_t rows() const override { return rows_; }
 
   void read(std::int64_t first, std::span<Point> out) const override {
-    const auto count = static_cast<std::int64_t>(out.size());
-    if (first < 0 || first > rows_ || count > rows_ - first)
-      cannot_read(name_, "rows " + std::to_string(first) + " to " + std::to_string(first + count) +
-                             " lie beyond its " + std::to_string(rows_) + " rows");
-    for_each_block(first, count, [&](std::int64_t block_first, std::int64_t block_count, char* records) {
-      for (std::int64_t i = 0; i < block_count; ++i)
-        out[static_cast<std::size_t>(block_first - first + i)] = relative_point(records + record_offset(i));
+    for_each_record(first, static_cast<std::int64_t>(out.size()), [&](std::int64_t i, const char* record) {
+      out[static_cast<std::size_t>(i)] = relative_point(record);
     });
   }
 
@@ -124,6 +119,18 @@ class RecordStream : public PointStream {
 
   // A record's coordinates as the filter sees them.
   virtual Point relative_point(const char* record) const = 0;
+
+  // Calls visit(i, record) for the records of rows first + i, i in [0, count), refusing rows
+  // beyond the file's.
+  template <class Visit>
+  void for_each_record(std::int64_t first, std::int64_t count, const Visit& visit) const {
+    if (first < 0 || first > rows_ || count > rows_ - first)
+      cannot_read(name_, "rows " + std::to_string(first) + " to " + std::to_string(first + count) +
+                             " lie beyond its " + std::to_string(rows_) + " rows");
+    for_each_block(first, count, [&](std::int64_t block_first, std::int64_t block_count, char* records) {
+      for (std::int64_t i = 0; i < block_count; ++i) visit(block_first - first + i, records + record_offset(i));
+    });
+  }
 
   // Calls visit(first row, rows, records) for rows [first, first + count) a block at a time,
   // the records read into a buffer that visit may change.
@@ -247,17 +254,27 @@ class LasStream final : public RecordStream {
     layout_.origin = las_origin(extents, name_);
   }
 
+  bool read_classes(std::int64_t first, std::span<std::uint8_t> out) const override {
+    for_each_record(first, static_cast<std::int64_t>(out.size()), [&](std::int64_t i, const char* record) {
+      out[static_cast<std::size_t>(i)] = las_record_class(record, layout_.point_format);
+    });
+    return true;
+  }
+
   // Two passes over the filtered rows: the first checks every coordinate and measures the
-  // extents the header holds, so that nothing is written for refused data and `out` need
-  // not seek; the second writes.
+  // extents the header holds (as read and as written, see store_las_extents), so that
+  // nothing is written for refused data and `out` need not seek; the second writes.
   void write(std::ostream& out, const Filtered& filtered, const std::string& name) const override {
+    Extents read;
     Extents written;
     for_each_filtered_block(filtered, [&](std::int64_t first, std::span<const Point> points, char* records) {
       for (std::size_t i = 0; i < points.size(); ++i) {
         const char* record = records + record_offset(static_cast<std::int64_t>(i));
         for (std::size_t axis = 0; axis < 3; ++axis) {
-          const std::int32_t integer = las_integer_for(layout_, las_record_integer(record, axis), points[i][axis], axis,
-                                                       first + static_cast<std::int64_t>(i), name);
+          const std::int32_t original = las_record_integer(record, axis);
+          const std::int32_t integer =
+              las_integer_for(layout_, original, points[i][axis], axis, first + static_cast<std::int64_t>(i), name);
+          read.add(axis, las_coordinate(layout_, original, axis));
           written.add(axis, las_coordinate(layout_, integer, axis));
         }
       }
@@ -265,7 +282,7 @@ class LasStream final : public RecordStream {
 
     // The header block holds the extents; it lies before the points (see las_layout).
     std::string header = file_.read(0, las_extents_end);
-    store_las_extents(header.data(), written);
+    store_las_extents(header.data(), read, written);
     out.write(header.data(), static_cast<std::streamsize>(header.size()));
     copy_bytes(out, las_extents_end, layout_.points_begin);
     for_each_filtered_block(filtered, [&](std::int64_t first, std::span<const Point> points, char* records) {

@@ -30,6 +30,9 @@ class PointStream {
   /// to single. Throws vandrel::Error "Vandrel:cannotRead" naming the file when it can no
   /// longer be read (changed or cut short since it was opened).
   virtual void read(std::int64_t first, std::span<Point> out) const = 0;
+  /// The classes of rows [first, first + out.size()) (see point_classes): false, leaving
+  /// `out` as it is, for a file that has none (all but LAS). Throws like read.
+  virtual bool read_classes(std::int64_t /*first*/, std::span<std::uint8_t> /*out*/) const { return false; }
   /// Writes the file to `out`, header and every other byte as they are, with the coordinates
   /// of row i replaced by those `filtered` gives (relative to the origin, like read):
   /// filtered(first, span) fills the span with rows [first, first + span.size()), ascending,

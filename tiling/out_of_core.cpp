@@ -313,7 +313,8 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
   return run_tiles(plan, cloud_survey.finite_rows, sigma, density, options, read, write);
 }
 
-std::vector<Point> cloud_region(const RowFile& cloud, std::int64_t points) {
+std::vector<Point> cloud_region(const RowFile& cloud, std::int64_t points, std::vector<std::int64_t>* rows) {
+  if (rows) rows->clear();
   const DenoiseOptions quiet;
   const Survey cloud_survey = survey(cloud, std::max<std::int64_t>(min_sample_points, points / 16), nullptr, quiet);
   if (cloud_survey.sample.empty()) return {};
@@ -323,9 +324,11 @@ std::vector<Point> cloud_region(const RowFile& cloud, std::int64_t points) {
   const Point middle = sample[sample.size() / 2];
   const auto box = std::find_if(plan.tiles.begin(), plan.tiles.end(), [&](const TileBox& b) { return b.holds(middle); });
   std::vector<Point> region;
-  for_each_block(cloud, quiet, "sampling", [&](std::int64_t, std::span<const Point> block) {
-    for (const Point& p : block) {
-      if (finite(p) && box->holds(p)) region.push_back(p);
+  for_each_block(cloud, quiet, "sampling", [&](std::int64_t first, std::span<const Point> block) {
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      if (!finite(block[i]) || !box->holds(block[i])) continue;
+      region.push_back(block[i]);
+      if (rows) rows->push_back(first + static_cast<std::int64_t>(i));
     }
   });
   return region;

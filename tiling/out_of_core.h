@@ -45,6 +45,7 @@ void report_progress(const DenoiseOptions& options, std::string_view stage, std:
 /// them when the cloud has fewer): what a cloud too large to hold gives the estimators of
 /// sigma and density. The region is a box of the median bisection of an even sample, the
 /// one holding the sample's middle row. Reads the cloud twice. Throws like read_rows.
-std::vector<Point> cloud_region(const RowFile& cloud, std::int64_t points);
+///   rows  out  when given, the rows of the region's points, ascending
+std::vector<Point> cloud_region(const RowFile& cloud, std::int64_t points, std::vector<std::int64_t>* rows = nullptr);
 
 }  // namespace vandrel

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <span>
 
 #include "vandrel/point.h"
@@ -37,5 +38,22 @@ float estimate_density(std::span<const Point> points);
 /// raise it a little (10 % of points scattered off the surface: 6 %). A noise-free plane
 /// gives 0. Throws like estimate_density.  Deterministic; reentrant.
 float estimate_sigma(std::span<const Point> points);
+
+/// How far the points spread off their surface at a scale wider than estimate_sigma's
+/// patches: what tells a cloud whose noise the estimators cannot see (depths quantised in
+/// steps wider than the noise, where most patches lie exactly in one step and
+/// estimate_sigma gives 0) from a noise-free one.
+struct SurfaceSpread {
+  std::int64_t neighbourhoods = 0;  // measured
+  std::int64_t off_plane = 0;       // of them, those whose points do not lie on one plane
+  double largest = 0.0;             // the largest RMS distance of such points from their plane
+};
+
+/// Up to 1024 finite points spread evenly over the row order each get a plane fitted (by
+/// orthogonal least squares, in double) to their 96 nearest neighbours; a neighbourhood is
+/// off its plane when the RMS distance of its points from the plane exceeds 4 rounding
+/// steps of single precision at its coordinates. None measured for 96 finite points or
+/// fewer. Deterministic; reentrant.
+SurfaceSpread surface_spread(std::span<const Point> points);
 
 }  // namespace vandrel

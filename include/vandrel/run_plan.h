@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "vandrel/options.h"
 #include "vandrel/point.h"
@@ -22,13 +23,46 @@ struct Parameters {
   float density = 0.0f;
   bool sigma_estimated = false;
   bool density_estimated = false;
+  /// What the estimates were made from when not all the points given: "the 12345 points
+  /// of class 2"; empty otherwise.
+  std::string estimated_from;
 };
 
 /// Sigma and density for a run over `points` (a cloud held whole, or one region of a larger
 /// one): those given, checked ("Vandrel:invalidSigma", "Vandrel:invalidDensity", calling
 /// them by `names`), the others estimated, the density first (see vandrel/estimate.h).
+/// Estimates outside what the estimators hold for stop the run before any filtering, with
+/// "Vandrel:untrustedEstimate" saying what was measured and which of `names` to pass:
+///  - an estimated sigma above 2 point spacings, sigma * sqrt(density) > 2 (the density
+///    given or estimated): the points are not one noisy surface (canopy, several layers);
+///  - an estimated sigma of exactly 0 on a cloud whose points spread measurably off their
+///    surface: at least one in ten of the wide neighbourhoods of surface_spread lie off
+///    their plane (depths quantised in steps wider than the noise).
+/// Given parameters are trusted as they are.
 Parameters resolve_parameters(std::span<const Point> points, std::optional<float> sigma, std::optional<float> density,
                               const ParameterNames& names = {});
+
+/// The fewest points of one class that the estimators are given in place of the whole cloud.
+inline constexpr std::int64_t min_class_points = 500;
+
+/// resolve_parameters for a classified cloud: `classes` holds the class of each point (LAS
+/// classification; empty: none). When at least min_class_points finite points are of class
+/// 2 (ground), else of class 6 (building), sigma and density are estimated from them alone,
+/// and estimated_from names them: surfaces whose noise the scanner sets, rather than the
+/// spread of vegetation. The filter still runs over every point. Throws
+/// "Vandrel:invalidArgument" when `classes` is neither empty nor one per point.
+Parameters resolve_parameters(std::span<const Point> points, std::span<const std::uint8_t> classes,
+                              std::optional<float> sigma, std::optional<float> density,
+                              const ParameterNames& names = {});
+
+/// The points of `after` (a filter's result) that moved from `before`, row by row: those
+/// whose coordinates differ in any bit (NaN rows count as unmoved).
+std::int64_t points_moved(std::span<const Point> before, std::span<const Point> after);
+
+/// Why a filter over `points` with `sigma` leaves every point where it is, as a line ending
+/// a run that moved nothing: no finite points, fewer than 50, all of them in one place, a
+/// sigma of 0; empty when none of these holds.
+std::string why_nothing_moved(std::span<const Point> points, float sigma);
 
 enum class RunMode { whole, tiles, out_of_core };
 

@@ -74,7 +74,9 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     Raises ValueError for points that are not N x 3 real numbers, or whose coordinates do
     not fit float32 once centred, and for a sigma, density or threads out of range;
     TypeError for a progress that is neither a bool nor callable; vandrel.Error for the
-    core's errors (too many points, too few to estimate from); KeyboardInterrupt within
+    core's errors (too many points, too few to estimate from, an estimate that cannot be
+    trusted: "Vandrel:untrustedEstimate" for an estimated sigma above 2 point spacings or of 0
+    on points that spread off their surface, asking for sigma= or density=); KeyboardInterrupt within
     about a second of Ctrl-C, which stops the filter. The interpreter lock is released
     while the filter runs.
     """

@@ -139,12 +139,12 @@ TEST(vandrel, FiltersAnOrganisedPcdCloudKeepingNanPointsAndOtherFields) {
   EXPECT_LT(mean_distance_to_sphere(after, {0, 0, 0}), 0.8 * mean_distance_to_sphere(before, {0, 0, 0}));
 }
 
-TEST(vandrel, FiltersAGeoreferencedLasFileAtItsFullResolution) {
-  ScratchDir dir;
-  // Far from zero, where single precision is coarser than the noise: 5400000 steps by 0.5.
-  const std::array<double, 3> centre{512000.0, 5400000.0, 120.0};
-  const std::vector<double> points = noisy_sphere(centre);
-  constexpr double scale = 0.0001;
+constexpr double las_scale = 0.0001;
+
+// The first `count` of `points` (rows of x, y, z) as a LAS 1.2 file of point format 0, scale
+// 0.0001 and offset centre - 1, the point's number as its intensity, the first `ground` of
+// class 2; the header's extents are the points' own.
+std::string las_file(const std::vector<double>& points, std::array<double, 3> centre, int count, int ground = 0) {
   std::string las(227, '\0');
   std::memcpy(las.data(), "LASF", 4);
   las[24] = 1;
@@ -152,20 +152,39 @@ TEST(vandrel, FiltersAGeoreferencedLasFileAtItsFullResolution) {
   store_value<std::uint16_t>(las.data() + 94, 227, true);
   store_value<std::uint32_t>(las.data() + 96, 227, true);
   store_value<std::uint16_t>(las.data() + 105, 20, true);
-  store_value<std::uint32_t>(las.data() + 107, sphere_points, true);
+  store_value<std::uint32_t>(las.data() + 107, static_cast<std::uint32_t>(count), true);
   for (int axis = 0; axis < 3; ++axis) {
-    store_value<double>(las.data() + 131 + 8 * axis, scale, true);
+    store_value<double>(las.data() + 131 + 8 * axis, las_scale, true);
     store_value<double>(las.data() + 155 + 8 * axis, centre[static_cast<std::size_t>(axis)] - 1.0, true);
   }
-  for (int i = 0; i < sphere_points; ++i) {
+  std::array<double, 3> least{INFINITY, INFINITY, INFINITY}, most{-INFINITY, -INFINITY, -INFINITY};
+  for (int i = 0; i < count; ++i) {
     char record[20] = {};
-    for (int axis = 0; axis < 3; ++axis) {
-      const double steps = (points[static_cast<std::size_t>(3 * i + axis)] - (centre[static_cast<std::size_t>(axis)] - 1.0)) / scale;
-      store_value<std::int32_t>(record + 4 * axis, static_cast<std::int32_t>(std::lround(steps)), true);
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const double offset = centre[axis] - 1.0;
+      const auto steps = static_cast<std::int32_t>(std::lround((points[3 * static_cast<std::size_t>(i) + axis] - offset) / las_scale));
+      store_value<std::int32_t>(record + 4 * axis, steps, true);
+      least[axis] = std::min(least[axis], steps * las_scale + offset);
+      most[axis] = std::max(most[axis], steps * las_scale + offset);
     }
     store_value<std::uint16_t>(record + 12, static_cast<std::uint16_t>(i), true);  // intensity
+    record[15] = static_cast<char>(i < ground ? 2 : 1);
     las.append(record, 20);
   }
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    store_value<double>(las.data() + 179 + 16 * axis, most[axis], true);
+    store_value<double>(las.data() + 187 + 16 * axis, least[axis], true);
+  }
+  return las;
+}
+
+TEST(vandrel, FiltersAGeoreferencedLasFileAtItsFullResolution) {
+  ScratchDir dir;
+  // Far from zero, where single precision is coarser than the noise: 5400000 steps by 0.5.
+  const std::array<double, 3> centre{512000.0, 5400000.0, 120.0};
+  const std::vector<double> points = noisy_sphere(centre);
+  constexpr double scale = las_scale;
+  const std::string las = las_file(points, centre, sphere_points);
   write_file(dir / "in.las", las);
   const Outcome r = run(dir, "in.las out.las " + sphere_options);
   ASSERT_EQ(r.code, 0) << r.err;
@@ -182,6 +201,43 @@ TEST(vandrel, FiltersAGeoreferencedLasFileAtItsFullResolution) {
     }
   }
   EXPECT_LT(mean_distance_to_sphere(after, centre), 0.8 * mean_distance_to_sphere(before, centre));
+}
+
+TEST(vandrel, SaysWhatItMovedAndEstimatedFromAndReturnsAnUnfilteredLasFileAsItWas) {
+  ScratchDir dir;
+  const std::array<double, 3> centre{512000.0, 5400000.0, 120.0};
+  const std::vector<double> points = noisy_sphere(centre);
+
+  // Ten points are too few to filter: the file comes back byte for byte, its header's
+  // maximum z too, though another writer computed it a bit above the points' own.
+  std::string ten = las_file(points, centre, 10);
+  const double top = load_value<double>(ten.data() + 211, true);
+  store_value<double>(ten.data() + 211, std::nextafter(top, INFINITY), true);
+  write_file(dir / "ten.las", ten);
+  const Outcome unfiltered = run(dir, "ten.las out.las --sigma 0.01 --density 100");
+  ASSERT_EQ(unfiltered.code, 0) << unfiltered.err;
+  EXPECT_EQ(read_file(dir / "out.las"), ten);
+  for (const char* line : {"Moved 0 of 10 points\n",
+                           "Not filtered: only 10 points have finite coordinates; the filter needs 50 or more\n",
+                           "Wrote 10 unchanged points into out.las\n"})
+    EXPECT_NE(unfiltered.err.find(line), std::string::npos) << line << " missing from\n" << unfiltered.err;
+
+  // Of a classified file, the ground points (class 2) give the estimates, and the run says so.
+  write_file(dir / "in.las", las_file(points, centre, sphere_points, 600));
+  const Outcome ground = run(dir, "in.las out.las");
+  ASSERT_EQ(ground.code, 0) << ground.err;
+  const std::string from = " (from the 600 points of class 2)\n";
+  const std::size_t sigma_line = ground.err.find("\nEstimated sigma: ");
+  EXPECT_NE(ground.err.find("points per unit area" + from), std::string::npos) << ground.err;
+  EXPECT_EQ(ground.err.find(from, sigma_line), ground.err.find('\n', sigma_line + 1) - from.size() + 1) << ground.err;
+  for (const char* line : {" of 1500 points\n", "Denoised 1500 points into out.las\n"})
+    EXPECT_NE(ground.err.find(line), std::string::npos) << line << " missing from\n" << ground.err;
+  EXPECT_EQ(ground.err.find("Moved 0 "), std::string::npos) << ground.err;
+  // Out of core alike: the region (here the whole cloud) is estimated from its ground.
+  const Outcome disk = run(dir, "in.las disk.las --out-of-core");
+  ASSERT_EQ(disk.code, 0) << disk.err;
+  EXPECT_NE(disk.err.find(" (from the 600 points of class 2 of one region)\n"), std::string::npos) << disk.err;
+  EXPECT_TRUE(read_file(dir / "disk.las") == read_file(dir / "out.las"));
 }
 
 

@@ -92,7 +92,7 @@ TEST(vandrel, FiltersOutOfCoreTheBytesItFiltersInMemory) {
   for (const std::string format : {"npy", "las"}) {
     SCOPED_TRACE(format);
     const std::string files = "in." + format + " ";
-    const Outcome memory = run(dir, files + "memory." + format + " --quiet --sigma 0.4 --density 1");
+    const Outcome memory = run(dir, files + "memory." + format + " --sigma 0.4 --density 1");
     ASSERT_EQ(memory.code, 0) << memory.err;
     const Outcome disk = run(dir, files + "disk." + format + " --sigma 0.4 --density 1 --out-of-core --tile-points 3000");
     ASSERT_EQ(disk.code, 0) << disk.err;
@@ -107,6 +107,14 @@ TEST(vandrel, FiltersOutOfCoreTheBytesItFiltersInMemory) {
     ASSERT_EQ(tiles.code, 0) << tiles.err;
     EXPECT_NE(tiles.err.find("tile 4/"), std::string::npos) << tiles.err;
     EXPECT_TRUE(read_file(dir / ("tiles." + format)) == filtered);
+    // Both count the points they moved alike.
+    const auto moved_line = [](const std::string& err) {
+      const std::size_t at = err.find("Moved ");
+      return at == std::string::npos ? std::string("none") : err.substr(at, err.find('\n', at) - at);
+    };
+    EXPECT_EQ(moved_line(disk.err), moved_line(memory.err));
+    EXPECT_NE(moved_line(disk.err).find(" of 12000 points"), std::string::npos) << disk.err;
+    EXPECT_EQ(moved_line(disk.err).find("Moved 0 "), std::string::npos) << disk.err;
   }
   EXPECT_EQ(dir.listing(), (std::vector<std::string>{"disk.las", "disk.npy", "in.las", "in.npy", "memory.las",
                                                      "memory.npy", "tiles.las", "tiles.npy"}));

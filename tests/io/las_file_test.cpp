@@ -98,6 +98,46 @@ TEST(write_las, RequantisesMovedPointsAndKeepsEveryOtherByte) {
   }
 }
 
+TEST(write_las, RewritesOnlyTheExtentsTheWrittenPointsChange) {
+  // Extents a little off the points' own, as another writer may have computed them.
+  std::string original = test_file("las12_format3.las");
+  for (std::size_t k = 0; k < 6; ++k) {
+    const double value = load_value<double>(original.data() + extents_at + 8 * k, true);
+    store_value<double>(original.data() + extents_at + 8 * k, std::nextafter(value, k % 2 == 0 ? INFINITY : -INFINITY), true);
+  }
+  std::vector<float> xyz;
+  const LasDocument document = read_las(original, "in.las", xyz);
+  EXPECT_EQ(written(document, xyz), original);
+
+  // The point of largest x moved further out, and another moved within the extents: only
+  // the maximum x is rewritten, to the written points' own.
+  std::size_t far = 0;
+  for (std::size_t i = 1; i < 40; ++i)
+    if (integer(document, original, i, 0) > integer(document, original, far, 0)) far = i;
+  std::vector<float> moved = xyz;
+  moved[far] = static_cast<float>(static_cast<double>(xyz[far]) + 5 * document.scale[0]);
+  const std::size_t inner = far == 0 ? 1 : 0;
+  for (std::size_t axis = 0; axis < 3; ++axis) moved[axis * 40 + inner] = 0.0f;  // the origin, the extents' centre
+  const std::string output = written(document, moved);
+  EXPECT_EQ(extent(output, 0, true), (integer(document, original, far, 0) + 5) * document.scale[0] + document.offset[0]);
+  EXPECT_EQ(output.substr(extents_at + 8, 40), original.substr(extents_at + 8, 40));
+}
+
+TEST(las_classes, ReadsTheClassWithoutTheFlagsOfTheOlderFormats) {
+  for (const auto& [name, at] : {std::pair{"las12_format0.las", 15}, std::pair{"las14_format6.las", 16}}) {
+    SCOPED_TRACE(name);
+    std::string bytes = test_file(name);
+    std::vector<float> xyz;
+    const LasDocument layout = read_las(bytes, name, xyz);
+    const std::size_t record_3 = layout.points_begin + 3 * layout.record_length;
+    // Ground, withheld and key point (flags of formats 0 to 5; class 194 in 6 to 10).
+    bytes[record_3 + static_cast<std::size_t>(at)] = static_cast<char>(0xC2);
+    const std::vector<std::uint8_t> classes = las_classes(read_las(bytes, name, xyz));
+    ASSERT_EQ(classes.size(), 40u);
+    EXPECT_EQ(classes[3], at == 15 ? 2 : 0xC2);
+  }
+}
+
 TEST(write_las, RefusesACoordinateOutsideTheIntegerRangeBeforeWriting) {
   std::vector<float> xyz;
   const LasDocument document = read_las(test_file("las12_format0.las"), "in.las", xyz);  // scale 0.001

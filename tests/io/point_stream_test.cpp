@@ -125,6 +125,13 @@ TEST(read_point_stream, GivesTheCoordinatesAndWritesTheBytesOfTheWholeFileFuncti
     // Reads that start and end inside blocks.
     for (const std::int64_t rows_per_call : {std::int64_t{1}, std::int64_t{5}, stream->rows()})
       EXPECT_TRUE(same_bits(read_all(*stream, rows_per_call), whole.xyz)) << rows_per_call << " rows per call";
+    // Classes, from a row inside a block: those of the whole file (LAS), or none.
+    std::vector<std::uint8_t> classes(static_cast<std::size_t>(whole.size - 1));
+    EXPECT_EQ(stream->read_classes(1, classes), c.format == PointFormat::las);
+    if (c.format == PointFormat::las) {
+      const std::vector<std::uint8_t> all = point_classes(whole);
+      EXPECT_EQ(classes, std::vector<std::uint8_t>(all.begin() + 1, all.end()));
+    }
 
     // Unchanged, every third point moved, and a NaN point given a value.
     std::vector<float> moved = whole.xyz;
