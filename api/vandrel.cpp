@@ -1,18 +1,37 @@
 #include "vandrel/vandrel.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
 
 #include "core/finite.h"
+#include "core/parameters.h"
 #include "core/pipeline.h"
 #include "host/native_host.h"
 
 namespace vandrel {
 
+namespace {
+
+// Whether the finite points all lie in one place: such a cloud holds no surface to fit.
+bool one_place(std::span<const Point> points) {
+  const auto first = std::find_if(points.begin(), points.end(), [](const Point& p) { return finite(p); });
+  return first != points.end() &&
+         std::all_of(first, points.end(), [&](const Point& p) { return !finite(p) || p == *first; });
+}
+
+}  // namespace
+
 std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options) {
   NativeHost host(native_host_options(options));
+  // Points that all coincide come back as given, at once: fitting them would make every point
+  // every point's neighbour, at a cost that grows with the square of their number.
+  if (one_place(points)) {
+    check_parameters(sigma, density, options.names);
+    return {points.begin(), points.end()};
+  }
   return filter_cloud(host, points, sigma, density,
                       {options.chunk_points, options.allow_large_neighbourhoods, options.names, {}});
 }

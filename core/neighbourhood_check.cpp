@@ -17,6 +17,11 @@ constexpr std::int64_t probe_count = 64;
 constexpr std::int64_t min_checked_rows = 50;
 // More neighbours than this per point, on average, and the parameters are refused.
 constexpr double max_mean_neighbours = 20000.0;
+// A smaller cloud is refused when nearly all of it (this share) lies within every probe's
+// reach and that is more points than a surface sampled at the given density puts there (a
+// plane: about 900): the density is then far too small for the cloud's units.
+constexpr double whole_cloud_share = 0.9;
+constexpr double min_suspect_neighbours = 5000.0;
 
 }  // namespace
 
@@ -38,10 +43,12 @@ void NeighbourhoodCheck::count(std::span<const Point> points, int threads) {
   if (probes_.empty()) return;
   // Counts are integers: their sum does not depend on the threads or the parts.
   std::vector<std::int64_t> counts(static_cast<std::size_t>(threads), 0);
+  std::vector<std::int64_t> finite_counts(static_cast<std::size_t>(threads), 0);
   for_each_share(threads, static_cast<std::int64_t>(points.size()), [&](int thread, std::int64_t first, std::int64_t last) {
     std::int64_t count = 0;
     for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
       if (!finite(points[i])) continue;
+      ++finite_counts[static_cast<std::size_t>(thread)];
       const Point q{points[i][0] * scale_, points[i][1] * scale_, points[i][2] * scale_};
       for (const Point& s : probes_) {
         const double dx = static_cast<double>(q[0]) - s[0];
@@ -53,15 +60,19 @@ void NeighbourhoodCheck::count(std::span<const Point> points, int threads) {
     counts[static_cast<std::size_t>(thread)] = count;
   });
   neighbours_ += std::accumulate(counts.begin(), counts.end(), std::int64_t{0});
+  points_ += std::accumulate(finite_counts.begin(), finite_counts.end(), std::int64_t{0});
 }
 
 void NeighbourhoodCheck::judge() const {
   if (probes_.empty()) return;
   const double mean = static_cast<double>(neighbours_) / static_cast<double>(probes_.size());
-  if (mean > max_mean_neighbours) {
+  const bool whole_cloud =
+      mean > min_suspect_neighbours && mean >= whole_cloud_share * static_cast<double>(points_);
+  if (mean > max_mean_neighbours || whole_cloud) {
     throw Error("Vandrel:hugeNeighbourhood",
                 "With sigma and density as given, each point has about " + std::to_string(std::llround(mean)) +
-                    " neighbours to fit (a few hundred to a few thousand is usual): the density is likely too small "
+                    " neighbours to fit" + (whole_cloud ? std::string(", nearly the whole cloud") : std::string()) +
+                    " (a few hundred to a few thousand is usual): the density is likely too small "
                     "or sigma too large for the cloud's units. Check them, or insist (the run would be slow).");
   }
 }

@@ -22,7 +22,8 @@ class NeighbourhoodCheck {
   /// Counts the neighbours the probes find among `points`, one part of the cloud (rows that
   /// are not finite are skipped); every point must be counted once, parts in any order.
   void count(std::span<const Point> points, int threads);
-  /// Throws "Vandrel:hugeNeighbourhood" for a mean above 20000.
+  /// Throws "Vandrel:hugeNeighbourhood" for a mean above 20000, or above 5000 when that is
+  /// nearly the whole cloud (90 % of the points counted).
   void judge() const;
 
  private:
@@ -30,6 +31,7 @@ class NeighbourhoodCheck {
   double limit_;
   std::vector<Point> probes_;  // scaled
   std::int64_t neighbours_ = 0;
+  std::int64_t points_ = 0;  // finite points counted
 };
 
 /// NeighbourhoodCheck over a cloud held whole (cloud units).

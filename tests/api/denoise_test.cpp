@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <random>
 #include <vector>
@@ -94,6 +95,22 @@ TEST(denoise, HugeNeighbourhoodsAreRefusedUnlessAllowed) {
   } catch (const Error& e) {
     EXPECT_EQ(e.identifier(), "Vandrel:hugeNeighbourhood");
   }
+  // A cloud below 20000 points is refused too when nearly all of it lies in every
+  // neighbourhood: here 6000 points, for a density 10^4 times too small.
+  const std::vector<Point> fewer(many.begin(), many.begin() + 6000);
+  try {
+    denoise(fewer, 0.00005f, 0.3f);
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.identifier(), "Vandrel:hugeNeighbourhood");
+    EXPECT_NE(std::string(e.what()).find("nearly the whole cloud"), std::string::npos) << e.what();
+  }
+  EXPECT_NO_THROW(denoise(fewer, 0.005f, 3000.0f));
+  // Copies of one point (and a NaN row) come back as given, at once, whatever their number.
+  std::vector<Point> copies(30000, Point{1.1f, 2.2f, 3.3f});
+  copies[7] = {std::nanf(""), 0.0f, 0.0f};
+  const std::vector<Point> same = denoise(copies, 0.01f, 1.0f);
+  EXPECT_EQ(std::memcmp(same.data(), copies.data(), copies.size() * sizeof(Point)), 0);
 }
 
 }  // namespace
