@@ -13,17 +13,6 @@
 
 namespace vandrel {
 
-namespace {
-
-// Whether the finite points all lie in one place: such a cloud holds no surface to fit.
-bool one_place(std::span<const Point> points) {
-  const auto first = std::find_if(points.begin(), points.end(), [](const Point& p) { return finite(p); });
-  return first != points.end() &&
-         std::all_of(first, points.end(), [&](const Point& p) { return !finite(p) || p == *first; });
-}
-
-}  // namespace
-
 std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options) {
   NativeHost host(native_host_options(options));
   // Points that all coincide come back as given, at once: fitting them would make every point

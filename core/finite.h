@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cmath>
 
 namespace vandrel {
@@ -8,6 +9,15 @@ namespace vandrel {
 template <class P>
 bool finite(const P& p) {
   return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+}
+
+/// Whether the finite points of `points` all lie in one place (and there is one at least):
+/// such a cloud holds no surface to fit, and the library returns it as given.
+template <class Points>
+bool one_place(const Points& points) {
+  const auto first = std::find_if(points.begin(), points.end(), [](const auto& p) { return finite(p); });
+  return first != points.end() &&
+         std::all_of(first, points.end(), [&](const auto& p) { return !finite(p) || p == *first; });
 }
 
 }  // namespace vandrel

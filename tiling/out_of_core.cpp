@@ -289,7 +289,8 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
     plan.tiles = {TileBox{{-infinity, -infinity, -infinity}, {infinity, infinity, infinity}}};
   }
   cloud_survey.sample = {};
-  if (cloud_survey.finite_rows == 0) return {};  // nothing to filter: the result is the cloud
+  // Nothing to filter (no finite point, or copies of one point): the result is the cloud.
+  if (cloud_survey.finite_rows == 0 || cloud_survey.lo == cloud_survey.hi) return {};
 
   NeighbourhoodCheck check(plan.scale, probes_of(cloud, cloud_survey.finite_rows, options));
   const std::size_t tiles = plan.tiles.size();
