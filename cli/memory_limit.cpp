@@ -69,10 +69,6 @@ TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes) 
   return options;
 }
 
-}  // namespace vandrel
-
-namespace vandrel {
-
 void check_pcd_limit(const std::string& path, std::int64_t limit) {
   std::error_code ec;
   const auto file_size = std::filesystem::file_size(path, ec);
