@@ -139,27 +139,47 @@ class CellGrid {
       last[c] = std::min(axis_cell(hi[c]) - first_[c], count_[c] - 1);
       if (first[c] > last[c]) return;
     }
-    // Each run of cells along x is a contiguous range of the order; the runs come in
-    // ascending cell order, so each search starts where the last run ended.
-    auto search_from = sorted_cells_.begin();
-    for (std::int64_t z = first[2]; z <= last[2]; ++z) {
-      for (std::int64_t y = first[1]; y <= last[1]; ++y) {
-        const std::int64_t row_cells = count_[0] * (y + count_[1] * z);
-        const auto begin = std::lower_bound(search_from, sorted_cells_.end(), row_cells + first[0]);
-        const auto end = std::upper_bound(begin, sorted_cells_.end(), row_cells + last[0]);
-        // Written without a branch: every candidate is stored, and kept by advancing the end.
-        const auto from = static_cast<std::size_t>(begin - sorted_cells_.begin());
-        const auto to = static_cast<std::size_t>(end - sorted_cells_.begin());
-        std::size_t kept = found.size();
-        found.resize(kept + (to - from));
-        for (std::size_t k = from; k < to; ++k) {
-          const std::int32_t row = order_[k];
-          found[kept] = row;
-          kept += static_cast<std::size_t>(test(row));
-        }
-        found.resize(kept);
-        search_from = end;
+    // Each run of cells along x is a contiguous range of the order, and the runs come in
+    // ascending cell order. The walk goes from occupied cell to occupied cell, jumping over
+    // empty rows of cells, so that its cost follows the points found rather than the cells
+    // the box covers (a box far larger than the cloud's spacing costs no more than it holds).
+    const auto cell_at = [&](std::int64_t x, std::int64_t y, std::int64_t z) { return x + count_[0] * (y + count_[1] * z); };
+    const auto cells_end = sorted_cells_.end();
+    const std::int64_t last_cell = cell_at(last[0], last[1], last[2]);
+    auto at = std::lower_bound(sorted_cells_.begin(), cells_end, cell_at(first[0], first[1], first[2]));
+    while (at != cells_end && *at <= last_cell) {
+      const std::int64_t x = *at % count_[0];
+      const std::int64_t y = (*at / count_[0]) % count_[1];
+      const std::int64_t z = *at / count_[0] / count_[1];
+      if (y >= first[1] && y <= last[1] && x < first[0]) {
+        at = std::lower_bound(at, cells_end, cell_at(first[0], y, z));
+        continue;
       }
+      if (y < first[1] || y > last[1] || x > last[0]) {
+        // On to the start of the box's next row of cells.
+        std::int64_t next_y = y < first[1] ? first[1] : y + 1;
+        std::int64_t next_z = z;
+        if (next_y > last[1]) {
+          next_y = first[1];
+          ++next_z;
+        }
+        if (next_z > last[2]) break;
+        at = std::lower_bound(at, cells_end, cell_at(first[0], next_y, next_z));
+        continue;
+      }
+      const auto end = std::upper_bound(at, cells_end, cell_at(last[0], y, z));
+      // Written without a branch: every candidate is stored, and kept by advancing the end.
+      const auto from = static_cast<std::size_t>(at - sorted_cells_.begin());
+      const auto to = static_cast<std::size_t>(end - sorted_cells_.begin());
+      std::size_t kept = found.size();
+      found.resize(kept + (to - from));
+      for (std::size_t k = from; k < to; ++k) {
+        const std::int32_t row = order_[k];
+        found[kept] = row;
+        kept += static_cast<std::size_t>(test(row));
+      }
+      found.resize(kept);
+      at = end;
     }
   }
 };

@@ -87,6 +87,13 @@ TEST(CellGrid, WithinEqualsABruteForceSearch) {
   queries.push_back({30.0f, -30.0f, 0.0f});   // outside the grid
   queries.push_back({-5.5f, 5.5f, 5.5f});     // just outside a corner
   expect_within_matches_brute_force(cloud, 1.0f, queries, {0.0f, 0.3f, 1.0f, 2.7f, 9.0f});
+  // Sparse: a million cells for each point, boxes of up to 800^3 mostly empty cells, whose
+  // walk jumps from occupied cell to occupied cell.
+  std::uniform_real_distribution<float> far_coordinate(-500.0f, 500.0f);
+  std::vector<Point> sparse(300);
+  for (Point& p : sparse) p = {far_coordinate(rng), far_coordinate(rng), far_coordinate(rng)};
+  const std::vector<Point> sparse_queries(sparse.begin(), sparse.begin() + 30);
+  expect_within_matches_brute_force(sparse, 1.0f, sparse_queries, {5.0f, 60.0f, 150.0f, 400.0f});
 }
 
 TEST(CellGrid, WithinIncludesPointsExactlyAtTheReach) {
