@@ -75,7 +75,7 @@ void update_noise(const Accumulators& sums, std::span<float> noise, std::size_t 
   }
 }
 
-void report_progress(Host& host, std::int64_t begin, std::int64_t end, std::size_t block_size) {
+void report_points_processed(Host& host, std::int64_t begin, std::int64_t end, std::size_t block_size) {
   for (std::int64_t i = begin; i < end; ++i) {
     const auto point = static_cast<float>(i + 1);
     if (std::fmod(point, static_cast<float>(progress_interval)) != 0.0f) continue;
@@ -147,7 +147,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
                      fusion);
     }
     host.stage_done("fusion");
-    report_progress(host, begin, end, n);
+    report_points_processed(host, begin, end, n);
     host.progress(settings.stage, end, static_cast<std::int64_t>(n));
 
     if (settings.chunk_points == 0) {
