@@ -26,18 +26,9 @@ std::vector<Point> denoise(std::span<const Point> points, float sigma, float den
 }
 
 PointD bounding_box_centre(std::span<const PointD> points) {
-  PointD lo{}, hi{};
-  bool any = false;
-  for (const PointD& p : points) {
-    if (!finite(p)) continue;
-    for (std::size_t c = 0; c < 3; ++c) {
-      lo[c] = any ? std::min(lo[c], p[c]) : p[c];
-      hi[c] = any ? std::max(hi[c], p[c]) : p[c];
-    }
-    any = true;
-  }
+  const auto bounds = finite_bounds(points);
   PointD centre{};
-  for (std::size_t c = 0; c < 3; ++c) centre[c] = any ? extent_centre(lo[c], hi[c]) : 0.0;
+  for (std::size_t c = 0; c < 3; ++c) centre[c] = bounds ? extent_centre((*bounds)[0][c], (*bounds)[1][c]) : 0.0;
   return centre;
 }
 

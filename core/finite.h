@@ -1,6 +1,9 @@
 #pragma once
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <optional>
+#include <type_traits>
 
 namespace vandrel {
 
@@ -9,6 +12,23 @@ namespace vandrel {
 template <class P>
 bool finite(const P& p) {
   return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+}
+
+/// The bounding box {lo, hi} of the finite points of `points` (Points of Point or PointD);
+/// nothing when none is finite.
+template <class Points>
+auto finite_bounds(const Points& points) -> std::optional<std::array<std::decay_t<decltype(*points.begin())>, 2>> {
+  using P = std::decay_t<decltype(*points.begin())>;
+  std::optional<std::array<P, 2>> bounds;
+  for (const P& p : points) {
+    if (!finite(p)) continue;
+    if (!bounds) bounds = std::array<P, 2>{p, p};
+    for (std::size_t c = 0; c < 3; ++c) {
+      (*bounds)[0][c] = std::min((*bounds)[0][c], p[c]);
+      (*bounds)[1][c] = std::max((*bounds)[1][c], p[c]);
+    }
+  }
+  return bounds;
 }
 
 /// Whether the finite points of `points` all lie in one place (and there is one at least):

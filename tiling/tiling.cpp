@@ -308,20 +308,11 @@ std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, flo
       tiling.tile_points > 0 ? plan_tiles(points, sigma, density, tiling.tile_points, 0, options.names)
                              : plan_tiles(points, sigma, density, tile_points_for_memory(tiling.memory_bytes),
                                           tile_points_for_memory(tiling.memory_bytes), options.names);
-  // A cloud narrower than the halo along every axis: each tile would read all of it.
-  Point lo{}, hi{};
-  bool any = false;
-  for (const Point& p : points) {
-    if (!finite(p)) continue;
-    for (std::size_t c = 0; c < 3; ++c) {
-      lo[c] = any ? std::min(lo[c], p[c]) : p[c];
-      hi[c] = any ? std::max(hi[c], p[c]) : p[c];
-    }
-    any = true;
-  }
   // As denoise: copies of one point come back as given.
   if (one_place(points)) return {points.begin(), points.end()};
-  if (plan.tiles.size() == 1 || within_one_halo(plan, lo, hi)) {
+  // A cloud narrower than the halo along every axis: each tile would read all of it.
+  const auto bounds = finite_bounds(points);
+  if (plan.tiles.size() == 1 || (bounds && within_one_halo(plan, (*bounds)[0], (*bounds)[1]))) {
     NativeHost host(native_host_options(options));
     return filter_cloud(host, points, sigma, density,
                         {options.chunk_points, options.allow_large_neighbourhoods, options.names, {}});
