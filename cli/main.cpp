@@ -349,8 +349,10 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
 
   print(args, "Writing " + output_name(args));
   write_point_output(args.output, file, filtered.data(), plan.output_format);
+  const std::string filtered_points =
+      selection.empty() ? "" : " (" + std::to_string(selected) + " of them selected and filtered)";
   print(args, (moved > 0 ? "Denoised " : "Wrote ") + std::to_string(file.size) + (moved > 0 ? "" : " unchanged") +
-                  " points into " + output_name(args));
+                  " points" + (moved > 0 ? filtered_points : "") + " into " + output_name(args));
 }
 
 void run(const Arguments& args) {

@@ -259,7 +259,8 @@ TEST(vandrel, FiltersOnlyTheClassesAndReturnsSelectedAndPassesTheOthersThrough) 
   const Outcome last = run(dir, "in.las out.las --classes 1 --returns last");
   ASSERT_EQ(last.code, 0) << last.err;
   for (const char* line : {"Selected 675 of 1500 points (--classes 1 --returns last)\n",
-                           "points per unit area (from the 675 selected points)\n", " of 675 selected points\n"})
+                           "points per unit area (from the 675 selected points)\n", " of 675 selected points\n",
+                           "Denoised 1500 points (675 of them selected and filtered) into out.las\n"})
     EXPECT_NE(last.err.find(line), std::string::npos) << line << " missing from\n" << last.err;
   const std::string out = read_file(dir / "out.las");
   ASSERT_EQ(out.size(), las.size());
