@@ -9,11 +9,32 @@
 #include "core/finite.h"
 #include "core/parameters.h"
 #include "core/pipeline.h"
+#include "core/selection.h"
 #include "host/native_host.h"
 
 namespace vandrel {
 
+namespace {
+
+// The options of the run over the selected rows alone.
+DenoiseOptions without_selection(const DenoiseOptions& options) {
+  DenoiseOptions all = options;
+  all.selection = {};
+  return all;
+}
+
+}  // namespace
+
+std::vector<Point> selected_points(std::span<const Point> points, std::span<const std::uint8_t> selection) {
+  return selected_rows(points, selection);
+}
+
 std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options) {
+  if (!options.selection.empty()) {
+    const DenoiseOptions all = without_selection(options);
+    return filter_selected(points, options.selection,
+                           [&](std::span<const Point> chosen) { return denoise(chosen, sigma, density, all); });
+  }
   NativeHost host(native_host_options(options));
   // Points that all coincide come back as given, at once: fitting them would make every point
   // every point's neighbour, at a cost that grows with the square of their number.
@@ -33,6 +54,11 @@ PointD bounding_box_centre(std::span<const PointD> points) {
 }
 
 std::vector<PointD> denoise(std::span<const PointD> points, float sigma, float density, const DenoiseOptions& options) {
+  if (!options.selection.empty()) {
+    const DenoiseOptions all = without_selection(options);
+    return filter_selected(points, options.selection,
+                           [&](std::span<const PointD> chosen) { return denoise(chosen, sigma, density, all); });
+  }
   const PointD centre = bounding_box_centre(points);
   std::vector<Point> single(points.size());
   for (std::size_t i = 0; i < points.size(); ++i) {

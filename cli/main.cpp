@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -11,6 +12,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -44,7 +46,55 @@ struct Arguments {
   std::int64_t memory_limit = 0;  // bytes; 0: no limit
   bool out_of_core = false;
   std::int64_t tile_points = 0;  // 0: tiles sized by the memory limit
+  std::vector<int> classes;        // LAS classes to filter; empty: every class
+  std::string returns = "all";     // LAS returns to filter: all, first or last
 };
+
+// Whether the run filters only some of the points (--classes, --returns).
+bool selecting(const Arguments& args) { return !args.classes.empty() || args.returns != "all"; }
+
+// The options that select the points to filter, as given: "--classes 2,6 --returns last".
+std::string selection_options(const Arguments& args) {
+  std::string text;
+  if (!args.classes.empty()) {
+    text = "--classes ";
+    for (std::size_t k = 0; k < args.classes.size(); ++k) text += (k > 0 ? "," : "") + std::to_string(args.classes[k]);
+  }
+  if (args.returns != "all") text += (text.empty() ? "" : " ") + std::string("--returns ") + args.returns;
+  return text;
+}
+
+// The classes of --classes: a comma-separated list of whole numbers from 0 to 255.
+std::vector<int> parse_classes(const std::string& text) {
+  std::vector<int> classes;
+  std::size_t begin = 0;
+  while (true) {
+    const std::size_t end = std::min(text.find(',', begin), text.size());
+    long long value = 0;
+    if (!parse_integer(text.substr(begin, end - begin), value) || value < 0 || value > 255)
+      throw CLI::ValidationError("--classes", "'" + text + "' is not a list of LAS classes from 0 to 255, such as 2 or 2,6");
+    classes.push_back(static_cast<int>(value));
+    if (end == text.size()) return classes;
+    begin = end + 1;
+  }
+}
+
+// The rows --classes and --returns select (1: filter), from a LAS file's classification
+// and return numbers: a first return is number 1, a last one the pulse's last (a record
+// that leaves them unset, 0, counts as both).
+std::vector<std::uint8_t> selected_rows_of(const PointFile& file, const Arguments& args) {
+  const std::vector<std::uint8_t> classes = point_classes(file);
+  const std::vector<LasReturn> returns = point_returns(file);
+  std::vector<std::uint8_t> selection(static_cast<std::size_t>(file.size));
+  for (std::size_t i = 0; i < selection.size(); ++i) {
+    bool chosen = args.classes.empty() ||
+                  std::find(args.classes.begin(), args.classes.end(), int{classes[i]}) != args.classes.end();
+    if (args.returns == "first") chosen = chosen && returns[i].number <= 1;
+    if (args.returns == "last") chosen = chosen && returns[i].number >= returns[i].count;
+    selection[i] = chosen ? 1 : 0;
+  }
+  return selection;
+}
 
 // A number option checked as a float: CLI11 would accept values that overflow to infinity.
 CLI::Validator float_at_least(float least, bool inclusive) {
@@ -107,11 +157,12 @@ void print(const Arguments& args, const std::string& line) {
   if (!args.quiet) std::cerr << line << '\n';
 }
 
-// How many points the run moved and, when none, why (`filtered`, the result, holds the
-// cloud's points as they were).
+// How many points the run moved and, when none, why (`filtered`, the points filtered as a
+// cloud, holds them as they were).
 void report_moved(const Arguments& args, std::int64_t moved, std::int64_t total, std::span<const Point> filtered,
                   float sigma) {
-  print(args, "Moved " + std::to_string(moved) + " of " + std::to_string(total) + " points");
+  print(args, "Moved " + std::to_string(moved) + " of " + std::to_string(total) + (selecting(args) ? " selected" : "") +
+                  " points");
   if (moved > 0) return;
   if (const std::string why = why_nothing_moved(filtered, sigma); !why.empty()) print(args, "Not filtered: " + why);
 }
@@ -172,6 +223,20 @@ Plan plan_run(const Arguments& args) {
                     "read whole: only .npy and .las clouds are filtered out of core; convert it to one of them");
   plan.mode = choose_run_mode({args.memory_limit, args.tile_points, args.out_of_core, args.threads},
                               can_be_out_of_core ? file_bytes : std::nullopt);
+  if (selecting(args)) {
+    // The classes and returns of a point are those of a LAS record.
+    if (plan.input_format != PointFormat::las)
+      throw Error("Vandrel:cannotSelect", selection_options(args) + " selects points by their LAS classification and returns, but '" +
+                                              args.input + "' is not a LAS file");
+    // A selection is gathered and filtered in memory.
+    if (plan.mode == RunMode::out_of_core)
+      throw Error("Vandrel:cannotSelect",
+                  selection_options(args) + " is filtered in memory only, not out of core (" +
+                      (args.out_of_core ? std::string("--out-of-core")
+                                        : "--memory-limit " + std::to_string(args.memory_limit) +
+                                              " bytes is too little to hold '" + args.input + "' whole") +
+                      "): leave out " + (args.out_of_core ? "--out-of-core" : "the selection or raise --memory-limit"));
+  }
   if (plan.mode == RunMode::out_of_core && plan.output_format != plan.input_format)
     throw Error("Vandrel:cannotConvert", "cannot write '" + args.input + "' to '" + args.output +
                                              "' in another format: NPY and LAS files are written back only in their own format");
@@ -217,9 +282,39 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   for (std::size_t i = 0; i < n; ++i) points[i] = {file.xyz[i], file.xyz[n + i], file.xyz[2 * n + i]};
 
   ProgressView view(std::cerr, isatty(STDERR_FILENO) != 0);
-  const DenoiseOptions options = options_for(args, view);
+  DenoiseOptions options = options_for(args, view);
+  // The points --classes and --returns select are the cloud the filter sees; the others
+  // are written back as they were.
+  std::vector<std::uint8_t> selection;
+  std::size_t selected = n;
+  if (selecting(args)) {
+    selection = selected_rows_of(file, args);
+    selected = static_cast<std::size_t>(std::count(selection.begin(), selection.end(), std::uint8_t{1}));
+    print(args, "Selected " + std::to_string(selected) + " of " + std::to_string(n) + " points (" +
+                    selection_options(args) + ")");
+    if (selected == 0) {
+      print(args, "Not filtered: " + selection_options(args) + " selects no point");
+      print(args, "Writing " + output_name(args));
+      write_point_output(args.output, file, file.xyz.data(), plan.output_format);
+      print(args, "Wrote " + std::to_string(file.size) + " unchanged points into " + output_name(args));
+      return;
+    }
+    options.selection = selection;
+  }
+  // The selected points, copied only when they are not all of them.
+  std::vector<Point> chosen_rows;
+  std::span<const Point> chosen = points;
+  if (!selection.empty()) chosen = chosen_rows = selected_points(points, selection);
   // A classified LAS file's ground (else buildings) gives the estimates.
-  const Parameters parameters = resolve_parameters(points, point_classes(file), args.sigma, args.density, options.names);
+  std::vector<std::uint8_t> classes = point_classes(file);
+  if (!selection.empty()) {
+    std::erase_if(classes, [&, i = std::size_t{0}](std::uint8_t) mutable { return selection[i++] == 0; });
+  }
+  Parameters parameters = resolve_parameters(chosen, classes, args.sigma, args.density, options.names);
+  if (parameters.estimated_from.empty() && !selection.empty())
+    parameters.estimated_from = "the " + std::to_string(selected) + " selected points";
+  chosen = {};
+  chosen_rows = {};  // the filter gathers its own
   const std::string from = parameters.estimated_from.empty() ? "" : " (from " + parameters.estimated_from + ")";
   if (parameters.density_estimated)
     print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area" + from);
@@ -229,7 +324,9 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     // Beside the tiles: the result's copy inside denoise_tiled and the column-major output.
     TileOptions tiling;
     if (args.memory_limit > 0)
-      tiling = tile_options_for_limit(args.memory_limit, static_cast<std::int64_t>(2 * n * sizeof(Point)));
+      tiling = tile_options_for_limit(args.memory_limit,
+                                      static_cast<std::int64_t>(2 * n * sizeof(Point) +
+                                                                (selection.empty() ? 0 : 2 * selected * sizeof(Point))));
     tiling.tile_points = args.tile_points;
     points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);
   } else {
@@ -246,12 +343,16 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     }
     if (!same) ++moved;
   }
-  report_moved(args, moved, file.size, points, parameters.sigma);
+  if (!selection.empty()) chosen = chosen_rows = selected_points(points, selection);
+  else chosen = points;
+  report_moved(args, moved, static_cast<std::int64_t>(selected), chosen, parameters.sigma);
 
   print(args, "Writing " + output_name(args));
   write_point_output(args.output, file, filtered.data(), plan.output_format);
+  const std::string filtered_points =
+      selection.empty() ? "" : " (" + std::to_string(selected) + " of them selected and filtered)";
   print(args, (moved > 0 ? "Denoised " : "Wrote ") + std::to_string(file.size) + (moved > 0 ? "" : " unchanged") +
-                  " points into " + output_name(args));
+                  " points" + (moved > 0 ? filtered_points : "") + " into " + output_name(args));
 }
 
 void run(const Arguments& args) {
@@ -304,6 +405,14 @@ int main(int argc, char** argv) {
                  "Cut the cloud into tiles that own at most N points each, rather than sizing them by --memory-limit")
       ->check(point_count())
       ->type_name("N");
+  app.add_option_function<std::string>(
+         "--classes", [&args](const std::string& text) { args.classes = parse_classes(text); },
+         "Filter only the points of these LAS classes (2,6: ground and buildings); the others are\n"
+         "written back as they were and are nobody's neighbours. LAS files only, in memory")
+      ->type_name("LIST");
+  app.add_option("--returns", args.returns,
+                 "Filter only the first or the last return of each pulse of a LAS file (default all)")
+      ->check(CLI::IsMember({"all", "first", "last"}));
   app.set_version_flag("--version", std::string("vandrel ") + vandrel::version);
   try {
     app.parse(argc, argv);

@@ -163,6 +163,14 @@ std::vector<std::uint8_t> las_classes(const LasDocument& document) {
   return classes;
 }
 
+std::vector<LasReturn> las_returns(const LasDocument& document) {
+  std::vector<LasReturn> returns(static_cast<std::size_t>(document.points));
+  const char* records = document.content.data() + document.points_begin;
+  for (std::size_t i = 0; i < returns.size(); ++i)
+    returns[i] = las_record_return(records + i * document.record_length, document.point_format);
+  return returns;
+}
+
 void write_las(std::ostream& out, const LasDocument& document, const float* xyz, const std::string& name) {
   std::string bytes = document.content;
   const auto n = static_cast<std::size_t>(document.points);

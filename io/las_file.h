@@ -52,6 +52,17 @@ void write_las(std::ostream& out, const LasDocument& document, const float* xyz,
 /// las_record_class). Reentrant.
 std::vector<std::uint8_t> las_classes(const LasDocument& document);
 
+/// The return number of a point record (1 for the first echo of its pulse) and the number of
+/// returns of its pulse; either is 0 in files that leave them unset.
+struct LasReturn {
+  std::uint8_t number = 0;
+  std::uint8_t count = 0;
+};
+
+/// The return of each point of `document` as read by read_las (see las_record_return).
+/// Reentrant.
+std::vector<LasReturn> las_returns(const LasDocument& document);
+
 // The parts of read_las and write_las that a file read a block of points at a time shares.
 
 /// Bytes of the public header block that hold its minimum and maximum x, y, z.
@@ -74,6 +85,15 @@ inline std::int32_t las_record_integer(const char* record, std::size_t axis) {
 inline std::uint8_t las_record_class(const char* record, std::uint8_t format) {
   const auto byte = static_cast<unsigned char>(record[format <= 5 ? 15 : 16]);
   return static_cast<std::uint8_t>(format <= 5 ? byte & 0x1F : byte);
+}
+
+/// The return of the point record starting at `record` in point data record format
+/// `format`, from its byte 14: bits 0-2 (number) and 3-5 (count) in formats 0 to 5, bits
+/// 0-3 and 4-7 in formats 6 to 10.
+inline LasReturn las_record_return(const char* record, std::uint8_t format) {
+  const auto byte = static_cast<unsigned char>(record[14]);
+  if (format <= 5) return {static_cast<std::uint8_t>(byte & 0x07), static_cast<std::uint8_t>((byte >> 3) & 0x07)};
+  return {static_cast<std::uint8_t>(byte & 0x0F), static_cast<std::uint8_t>(byte >> 4)};
 }
 
 /// A record integer as a coordinate: integer * scale + offset, in double.

@@ -299,6 +299,11 @@ std::vector<std::uint8_t> point_classes(const PointFile& file) {
   return {};
 }
 
+std::vector<LasReturn> point_returns(const PointFile& file) {
+  if (const auto* las = std::get_if<LasDocument>(&file.layout)) return las_returns(*las);
+  return {};
+}
+
 void convert_layout(PointFile& file, PointFormat format, const std::string& source, const std::string& target) {
   const std::optional<PointFormat> own = own_format(file);
   const bool needs_own = format == PointFormat::pcd || format == PointFormat::las || format == PointFormat::npy;

@@ -54,6 +54,9 @@ PointFile read_point_data(std::string content, PointFormat format, const std::st
 /// other formats.
 std::vector<std::uint8_t> point_classes(const PointFile& file);
 
+/// The return of each point of `file` (see las_returns); empty for formats other than LAS.
+std::vector<LasReturn> point_returns(const PointFile& file);
+
 /// Makes the layout of `file` one that `format` can hold: PLY stays PLY and text stays
 /// text; between the two, see table_from_ply and ply_from_table. PCD, LAS and NPY files
 /// are written back only in their own format. Throws vandrel::Error

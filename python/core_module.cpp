@@ -130,9 +130,23 @@ std::function<void(std::string_view)> console_writer(py::handle callback, Pendin
   };
 }
 
+// The rows to filter, as the Python layer hands them over: None for all, else a C-ordered
+// uint8 array of one value per point (nonzero: filter).
+std::span<const std::uint8_t> mask_rows(const py::object& mask, std::size_t points) {
+  if (mask.is_none()) return {};
+  const auto array = py::cast<py::array>(mask);
+  const bool usable = array.dtype().is(py::dtype::of<std::uint8_t>()) && array.ndim() == 1 &&
+                      static_cast<std::size_t>(array.shape(0)) == points &&
+                      (array.flags() & py::array::c_style) != 0;
+  if (!usable) throw py::value_error("mask= must be a C-ordered uint8 array of one value per point");
+  return {static_cast<const std::uint8_t*>(array.data()), points};
+}
+
 py::array_t<float> denoise_points(const py::array& points, const py::object& sigma, const py::object& density,
-                                  const py::object& threads, const py::object& console, const py::object& progress) {
+                                  const py::object& threads, const py::object& console, const py::object& progress,
+                                  const py::object& mask) {
   const std::span<const Point> data = point_rows(points);
+  const std::span<const std::uint8_t> selection = mask_rows(mask, data.size());
   const std::optional<float> given_sigma = single_parameter(sigma, "sigma", true);
   const std::optional<float> given_density = single_parameter(density, "density", false);
   const int threads_asked = call_threads(threads);
@@ -147,13 +161,24 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
   options.names = python_names;
   if (!console.is_none()) options.console = console_writer(console, pending);
   options.progress = progress_reporter(progress, pending);
+  options.selection = selection;
   std::vector<Point> filtered;
   std::exception_ptr failure;
   {
     const py::gil_scoped_release unlocked;
     try {
-      const Parameters used = resolve_parameters(data, given_sigma, given_density, options.names);
-      filtered = denoise(data, used.sigma, used.density, options);
+      if (!selection.empty() && std::all_of(selection.begin(), selection.end(), [](std::uint8_t v) { return v == 0; })) {
+        // Nothing selected: nothing to filter or estimate from; the points come back as given.
+        filtered.assign(data.begin(), data.end());
+      } else {
+        // Estimated from the selected points alone: the cloud the filter sees.
+        std::vector<Point> chosen;
+        if (!selection.empty() && !(given_sigma && given_density)) chosen = selected_points(data, selection);
+        const Parameters used = resolve_parameters(selection.empty() ? data : std::span<const Point>(chosen),
+                                                   given_sigma, given_density, options.names);
+        chosen = {};
+        filtered = denoise(data, used.sigma, used.density, options);
+      }
     } catch (...) {
       failure = std::current_exception();
     }
@@ -316,10 +341,11 @@ PYBIND11_MODULE(_core, m) {
   });
 
   m.def("denoise", &denoise_points, py::arg("points"), py::arg("sigma"), py::arg("density"), py::arg("threads"),
-        py::arg("console"), py::arg("progress"),
-        "denoise(points, sigma, density, threads, console, progress): points a C-ordered N x 3 float32\n"
-        "array; console None or a callable taking a str; progress None or a callable taking\n"
-        "(stage, done, total).");
+        py::arg("console"), py::arg("progress"), py::arg("mask") = py::none(),
+        "denoise(points, sigma, density, threads, console, progress, mask=None): points a C-ordered N x 3\n"
+        "float32 array; console None or a callable taking a str; progress None or a callable taking\n"
+        "(stage, done, total); mask None (every point) or a C-ordered uint8 array of N values, nonzero\n"
+        "for the points to filter.");
   m.def(
       "estimate_sigma", [](const py::array& points) { return estimate(points, &estimate_sigma); },
       py::arg("points"));

@@ -269,6 +269,9 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
                            const DenoiseOptions& options, const TileOptions& tiling,
                            const std::filesystem::path& scratch) {
   check_parameters(sigma, density, options.names);
+  if (!options.selection.empty())
+    throw Error("Vandrel:invalidArgument",
+                "a selection of rows is not taken out of core: filter the selected rows in memory (denoise_tiled)");
   if (tiling.tile_points < 0)
     throw Error("Vandrel:invalidTileSize", "A tile must own at least 1 point, but tile_points is " +
                                                std::to_string(tiling.tile_points) + ".");

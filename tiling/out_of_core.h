@@ -30,8 +30,9 @@ namespace vandrel {
 ///   scratch  the directory of the bins' scratch file (beside the output, say)
 /// Returns what the run took (see TilingRun).
 /// Progress comes as stages "planning", "checking", "binning", then each tile's own
-/// stages as "tile k/T: " + stage. Throws what denoise_tiled throws, and vandrel::Error
-/// "Vandrel:scratchFile" when a file cannot be read or written.
+/// stages as "tile k/T: " + stage. Throws what denoise_tiled throws, vandrel::Error
+/// "Vandrel:scratchFile" when a file cannot be read or written, and "Vandrel:invalidArgument"
+/// for an options.selection that is not empty (a selection is filtered in memory).
 TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float sigma, float density,
                   const DenoiseOptions& options = {}, const TileOptions& tiling = {},
                   const std::filesystem::path& scratch = std::filesystem::temp_directory_path());

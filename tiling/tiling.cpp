@@ -11,6 +11,7 @@
 #include "core/parallel.h"
 #include "core/pipeline.h"
 #include "core/point_estimate.h"
+#include "core/selection.h"
 #include "host/kd_search.h"
 #include "host/native_host.h"
 #include "vandrel/error.h"
@@ -304,6 +305,13 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
 
 std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,
                                  const DenoiseOptions& options, const TileOptions& tiling) {
+  if (!options.selection.empty()) {
+    DenoiseOptions all = options;
+    all.selection = {};
+    return filter_selected(points, options.selection, [&](std::span<const Point> chosen) {
+      return denoise_tiled(chosen, sigma, density, all, tiling);
+    });
+  }
   const TilePlan plan =
       tiling.tile_points > 0 ? plan_tiles(points, sigma, density, tiling.tile_points, 0, options.names)
                              : plan_tiles(points, sigma, density, tile_points_for_memory(tiling.memory_bytes),

@@ -181,7 +181,8 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
 /// Denoises a cloud tile by tile, one tile at a time with all threads: the result of
 /// denoise(points, sigma, density, options), bit for bit (see above), with the working
 /// memory of one tile. A cloud that fits one tile, or is within one halo (see
-/// within_one_halo), is filtered in one run.
+/// within_one_halo), is filtered in one run. With options.selection, the selected rows
+/// alone are tiled and filtered, as denoise filters them.
 /// Throws what denoise throws, and "Vandrel:invalidTileSize".
 std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,
                                  const DenoiseOptions& options = {}, const TileOptions& tiling = {});

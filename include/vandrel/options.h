@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string_view>
 
 namespace vandrel {
@@ -42,6 +43,12 @@ struct DenoiseOptions {
   bool allow_large_neighbourhoods = false;
   /// The names the error messages give sigma and density.
   ParameterNames names;
+  /// Which rows to filter: empty filters every row; else one value per row, nonzero to
+  /// filter it. The rows it leaves out come back as given, bit for bit, and are nobody's
+  /// neighbours: the result is that of filtering the selected rows alone, as a cloud.
+  /// A selection of another length is refused ("Vandrel:invalidArgument"). The caller
+  /// keeps the values alive for the call.
+  std::span<const std::uint8_t> selection;
 };
 
 }  // namespace vandrel

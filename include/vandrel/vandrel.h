@@ -17,7 +17,7 @@ namespace vandrel {
 ///   sigma    noise standard deviation in the cloud's units, finite and >= 0
 ///   density  points per unit area, finite and > 0 (the cloud is scaled by its square root)
 /// Returns the filtered points in the same row order. Rows with a NaN or infinite
-/// coordinate come back unchanged. Throws vandrel::Error (identifier and message) on
+/// coordinate come back unchanged, and so do the rows options.selection leaves out. Throws vandrel::Error (identifier and message) on
 /// invalid arguments ("Vandrel:invalidThreads" for a thread count outside 0 to 1024, and
 /// those of filter_cloud in core/pipeline.h). Reentrant; the bits of the result depend
 /// neither on the thread count nor on the x86-64 machine.
@@ -30,11 +30,18 @@ std::vector<Point> denoise(std::span<const Point> points, float sigma, float den
 PointD bounding_box_centre(std::span<const PointD> points);
 
 /// Denoises points given in double precision: they are moved by bounding_box_centre (in double) before the single-precision filter and moved back
-/// after, so that a cloud far from the origin keeps its detail. Rows the filter leaves in
+/// after (with options.selection, the centre of the selected rows: the result is that of
+/// the selected rows alone), so that a cloud far from the origin keeps its detail. Rows the filter leaves in
 /// place (NaN or infinite coordinates, clouds too small to filter) come back bit for bit.
 /// Throws vandrel::Error "Vandrel:outOfRange" when a recentred coordinate does not fit in
 /// single precision, and whatever the single-precision denoise throws.
 std::vector<PointD> denoise(std::span<const PointD> points, float sigma, float density,
                             const DenoiseOptions& options = {});
+
+/// The rows of `points` that `selection` selects (see DenoiseOptions::selection), in
+/// order; every row for an empty selection: the cloud a selected run filters, and what its
+/// parameters are estimated from. Throws "Vandrel:invalidArgument" for a selection of
+/// another length.
+std::vector<Point> selected_points(std::span<const Point> points, std::span<const std::uint8_t> selection);
 
 }  // namespace vandrel

@@ -45,7 +45,8 @@ _FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density: Optional[float] = None, *,
             threads: Optional[int] = 0, verbose: bool = False,
-            progress: Union[bool, ProgressCallback, None] = None) -> np.ndarray:
+            progress: Union[bool, ProgressCallback, None] = None,
+            mask: Optional[npt.ArrayLike] = None) -> np.ndarray:
     """Denoises a point cloud.
 
     points    N x 3 real numbers, one point (x, y, z) per row: a numpy array of any float
@@ -64,6 +65,11 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
               propagates. True shows a tqdm bar on sys.stderr (a plain line without
               tqdm); None or False shows nothing. A sys.stderr that fails to take
               the lines or the bar gives one RuntimeWarning after the call, not an error.
+    mask      None to filter every point, or a boolean array of N values: only the rows
+              where it is True are filtered, as a cloud of their own (the others are
+              nobody's neighbours and come back as given, bit for bit); a sigma or
+              density left out is estimated from them alone. A mask that selects
+              nothing returns the points as given.
 
     Returns a new C-ordered N x 3 array, row i the filtered point i: float64 for float64
     input, float32 for float32, integer and other input (the filter computes in float32).
@@ -72,7 +78,8 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     from the origin (georeferenced ones) keep their precision.
 
     Raises ValueError for points that are not N x 3 real numbers, or whose coordinates do
-    not fit float32 once centred, and for a sigma, density or threads out of range;
+    not fit float32 once centred, for a mask= that is not a boolean array of N values, and
+    for a sigma, density or threads out of range;
     TypeError for a progress that is neither a bool nor callable; vandrel.Error for the
     core's errors (too many points, too few to estimate from, an estimate that cannot be
     trusted: "Vandrel:untrustedEstimate" for an estimated sigma above 2 point spacings or of 0
@@ -81,17 +88,23 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     while the filter runs.
     """
     array = _point_array(points)
-    rows, centre, result_dtype = _single_rows(array)
+    selection = _mask_rows(mask, len(array))
+    rows, centre, result_dtype = _single_rows(array, selection)
     stderr = _SafeStderr()
     display = _ProgressDisplay(stderr) if progress is True else _progress_callback(progress)
     console = _Console(stderr, display) if verbose else None
     try:
-        filtered = _core.denoise(rows, sigma, density, threads, console, display)
+        filtered = _core.denoise(rows, sigma, density, threads, console, display,
+                                 None if selection is None else selection.view(np.uint8))
     finally:
         if isinstance(display, _ProgressDisplay):
             display.close()
     stderr.warn_if_failed()
-    return _restored(filtered, centre, result_dtype)
+    result = _restored(filtered, centre, result_dtype)
+    if selection is not None and centre is not None:
+        left_out = ~selection
+        result[left_out] = array[left_out]  # the input's own values, not their trip through float32
+    return result
 
 
 def estimate_sigma(points: npt.ArrayLike | Any) -> float:
@@ -134,6 +147,18 @@ def _point_array(points: Any) -> np.ndarray:
     return array
 
 
+def _mask_rows(mask: Any, rows: int) -> Optional[np.ndarray]:
+    """The mask= of denoise as a C-ordered boolean array of one value per row (None: every
+    row); ValueError naming mask= for anything else."""
+    if mask is None:
+        return None
+    array = np.asarray(mask)
+    if array.dtype != np.bool_ or array.shape != (rows,):
+        raise ValueError(f"mask= must be a boolean array of {rows} values, one per point, but it has dtype "
+                         f"{array.dtype} and shape {array.shape}")
+    return np.ascontiguousarray(array)
+
+
 def _restored(filtered: np.ndarray, centre: Optional[np.ndarray], result_dtype: np.dtype) -> np.ndarray:
     """The core's float32 result in the input's floating dtype, moved back by the centre
     _single_rows took off."""
@@ -144,19 +169,24 @@ def _restored(filtered: np.ndarray, centre: Optional[np.ndarray], result_dtype: 
     return result
 
 
-def _single_rows(array: np.ndarray) -> tuple[np.ndarray, Optional[np.ndarray], np.dtype]:
+def _single_rows(array: np.ndarray, selection: Optional[np.ndarray] = None
+                 ) -> tuple[np.ndarray, Optional[np.ndarray], np.dtype]:
     """The rows the core takes (C-ordered float32, copied only when they are not that
     already), the centre subtracted from them (None when nothing was) and the dtype of
-    the result."""
+    the result. With a selection (a boolean row mask), the centre is that of the selected
+    rows, and only they must fit float32 once centred: the others are not filtered."""
     if array.dtype.kind != "f" or array.dtype.itemsize <= 4:
         return np.ascontiguousarray(array, dtype=np.float32), None, np.dtype(np.float32)
     wide = array.dtype.newbyteorder("=")
-    finite = array[np.isfinite(array).all(axis=1)]
+    chosen = np.isfinite(array).all(axis=1)
+    if selection is not None:
+        chosen &= selection
+    finite = array[chosen]
     # Centred in the input's precision: the subtraction is exact for points within a
     # factor two of the centre, and the float32 rounding then only loses what float32
     # cannot hold of the cloud's own extent.
     centre = _box_centre(finite.min(axis=0), finite.max(axis=0), wide) if len(finite) else np.zeros(3, wide)
-    return _centred_rows(array, centre, wide), centre, wide
+    return _centred_rows(array, centre, wide, selection=selection), centre, wide
 
 
 def _box_centre(low: np.ndarray, high: np.ndarray, wide: np.dtype) -> np.ndarray:
@@ -165,13 +195,16 @@ def _box_centre(low: np.ndarray, high: np.ndarray, wide: np.dtype) -> np.ndarray
 
 
 def _centred_rows(array: np.ndarray, centre: np.ndarray, wide: np.dtype, first_row: int = 0,
-                  where: str = "") -> np.ndarray:
+                  where: str = "", selection: Optional[np.ndarray] = None) -> np.ndarray:
     """Rows minus the centre, in the input's precision, rounded to C-ordered float32;
-    ValueError naming the first point (counted from first_row) that overflows float32."""
+    ValueError naming the first point (counted from first_row; of the selected rows only,
+    when a selection is given) that overflows float32."""
     shifted = np.asarray(array, dtype=wide) - centre
     with np.errstate(over="ignore"):
         rows = np.ascontiguousarray(shifted, dtype=np.float32)
     overflowed = np.isinf(rows) & np.isfinite(shifted)
+    if selection is not None:
+        overflowed &= selection[:, None]
     if overflowed.any():
         row, column = np.argwhere(overflowed)[0]
         raise ValueError(f"{where}points must fit single precision once the centre of their bounding box is moved "

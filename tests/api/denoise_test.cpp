@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tiling/tiling.h"
+
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <type_traits>
 #include <string>
 #include <limits>
 #include <random>
@@ -113,5 +117,70 @@ TEST(denoise, HugeNeighbourhoodsAreRefusedUnlessAllowed) {
   EXPECT_EQ(std::memcmp(same.data(), copies.data(), copies.size() * sizeof(Point)), 0);
 }
 
+template <class P>
+bool same_bits(const std::vector<P>& a, const std::vector<P>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(P)) == 0;
+}
+
+TEST(denoise, FiltersTheSelectedRowsAsACloudOfTheirOwn) {
+  // Two rows in three selected, the others interleaved with them on the same surface: were
+  // they anyone's neighbours, the selected rows would come out otherwise.
+  const PointD offset = {450000.0, 5200000.0, 100.0};
+  std::vector<PointD> wide = noisy_patch(9);
+  std::vector<std::uint8_t> selection(wide.size());
+  for (std::size_t i = 0; i < wide.size(); ++i) selection[i] = i % 3 == 0 ? 0 : static_cast<std::uint8_t>(1 + i % 5);
+  wide[4][2] = std::numeric_limits<double>::quiet_NaN();  // selected, passes through
+  std::vector<Point> single;
+  for (const PointD& p : wide) single.push_back({static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])});
+  for (PointD& p : wide) {
+    for (std::size_t c = 0; c < 3; ++c) p[c] += offset[c];
+  }
+  // Left out, a point beyond single precision from the others is no trouble: it is not filtered.
+  wide[6] = {1e300, -1e300, 0.0};
+  const auto alone = [&](const auto& points) {
+    std::remove_cvref_t<decltype(points)> chosen;
+    for (std::size_t i = 0; i < points.size(); ++i)
+      if (selection[i] != 0) chosen.push_back(points[i]);
+    return chosen;
+  };
+  const auto placed = [&](auto points, const auto& filtered) {  // the filtered rows back in their places
+    for (std::size_t i = 0, k = 0; i < points.size(); ++i)
+      if (selection[i] != 0) points[i] = filtered[k++];
+    return points;
+  };
+
+  DenoiseOptions options;
+  options.selection = selection;
+  options.threads = 2;
+  const std::vector<Point> selected = denoise(single, 0.005f, 2000.0f, options);
+  EXPECT_TRUE(same_bits(selected, placed(single, denoise(alone(single), 0.005f, 2000.0f))));
+  EXPECT_FALSE(same_bits(selected, denoise(single, 0.005f, 2000.0f)));  // the left-out rows would matter
+  EXPECT_TRUE(same_bits(selected_points(single, selection), alone(single)));
+  // In tiles, as whole.
+  EXPECT_TRUE(same_bits(denoise_tiled(single, 0.005f, 2000.0f, options, {.tile_points = 400}), selected));
+  // Double points: moved by the centre of the selected rows alone.
+  const std::vector<PointD> wide_selected = denoise(std::span<const PointD>(wide), 0.005f, 2000.0f, options);
+  EXPECT_TRUE(same_bits(wide_selected, placed(wide, denoise(std::span<const PointD>(alone(wide)), 0.005f, 2000.0f))));
+  EXPECT_FALSE(same_bits(wide_selected, wide));
+
+  // Nothing selected: every row as given; a selection of another length is refused.
+  const std::vector<std::uint8_t> none(single.size(), 0);
+  options.selection = none;
+  EXPECT_TRUE(same_bits(denoise(single, 0.005f, 2000.0f, options), single));
+  EXPECT_TRUE(same_bits(denoise(std::span<const PointD>(wide), 0.005f, 2000.0f, options), wide));
+  options.selection = std::span(selection).first(single.size() - 1);
+  for (const auto& call : {std::function<void()>([&] { denoise(single, 0.005f, 2000.0f, options); }),
+                           std::function<void()>([&] { denoise_tiled(single, 0.005f, 2000.0f, options); })}) {
+    try {
+      call();
+      ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.identifier(), "Vandrel:invalidArgument");
+      EXPECT_NE(std::string(e.what()).find("selection holds 2999 values for 3000 points"), std::string::npos) << e.what();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vandrel
+

@@ -241,6 +241,82 @@ TEST(vandrel, SaysWhatItMovedAndEstimatedFromAndReturnsAnUnfilteredLasFileAsItWa
 }
 
 
+TEST(vandrel, FiltersOnlyTheClassesAndReturnsSelectedAndPassesTheOthersThrough) {
+  ScratchDir dir;
+  const std::array<double, 3> centre{512000.0, 5400000.0, 120.0};
+  const std::vector<double> points = noisy_sphere(centre);
+  // The first 600 points of class 2, the others of class 1; of every four pulses' records,
+  // two single returns, then the first and the second of a pulse of two.
+  std::string las = las_file(points, centre, sphere_points, 600);
+  for (std::size_t i = 0; i < sphere_points; ++i) {
+    const int number = i % 4 == 3 ? 2 : 1, count = i % 4 >= 2 ? 2 : 1;
+    las[227 + 20 * i + 14] = static_cast<char>(number | count << 3);
+  }
+  write_file(dir / "in.las", las);
+  const auto record = [](const std::string& file, std::size_t i) { return file.substr(227 + 20 * i, 20); };
+
+  // The last returns of class 1: 675 points, which give the estimates; the others come back byte for byte.
+  const Outcome last = run(dir, "in.las out.las --classes 1 --returns last");
+  ASSERT_EQ(last.code, 0) << last.err;
+  for (const char* line : {"Selected 675 of 1500 points (--classes 1 --returns last)\n",
+                           "points per unit area (from the 675 selected points)\n", " of 675 selected points\n",
+                           "Denoised 1500 points (675 of them selected and filtered) into out.las\n"})
+    EXPECT_NE(last.err.find(line), std::string::npos) << line << " missing from\n" << last.err;
+  const std::string out = read_file(dir / "out.las");
+  ASSERT_EQ(out.size(), las.size());
+  std::vector<double> before, after;
+  for (std::size_t i = 0; i < sphere_points; ++i) {
+    if (i < 600 || i % 4 == 2) {
+      EXPECT_EQ(record(out, i), record(las, i)) << "point " << i;
+      continue;
+    }
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const double offset = centre[axis] - 1.0;
+      before.push_back(load_value<std::int32_t>(las.data() + 227 + 20 * i + 4 * axis, true) * las_scale + offset);
+      after.push_back(load_value<std::int32_t>(out.data() + 227 + 20 * i + 4 * axis, true) * las_scale + offset);
+    }
+  }
+  EXPECT_LT(mean_distance_to_sphere(after, centre), 0.8 * mean_distance_to_sphere(before, centre));
+  // In tiles, the same bits.
+  const Outcome tiled = run(dir, "in.las tiled.las --quiet --classes 1 --returns last --tile-points 200");
+  ASSERT_EQ(tiled.code, 0) << tiled.err;
+  EXPECT_TRUE(read_file(dir / "tiled.las") == out);
+
+  // First returns of class 2: 450 points; a class no point has: the file back as it was.
+  const Outcome first = run(dir, "in.las first.las --classes 2 --returns first " + sphere_options.substr(8));
+  EXPECT_NE(first.err.find("Selected 450 of 1500 points (--classes 2 --returns first)\n"), std::string::npos) << first.err;
+  const Outcome none = run(dir, "in.las none.las --classes 7,9");
+  ASSERT_EQ(none.code, 0) << none.err;
+  EXPECT_TRUE(read_file(dir / "none.las") == las);
+  for (const char* line : {"Selected 0 of 1500 points (--classes 7,9)\n", "Not filtered: --classes 7,9 selects no point\n",
+                           "Wrote 1500 unchanged points into none.las\n"})
+    EXPECT_NE(none.err.find(line), std::string::npos) << line << " missing from\n" << none.err;
+
+  // What cannot be selected is refused by name, before anything is written.
+  write_file(dir / "in.xyz", "0 0 0\n1 0 0\n0 1 0\n");
+  const struct {
+    std::string args;
+    int code;
+    std::string message;
+  } refused[] = {
+      {"in.las disk.las --classes 2 --out-of-core", 1,
+       "vandrel: --classes 2 is filtered in memory only, not out of core (--out-of-core): leave out --out-of-core\n"},
+      {"in.las disk.las --returns last --memory-limit 20K", 1,
+       "vandrel: --returns last is filtered in memory only, not out of core (--memory-limit 20480 bytes is too little "
+       "to hold 'in.las' whole): leave out the selection or raise --memory-limit\n"},
+      {"in.xyz out.xyz --returns first", 1,
+       "vandrel: --returns first selects points by their LAS classification and returns, but 'in.xyz' is not a LAS file\n"},
+      {"in.las disk.las --classes 2,x", 2, "--classes: '2,x' is not a list of LAS classes from 0 to 255, such as 2 or 2,6\n"},
+      {"in.las disk.las --returns second", 2, "--returns: second not in {all,first,last}\n"},
+  };
+  for (const auto& c : refused) {
+    const Outcome r = run(dir, c.args);
+    EXPECT_EQ(r.code, c.code) << c.args;
+    EXPECT_EQ(r.err.substr(0, c.message.size()), c.message) << c.args;
+    EXPECT_FALSE(std::filesystem::exists(dir / "disk.las")) << c.args;
+  }
+}
+
 // `points` (rows of x, y, z) as a file in `format`: xyz, csv, ascii or binary PLY with double
 // coordinates; every value as the shortest decimal that reads back to it.
 std::string point_file_text(const std::vector<double>& points, const std::string& format) {

@@ -240,12 +240,40 @@ def test_signatures_and_type_information_are_those_of_python_functions():
     assert [(p.name, p.kind.name, p.default) for p in parameters.values()] == [
         ("points", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
         ("sigma", "POSITIONAL_OR_KEYWORD", None), ("density", "POSITIONAL_OR_KEYWORD", None),
-        ("threads", "KEYWORD_ONLY", 0), ("verbose", "KEYWORD_ONLY", False), ("progress", "KEYWORD_ONLY", None)]
+        ("threads", "KEYWORD_ONLY", 0), ("verbose", "KEYWORD_ONLY", False), ("progress", "KEYWORD_ONLY", None),
+        ("mask", "KEYWORD_ONLY", None)]
     for function in (vandrel.estimate_sigma, vandrel.estimate_density):
         assert list(inspect.signature(function).parameters) == ["points"]
     package = Path(vandrel.__file__).parent
     assert (package / "py.typed").is_file() and (package / "_core.pyi").is_file()
     assert isinstance(vandrel.__version__, str) and vandrel.__version__
+
+
+def test_mask_filters_the_selected_points_as_a_cloud_of_their_own(small):
+    # Two points in three selected, the others interleaved with them: were they anyone's
+    # neighbours, the selected points would come out otherwise.
+    mask = np.arange(len(small)) % 3 != 0
+    density = SMALL_DENSITY * 2 / 3
+    result = vandrel.denoise(small, BUNNY_SIGMA, density, mask=mask)
+    assert result[mask].tobytes() == vandrel.denoise(small[mask], BUNNY_SIGMA, density).tobytes()
+    assert result[~mask].tobytes() == small[~mask].tobytes()
+    assert not np.array_equal(result, vandrel.denoise(small, BUNNY_SIGMA, density))
+    # Parameters left out are estimated from the selected points alone.
+    estimated = vandrel.denoise(small, mask=mask, threads=2)
+    assert estimated[mask].tobytes() == vandrel.denoise(small[mask], threads=2).tobytes()
+    # float64 far from the origin: centred on the selected points; a left-out point beyond
+    # float32 from them comes back as given.
+    far = small.astype(np.float64) + [450000.0, 5200000.0, 100.0]
+    far[0] = [1e300, -1e300, 3.0]
+    wide = vandrel.denoise(far, BUNNY_SIGMA, density, mask=mask)
+    assert wide.dtype == np.float64
+    assert wide[mask].tobytes() == vandrel.denoise(far[mask], BUNNY_SIGMA, density).tobytes()
+    assert wide[~mask].tobytes() == far[~mask].tobytes()
+    # Nothing selected: the points as given, nothing estimated.
+    assert vandrel.denoise(far, mask=np.zeros(len(far), bool)).tobytes() == far.tobytes()
+    for wrong in (mask.astype(np.uint8), mask[:-1], mask.reshape(-1, 1), [True, False], "all"):
+        with pytest.raises(ValueError, match=r"^mask= must be a boolean array of 1000 values"):
+            vandrel.denoise(small, BUNNY_SIGMA, density, mask=wrong)
 
 
 @pytest.mark.parametrize("sigma, density", [(np.float32(BUNNY_SIGMA), np.float64(1135)), (BUNNY_SIGMA, 1135),
