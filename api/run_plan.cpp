@@ -118,20 +118,13 @@ std::int64_t points_moved(std::span<const Point> before, std::span<const Point> 
 }
 
 std::string why_nothing_moved(std::span<const Point> points, float sigma) {
-  std::size_t finite_points = 0;
-  const Point* first = nullptr;
-  bool one_place = true;
-  for (const Point& p : points) {
-    if (!finite(p)) continue;
-    ++finite_points;
-    if (!first) first = &p;
-    else if (!(p == *first)) one_place = false;
-  }
+  const auto finite_points =
+      static_cast<std::size_t>(std::count_if(points.begin(), points.end(), [](const Point& p) { return finite(p); }));
   if (finite_points == 0) return "no point has finite coordinates";
   if (finite_points < min_filtered_block)
     return "only " + std::to_string(finite_points) + (finite_points == 1 ? " point has" : " points have") +
            " finite coordinates; the filter needs " + std::to_string(min_filtered_block) + " or more";
-  if (one_place) return "all points with finite coordinates lie in one place";
+  if (one_place(points)) return "all points with finite coordinates lie in one place";
   if (sigma == 0.0f) return "sigma is 0: no noise to remove";
   return {};
 }
