@@ -58,8 +58,10 @@ std::int64_t resident_bytes() {
 TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes) {
   const std::int64_t held = resident_bytes() + more_bytes + reserve_bytes;
   const std::int64_t left = limit - held;
-  if (left < min_tile_bytes) {
-    const std::int64_t needed_mib = (held + min_tile_bytes + (1 << 20) - 1) >> 20;
+  // The tile at work needs the filter's fixed working set beside its points.
+  const std::int64_t least = min_tile_bytes + chunk_working_bytes;
+  if (left < least) {
+    const std::int64_t needed_mib = (held + least + (1 << 20) - 1) >> 20;
     throw Error("Vandrel:memoryLimit", "the memory limit of " + std::to_string(limit >> 20) +
                                            " MiB is too small for this cloud held in memory: give at least " +
                                            std::to_string(needed_mib) + "M");
@@ -111,7 +113,7 @@ void check_pcd_limit(const std::string& path, std::int64_t limit) {
       writing = 2.25 * f + 84.0 * n;
       break;
   }
-  const double filtering = held + 36.0 * n + static_cast<double>(min_tile_bytes);
+  const double filtering = held + 36.0 * n + static_cast<double>(min_tile_bytes + chunk_working_bytes);
   const double needed = static_cast<double>(resident_bytes() + reserve_bytes) + std::max({reading, filtering, writing});
   if (needed <= static_cast<double>(limit)) return;
   const auto needed_bytes = static_cast<std::int64_t>(std::min(needed, 9.0e18));

@@ -93,7 +93,7 @@ double distance(const Point& p, const Point& q) {
 
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
   const std::int64_t budget = memory_bytes > 0 ? memory_bytes : default_memory_bytes;
-  return std::max<std::int64_t>(1, budget / bytes_per_point);
+  return std::max<std::int64_t>(1, (budget - chunk_working_bytes) / bytes_per_point);
 }
 
 std::int64_t smallest_tile_points(const TilePlan& plan) {
