@@ -14,17 +14,6 @@
 
 namespace vandrel {
 
-namespace {
-
-// The options of the run over the selected rows alone.
-DenoiseOptions without_selection(const DenoiseOptions& options) {
-  DenoiseOptions all = options;
-  all.selection = {};
-  return all;
-}
-
-}  // namespace
-
 std::vector<Point> selected_points(std::span<const Point> points, std::span<const std::uint8_t> selection) {
   return selected_rows(points, selection);
 }
@@ -35,15 +24,14 @@ std::vector<Point> denoise(std::span<const Point> points, float sigma, float den
     return filter_selected(points, options.selection,
                            [&](std::span<const Point> chosen) { return denoise(chosen, sigma, density, all); });
   }
-  NativeHost host(native_host_options(options));
   // Points that all coincide come back as given, at once: fitting them would make every point
   // every point's neighbour, at a cost that grows with the square of their number.
   if (one_place(points)) {
+    check_thread_count(options.threads);
     check_parameters(sigma, density, options.names);
     return {points.begin(), points.end()};
   }
-  return filter_cloud(host, points, sigma, density,
-                      {options.chunk_points, options.allow_large_neighbourhoods, options.names, {}});
+  return filter_natively(points, sigma, density, options);
 }
 
 PointD bounding_box_centre(std::span<const PointD> points) {

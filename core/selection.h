@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "vandrel/error.h"
+#include "vandrel/options.h"
 
 namespace vandrel {
 
@@ -28,6 +29,13 @@ std::vector<P> selected_rows(std::span<const P> points, std::span<const std::uin
   for (std::size_t i = 0; i < points.size(); ++i)
     if (selection[i] != 0) chosen.push_back(points[i]);
   return chosen;
+}
+
+/// The options of the run over the selected rows alone: `options` without its selection.
+inline DenoiseOptions without_selection(const DenoiseOptions& options) {
+  DenoiseOptions all = options;
+  all.selection = {};
+  return all;
 }
 
 /// A filter run over the selected rows of `points` only: they are gathered into a cloud of

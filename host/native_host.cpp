@@ -11,6 +11,7 @@
 #include "vandrel/error.h"
 #include "core/parallel.h"
 #include "core/parameters.h"
+#include "core/pipeline.h"
 #include "host/kd_search.h"
 
 namespace vandrel {
@@ -152,6 +153,13 @@ NativeHostOptions native_host_options(const DenoiseOptions& options) {
     };
   }
   return host_options;
+}
+
+std::vector<Point> filter_natively(std::span<const Point> points, float sigma, float density,
+                                   const DenoiseOptions& options) {
+  NativeHost host(native_host_options(options));
+  return filter_cloud(host, points, sigma, density,
+                      {options.chunk_points, options.allow_large_neighbourhoods, options.names, {}});
 }
 
 }  // namespace vandrel

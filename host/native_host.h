@@ -1,6 +1,8 @@
 #pragma once
 #include <functional>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "core/host.h"
 #include "vandrel/options.h"
@@ -23,6 +25,11 @@ NativeHostOptions native_host_options(const DenoiseOptions& options);
 
 /// The threads a call runs on: options.threads, or OpenMP's default for 0.
 int threads_for(const DenoiseOptions& options);
+
+/// The whole filter over `points` with the stand-alone host and a call's options (their
+/// selection aside): what a library call runs for a cloud held whole.
+std::vector<Point> filter_natively(std::span<const Point> points, float sigma, float density,
+                                   const DenoiseOptions& options);
 
 /// The stand-alone host: exact k-d tree searches (see KdSearch) answered chunk by chunk
 /// on all threads, and console lines formatted here.

@@ -306,25 +306,25 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
 std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,
                                  const DenoiseOptions& options, const TileOptions& tiling) {
   if (!options.selection.empty()) {
-    DenoiseOptions all = options;
-    all.selection = {};
+    const DenoiseOptions all = without_selection(options);
     return filter_selected(points, options.selection, [&](std::span<const Point> chosen) {
       return denoise_tiled(chosen, sigma, density, all, tiling);
     });
+  }
+  // As denoise: copies of one point come back as given, before any planning.
+  if (one_place(points)) {
+    check_thread_count(options.threads);
+    check_parameters(sigma, density, options.names);
+    return {points.begin(), points.end()};
   }
   const TilePlan plan =
       tiling.tile_points > 0 ? plan_tiles(points, sigma, density, tiling.tile_points, 0, options.names)
                              : plan_tiles(points, sigma, density, tile_points_for_memory(tiling.memory_bytes),
                                           tile_points_for_memory(tiling.memory_bytes), options.names);
-  // As denoise: copies of one point come back as given.
-  if (one_place(points)) return {points.begin(), points.end()};
   // A cloud narrower than the halo along every axis: each tile would read all of it.
   const auto bounds = finite_bounds(points);
-  if (plan.tiles.size() == 1 || (bounds && within_one_halo(plan, (*bounds)[0], (*bounds)[1]))) {
-    NativeHost host(native_host_options(options));
-    return filter_cloud(host, points, sigma, density,
-                        {options.chunk_points, options.allow_large_neighbourhoods, options.names, {}});
-  }
+  if (plan.tiles.size() == 1 || (bounds && within_one_halo(plan, (*bounds)[0], (*bounds)[1])))
+    return filter_natively(points, sigma, density, options);
   if (!options.allow_large_neighbourhoods) check_neighbourhood_size(points, plan.scale, threads_for(options));
 
   const auto finite_rows = std::count_if(points.begin(), points.end(), [](const Point& p) { return finite(p); });

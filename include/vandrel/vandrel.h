@@ -17,12 +17,11 @@ namespace vandrel {
 ///   sigma    noise standard deviation in the cloud's units, finite and >= 0
 ///   density  points per unit area, finite and > 0 (the cloud is scaled by its square root)
 /// Returns the filtered points in the same row order. Rows with a NaN or infinite
-/// coordinate come back unchanged, and so do the rows options.selection leaves out. Throws vandrel::Error (identifier and message) on
-/// invalid arguments ("Vandrel:invalidThreads" for a thread count outside 0 to 1024, and
+/// coordinate come back unchanged, and so do the rows options.selection leaves out. Throws
+/// vandrel::Error (identifier and message) on invalid arguments ("Vandrel:invalidThreads" for a thread count outside 0 to 1024, and
 /// those of filter_cloud in core/pipeline.h). Reentrant; the bits of the result depend
 /// neither on the thread count nor on the x86-64 machine.
 std::vector<Point> denoise(std::span<const Point> points, float sigma, float density, const DenoiseOptions& options = {});
-
 
 /// The centre of the bounding box of the finite points (extent_centre on each axis; 0 for a
 /// cloud without finite points): what double-precision clouds are moved by before the
