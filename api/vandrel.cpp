@@ -8,7 +8,6 @@
 
 #include "core/finite.h"
 #include "core/parameters.h"
-#include "core/pipeline.h"
 #include "core/selection.h"
 #include "host/native_host.h"
 
