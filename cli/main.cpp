@@ -321,13 +321,15 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma) + from);
 
   if (plan.mode == RunMode::tiles) {
-    // Beside the tiles: the result's copy inside denoise_tiled and the column-major output.
+    // Beside the tiles: the result's copy inside denoise_tiled, what the first pass leaves
+    // every point (position and noise) and the column-major output.
     TileOptions tiling;
-    if (args.memory_limit > 0)
-      tiling = tile_options_for_limit(args.memory_limit,
-                                      static_cast<std::int64_t>(2 * n * sizeof(Point) +
-                                                                (selection.empty() ? 0 : 2 * selected * sizeof(Point))));
+    const std::size_t tiled_points = selection.empty() ? n : selected;
+    const auto beside = static_cast<std::int64_t>(2 * n * sizeof(Point) + (selection.empty() ? 0 : 2 * selected * sizeof(Point)) +
+                                                  tiled_points * (sizeof(Point) + sizeof(float)));
+    if (args.memory_limit > 0) tiling = tile_options_for_limit(args.memory_limit, beside);
     tiling.tile_points = args.tile_points;
+    tiling.planned = [&](const TilingCost& cost) { print(args, tiling_cost_line(cost, beside)); };
     points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);
   } else {
     points = denoise(points, parameters.sigma, parameters.density, options);

@@ -1,6 +1,7 @@
 #include "cli/memory_limit.h"
 
 #include <cctype>
+#include <cstdio>
 #include <charconv>
 #include <cmath>
 #include <algorithm>
@@ -69,6 +70,20 @@ TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes) 
   TileOptions options;
   options.memory_bytes = left;
   return options;
+}
+
+std::string tiling_cost_line(const TilingCost& cost, std::int64_t more_bytes) {
+  char factor[32];
+  std::snprintf(factor, sizeof factor, "%.2f", cost.factor);
+  std::string line = "Tiles: " + std::to_string(cost.tiles) + "; each pass filters every point " + factor +
+                     " times, halos included";
+  if (cost.memory_for_cheap > 0) {
+    const std::int64_t limit = cost.memory_for_cheap + resident_bytes() + more_bytes + reserve_bytes;
+    char cheap[16];
+    std::snprintf(cheap, sizeof cheap, "%.1f", cheap_factor);
+    line += "; --memory-limit " + std::to_string(mib_up(limit)) + "M would bring that to " + cheap;
+  }
+  return line;
 }
 
 void check_pcd_limit(const std::string& path, std::int64_t limit) {

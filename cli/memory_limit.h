@@ -17,6 +17,12 @@ std::int64_t parse_memory_size(const std::string& text);
 /// for a tile of a useful size, naming the limit that would do.
 TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes);
 
+/// The line a tiled run prints before its tiles run: how many times each pass will filter
+/// a point, halos included, and, above cheap_factor, the memory limit that would bring it
+/// there (the tiles' memory it names, plus what this process holds and `more_bytes`, as
+/// tile_options_for_limit counts them).
+std::string tiling_cost_line(const TilingCost& cost, std::int64_t more_bytes);
+
 /// Refuses, before `path` (a PCD file, which is read whole) is read, a memory limit that
 /// reading it, filtering it and writing it back cannot keep: the peak is estimated from
 /// the file's size and header (for binary_compressed data, the unpacked size the file

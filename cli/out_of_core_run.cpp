@@ -69,6 +69,7 @@ void run_out_of_core(const PointStream& input, const std::string& output, const 
 
   TileOptions tiling = run.memory_limit > 0 ? tile_options_for_limit(run.memory_limit, buffer_bytes) : TileOptions{};
   tiling.tile_points = run.tile_points;
+  tiling.planned = [&](const TilingCost& cost) { run.print(tiling_cost_line(cost, buffer_bytes)); };
   Parameters parameters{run.sigma.value_or(0.0f), run.density.value_or(0.0f), false, false};
   if (!run.sigma || !run.density) {
     const std::int64_t points = estimation_region_points(tile_points_for_memory(tiling.memory_bytes));

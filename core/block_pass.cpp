@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::int32_t progress_interval = 5000;
 // Without a chunk size given, a chunk holds about this many neighbour rows.
-constexpr std::int64_t rows_per_chunk = 4 << 20;
+constexpr std::int64_t rows_per_chunk = 1 << 20;
 constexpr std::int64_t min_chunk_points = 256;
 constexpr std::int64_t max_chunk_points = 4096;
 
@@ -100,6 +100,12 @@ std::vector<std::array<std::int64_t, 2>> estimated_runs(std::span<const std::uin
   return runs;
 }
 
+double distance(const Point& p, const Point& q) {
+  double squared = 0.0;
+  for (std::size_t c = 0; c < 3; ++c) squared += (static_cast<double>(p[c]) - q[c]) * (static_cast<double>(p[c]) - q[c]);
+  return std::sqrt(squared);
+}
+
 void report_points_processed(Host& host, std::int64_t begin, std::int64_t end, std::size_t block_size) {
   for (std::int64_t i = begin; i < end; ++i) {
     const auto point = static_cast<float>(i + 1);
@@ -126,6 +132,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   std::vector<Cylinder> regions;
   NeighbourLists nearest_lists;
   FusionScratch fusion;
+  std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);  // per thread
   std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
   // The narrowed radius lists come in the cell order of this pass's positions.
   const CellGrid grid(points, block_cell_side);
@@ -157,7 +164,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
     host.stage_done("nearest neighbours");
     frames.resize(static_cast<std::size_t>(count));
     regions.resize(frames.size());
-    for_each_share(threads, count, [&](int, std::int64_t first, std::int64_t last) {
+    for_each_share(threads, count, [&](int thread, std::int64_t first, std::int64_t last) {
       std::array<Point, frame_neighbours> neighbourhood;
       for (std::int64_t k = first; k < last; ++k) {
         const std::span<const std::int32_t> nearest_rows = nearest_lists[k];
@@ -167,6 +174,10 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
         const auto at = static_cast<std::size_t>(k);
         frames[at] = local_frame(neighbourhood);
         regions[at] = estimate_region(in, chunk_rows[at], frames[at]);
+        if (settings.farthest_neighbour != nullptr) {
+          double& reach = farthest[static_cast<std::size_t>(thread)];
+          reach = std::max(reach, distance(neighbourhood.back(), points[static_cast<std::size_t>(chunk_rows[at])]));
+        }
       }
     });
     host.stage_done("frames");
@@ -203,6 +214,9 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
     }
   }
   estimates = {};
+  if (settings.farthest_neighbour != nullptr) {
+    for (const double reach : farthest) *settings.farthest_neighbour = std::max(*settings.farthest_neighbour, reach);
+  }
 
   std::vector<Point> filtered(points.begin(), points.end());
   for_each_share(threads, static_cast<std::int64_t>(n), [&](int, std::int64_t first, std::int64_t last) {

@@ -24,6 +24,9 @@ struct BlockPassSettings {
   /// radius of it is estimated.
   std::span<const std::uint8_t> estimated = {};
   std::span<const std::uint8_t> kept = {};
+  /// When given: raised to the largest distance (in double) from an estimated point to its
+  /// 50th nearest neighbour, for callers that check how far the frames reached.
+  double* farthest_neighbour = nullptr;
 };
 
 /// One filtering pass over a block of at least 50 points.

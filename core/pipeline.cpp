@@ -120,6 +120,7 @@ void run_pass(Host& host, const Block& block, std::int32_t pass, std::vector<Poi
                                     block.sizes.max_half_width, settings.chunk_points, block.first_point};
     pass_settings.estimated = block.estimated;
     pass_settings.kept = block.kept;
+    pass_settings.farthest_neighbour = settings.farthest_neighbour;
     std::vector<Point> passed = block_pass(host, points, noise, neighbours, pass_settings);
     if (settings.after_pass) settings.after_pass(pass, points, passed);
     points = std::move(passed);
@@ -168,18 +169,19 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
 FirstPass filter_first_pass(Host& host, std::span<const Point> cloud, float sigma, float density,
                             const FilterSettings& settings) {
   const Block block = prepare_block(host, cloud, sigma, density, settings);
+  std::vector<Point> points = block.reference;
+  std::vector<float> noise(points.size(), block.sizes.scaled_sigma);
+  if (!block.rows.empty()) {
+    const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);
+    host.stage_done("radius search");
+    run_pass(host, block, 1, points, noise, *neighbours, settings);
+  }
   FirstPass first;
   first.positions.resize(cloud.size());
   for (std::size_t i = 0; i < cloud.size(); ++i) {
     for (std::size_t c = 0; c < 3; ++c) first.positions[i][c] = cloud[i][c] * block.scale;
   }
   first.noise.assign(cloud.size(), block.sizes.scaled_sigma);
-  if (block.rows.empty()) return first;
-  std::vector<Point> points = block.reference;
-  std::vector<float> noise(points.size(), block.sizes.scaled_sigma);
-  const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);
-  host.stage_done("radius search");
-  run_pass(host, block, 1, points, noise, *neighbours, settings);
   for (std::size_t k = 0; k < points.size(); ++k) {
     const auto row = static_cast<std::size_t>(block.rows[k]);
     first.positions[row] = points[k];

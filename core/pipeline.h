@@ -27,6 +27,9 @@ struct FilterSettings {
   /// pass's first positions) is estimated and the cloud holds what those estimates read.
   std::span<const std::uint8_t> estimated = {};
   std::span<const std::uint8_t> wanted = {};
+  /// When given: raised to the largest distance from an estimated point to its 50th nearest
+  /// neighbour (scaled units, in each pass's positions), for callers that check the reach.
+  double* farthest_neighbour = nullptr;
 };
 
 /// The whole filter: scales the cloud by sqrt(density), takes its finite points as one

@@ -30,7 +30,7 @@ constexpr std::size_t min_buffer_records = 256;
 constexpr std::size_t max_buffer_records = 1 << 16;
 constexpr int max_cells_per_axis = 32;
 // What tile_points_for_memory counts for a point a tile reads.
-constexpr std::int64_t bytes_per_point = 1024;
+constexpr std::int64_t bytes_per_point = 192;
 
 // Reads the cloud block by block, reporting `stage` and stopping when asked to.
 void for_each_block(const RowFile& cloud, const DenoiseOptions& options, std::string_view stage,
@@ -343,6 +343,8 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
     constexpr float infinity = std::numeric_limits<float>::infinity();
     plan.tiles = {TileBox{{-infinity, -infinity, -infinity}, {infinity, infinity, infinity}}};
   }
+  if (tiling.planned && plan.tiles.size() > 1)
+    tiling.planned(tiling_cost(plan, cloud_survey.sample, cloud_survey.stride, sigma, density, tiling));
   cloud_survey.sample = {};
   // Nothing to filter (no finite point, or copies of one point): the result is the cloud.
   if (cloud_survey.finite_rows == 0 || cloud_survey.lo == cloud_survey.hi) return {};

@@ -12,7 +12,6 @@
 #include "core/pipeline.h"
 #include "core/point_estimate.h"
 #include "core/selection.h"
-#include "host/kd_search.h"
 #include "host/native_host.h"
 #include "vandrel/error.h"
 
@@ -20,10 +19,12 @@ namespace vandrel {
 namespace {
 
 // Measured working memory of the filter per point it reads, with room for the tile's own arrays.
-constexpr std::int64_t bytes_per_point = 1024;
+constexpr std::int64_t bytes_per_point = 192;
 // A tile is not cut for its halo below this share of the points it may read.
 constexpr std::int64_t min_owned_share = 8;
 constexpr std::int64_t default_memory_bytes = std::int64_t{1} << 30;
+// Points of the even sample on which a plan's cost is counted, about.
+constexpr std::size_t cost_sample_points = std::size_t{1} << 18;
 
 // Splits rows [begin, end) at the median of the longest axis, recursively, into `tiles`.
 void bisect(std::span<const Point> cloud, std::vector<std::int64_t>& rows, std::size_t begin, std::size_t end,
@@ -90,6 +91,22 @@ double distance(const Point& p, const Point& q) {
 }
 
 }  // namespace
+
+TilingCost tiling_cost(const TilePlan& plan, std::span<const Point> cloud, std::int64_t cloud_stride, float sigma,
+                       float density, const TileOptions& tiling) {
+  // Counted on an even sample of the cloud: the share of points near a box is what matters.
+  const auto step = std::max<std::size_t>(1, cloud.size() / cost_sample_points);
+  const std::int64_t stride = cloud_stride * static_cast<std::int64_t>(step);
+  std::vector<Point> sample;
+  for (std::size_t i = 0; i < cloud.size(); i += step) sample.push_back(cloud[i]);
+  TilingCost cost;
+  cost.tiles = static_cast<std::int64_t>(plan.tiles.size());
+  cost.factor = filtering_factor(plan, sample);
+  if (cost.factor > cheap_factor)
+    cost.memory_for_cheap = memory_for_factor(sample, stride, sigma, density, cheap_factor,
+                                              tiling.tile_points > 0 ? 0 : tiling.memory_bytes);
+  return cost;
+}
 
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
   const std::int64_t budget = memory_bytes > 0 ? memory_bytes : default_memory_bytes;
@@ -198,52 +215,26 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
                        const TilePlan& plan, float sigma, float density, const TileReach& reach,
                        const DenoiseOptions& options) {
   TileResult result;
-  const bool checked = std::isfinite(reach.neighbours) && std::isfinite(reach.move);
   // The estimates the owned points' sums take: those of the points within R of the box
   // (with a margin far above the rounding of the scaled coordinates).
   const double estimated_depth = static_cast<double>(plan.search_radius) * 1.001;
-  NativeHostOptions host_options = native_host_options(options);  // checks the thread count first
-  const int threads = threads_for(options);
   std::vector<std::uint8_t> estimated(points.size());
   std::vector<std::uint8_t> owned(points.size());
-  {
-    std::vector<Point> scaled(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-      for (std::size_t c = 0; c < 3; ++c) scaled[i][c] = points[i][c] * plan.scale;
-      estimated[i] = static_cast<std::uint8_t>(depth_outside(box, plan.scale, scaled[i]) <= estimated_depth);
-      owned[i] = static_cast<std::uint8_t>(box.holds(points[i]));
-      result.estimated += estimated[i];
-    }
-    if (checked) {
-      // The 50 nearest neighbours an estimated point finds within the reach in the tile
-      // (in this pass's positions) are its nearest in the whole cloud too.
-      const std::span<const Point> positions = pass == 1 ? std::span<const Point>(scaled) : first.positions;
-      const KdSearch tree(positions);
-      std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);
-      for_each_share(threads, static_cast<std::int64_t>(points.size()), [&](int thread, std::int64_t from, std::int64_t to) {
-        std::vector<std::int32_t> nearest;
-        double& worst = farthest[static_cast<std::size_t>(thread)];
-        for (auto i = static_cast<std::size_t>(from); i < static_cast<std::size_t>(to); ++i) {
-          if (estimated[i] == 0) continue;
-          nearest = tree.nearest(positions[i].data(), frame_neighbours);
-          if (nearest.size() < static_cast<std::size_t>(frame_neighbours)) {
-            worst = std::numeric_limits<double>::infinity();
-            continue;
-          }
-          worst = std::max(worst, distance(positions[static_cast<std::size_t>(nearest.back())], positions[i]));
-        }
-      });
-      const double worst = *std::max_element(farthest.begin(), farthest.end());
-      if (worst > reach.neighbours) {
-        result.needed = {std::isfinite(worst) ? static_cast<float>(worst * 1.25) : 2.0f * reach.neighbours, reach.move};
-        return result;
-      }
-    }
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    Point scaled;
+    for (std::size_t c = 0; c < 3; ++c) scaled[c] = points[i][c] * plan.scale;
+    estimated[i] = static_cast<std::uint8_t>(depth_outside(box, plan.scale, scaled) <= estimated_depth);
+    owned[i] = static_cast<std::uint8_t>(box.holds(points[i]));
+    result.estimated += estimated[i];
   }
   FilterSettings settings{options.chunk_points, true, options.names, {}};
   settings.estimated = estimated;
   settings.wanted = owned;
-  NativeHost host(std::move(host_options));
+  // The 50 nearest neighbours an estimated point finds in the tile (in the pass's
+  // positions) are its nearest in the whole cloud when they lie within the reach.
+  double farthest = 0.0;
+  settings.farthest_neighbour = &farthest;
+  NativeHost host(native_host_options(options));
   if (pass == 1) {
     FirstPass passed = filter_first_pass(host, points, sigma, density, settings);
     for (std::size_t i = 0; i < points.size(); ++i) {
@@ -257,8 +248,38 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
   } else {
     result.points = filter_second_pass(host, points, first.positions, first.noise, sigma, density, settings);
   }
+  if (std::isfinite(reach.neighbours) && farthest > reach.neighbours) {
+    // Filtered with frames the tile could not vouch for: read again with the reach found.
+    return {false, {static_cast<float>(farthest * 1.25), reach.move}, {}, {}, 0.0f, result.estimated};
+  }
   result.complete = true;
   return result;
+}
+
+std::int64_t memory_for_factor(std::span<const Point> sample, std::int64_t stride, float sigma, float density,
+                               double target, std::int64_t from_bytes) {
+  const auto factor_at = [&](std::int64_t bytes) {
+    const std::int64_t read = std::max<std::int64_t>(1, tile_points_for_memory(bytes) / stride);
+    return filtering_factor(plan_tiles(sample, sigma, density, read, read), sample);
+  };
+  // Doubled until the factor holds (a budget that holds the whole sample as one tile gives 1),
+  // then halved back to the nearest MiB.
+  std::int64_t low = std::max<std::int64_t>(from_bytes, chunk_working_bytes + bytes_per_point);
+  std::int64_t high = low;
+  while (factor_at(high) > target) {
+    low = high;
+    high *= 2;
+  }
+  if (high == low) return high;
+  while (high - low > (std::int64_t{1} << 20)) {
+    const std::int64_t middle = low + (high - low) / 2;
+    if (factor_at(middle) > target) {
+      low = middle;
+    } else {
+      high = middle;
+    }
+  }
+  return (high + (std::int64_t{1} << 20) - 1) >> 20 << 20;
 }
 
 double filtering_factor(const TilePlan& plan, std::span<const Point> sample) {
@@ -361,6 +382,7 @@ std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, flo
   if (plan.tiles.size() == 1 || (bounds && within_one_halo(plan, (*bounds)[0], (*bounds)[1])))
     return filter_natively(points, sigma, density, options);
   if (!options.allow_large_neighbourhoods) check_neighbourhood_size(points, plan.scale, threads_for(options));
+  if (tiling.planned) tiling.planned(tiling_cost(plan, points, 1, sigma, density, tiling));
 
   const auto finite_rows = std::count_if(points.begin(), points.end(), [](const Point& p) { return finite(p); });
   // Rows no tile owns (non-finite ones) come back as given.

@@ -53,13 +53,37 @@ struct TileBox {
   }
 };
 
+struct TilingCost;
+
 struct TileOptions {
   /// Points a tile owns, at most (a tile also reads its halo); 0 chooses from `memory_bytes`.
   std::int64_t tile_points = 0;
-  /// Working memory for the tile at work, in bytes (the filter needs about 1 KiB per point
-  /// it reads, owned or halo); used when tile_points is 0; 0 means 1 GiB.
+  /// Working memory for the tile at work, in bytes (the filter needs about 190 bytes per
+  /// point it reads, owned or halo); used when tile_points is 0; 0 means 1 GiB.
   std::int64_t memory_bytes = 0;
+  /// Told, before a run of more than one tile starts, what the plan will cost.
+  std::function<void(const TilingCost&)> planned;
 };
+
+/// What a tiled run will cost, known once its tiles are planned.
+struct TilingCost {
+  std::int64_t tiles = 0;
+  /// How many times each pass filters a point on average, halos included (see filtering_factor).
+  double factor = 1.0;
+  /// When factor is above cheap_factor: the least working memory (as TileOptions::memory_bytes)
+  /// whose tiles bring it to cheap_factor or below; else 0.
+  std::int64_t memory_for_cheap = 0;
+};
+
+/// The filtering factor above which a plan is said to cost too much.
+inline constexpr double cheap_factor = 1.5;
+
+/// The least working memory for the tile at work (as TileOptions::memory_bytes, from
+/// `from_bytes` up, to the nearest MiB) whose tiles, planned on `sample` (every stride-th
+/// point of the cloud) as a memory budget plans them, filter each point at most
+/// `target` times a pass.
+std::int64_t memory_for_factor(std::span<const Point> sample, std::int64_t stride, float sigma, float density,
+                               double target, std::int64_t from_bytes);
 
 /// How a cloud is cut: boxes that partition space, each owning the finite points it holds.
 struct TilePlan {
@@ -70,12 +94,13 @@ struct TilePlan {
 };
 
 /// What the filter holds whatever the size of the cloud it filters, once that has a few
-/// thousand points: a chunk's neighbour lists, estimates and scratch (measured: 20 MB of peak
-/// resident memory at 1600 points, 68 MB at 10000, flat beyond).
-inline constexpr std::int64_t chunk_working_bytes = std::int64_t{64} << 20;
+/// thousand points: a chunk's neighbour lists, estimates and scratch (measured with 1000
+/// neighbours a point: 33 MiB of peak resident memory at 10000 points, flat beyond).
+inline constexpr std::int64_t chunk_working_bytes = std::int64_t{32} << 20;
 
 /// Points a tile may read (owned and halo) for a memory budget in bytes (0: 1 GiB): the
-/// filter's peak is chunk_working_bytes and about 1 KiB per point it filters.
+/// filter's peak is chunk_working_bytes and about 190 bytes per point a tile reads (measured:
+/// 183 at 674303 points read, 250000 owned).
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes);
 
 /// The fewest points a tile is planned to own: the width of its first halo in point
@@ -146,9 +171,9 @@ struct TileResult {
 /// Runs pass `pass` (1 or 2) over one tile: `points` are the rows tile_rows gave for `box`
 /// and the pass's halo of `reach`, in that order; for pass 2, `first` holds what pass 1
 /// left them, and `reach.move` is at least the largest move of any point of the cloud in
-/// pass 1. First checks that the 50 nearest neighbours of every point the owned points
-/// depend on lie within reach.neighbours, else returns incomplete with a larger reach. A
-/// reach with an infinite member (a tile that reads the whole cloud) is not checked. The
+/// pass 1. Checks that the 50 nearest neighbours of every point the owned points depend on
+/// lay within reach.neighbours, else returns incomplete with a larger reach. A reach with
+/// an infinite member (a tile that reads the whole cloud) is not checked. The
 /// filter's neighbourhood-size check is disabled: the caller checks the whole cloud once
 /// (see check_neighbourhood_size). Throws what denoise throws.
 TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const TileFirstPass& first, const TileBox& box,
@@ -184,6 +209,11 @@ class TileHalo {
   std::int32_t pass_;
   TileReach reach_;
 };
+
+/// What `plan` will cost, counted on `cloud` (every cloud_stride-th point of the cloud),
+/// and the memory that would cost less when it costs more than cheap_factor.
+TilingCost tiling_cost(const TilePlan& plan, std::span<const Point> cloud, std::int64_t cloud_stride, float sigma,
+                       float density, const TileOptions& tiling);
 
 /// How many times a tiled run filters each point, on average, in each pass: the points
 /// within the search radius of each tile's box, summed over the tiles, over the cloud's
