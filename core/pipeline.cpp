@@ -111,9 +111,11 @@ Block prepare_block(Host& host, std::span<const Point> cloud, float sigma, float
   return block;
 }
 
-// Pass `pass` over the block: from `points` and `noise`, which it replaces by the pass's.
-void run_pass(Host& host, const Block& block, std::int32_t pass, std::vector<Point>& points, std::vector<float>& noise,
-              NeighbourSearch& neighbours, const FilterSettings& settings) {
+// Pass `pass` over the block from `points` and `noise` (which it replaces by the levels for
+// the next pass): the pass's positions.
+std::vector<Point> run_pass(Host& host, const Block& block, std::int32_t pass, std::span<const Point> points,
+                            std::vector<float>& noise, NeighbourSearch& neighbours, const FilterSettings& settings) {
+  std::vector<Point> passed;
   if (points.size() >= min_filtered_block) {
     BlockPassSettings pass_settings{pass == 1 ? "pass 1" : "pass 2",
                                     pass == 1 ? first_pass_threshold : second_pass_threshold,
@@ -121,11 +123,13 @@ void run_pass(Host& host, const Block& block, std::int32_t pass, std::vector<Poi
     pass_settings.estimated = block.estimated;
     pass_settings.kept = block.kept;
     pass_settings.farthest_neighbour = settings.farthest_neighbour;
-    std::vector<Point> passed = block_pass(host, points, noise, neighbours, pass_settings);
+    passed = block_pass(host, points, noise, neighbours, pass_settings);
     if (settings.after_pass) settings.after_pass(pass, points, passed);
-    points = std::move(passed);
+  } else {
+    passed.assign(points.begin(), points.end());
   }
   host.pass_done(pass);
+  return passed;
 }
 
 // Back to the cloud's rows and units. (A point's position is the weighted mean of the
@@ -156,25 +160,24 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   const Block block = prepare_block(host, cloud, sigma, density, settings);
   // Points in no filtered block are returned exactly as given.
   if (block.rows.empty()) return {cloud.begin(), cloud.end()};
-  std::vector<Point> points = block.reference;
-  std::vector<float> noise(points.size(), block.sizes.scaled_sigma);
+  std::vector<float> noise(block.reference.size(), block.sizes.scaled_sigma);
   // The lists are found once, on the first pass's positions, and serve both passes.
   const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);
   host.stage_done("radius search");
   // The second pass filters the first's output with the noise levels the first left.
-  for (std::int32_t pass = 1; pass <= 2; ++pass) run_pass(host, block, pass, points, noise, *neighbours, settings);
-  return merge(host, cloud, block, points);
+  const std::vector<Point> first = run_pass(host, block, 1, block.reference, noise, *neighbours, settings);
+  return merge(host, cloud, block, run_pass(host, block, 2, first, noise, *neighbours, settings));
 }
 
 FirstPass filter_first_pass(Host& host, std::span<const Point> cloud, float sigma, float density,
                             const FilterSettings& settings) {
   const Block block = prepare_block(host, cloud, sigma, density, settings);
-  std::vector<Point> points = block.reference;
-  std::vector<float> noise(points.size(), block.sizes.scaled_sigma);
+  std::vector<float> noise(block.reference.size(), block.sizes.scaled_sigma);
+  std::vector<Point> points;
   if (!block.rows.empty()) {
     const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);
     host.stage_done("radius search");
-    run_pass(host, block, 1, points, noise, *neighbours, settings);
+    points = run_pass(host, block, 1, block.reference, noise, *neighbours, settings);
   }
   FirstPass first;
   first.positions.resize(cloud.size());
@@ -206,8 +209,7 @@ std::vector<Point> filter_second_pass(Host& host, std::span<const Point> cloud, 
   // Radius lists on the first pass's positions, as filter_cloud finds them.
   const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);
   host.stage_done("radius search");
-  run_pass(host, block, 2, points, noise, *neighbours, settings);
-  return merge(host, cloud, block, points);
+  return merge(host, cloud, block, run_pass(host, block, 2, points, noise, *neighbours, settings));
 }
 
 }  // namespace vandrel

@@ -16,13 +16,15 @@ namespace {
 
 using Neighbour = std::pair<double, std::int32_t>;  // (squared distance, row)
 
-// The finite points in double, with their row numbers in the caller's set.
+// The finite points, with their row numbers in the caller's set (none kept when every
+// point is finite: then point k is row k). The tree reads the coordinates in double.
 struct PointSet {
-  std::vector<double> xyz;  // row-major: x, y, z of finite point k at 3k
+  std::vector<Point> points;
   std::vector<std::int32_t> rows;
 
-  std::size_t kdtree_get_point_count() const { return rows.size(); }
-  double kdtree_get_pt(std::size_t k, std::size_t dim) const { return xyz[3 * k + dim]; }
+  std::int32_t row(std::size_t k) const { return rows.empty() ? static_cast<std::int32_t>(k) : rows[k]; }
+  std::size_t kdtree_get_point_count() const { return points.size(); }
+  double kdtree_get_pt(std::size_t k, std::size_t dim) const { return points[k][dim]; }
   template <class Box>
   bool kdtree_get_bbox(Box&) const {
     return false;
@@ -62,14 +64,14 @@ class NearestSet {
  public:
   using DistanceType = double;
   using IndexType = std::uint32_t;
-  NearestSet(std::size_t k, const std::vector<std::int32_t>& rows) : k_(k), rows_(rows) {}
+  NearestSet(std::size_t k, const PointSet& set) : k_(k), set_(set) {}
   void init() {}
   bool full() const { return best.size() == k_; }
   double worstDist() const {
     return full() ? widened(best.back().first) : std::numeric_limits<double>::infinity();
   }
   bool addPoint(double dist, std::uint32_t k) {
-    const Neighbour candidate{dist, rows_[k]};
+    const Neighbour candidate{dist, set_.row(k)};
     if (full() && !(candidate < best.back())) return true;
     auto at = std::upper_bound(best.begin(), best.end(), candidate);
     best.insert(at, candidate);
@@ -80,7 +82,7 @@ class NearestSet {
 
  private:
   std::size_t k_;
-  const std::vector<std::int32_t>& rows_;
+  const PointSet& set_;
 };
 
 // Orders (squared distance, row) pairs by distance, then row. A radix sort on the
@@ -134,11 +136,15 @@ std::vector<Point> points_of_columns(const float* columns, std::int64_t n) {
 KdSearch::KdSearch(const float* points, std::int64_t n) : KdSearch(points_of_columns(points, n)) {}
 
 KdSearch::KdSearch(std::span<const Point> points) : tree_(new Tree) {
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    const double p[3] = {points[i][0], points[i][1], points[i][2]};
-    if (!finite3(p)) continue;
-    tree_->set.xyz.insert(tree_->set.xyz.end(), p, p + 3);
-    tree_->set.rows.push_back(static_cast<std::int32_t>(i));
+  PointSet& set = tree_->set;
+  if (std::all_of(points.begin(), points.end(), [](const Point& p) { return finite(p); })) {
+    set.points.assign(points.begin(), points.end());
+  } else {
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      if (!finite(points[i])) continue;
+      set.points.push_back(points[i]);
+      set.rows.push_back(static_cast<std::int32_t>(i));
+    }
   }
   tree_->index = std::make_unique<Index>(3, tree_->set, nanoflann::KDTreeSingleIndexAdaptorParams(10));
   tree_->index->buildIndex();
@@ -150,10 +156,10 @@ std::vector<std::int32_t> KdSearch::within(const float query[3], float radius) c
   std::vector<std::int32_t> rows;
   const double q[3] = {query[0], query[1], query[2]};
   const double r = radius;
-  if (!finite3(q) || !(r >= 0.0) || tree_->set.rows.empty()) return rows;
+  if (!finite3(q) || !(r >= 0.0) || tree_->set.points.empty()) return rows;
   WithinSet result(r * r);
   tree_->index->findNeighbors(result, q, nanoflann::SearchParams());
-  for (Neighbour& nb : result.found) nb.second = tree_->set.rows[static_cast<std::size_t>(nb.second)];
+  for (Neighbour& nb : result.found) nb.second = tree_->set.row(static_cast<std::size_t>(nb.second));
   std::vector<Neighbour> scratch;
   sort_by_distance_then_row(result.found, scratch);
   rows.reserve(result.found.size());
@@ -164,8 +170,8 @@ std::vector<std::int32_t> KdSearch::within(const float query[3], float radius) c
 std::vector<std::int32_t> KdSearch::nearest(const float query[3], std::int32_t k) const {
   std::vector<std::int32_t> rows;
   const double q[3] = {query[0], query[1], query[2]};
-  if (!finite3(q) || k <= 0 || tree_->set.rows.empty()) return rows;
-  NearestSet result(static_cast<std::size_t>(k), tree_->set.rows);
+  if (!finite3(q) || k <= 0 || tree_->set.points.empty()) return rows;
+  NearestSet result(static_cast<std::size_t>(k), tree_->set);
   tree_->index->findNeighbors(result, q, nanoflann::SearchParams());
   rows.reserve(result.best.size());
   for (const Neighbour& nb : result.best) rows.push_back(nb.second);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #ifdef _OPENMP
@@ -39,12 +40,15 @@ void find_on_threads(int threads, std::int64_t begin, std::int64_t end, Neighbou
 class RadiusSearch : public NeighbourSearch {
  public:
   RadiusSearch(std::span<const Point> points, float radius, int threads)
-      : points_(points), radius_(radius), threads_(threads), grid_(points, block_cell_side) {}
+      : points_(points), radius_(radius), threads_(threads) {}
   void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) override {
+    // Narrowed searches walk the narrowing's grid: a grid of its own is made only for the
+    // first search that is not narrowed.
+    if (narrowing == nullptr && !grid_) grid_.emplace(points_, block_cell_side);
     find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
       const Point& query = points_[static_cast<std::size_t>(i)];
       if (narrowing == nullptr) {
-        grid_.within(points_, query, radius_, list);
+        grid_->within(points_, query, radius_, list);
         return;
       }
       // The narrowed list: points the region holds at their current positions, and within
@@ -66,7 +70,7 @@ class RadiusSearch : public NeighbourSearch {
   std::span<const Point> points_;
   float radius_;
   int threads_;
-  CellGrid grid_;
+  std::optional<CellGrid> grid_;
 };
 
 class NearestSearch : public NeighbourSearch {

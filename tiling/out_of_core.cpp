@@ -29,8 +29,6 @@ constexpr std::int64_t min_sample_points = 1 << 16;
 constexpr std::size_t min_buffer_records = 256;
 constexpr std::size_t max_buffer_records = 1 << 16;
 constexpr int max_cells_per_axis = 32;
-// What tile_points_for_memory counts for a point a tile reads.
-constexpr std::int64_t bytes_per_point = 192;
 
 // Reads the cloud block by block, reporting `stage` and stopping when asked to.
 void for_each_block(const RowFile& cloud, const DenoiseOptions& options, std::string_view stage,
@@ -332,7 +330,7 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
   // stays within range).
   const std::int64_t capacity = tiling.tile_points > 0 ? std::min(tiling.tile_points, std::max<std::int64_t>(cloud.rows, 1))
                                                        : tile_points_for_memory(tiling.memory_bytes);
-  const std::int64_t budget = capacity * bytes_per_point;
+  const std::int64_t budget = capacity * tile_bytes_per_point;
 
   Survey cloud_survey = survey(cloud, std::max(min_sample_points, budget / sample_share / sample_point_bytes), &result, options);
   // Any plan gives the same bits: tiles of about the capacity asked are planned on the sample.

@@ -18,8 +18,6 @@
 namespace vandrel {
 namespace {
 
-// Measured working memory of the filter per point it reads, with room for the tile's own arrays.
-constexpr std::int64_t bytes_per_point = 192;
 // A tile is not cut for its halo below this share of the points it may read.
 constexpr std::int64_t min_owned_share = 8;
 constexpr std::int64_t default_memory_bytes = std::int64_t{1} << 30;
@@ -110,7 +108,7 @@ TilingCost tiling_cost(const TilePlan& plan, std::span<const Point> cloud, std::
 
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
   const std::int64_t budget = memory_bytes > 0 ? memory_bytes : default_memory_bytes;
-  return std::max<std::int64_t>(1, (budget - chunk_working_bytes) / bytes_per_point);
+  return std::max<std::int64_t>(1, (budget - chunk_working_bytes) / tile_bytes_per_point);
 }
 
 std::int64_t smallest_tile_points(const TilePlan& plan) {
@@ -208,6 +206,7 @@ std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox&
     rows.push_back(static_cast<std::int64_t>(i));
     if (owned != nullptr) owned->push_back(static_cast<std::uint8_t>(box.holds(p)));
   }
+  rows.shrink_to_fit();  // a tile's rows are held while it runs
   return rows;
 }
 
@@ -264,7 +263,7 @@ std::int64_t memory_for_factor(std::span<const Point> sample, std::int64_t strid
   };
   // Doubled until the factor holds (a budget that holds the whole sample as one tile gives 1),
   // then halved back to the nearest MiB.
-  std::int64_t low = std::max<std::int64_t>(from_bytes, chunk_working_bytes + bytes_per_point);
+  std::int64_t low = std::max<std::int64_t>(from_bytes, chunk_working_bytes + tile_bytes_per_point);
   std::int64_t high = low;
   while (factor_at(high) > target) {
     low = high;

@@ -58,8 +58,8 @@ struct TilingCost;
 struct TileOptions {
   /// Points a tile owns, at most (a tile also reads its halo); 0 chooses from `memory_bytes`.
   std::int64_t tile_points = 0;
-  /// Working memory for the tile at work, in bytes (the filter needs about 190 bytes per
-  /// point it reads, owned or halo); used when tile_points is 0; 0 means 1 GiB.
+  /// Working memory for the tile at work, in bytes (see tile_bytes_per_point); used when
+  /// tile_points is 0; 0 means 1 GiB.
   std::int64_t memory_bytes = 0;
   /// Told, before a run of more than one tile starts, what the plan will cost.
   std::function<void(const TilingCost&)> planned;
@@ -98,9 +98,13 @@ struct TilePlan {
 /// neighbours a point: 33 MiB of peak resident memory at 10000 points, flat beyond).
 inline constexpr std::int64_t chunk_working_bytes = std::int64_t{32} << 20;
 
+/// What a tile's run holds for each point it reads, owned or halo, beside chunk_working_bytes
+/// (measured on the 1M-point bunny at 1 % noise: 119 bytes at 674303 points read of which
+/// 250000 owned, 143 at 783585 of which 500000 owned; the sums of owned points weigh most).
+inline constexpr std::int64_t tile_bytes_per_point = 144;
+
 /// Points a tile may read (owned and halo) for a memory budget in bytes (0: 1 GiB): the
-/// filter's peak is chunk_working_bytes and about 190 bytes per point a tile reads (measured:
-/// 183 at 674303 points read, 250000 owned).
+/// filter's peak is chunk_working_bytes and tile_bytes_per_point for each.
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes);
 
 /// The fewest points a tile is planned to own: the width of its first halo in point
