@@ -96,6 +96,31 @@ TEST(FilterTile, EstimatesOnlyWhatItsOwnPointsNeed) {
   EXPECT_DOUBLE_EQ(filtering_factor(plan, cloud), static_cast<double>(estimated) / finite_points);
 }
 
+TEST(DenoiseTiled, SaysWhatItsTilesCostAndWhatMemoryWouldCostLess) {
+  const std::vector<Point> cloud = strip(7);
+  TilingCost said;
+  bool said_before_tiles = false;
+  bool tiles_ran = false;
+  DenoiseOptions options;
+  options.progress = [&](const Progress& p) {
+    tiles_ran = tiles_ran || p.stage.starts_with("tile ");
+    return true;
+  };
+  TileOptions tiling{.tile_points = 1500};
+  tiling.planned = [&](const TilingCost& cost) {
+    said = cost;
+    said_before_tiles = !tiles_ran;
+  };
+  denoise_tiled(cloud, 0.4f, 1.0f, options, tiling);
+  EXPECT_TRUE(said_before_tiles);
+  EXPECT_EQ(said.tiles, static_cast<std::int64_t>(plan_tiles(cloud, 0.4f, 1.0f, 1500).tiles.size()));
+  ASSERT_GT(said.factor, cheap_factor);
+  // The memory it names plans tiles that filter each point at most 1.5 times a pass.
+  ASSERT_GT(said.memory_for_cheap, 0);
+  const std::int64_t read = tile_points_for_memory(said.memory_for_cheap);
+  EXPECT_LE(filtering_factor(plan_tiles(cloud, 0.4f, 1.0f, read, read), cloud), cheap_factor);
+}
+
 TEST(PlanTiles, TilesPartitionTheFinitePoints) {
   const std::vector<Point> cloud = strip(3);
   for (const std::int64_t tile_points : {std::int64_t{1000}, std::int64_t{7000}}) {
