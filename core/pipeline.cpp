@@ -12,6 +12,7 @@
 #include "core/neighbourhood_check.h"
 #include "core/neighbours.h"
 #include "core/point_estimate.h"
+#include "core/point_sigmas.h"
 #include "core/root_block.h"
 
 namespace vandrel {
@@ -25,10 +26,10 @@ constexpr std::size_t max_pruned_block = 3;
 constexpr double max_scaled_coordinate = 0x1p54;
 static_assert(max_scaled_coordinate / block_cell_side <= CellGrid::max_cell);
 
-}  // namespace
-
-std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float sigma, float density,
-                                const FilterSettings& settings) {
+// The filter, with one sigma for every point or (`point_sigmas` not empty) one per row.
+std::vector<Point> filter_with_noise(Host& host, std::span<const Point> cloud, float sigma,
+                                     std::span<const float> point_sigmas, float density,
+                                     const FilterSettings& settings) {
   check_parameters(sigma, density, settings.names);
   if (static_cast<std::int64_t>(cloud.size()) > max_points) {
     throw Error("Vandrel:tooManyPoints", "The cloud has " + std::to_string(cloud.size()) + " points; at most " +
@@ -64,7 +65,9 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   }
   host.stage_done("split");
 
-  const FilterSizes sizes = filter_sizes(sigma, density, settings.names);
+  const bool per_point = !point_sigmas.empty();
+  const float largest_sigma = per_point ? largest_point_sigma(cloud, point_sigmas, settings.names) : sigma;
+  const FilterSizes sizes = filter_sizes(largest_sigma, density, settings.names);
 
   // Points in no filtered block are returned exactly as given.
   std::vector<Point> result(cloud.begin(), cloud.end());
@@ -92,6 +95,11 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   }
   const std::vector<Point> reference = points;
   std::vector<float> noise(points.size(), sizes.scaled_sigma);
+  if (per_point) {
+    for (std::size_t k = 0; k < noise.size(); ++k) {
+      noise[k] = point_sigmas[static_cast<std::size_t>(rows[k])] * sizes.scale;
+    }
+  }
   // The lists are found once, on the first pass's positions, and serve both passes.
   const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(reference, sizes.search_radius);
   host.stage_done("radius search");
@@ -101,7 +109,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
     if (points.size() >= min_filtered_block) {
       const BlockPassSettings pass_settings{pass == 1 ? "pass 1" : "pass 2",
                                             pass == 1 ? first_pass_threshold : second_pass_threshold, sizes.max_half_width,
-                                            settings.chunk_points, first_point};
+                                            settings.chunk_points, first_point, per_point};
       std::vector<Point> passed = block_pass(host, points, noise, *neighbours, pass_settings);
       if (settings.after_pass) settings.after_pass(pass, points, passed);
       points = std::move(passed);
@@ -126,6 +134,19 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
   host.stage_done("merge");
   host.progress("merge", static_cast<std::int64_t>(points.size()), static_cast<std::int64_t>(points.size()));
   return result;
+}
+
+}  // namespace
+
+std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float sigma, float density,
+                                const FilterSettings& settings) {
+  return filter_with_noise(host, cloud, sigma, {}, density, settings);
+}
+
+std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, std::span<const float> sigmas,
+                                float density, const FilterSettings& settings) {
+  check_point_sigma_count(sigmas.size(), cloud.size(), settings.names);
+  return filter_with_noise(host, cloud, 0.0f, sigmas, density, settings);
 }
 
 }  // namespace vandrel

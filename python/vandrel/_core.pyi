@@ -6,7 +6,7 @@ import numpy as np
 __version__: str
 max_threads: int
 
-def denoise(points: np.ndarray, sigma: Optional[float], density: Optional[float], threads: Optional[int],
+def denoise(points: np.ndarray, sigma: Optional[float | np.ndarray], density: Optional[float], threads: Optional[int],
             console: Optional[Callable[[str], object]],
             progress: Optional[Callable[[str, int, int], object]],
             mask: Optional[np.ndarray] = None) -> np.ndarray: ...
