@@ -18,6 +18,7 @@
 
 #include "cli/memory_limit.h"
 #include "cli/out_of_core_run.h"
+#include "cli/point_noise.h"
 #include "cli/progress_view.h"
 #include "core/finite.h"
 #include "io/byte_values.h"
@@ -48,6 +49,7 @@ struct Arguments {
   std::int64_t tile_points = 0;  // 0: tiles sized by the memory limit
   std::vector<int> classes;        // LAS classes to filter; empty: every class
   std::string returns = "all";     // LAS returns to filter: all, first or last
+  PointNoiseRequest noise;         // --sigma range, --sigma-field: a sigma per point
 };
 
 // Whether the run filters only some of the points (--classes, --returns).
@@ -237,6 +239,10 @@ Plan plan_run(const Arguments& args) {
                                               " bytes is too little to hold '" + args.input + "' whole") +
                       "): leave out " + (args.out_of_core ? "--out-of-core" : "the selection or raise --memory-limit"));
   }
+  if (args.noise.asked() && plan.mode != RunMode::whole)
+    throw Error("Vandrel:cannotTile", std::string(args.noise.by_range ? "--sigma range" : "--sigma-field") +
+                                          " filters the cloud whole, in memory, not in tiles or out of core: leave out " +
+                                          "--tile-points, --out-of-core and --memory-limit");
   if (plan.mode == RunMode::out_of_core && plan.output_format != plan.input_format)
     throw Error("Vandrel:cannotConvert", "cannot write '" + args.input + "' to '" + args.output +
                                              "' in another format: NPY and LAS files are written back only in their own format");
@@ -310,7 +316,9 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   if (!selection.empty()) {
     std::erase_if(classes, [&, i = std::size_t{0}](std::uint8_t) mutable { return selection[i++] == 0; });
   }
-  Parameters parameters = resolve_parameters(chosen, classes, args.sigma, args.density, options.names);
+  // With a sigma per point only the density may be left to estimate.
+  const std::optional<float> sigma_given = args.noise.asked() ? std::optional<float>(0.0f) : args.sigma;
+  Parameters parameters = resolve_parameters(chosen, classes, sigma_given, args.density, options.names);
   if (parameters.estimated_from.empty() && !selection.empty())
     parameters.estimated_from = "the " + std::to_string(selected) + " selected points";
   chosen = {};
@@ -319,6 +327,11 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   if (parameters.density_estimated)
     print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area" + from);
   if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma) + from);
+  std::vector<float> sigmas;
+  if (args.noise.asked()) {
+    sigmas = point_noise(file, points, selection, args.noise, args.input, [&](const std::string& line) { print(args, line); });
+    parameters.sigma = *std::max_element(sigmas.begin(), sigmas.end());
+  }
 
   if (plan.mode == RunMode::tiles) {
     // Beside the tiles: the result's copy inside denoise_tiled and the column-major output.
@@ -329,6 +342,8 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
                                                                 (selection.empty() ? 0 : 2 * selected * sizeof(Point))));
     tiling.tile_points = args.tile_points;
     points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);
+  } else if (!sigmas.empty()) {
+    points = denoise(points, sigmas, parameters.density, options);
   } else {
     points = denoise(points, parameters.sigma, parameters.density, options);
   }
@@ -378,8 +393,41 @@ int main(int argc, char** argv) {
                "vandrel");
   app.add_option("INPUT", args.input, "Point file to read")->required();
   app.add_option("OUTPUT", args.output, "Point file to write (replaced only when the run succeeds)")->required();
-  app.add_option("--sigma", args.sigma, "Standard deviation of the noise; estimated when left out")
-      ->check(float_at_least(0.0f, true));
+  CLI::Option* sigma_option =
+      app.add_option_function<std::string>(
+             "--sigma",
+             [&args](const std::string& text) {
+               if (text == "range") {
+                 args.noise.by_range = true;
+                 return;
+               }
+               std::string checked = text;
+               if (const std::string wrong = float_at_least(0.0f, true)(checked); !wrong.empty())
+                 throw CLI::ValidationError("--sigma", wrong);
+               float value = 0.0f;
+               parse_float(text, value);
+               args.sigma = value;
+             },
+             "Standard deviation of the noise; estimated when left out. 'range': a sigma per point that\n"
+             "grows with the range from the sensor, a + b r^2, with a and b estimated by depth band")
+          ->type_name("SIGMA|range");
+  app.add_option_function<std::string>(
+         "--sigma-field", [&args](const std::string& text) { args.noise.field = text; },
+         "Take each point's sigma from this field of the file (PLY property, PCD field, CSV column)")
+      ->type_name("NAME")
+      ->excludes(sigma_option);
+  app.add_option_function<std::string>(
+         "--sensor",
+         [&args](const std::string& text) {
+           try {
+             args.noise.sensor = parse_sensor(text);
+           } catch (const Error& e) {
+             throw CLI::ValidationError("--sensor", e.what());
+           }
+         },
+         "Where the sensor was, x,y,z in the file's coordinates, for --sigma range (default: the\n"
+         "VIEWPOINT of a PCD file)")
+      ->type_name("X,Y,Z");
   app.add_option("--density", args.density,
                  "Points per unit area of the surface; estimated when left out")
       ->check(float_at_least(0.0f, false));
