@@ -16,6 +16,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/field_selection.h"
 #include "cli/memory_limit.h"
 #include "cli/out_of_core_run.h"
 #include "cli/point_noise.h"
@@ -50,10 +51,14 @@ struct Arguments {
   std::vector<int> classes;        // LAS classes to filter; empty: every class
   std::string returns = "all";     // LAS returns to filter: all, first or last
   PointNoiseRequest noise;         // --sigma range, --sigma-field: a sigma per point
+  std::optional<FieldSelection> select;  // --select FIELD=V1,V2: points by a field's values
 };
 
 // Whether the run filters only some of the points (--classes, --returns).
-bool selecting(const Arguments& args) { return !args.classes.empty() || args.returns != "all"; }
+bool selecting(const Arguments& args) { return !args.classes.empty() || args.returns != "all" || args.select; }
+
+// Whether the run selects points by their LAS classification or returns.
+bool selecting_las(const Arguments& args) { return !args.classes.empty() || args.returns != "all"; }
 
 // The options that select the points to filter, as given: "--classes 2,6 --returns last".
 std::string selection_options(const Arguments& args) {
@@ -63,6 +68,7 @@ std::string selection_options(const Arguments& args) {
     for (std::size_t k = 0; k < args.classes.size(); ++k) text += (k > 0 ? "," : "") + std::to_string(args.classes[k]);
   }
   if (args.returns != "all") text += (text.empty() ? "" : " ") + std::string("--returns ") + args.returns;
+  if (args.select) text += (text.empty() ? "" : " ") + std::string("--select ") + args.select->text;
   return text;
 }
 
@@ -85,6 +91,7 @@ std::vector<int> parse_classes(const std::string& text) {
 // and return numbers: a first return is number 1, a last one the pulse's last (a record
 // that leaves them unset, 0, counts as both).
 std::vector<std::uint8_t> selected_rows_of(const PointFile& file, const Arguments& args) {
+  if (args.select) return rows_with_field_values(file, *args.select, args.input);
   const std::vector<std::uint8_t> classes = point_classes(file);
   const std::vector<LasReturn> returns = point_returns(file);
   std::vector<std::uint8_t> selection(static_cast<std::size_t>(file.size));
@@ -227,7 +234,7 @@ Plan plan_run(const Arguments& args) {
                               can_be_out_of_core ? file_bytes : std::nullopt);
   if (selecting(args)) {
     // The classes and returns of a point are those of a LAS record.
-    if (plan.input_format != PointFormat::las)
+    if (selecting_las(args) && plan.input_format != PointFormat::las)
       throw Error("Vandrel:cannotSelect", selection_options(args) + " selects points by their LAS classification and returns, but '" +
                                               args.input + "' is not a LAS file");
     // A selection is gathered and filtered in memory.
@@ -458,6 +465,19 @@ int main(int argc, char** argv) {
          "Filter only the points of these LAS classes (2,6: ground and buildings); the others are\n"
          "written back as they were and are nobody's neighbours. LAS files only, in memory")
       ->type_name("LIST");
+  app.add_option_function<std::string>(
+         "--select",
+         [&args](const std::string& text) {
+           try {
+             args.select = parse_field_selection(text);
+           } catch (const Error& e) {
+             throw CLI::ValidationError("--select", e.what());
+           }
+         },
+         "Filter only the points whose field FIELD holds one of the values (label=1,4): a PLY\n"
+         "property, PCD field or CSV column; the others are written back as they were and are\n"
+         "nobody's neighbours. In memory")
+      ->type_name("FIELD=VALUES");
   app.add_option("--returns", args.returns,
                  "Filter only the first or the last return of each pulse of a LAS file (default all)")
       ->check(CLI::IsMember({"all", "first", "last"}));

@@ -76,7 +76,8 @@ std::vector<float> point_noise(const PointFile& file, std::span<const Point> poi
     bands += (bands.empty() ? "" : ", ") + number_text(band.range) + ": " + number_text(band.sigma);
   print("Noise by range from the sensor at " + number_text((*sensor)[0]) + "," + number_text((*sensor)[1]) + "," +
         number_text((*sensor)[2]) + " (" + where + "): sigma = " + number_text(model.a) + " + " + number_text(model.b) +
-        " r^2, fitted to " + std::to_string(model.bands.size()) + " depth bands (range: sigma) " + bands);
+        " r^2, fitted to " + std::to_string(model.bands.size()) +
+        (model.bands.size() == 1 ? " depth band" : " depth bands") + " (range: sigma) " + bands);
   return range_sigmas(points, model);
 }
 
