@@ -26,6 +26,7 @@
 #include "tiling/tiling.h"
 #include "vandrel/error.h"
 #include "vandrel/estimate.h"
+#include "vandrel/noise_model.h"
 #include "vandrel/run_plan.h"
 #include "vandrel/vandrel.h"
 
@@ -367,6 +368,37 @@ PYBIND11_MODULE(_core, m) {
   m.def(
       "estimate_density", [](const py::array& points) { return estimate(points, &estimate_density); },
       py::arg("points"));
+  m.def(
+      "estimate_range_noise",
+      [](const py::array& points, double x, double y, double z) {
+        const std::span<const Point> data = point_rows(points);
+        RangeNoise model;
+        {
+          const py::gil_scoped_release unlocked;
+          model = estimate_range_noise(data, {x, y, z});
+        }
+        py::list bands;
+        for (const RangeNoise::Band& band : model.bands) bands.append(py::make_tuple(band.range, band.sigma, band.points));
+        return py::make_tuple(model.a, model.b, bands);
+      },
+      py::arg("points"), py::arg("x"), py::arg("y"), py::arg("z"),
+      "estimate_range_noise(points, x, y, z) -> (a, b, [(range, sigma, points) per band]): sigma(r) = a + b r^2\n"
+      "about the sensor at (x, y, z), fitted to depth bands.");
+  m.def(
+      "range_sigmas",
+      [](const py::array& points, double a, double b, double x, double y, double z) {
+        const std::span<const Point> data = point_rows(points);
+        RangeNoise model;
+        model.a = a;
+        model.b = b;
+        model.sensor = {x, y, z};
+        const std::vector<float> sigmas = range_sigmas(data, model);
+        py::array_t<float> result(static_cast<py::ssize_t>(sigmas.size()));
+        if (!sigmas.empty()) std::memcpy(result.mutable_data(), sigmas.data(), sigmas.size() * sizeof(float));
+        return result;
+      },
+      py::arg("points"), py::arg("a"), py::arg("b"), py::arg("x"), py::arg("y"), py::arg("z"),
+      "range_sigmas(points, a, b, x, y, z) -> float32 array: a + b r^2 at each point's range from (x, y, z).");
 
   m.def("plan_tiles", &plan_tiles_points, py::arg("points"), py::arg("sigma"), py::arg("density"),
         py::arg("tile_points"), py::arg("max_read_points"),
