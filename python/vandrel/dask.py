@@ -20,7 +20,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from . import _box_centre, _centred_rows, _core, _point_array, _restored, _single_rows
+from . import _box_centre, _centred_rows, _core, _mask_rows, _point_array, _restored, _single_rows
 
 # Each tile's halo loop is the library's own (_core.TileHalo, as run_tiles drives it): the
 # first tasks' halo is sized for the typical neighbourhood; a tile that finds it too small
@@ -35,7 +35,8 @@ def _filter_tile(points: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tupl
 
 
 def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density: Optional[float] = None, *,
-            client: Any = None, tile_points: Optional[int] = None, threads: Optional[int] = None) -> np.ndarray:
+            client: Any = None, tile_points: Optional[int] = None, threads: Optional[int] = None,
+            mask: Optional[npt.ArrayLike] = None) -> np.ndarray:
     """Denoises a point cloud on a dask.distributed cluster, tile by tile.
 
     points, sigma, density  as for vandrel.denoise (sigma and density are estimated once,
@@ -45,14 +46,33 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     tile_points  points a tile owns, at most; None chooses tiles that read about a million
               points with their halo (about 1 GiB of working memory per task).
     threads   threads per task (None or 0: OpenMP's default on the worker).
+    mask      None, or a boolean array of N values: as for vandrel.denoise, only the rows
+              where it is True are tiled and filtered, as a cloud of their own (sigma and
+              density left out are estimated from them); the others come back as given.
 
     Returns the filtered N x 3 array in row order, with vandrel.denoise's dtype rules.
     Raises what vandrel.denoise raises, and what the cluster raises for failed tasks.
     """
     array = _point_array(points)
-    rows, centre, result_dtype = _single_rows(array)
+    selection = _mask_rows(mask, len(array))
+    rows, centre, result_dtype = _single_rows(array, selection)
+    if selection is not None:
+        # The selected rows are tiled as a cloud of their own and put back in their places.
+        chosen = _denoise_rows(np.ascontiguousarray(rows[selection]), sigma, density, client, tile_points, threads)
+        rows = rows.copy()
+        rows[selection] = chosen
+        result = _restored(rows, centre, result_dtype)
+        if centre is not None:
+            result[~selection] = array[~selection]  # the input's own values, not their trip through float32
+        return result
+    return _restored(_denoise_rows(rows, sigma, density, client, tile_points, threads), centre, result_dtype)
+
+
+def _denoise_rows(rows: np.ndarray, sigma: Optional[float], density: Optional[float], client: Any,
+                  tile_points: Optional[int], threads: Optional[int]) -> np.ndarray:
+    """denoise's run over C-ordered float32 rows: parameters, tiles, the cluster."""
     if len(rows) == 0:
-        return np.empty((0, 3), dtype=result_dtype)
+        return rows
     sigma, density = _core.resolve_parameters(rows, sigma, density)
     if tile_points is None:
         read_points = _core.tile_points_for_memory(0)
@@ -67,12 +87,11 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
         cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
         client = Client(cluster)
     try:
-        filtered = _run_tiles(client, rows, lo, hi, sizes, sigma, density, threads)
+        return _run_tiles(client, rows, lo, hi, sizes, sigma, density, threads)
     finally:
         if own_client:
             client.close()
             cluster.close()
-    return _restored(filtered, centre, result_dtype)
 
 
 # What a task's result raises when the worker that held its data or ran it was lost; such a
