@@ -105,10 +105,6 @@ def analogues(seed):
           f"density {ratio_text(vandrel.estimate_density(points), density)}")
     print(f"  forest, class 2 (ground): sigma {ratio_text(vandrel.estimate_sigma(ground), sigma)}, "
           f"density {ratio_text(vandrel.estimate_density(ground), density)}")
-    try:
-        vandrel.denoise(points[:20000])
-    except vandrel.Error as error:
-        print(f"  forest, default run refused: {str(error)[:100]}...")
 
     points, distance = depth_camera(rng)
     ranges = np.linalg.norm(points, axis=1)
