@@ -91,10 +91,11 @@ void run_out_of_core(const PointStream& input, const std::string& output, const 
   const TilingRun tiled = denoise_out_of_core(cloud, result, sigma, density, run.options, tiling, directory);
   if (tiled.tiles > 0) {
     char share[16];
-    std::snprintf(share, sizeof share, "%.2f", static_cast<double>(tiled.points_filtered) / static_cast<double>(rows - not_finite));
-    run.print("Filtered " + std::to_string(tiled.tiles) + (tiled.tiles == 1 ? " tile: " : " tiles: ") +
-              std::to_string(tiled.points_filtered) + " points with their halos (" + share + " times the cloud)" +
-              (tiled.tiles_read_again > 0 ? ", " + std::to_string(tiled.tiles_read_again) + " read again with a wider halo" : ""));
+    std::snprintf(share, sizeof share, "%.2f",
+                  static_cast<double>(tiled.points_estimated) / 2.0 / static_cast<double>(rows - not_finite));
+    run.print("Filtered " + std::to_string(tiled.tiles) + (tiled.tiles == 1 ? " tile" : " tiles") + " in two passes: " +
+              share + " times the cloud a pass, halos included" +
+              (tiled.tiles_read_again > 0 ? "; " + std::to_string(tiled.tiles_read_again) + " read again with a wider halo" : ""));
   }
 
   // The writers may read the result more than once: the moves are counted on their own.

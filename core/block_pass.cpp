@@ -26,15 +26,16 @@ constexpr float noise_offset_factor = -0.09697905f;
 constexpr float noise_offset_divisor = 0.4f;
 constexpr float noise_factor = 0.5333f;
 
-// Checks a chunk's nearest-neighbour lists: exactly `frame_neighbours` rows of the block each.
-void check_nearest(const NeighbourLists& lists, std::int64_t first, std::size_t block_size) {
+// Checks a chunk's nearest-neighbour lists (of the block points `rows`): exactly
+// `frame_neighbours` rows of the block each.
+void check_nearest(const NeighbourLists& lists, std::span<const std::int32_t> rows, std::size_t block_size) {
   for (std::int64_t k = 0; k < lists.size(); ++k) {
     const std::span<const std::int32_t> list = lists[k];
     const bool in_block = std::all_of(list.begin(), list.end(), [&](std::int32_t row) {
       return row >= 0 && static_cast<std::size_t>(row) < block_size;
     });
     if (list.size() != static_cast<std::size_t>(frame_neighbours) || !in_block) {
-      throw Error("Vandrel:badNeighbourTable", "The nearest neighbours of block point " + std::to_string(first + k + 1) +
+      throw Error("Vandrel:badNeighbourTable", "The nearest neighbours of block point " + std::to_string(rows[static_cast<std::size_t>(k)] + 1) +
                                                    " are not " + std::to_string(frame_neighbours) +
                                                    " rows of the block.");
     }
@@ -69,15 +70,39 @@ Point solve_position(const Point& point, float noise, const Accumulators& sums, 
 void update_noise(const Accumulators& sums, std::span<float> noise, std::size_t first_point, bool own_offsets) {
   const float offset = (noise_offset_factor * noise[first_point]) / noise_offset_divisor;
   for (std::size_t j = 0; j < noise.size(); ++j) {
+    const std::int32_t e = sums.entry(static_cast<std::int32_t>(j));
+    if (e < 0) continue;
     // A point given as exact (its own sigma 0) stays exact in every pass.
     if (own_offsets && noise[j] == 0.0f) continue;
+    const auto at = static_cast<std::size_t>(e);
     // A point no estimate used keeps its level before the line.
-    const float level = sums.uses[j] == 0.0f ? noise[j] : std::sqrt(sums.variances[j] / sums.uses[j]);
+    const float level = sums.uses[at] == 0.0f ? noise[j] : std::sqrt(sums.variances[at] / sums.uses[at]);
     // With noise that varies by point, an offset from another point's level could drive a
     // quiet point's level below zero; its own keeps the line's proportions.
     const float point_offset = own_offsets ? (noise_offset_factor * noise[j]) / noise_offset_divisor : offset;
     noise[j] = (level * noise_slope + point_offset) * noise_factor;
   }
+}
+
+// The runs of consecutive block points to estimate, [first, last) each: the whole block
+// unless `estimated` picks points.
+std::vector<std::array<std::int64_t, 2>> estimated_runs(std::span<const std::uint8_t> estimated, std::int64_t n) {
+  std::vector<std::array<std::int64_t, 2>> runs;
+  if (estimated.empty()) {
+    if (n > 0) runs.push_back({0, n});
+    return runs;
+  }
+  for (std::int64_t i = 0; i < n;) {
+    if (estimated[static_cast<std::size_t>(i)] == 0) {
+      ++i;
+      continue;
+    }
+    std::int64_t end = i + 1;
+    while (end < n && estimated[static_cast<std::size_t>(end)] != 0) ++end;
+    runs.push_back({i, end});
+    i = end;
+  }
+  return runs;
 }
 
 void report_points_processed(Host& host, std::int64_t begin, std::int64_t end, std::size_t block_size) {
@@ -98,7 +123,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   host.stage_done("nearest neighbours");
 
   const PassInputs in{points, noise, settings.threshold, settings.max_half_width};
-  Accumulators sums(n);
+  Accumulators sums = settings.kept.empty() ? Accumulators(n) : Accumulators(settings.kept);
   std::vector<EstimateScratch> scratch(static_cast<std::size_t>(threads));
   std::vector<PointEstimate> estimates;
   NeighbourLists radius_lists;
@@ -109,17 +134,35 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
   // The narrowed radius lists come in the cell order of this pass's positions.
   const CellGrid grid(points, block_cell_side);
-  host.progress(settings.stage, 0, static_cast<std::int64_t>(n));
-  for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n);) {
-    const std::int64_t end = std::min(begin + chunk, static_cast<std::int64_t>(n));
+  // A chunk is up to `chunk` points to estimate, taken from runs of consecutive points.
+  const std::vector<std::array<std::int64_t, 2>> runs = estimated_runs(settings.estimated, static_cast<std::int64_t>(n));
+  std::int64_t to_estimate = 0;
+  for (const auto& run : runs) to_estimate += run[1] - run[0];
+  std::vector<std::array<std::int64_t, 2>> pieces;  // the chunk's parts of runs
+  std::vector<std::int32_t> chunk_rows;             // its points
+  std::size_t next_run = 0;
+  std::int64_t run_at = runs.empty() ? 0 : runs[0][0];
+  std::int64_t estimated = 0;
+  host.progress(settings.stage, 0, to_estimate);
+  while (next_run < runs.size()) {
+    pieces.clear();
+    chunk_rows.clear();
+    while (next_run < runs.size() && static_cast<std::int64_t>(chunk_rows.size()) < chunk) {
+      const std::int64_t end = std::min(runs[next_run][1], run_at + chunk - static_cast<std::int64_t>(chunk_rows.size()));
+      pieces.push_back({run_at, end});
+      for (std::int64_t i = run_at; i < end; ++i) chunk_rows.push_back(static_cast<std::int32_t>(i));
+      run_at = end;
+      if (run_at == runs[next_run][1] && ++next_run < runs.size()) run_at = runs[next_run][0];
+    }
+    const auto count = static_cast<std::int64_t>(chunk_rows.size());
     // Frames first: they orient each point's search region.
     nearest_lists.clear();
-    nearest->find(begin, end, nullptr, nearest_lists);
-    check_nearest(nearest_lists, begin, n);
+    for (const auto& piece : pieces) nearest->find(piece[0], piece[1], nullptr, nearest_lists);
+    check_nearest(nearest_lists, chunk_rows, n);
     host.stage_done("nearest neighbours");
-    frames.resize(static_cast<std::size_t>(end - begin));
+    frames.resize(static_cast<std::size_t>(count));
     regions.resize(frames.size());
-    for_each_share(threads, end - begin, [&](int, std::int64_t first, std::int64_t last) {
+    for_each_share(threads, count, [&](int, std::int64_t first, std::int64_t last) {
       std::array<Point, frame_neighbours> neighbourhood;
       for (std::int64_t k = first; k < last; ++k) {
         const std::span<const std::int32_t> nearest_rows = nearest_lists[k];
@@ -128,46 +171,49 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
         }
         const auto at = static_cast<std::size_t>(k);
         frames[at] = local_frame(neighbourhood);
-        regions[at] = estimate_region(in, static_cast<std::int32_t>(begin + k), frames[at]);
+        regions[at] = estimate_region(in, chunk_rows[at], frames[at]);
       }
     });
     host.stage_done("frames");
     radius_lists.clear();
-    const NeighbourSearch::Narrowing narrowing{points, regions, grid};
-    neighbours.find(begin, end, &narrowing, radius_lists);
+    for (std::size_t p = 0, offset = 0; p < pieces.size(); ++p) {
+      const auto length = static_cast<std::size_t>(pieces[p][1] - pieces[p][0]);
+      const NeighbourSearch::Narrowing narrowing{points, std::span<const Cylinder>(regions).subspan(offset, length), grid};
+      neighbours.find(pieces[p][0], pieces[p][1], &narrowing, radius_lists);
+      offset += length;
+    }
     host.stage_done("radius search");
 
-    estimates.resize(static_cast<std::size_t>(end - begin));
-    for_each_share(threads, end - begin, [&](int thread, std::int64_t first, std::int64_t last) {
+    estimates.resize(static_cast<std::size_t>(count));
+    for_each_share(threads, count, [&](int thread, std::int64_t first, std::int64_t last) {
       for (std::int64_t k = first; k < last; ++k) {
-        estimate_point(in, static_cast<std::int32_t>(begin + k), frames[static_cast<std::size_t>(k)], radius_lists[k],
-                       scratch[static_cast<std::size_t>(thread)], estimates[static_cast<std::size_t>(k)]);
+        const auto at = static_cast<std::size_t>(k);
+        estimate_point(in, chunk_rows[at], frames[at], radius_lists[k], scratch[static_cast<std::size_t>(thread)],
+                       estimates[at]);
       }
     });
     host.stage_done("estimates");
 
     // Estimates share support points: their sums are built serially, in point order.
-    for (std::int64_t i = begin; i < end; ++i) {
-      fuse_estimates(points, noise, static_cast<std::int32_t>(i), estimates[static_cast<std::size_t>(i - begin)], sums,
-                     fusion);
-    }
+    for (std::size_t k = 0; k < chunk_rows.size(); ++k) fuse_estimates(points, noise, chunk_rows[k], estimates[k], sums, fusion);
     host.stage_done("fusion");
-    report_points_processed(host, begin, end, n);
-    host.progress(settings.stage, end, static_cast<std::int64_t>(n));
+    for (const auto& piece : pieces) report_points_processed(host, piece[0], piece[1], n);
+    estimated += count;
+    host.progress(settings.stage, estimated, to_estimate);
 
     if (settings.chunk_points == 0) {
       const auto listed = static_cast<std::int64_t>(radius_lists.rows.size());
-      const std::int64_t per_point = std::max<std::int64_t>(1, listed / std::max<std::int64_t>(1, end - begin));
+      const std::int64_t per_point = std::max<std::int64_t>(1, listed / std::max<std::int64_t>(1, count));
       chunk = std::clamp(rows_per_chunk / per_point, min_chunk_points, max_chunk_points);
     }
-    begin = end;
   }
   estimates = {};
 
-  std::vector<Point> filtered(n);
+  std::vector<Point> filtered(points.begin(), points.end());
   for_each_share(threads, static_cast<std::int64_t>(n), [&](int, std::int64_t first, std::int64_t last) {
     for (auto j = static_cast<std::size_t>(first); j < static_cast<std::size_t>(last); ++j) {
-      filtered[j] = solve_position(points[j], noise[j], sums, j);
+      const std::int32_t e = sums.entry(static_cast<std::int32_t>(j));
+      if (e >= 0) filtered[j] = solve_position(points[j], noise[j], sums, static_cast<std::size_t>(e));
     }
   });
   host.stage_done("solve");

@@ -19,6 +19,12 @@ struct BlockPassSettings {
   std::int64_t chunk_points = 0;     // points estimated at a time; 0 chooses by list length
   std::size_t first_point = 0;       // the block point first in the input: its noise level sets the next pass's offset
   bool own_offsets = false;          // each point's own noise level sets its offset instead (per-point sigmas)
+  /// For a caller that needs the results of some points only (a tile its own): per block
+  /// point, whether to make its estimates, and whether to keep its sums and solve it. Empty
+  /// means every point. A kept point's result is exact when every point within the search
+  /// radius of it is estimated.
+  std::span<const std::uint8_t> estimated = {};
+  std::span<const std::uint8_t> kept = {};
 };
 
 /// One filtering pass over a block of at least 50 points.
@@ -26,7 +32,7 @@ struct BlockPassSettings {
 ///   noise       their noise levels; replaced by the levels re-estimated for the next pass
 ///   neighbours  the radius search of the block (on the first pass's positions, radius
 ///               sqrt(3) r0), narrowed to each point's estimate region
-/// Returns the new positions. Estimates are made in parallel for a chunk of consecutive
+/// Returns the new positions (a point not kept keeps its own, and its noise level). Estimates are made in parallel for a chunk of consecutive
 /// points, then fused serially in point order and dropped, so the working memory is that
 /// of one chunk; results do not depend on the chunk size nor on the thread count.
 std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::span<float> noise,

@@ -13,12 +13,17 @@ constexpr float misfit_share = 0.75f;
 // sqrt(2) in single: the misfit never drops below sqrt(2 / |S|) times the support's noise.
 constexpr float misfit_floor_factor = std::bit_cast<float>(0x3FB504F3u);
 
-// sums[S[k]] += addend for every k, as one gather, add and scatter.
+// sums[E[k]] += addend for every entry E[k] of the support that is kept (>= 0), as one
+// gather, add and scatter.
 template <class T, class Add>
-void gather_add_scatter(std::vector<T>& sums, std::span<const std::int32_t> support, std::vector<T>& gathered, Add add) {
-  gathered.resize(support.size());
-  for (std::size_t k = 0; k < support.size(); ++k) gathered[k] = add(sums[static_cast<std::size_t>(support[k])]);
-  for (std::size_t k = 0; k < support.size(); ++k) sums[static_cast<std::size_t>(support[k])] = gathered[k];
+void gather_add_scatter(std::vector<T>& sums, std::span<const std::int32_t> entries, std::vector<T>& gathered, Add add) {
+  gathered.resize(entries.size());
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    if (entries[k] >= 0) gathered[k] = add(sums[static_cast<std::size_t>(entries[k])]);
+  }
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    if (entries[k] >= 0) sums[static_cast<std::size_t>(entries[k])] = gathered[k];
+  }
 }
 
 void fuse_estimate(std::span<const Point> points, std::span<const float> noise, const Frame& frame,
@@ -53,18 +58,21 @@ void fuse_estimate(std::span<const Point> points, std::span<const float> noise, 
   }
   const Point target = multiply(constraint, p);
 
-  gather_add_scatter(sums.normal, support, s.normal_sums, [&](const Matrix3& m) {
+  s.entries.resize(count);
+  for (std::size_t k = 0; k < count; ++k) s.entries[k] = sums.entry(support[k]);
+  const std::span<const std::int32_t> entries = s.entries;
+  gather_add_scatter(sums.normal, entries, s.normal_sums, [&](const Matrix3& m) {
     Matrix3 out;
     for (std::size_t e = 0; e < 9; ++e) out[e] = m[e] + constraint[e];
     return out;
   });
-  gather_add_scatter(sums.target, support, s.target_sums, [&](const Point& t) {
+  gather_add_scatter(sums.target, entries, s.target_sums, [&](const Point& t) {
     return Point{t[0] + target[0], t[1] + target[1], t[2] + target[2]};
   });
   const float squared_deviation = estimate.deviation * estimate.deviation;
-  gather_add_scatter(sums.weights, support, s.sums, [&](float v) { return v + w; });
-  gather_add_scatter(sums.variances, support, s.sums, [&](float v) { return v + squared_deviation; });
-  gather_add_scatter(sums.uses, support, s.sums, [&](float v) { return v + 1.0f; });
+  gather_add_scatter(sums.weights, entries, s.sums, [&](float v) { return v + w; });
+  gather_add_scatter(sums.variances, entries, s.sums, [&](float v) { return v + squared_deviation; });
+  gather_add_scatter(sums.uses, entries, s.sums, [&](float v) { return v + 1.0f; });
 }
 
 // Inverse-variance mean of the four quadrant positions.
@@ -91,7 +99,8 @@ void fuse_estimates(std::span<const Point> points, std::span<const float> noise,
   for (const QuadrantEstimate& quadrant : estimate.quadrants) {
     if (quadrant.plane) fuse_estimate(points, noise, estimate.frame, quadrant, sums, scratch);
   }
-  sums.fallback[static_cast<std::size_t>(i)] = fallback_position(estimate);
+  const std::int32_t entry = sums.entry(i);
+  if (entry >= 0) sums.fallback[static_cast<std::size_t>(entry)] = fallback_position(estimate);
 }
 
 }  // namespace vandrel

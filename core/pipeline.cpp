@@ -26,16 +26,49 @@ constexpr std::size_t max_pruned_block = 3;
 constexpr double max_scaled_coordinate = 0x1p54;
 static_assert(max_scaled_coordinate / block_cell_side <= CellGrid::max_cell);
 
-// The filter, with one sigma for every point or (`point_sigmas` not empty) one per row.
-std::vector<Point> filter_with_noise(Host& host, std::span<const Point> cloud, float sigma,
-                                     std::span<const float> point_sigmas, float density,
-                                     const FilterSettings& settings) {
+// The points the passes filter, scaled by sqrt(density) and in the cell order of their
+// radius search (points near in space near in memory), with what the passes need.
+struct Block {
+  float scale = 1.0f;
+  FilterSizes sizes;
+  std::vector<Point> reference;         // the first pass's positions
+  std::vector<std::int32_t> rows;       // their cloud rows
+  std::size_t first_point = 0;          // the block point first in input order: it sets the noise offset
+  std::vector<std::uint8_t> estimated;  // per block point (empty: every point)
+  std::vector<std::uint8_t> kept;
+  std::vector<float> start_noise;       // per block point, from per-point sigmas (empty: sizes.scaled_sigma each)
+};
+
+// The noise levels the first pass starts from, per block point.
+std::vector<float> first_noise(const Block& block) {
+  if (!block.start_noise.empty()) return block.start_noise;
+  return std::vector<float>(block.reference.size(), block.sizes.scaled_sigma);
+}
+
+// Per block point, the value of a per-row mask (empty stays empty).
+std::vector<std::uint8_t> block_mask(std::span<const std::uint8_t> per_row, const std::vector<std::int32_t>& rows,
+                                     std::size_t cloud_rows, const char* what) {
+  if (per_row.empty()) return {};
+  if (per_row.size() != cloud_rows)
+    throw Error("Vandrel:invalidArgument", std::string("the ") + what + " mask holds " + std::to_string(per_row.size()) +
+                                               " values for " + std::to_string(cloud_rows) + " points");
+  std::vector<std::uint8_t> mask(rows.size());
+  for (std::size_t k = 0; k < rows.size(); ++k) mask[k] = per_row[static_cast<std::size_t>(rows[k])];
+  return mask;
+}
+
+// Checks the arguments and builds the block; no points in it when nothing is filtered.
+// With `point_sigmas` (one per cloud row) the sizes come from the largest of them.
+Block prepare_block(Host& host, std::span<const Point> cloud, float sigma, float density, const FilterSettings& settings,
+                    std::span<const float> point_sigmas = {}) {
   check_parameters(sigma, density, settings.names);
   if (static_cast<std::int64_t>(cloud.size()) > max_points) {
     throw Error("Vandrel:tooManyPoints", "The cloud has " + std::to_string(cloud.size()) + " points; at most " +
                                              std::to_string(max_points) + " can be filtered in one call.");
   }
-  const float scale = std::sqrt(density);
+  Block block;
+  block.scale = std::sqrt(density);
+  const float scale = block.scale;
   std::vector<Point> scaled(cloud.size());
   for (std::size_t i = 0; i < cloud.size(); ++i) {
     for (std::size_t c = 0; c < 3; ++c) scaled[i][c] = cloud[i][c] * scale;
@@ -66,65 +99,62 @@ std::vector<Point> filter_with_noise(Host& host, std::span<const Point> cloud, f
   host.stage_done("split");
 
   const bool per_point = !point_sigmas.empty();
-  const float largest_sigma = per_point ? largest_point_sigma(cloud, point_sigmas, settings.names) : sigma;
-  const FilterSizes sizes = filter_sizes(largest_sigma, density, settings.names);
-
-  // Points in no filtered block are returned exactly as given.
-  std::vector<Point> result(cloud.begin(), cloud.end());
-  if (block_rows.empty()) return result;
+  block.sizes = filter_sizes(per_point ? largest_point_sigma(cloud, point_sigmas, settings.names) : sigma, density,
+                             settings.names);
+  if (block_rows.empty()) return block;
   if (!settings.allow_large_neighbourhoods) check_neighbourhood_size(cloud, scale, host.thread_count());
 
-  // The block is kept in the order of the cells of its radius search, points near in space
-  // near in memory; `rows` follows it. The first block point in input order sets the
-  // offset of the noise update.
+  // The block is kept in the order of the cells of its radius search; `rows` follows it.
+  // The first block point in input order sets the offset of the noise update.
   std::vector<Point> points(block_rows.size());
   for (std::size_t k = 0; k < points.size(); ++k) points[k] = scaled[static_cast<std::size_t>(block_rows[k])];
   scaled = {};
   const std::vector<std::int32_t> order = CellGrid::cell_order(points, block_cell_side);
-  std::vector<std::int32_t> rows(points.size());
-  std::size_t first_point = 0;
-  {
-    std::vector<Point> sorted(points.size());
-    for (std::size_t k = 0; k < order.size(); ++k) {
-      const auto from = static_cast<std::size_t>(order[k]);
-      sorted[k] = points[from];
-      rows[k] = block_rows[from];
-      if (from == 0) first_point = k;
-    }
-    points = std::move(sorted);
+  block.rows.resize(points.size());
+  block.reference.resize(points.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const auto from = static_cast<std::size_t>(order[k]);
+    block.reference[k] = points[from];
+    block.rows[k] = block_rows[from];
+    if (from == 0) block.first_point = k;
   }
-  const std::vector<Point> reference = points;
-  std::vector<float> noise(points.size(), sizes.scaled_sigma);
+  block.estimated = block_mask(settings.estimated, block.rows, cloud.size(), "estimated");
+  block.kept = block_mask(settings.wanted, block.rows, cloud.size(), "wanted");
   if (per_point) {
-    for (std::size_t k = 0; k < noise.size(); ++k) {
-      noise[k] = point_sigmas[static_cast<std::size_t>(rows[k])] * sizes.scale;
-    }
+    block.start_noise.resize(block.rows.size());
+    for (std::size_t k = 0; k < block.rows.size(); ++k)
+      block.start_noise[k] = point_sigmas[static_cast<std::size_t>(block.rows[k])] * block.scale;
   }
-  // The lists are found once, on the first pass's positions, and serve both passes.
-  const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(reference, sizes.search_radius);
-  host.stage_done("radius search");
+  return block;
+}
 
-  // The second pass filters the first's output with the noise levels the first left.
-  for (std::int32_t pass = 1; pass <= 2; ++pass) {
-    if (points.size() >= min_filtered_block) {
-      const BlockPassSettings pass_settings{pass == 1 ? "pass 1" : "pass 2",
-                                            pass == 1 ? first_pass_threshold : second_pass_threshold, sizes.max_half_width,
-                                            settings.chunk_points, first_point, per_point};
-      std::vector<Point> passed = block_pass(host, points, noise, *neighbours, pass_settings);
-      if (settings.after_pass) settings.after_pass(pass, points, passed);
-      points = std::move(passed);
-    }
-    host.pass_done(pass);
+// Pass `pass` over the block: from `points` and `noise`, which it replaces by the pass's.
+void run_pass(Host& host, const Block& block, std::int32_t pass, std::vector<Point>& points, std::vector<float>& noise,
+              NeighbourSearch& neighbours, const FilterSettings& settings) {
+  if (points.size() >= min_filtered_block) {
+    BlockPassSettings pass_settings{pass == 1 ? "pass 1" : "pass 2",
+                                    pass == 1 ? first_pass_threshold : second_pass_threshold,
+                                    block.sizes.max_half_width, settings.chunk_points, block.first_point};
+    pass_settings.estimated = block.estimated;
+    pass_settings.kept = block.kept;
+    pass_settings.own_offsets = !block.start_noise.empty();
+    std::vector<Point> passed = block_pass(host, points, noise, neighbours, pass_settings);
+    if (settings.after_pass) settings.after_pass(pass, points, passed);
+    points = std::move(passed);
   }
+  host.pass_done(pass);
+}
 
-  // Back to the cloud's rows and units. (A point's position is the weighted mean of the
-  // positions the blocks covering it give; with a single block the weight cancels.) A
-  // point the passes left where it was keeps its input bits, which scaling back and forth
-  // would not always give.
+// Back to the cloud's rows and units. (A point's position is the weighted mean of the
+// positions the blocks covering it give; with a single block the weight cancels.) A point
+// the passes left where it was keeps its input bits, which scaling back and forth would not
+// always give.
+std::vector<Point> merge(Host& host, std::span<const Point> cloud, const Block& block, std::span<const Point> points) {
+  std::vector<Point> result(cloud.begin(), cloud.end());
   for (std::size_t k = 0; k < points.size(); ++k) {
-    const auto row = static_cast<std::size_t>(rows[k]);
-    if (points[k] == reference[k]) continue;
-    for (std::size_t c = 0; c < 3; ++c) result[row][c] = points[k][c] / scale;
+    const auto row = static_cast<std::size_t>(block.rows[k]);
+    if (points[k] == block.reference[k]) continue;
+    for (std::size_t c = 0; c < 3; ++c) result[row][c] = points[k][c] / block.scale;
     if (!finite(result[row])) {
       throw Error("Vandrel:nonFiniteResult", "Point " + std::to_string(row + 1) +
                                                  " came out of the filter with a non-finite coordinate; nothing is "
@@ -136,17 +166,75 @@ std::vector<Point> filter_with_noise(Host& host, std::span<const Point> cloud, f
   return result;
 }
 
+// filter_cloud over a block made from its arguments.
+std::vector<Point> filter_block(Host& host, std::span<const Point> cloud, const Block& block,
+                                const FilterSettings& settings) {
+  // Points in no filtered block are returned exactly as given.
+  if (block.rows.empty()) return {cloud.begin(), cloud.end()};
+  std::vector<Point> points = block.reference;
+  std::vector<float> noise = first_noise(block);
+  // The lists are found once, on the first pass's positions, and serve both passes.
+  const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);
+  host.stage_done("radius search");
+  // The second pass filters the first's output with the noise levels the first left.
+  for (std::int32_t pass = 1; pass <= 2; ++pass) run_pass(host, block, pass, points, noise, *neighbours, settings);
+  return merge(host, cloud, block, points);
+}
+
 }  // namespace
 
 std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float sigma, float density,
                                 const FilterSettings& settings) {
-  return filter_with_noise(host, cloud, sigma, {}, density, settings);
+  return filter_block(host, cloud, prepare_block(host, cloud, sigma, density, settings), settings);
 }
 
 std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, std::span<const float> sigmas,
                                 float density, const FilterSettings& settings) {
   check_point_sigma_count(sigmas.size(), cloud.size(), settings.names);
-  return filter_with_noise(host, cloud, 0.0f, sigmas, density, settings);
+  return filter_block(host, cloud, prepare_block(host, cloud, 0.0f, density, settings, sigmas), settings);
+}
+
+FirstPass filter_first_pass(Host& host, std::span<const Point> cloud, float sigma, float density,
+                            const FilterSettings& settings) {
+  const Block block = prepare_block(host, cloud, sigma, density, settings);
+  FirstPass first;
+  first.positions.resize(cloud.size());
+  for (std::size_t i = 0; i < cloud.size(); ++i) {
+    for (std::size_t c = 0; c < 3; ++c) first.positions[i][c] = cloud[i][c] * block.scale;
+  }
+  first.noise.assign(cloud.size(), block.sizes.scaled_sigma);
+  if (block.rows.empty()) return first;
+  std::vector<Point> points = block.reference;
+  std::vector<float> noise(points.size(), block.sizes.scaled_sigma);
+  const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);
+  host.stage_done("radius search");
+  run_pass(host, block, 1, points, noise, *neighbours, settings);
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    const auto row = static_cast<std::size_t>(block.rows[k]);
+    first.positions[row] = points[k];
+    first.noise[row] = noise[k];
+  }
+  return first;
+}
+
+std::vector<Point> filter_second_pass(Host& host, std::span<const Point> cloud, std::span<const Point> first_positions,
+                                      std::span<const float> first_noise, float sigma, float density,
+                                      const FilterSettings& settings) {
+  if (first_positions.size() != cloud.size() || first_noise.size() != cloud.size())
+    throw Error("Vandrel:invalidArgument", "the first pass's positions and noise levels need one entry per point");
+  const Block block = prepare_block(host, cloud, sigma, density, settings);
+  if (block.rows.empty()) return {cloud.begin(), cloud.end()};
+  std::vector<Point> points(block.rows.size());
+  std::vector<float> noise(block.rows.size());
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    points[k] = first_positions[static_cast<std::size_t>(block.rows[k])];
+    noise[k] = first_noise[static_cast<std::size_t>(block.rows[k])];
+  }
+  // Radius lists on the first pass's positions, as filter_cloud finds them.
+  const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);
+  host.stage_done("radius search");
+  run_pass(host, block, 2, points, noise, *neighbours, settings);
+  return merge(host, cloud, block, points);
 }
 
 }  // namespace vandrel

@@ -20,6 +20,13 @@ struct FilterSettings {
   /// Called after each pass of the block with its positions before and after the pass
   /// (scaled by sqrt(density), in the block's order), for callers that measure the moves.
   std::function<void(std::int32_t pass, std::span<const Point> before, std::span<const Point> after)> after_pass;
+  /// For callers that need the results of some rows only (a tile, those of its own points):
+  /// per cloud row, whether the passes make its estimates, and whether its result is wanted.
+  /// Empty means every row. A row not wanted comes back unfiltered. A wanted row gets the
+  /// result of the whole cloud when every point within the search radius of it (in the
+  /// pass's first positions) is estimated and the cloud holds what those estimates read.
+  std::span<const std::uint8_t> estimated = {};
+  std::span<const std::uint8_t> wanted = {};
 };
 
 /// The whole filter: scales the cloud by sqrt(density), takes its finite points as one
@@ -40,9 +47,28 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
 /// The whole filter for noise that varies from point to point: `sigmas` holds one standard
 /// deviation per row of the cloud (see largest_point_sigma), each point's noise level at
 /// the start; the filter's sizes come from the largest, and each point's noise update takes
-/// its offset from its own starting level. Values all equal to one sigma give the bits of
-/// the filter_cloud above. Throws as that does, and "Vandrel:invalidSigma" for the values.
+/// its offset from its own starting level (a point of sigma 0 stays where it is). Values
+/// all equal to one sigma give the bits of the filter_cloud above. Throws as that does, and
+/// "Vandrel:invalidSigma" for the values.
 std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, std::span<const float> sigmas,
                                 float density, const FilterSettings& settings = {});
+
+/// Where the first pass leaves a cloud's points: per cloud row, the position (scaled by
+/// sqrt(density)) and the noise level the second pass starts from.
+struct FirstPass {
+  std::vector<Point> positions;
+  std::vector<float> noise;
+};
+
+/// The filter pass by pass, for callers that keep what the first pass leaves between the
+/// passes (tiles, which then read for each pass only what that pass needs):
+/// filter_second_pass(cloud, filter_first_pass(cloud)) gives filter_cloud(cloud), bit for
+/// bit. Rows outside the filtered block hold their scaled input and scaled sigma.
+/// Arguments, settings and errors as filter_cloud; `first` holds one entry per cloud row.
+FirstPass filter_first_pass(Host& host, std::span<const Point> cloud, float sigma, float density,
+                            const FilterSettings& settings = {});
+std::vector<Point> filter_second_pass(Host& host, std::span<const Point> cloud, std::span<const Point> first_positions,
+                                      std::span<const float> first_noise, float sigma, float density,
+                                      const FilterSettings& settings = {});
 
 }  // namespace vandrel

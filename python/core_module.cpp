@@ -263,20 +263,33 @@ py::tuple tile_rows_points(const py::array& points, const std::array<float, 3>& 
   return py::make_tuple(row_array, owned_array);
 }
 
-py::tuple filter_tile_points(const py::array& points, const std::array<float, 3>& lo, const std::array<float, 3>& hi,
+py::tuple filter_tile_points(std::int32_t pass, const py::array& points, const py::object& first_positions,
+                             const py::object& first_noise, const std::array<float, 3>& lo, const std::array<float, 3>& hi,
                              const PlanSizes& sizes, float sigma, float density, float neighbours, float move,
                              const py::object& threads) {
+  if (pass != 1 && pass != 2) throw py::value_error("pass must be 1 or 2");
   const std::span<const Point> data = point_rows(points);
+  TileFirstPass first;
+  if (pass == 2) {
+    first.positions = point_rows(first_positions.cast<py::array>());
+    const auto noise = first_noise.cast<py::array_t<float, py::array::c_style | py::array::forcecast>>();
+    first.noise = {noise.data(), static_cast<std::size_t>(noise.size())};
+    if (first.positions.size() != data.size() || first.noise.size() != data.size())
+      throw py::value_error("the first pass's positions and noise levels need one entry per point");
+  }
   DenoiseOptions options;
   options.threads = call_threads(threads);
   TileResult result;
   {
     const py::gil_scoped_release unlocked;
-    result = filter_tile(data, box_of(lo, hi), plan_of(sizes), sigma, density, {neighbours, move}, options);
+    result = filter_tile(pass, data, first, box_of(lo, hi), plan_of(sizes), sigma, density, {neighbours, move}, options);
   }
   py::array_t<float> filtered({static_cast<py::ssize_t>(result.points.size()), py::ssize_t{3}});
   std::memcpy(filtered.mutable_data(), result.points.data(), result.points.size() * sizeof(Point));
-  return py::make_tuple(result.complete, result.needed.neighbours, result.needed.move, filtered);
+  py::array_t<float> noise(static_cast<py::ssize_t>(result.noise.size()));
+  std::copy(result.noise.begin(), result.noise.end(), noise.mutable_data());
+  return py::make_tuple(result.complete, result.needed.neighbours, result.needed.move, filtered, noise,
+                        result.largest_move, result.estimated);
 }
 
 // The neighbourhood check over a cloud seen block by block (vandrel.dask.denoise_npy): the
@@ -407,10 +420,13 @@ PYBIND11_MODULE(_core, m) {
   m.def("tile_rows", &tile_rows_points, py::arg("points"), py::arg("lo"), py::arg("hi"), py::arg("halo"),
         "tile_rows(points, lo, hi, halo) -> (rows int64, owned bool): the rows a tile reads, ascending.");
   py::class_<TileHalo>(m, "TileHalo",
-                       "TileHalo(sizes, finite_rows): the halo loop of one tile, as every runner drives it: read\n"
-                       "the tile with halo(), filter it with reach(rows read), widen(needed) while it asks for more.")
-      .def(py::init([](const PlanSizes& sizes, std::int64_t finite_rows) { return TileHalo(plan_of(sizes), finite_rows); }),
-           py::arg("sizes"), py::arg("finite_rows"))
+                       "TileHalo(sizes, finite_rows, pass_, move): the halo loop of one tile's pass, as every runner\n"
+                       "drives it: read the tile with halo(), filter it with reach(rows read), widen(needed) while\n"
+                       "it asks for more. move: for pass 2, the largest move of a point in pass 1.")
+      .def(py::init([](const PlanSizes& sizes, std::int64_t finite_rows, std::int32_t pass, float move) {
+             return TileHalo(plan_of(sizes), finite_rows, pass, move);
+           }),
+           py::arg("sizes"), py::arg("finite_rows"), py::arg("pass_"), py::arg("move") = 0.0f)
       .def("halo", &TileHalo::halo)
       .def(
           "reach",
@@ -422,9 +438,21 @@ PYBIND11_MODULE(_core, m) {
       .def(
           "widen", [](TileHalo& halo, float neighbours, float move) { halo.widen({neighbours, move}); },
           py::arg("neighbours"), py::arg("move"));
-  m.def("filter_tile", &filter_tile_points, py::arg("points"), py::arg("lo"), py::arg("hi"), py::arg("sizes"),
-        py::arg("sigma"), py::arg("density"), py::arg("neighbours"), py::arg("move"), py::arg("threads"),
-        "filter_tile(...) -> (complete, needed_neighbours, needed_move, filtered points)");
+  m.def("filter_tile", &filter_tile_points, py::arg("pass_"), py::arg("points"), py::arg("first_positions"),
+        py::arg("first_noise"), py::arg("lo"), py::arg("hi"), py::arg("sizes"), py::arg("sigma"), py::arg("density"),
+        py::arg("neighbours"), py::arg("move"), py::arg("threads"),
+        "filter_tile(pass_, points, first_positions, first_noise, ...) -> (complete, needed_neighbours, needed_move,\n"
+        "points, noise, largest_move, estimated): one pass of one tile (see tiling.h); first_* are None for pass 1.");
+  m.def(
+      "filtering_factor",
+      [](const py::array& sample, const py::array_t<float>& lo, const py::array_t<float>& hi, const PlanSizes& sizes) {
+        TilePlan plan = plan_of(sizes);
+        for (py::ssize_t t = 0; t < lo.shape(0); ++t)
+          plan.tiles.push_back({{lo.at(t, 0), lo.at(t, 1), lo.at(t, 2)}, {hi.at(t, 0), hi.at(t, 1), hi.at(t, 2)}});
+        return filtering_factor(plan, point_rows(sample));
+      },
+      py::arg("sample"), py::arg("lo"), py::arg("hi"), py::arg("sizes"),
+      "filtering_factor(sample, lo, hi, sizes) -> how many times each pass filters a point, halos included.");
   m.def(
       "check_neighbourhood_size",
       [](const py::array& points, const PlanSizes& sizes) {

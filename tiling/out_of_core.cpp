@@ -192,6 +192,58 @@ void write_owned(const RowFile& result, std::span<const std::int64_t> rows, std:
   }
 }
 
+// What the first pass leaves each row, kept in a scratch file of records (x, y, z, noise)
+// at the row's place; a tile's rows are written and read a run of consecutive rows at a time.
+class FirstPassFile {
+ public:
+  explicit FirstPassFile(const std::filesystem::path& directory) : file_(directory) {}
+
+  void keep(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, std::span<const Point> positions,
+            std::span<const float> noise) {
+    for_each_run(rows, owned, [&](std::size_t k, std::size_t end) {
+      records_.resize(end - k);
+      for (std::size_t r = k; r < end; ++r) records_[r - k] = {positions[r][0], positions[r][1], positions[r][2], noise[r]};
+      write_bytes(file_.fd(), offset(rows[k]), records_.size() * sizeof(Record), records_.data());
+    });
+  }
+
+  void fetch(std::span<const std::int64_t> rows, std::vector<Point>& positions, std::vector<float>& noise) {
+    positions.resize(rows.size());
+    noise.resize(rows.size());
+    for_each_run(rows, {}, [&](std::size_t k, std::size_t end) {
+      records_.resize(end - k);
+      read_bytes(file_.fd(), offset(rows[k]), records_.size() * sizeof(Record), records_.data());
+      for (std::size_t r = k; r < end; ++r) {
+        const Record& record = records_[r - k];
+        positions[r] = {record[0], record[1], record[2]};
+        noise[r] = record[3];
+      }
+    });
+  }
+
+ private:
+  using Record = std::array<float, 4>;
+  static std::uint64_t offset(std::int64_t row) { return static_cast<std::uint64_t>(row) * sizeof(Record); }
+  // Calls visit(k, end) for each run [k, end) of consecutive rows (owned ones, if `owned` is given).
+  template <class Visit>
+  static void for_each_run(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, Visit visit) {
+    const auto taken = [&](std::size_t k) { return owned.empty() || owned[k] != 0; };
+    for (std::size_t k = 0; k < rows.size();) {
+      if (!taken(k)) {
+        ++k;
+        continue;
+      }
+      std::size_t end = k + 1;
+      while (end < rows.size() && taken(end) && rows[end] == rows[end - 1] + 1) ++end;
+      visit(k, end);
+      k = end;
+    }
+  }
+
+  ScratchFile file_;
+  std::vector<Record> records_;
+};
+
 // What the first pass over a cloud learns.
 struct Survey {
   std::vector<Point> sample;  // the finite points of every stride-th row
@@ -242,7 +294,7 @@ std::vector<Point> probes_of(const RowFile& cloud, std::int64_t finite_rows, con
 // probes' neighbours on the way.
 void bin_points(const RowFile& cloud, const TilePlan& plan, const Survey& cloud_survey, NeighbourhoodCheck& check,
                 Bins& bins, const DenoiseOptions& options) {
-  const double halo = tile_halo(plan, initial_reach(plan));
+  const double halo = tile_halo(plan, initial_reach(plan), 1);
   const TileIndex index(plan.tiles, cloud_survey.lo, cloud_survey.hi, halo);
   const int threads = threads_for(options);
   for_each_block(cloud, options, "binning", [&](std::int64_t first, std::span<const Point> block) {
@@ -304,17 +356,26 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
   bin_points(cloud, plan, cloud_survey, check, bins, options);
   if (!options.allow_large_neighbourhoods) check.judge();
 
-  const auto read = [&](std::size_t tile, double halo, bool again, std::vector<std::int64_t>& rows,
+  // The bins hold each tile's points within the initial halo, the same for both passes.
+  const double binned_halo = tile_halo(plan, initial_reach(plan), 1);
+  const auto read = [&](std::size_t tile, double halo, bool, std::vector<std::int64_t>& rows,
                         std::vector<Point>& points) {
-    if (again) {
+    if (halo > binned_halo) {
       read_tile(cloud, plan.tiles[tile], halo, options, rows, points);
     } else {
       bins.read(tile, rows, points);
     }
   };
+  FirstPassFile first_pass(scratch);
+  const FirstPassStore store{
+      [&](std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, std::span<const Point> positions,
+          std::span<const float> noise) { first_pass.keep(rows, owned, positions, noise); },
+      [&](std::span<const std::int64_t> rows, std::vector<Point>& positions, std::vector<float>& noise) {
+        first_pass.fetch(rows, positions, noise);
+      }};
   const auto write = [&](std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
                          std::span<const Point> filtered) { write_owned(result, rows, owned, filtered); };
-  return run_tiles(plan, cloud_survey.finite_rows, sigma, density, options, read, write);
+  return run_tiles(plan, cloud_survey.finite_rows, sigma, density, options, read, store, write);
 }
 
 std::vector<Point> cloud_region(const RowFile& cloud, std::int64_t points, std::vector<std::int64_t>* rows) {

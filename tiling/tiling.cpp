@@ -97,11 +97,11 @@ std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
 }
 
 std::int64_t smallest_tile_points(const TilePlan& plan) {
-  return static_cast<std::int64_t>(std::ceil(tile_halo(plan, initial_reach(plan)) * plan.scale));
+  return static_cast<std::int64_t>(std::ceil(tile_halo(plan, initial_reach(plan), 1) * plan.scale));
 }
 
 bool within_one_halo(const TilePlan& plan, const Point& lo, const Point& hi) {
-  const double halo = tile_halo(plan, initial_reach(plan));
+  const double halo = tile_halo(plan, initial_reach(plan), 1);
   for (std::size_t c = 0; c < 3; ++c) {
     if (!(static_cast<double>(hi[c]) - static_cast<double>(lo[c]) < halo)) return false;
   }
@@ -135,7 +135,7 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
 
   // Tiles that read more than allowed with their halo are cut again, while the points they
   // own still outweigh the halo.
-  const double halo = tile_halo(plan, initial_reach(plan));
+  const double halo = tile_halo(plan, initial_reach(plan), 1);
   std::vector<TileBox> pending = std::move(plan.tiles);
   plan.tiles.clear();
   std::vector<std::uint8_t> owned;
@@ -166,15 +166,14 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
 
 TileReach initial_reach(const TilePlan& plan) {
   constexpr float typical_reach = 8.0f;
-  return {typical_reach, std::max(0.0f, (plan.search_radius - typical_reach) / 4.0f)};
+  return {typical_reach, std::max(0.0f, (plan.search_radius - typical_reach) / 2.0f)};
 }
 
-double tile_halo(const TilePlan& plan, const TileReach& reach) {
+double tile_halo(const TilePlan& plan, const TileReach& reach, std::int32_t pass) {
   const double radius = plan.search_radius;
-  const double scaled = 2.0 * radius + std::max(radius, static_cast<double>(reach.neighbours) + 4.0 * reach.move) +
-                        std::max(radius, static_cast<double>(reach.neighbours));
+  const double frames = pass == 1 ? reach.neighbours : static_cast<double>(reach.neighbours) + 2.0 * reach.move;
   // A margin for the rounding of scaled coordinates.
-  return scaled * 1.01 / plan.scale;
+  return (radius + std::max(radius, frames)) * 1.01 / plan.scale;
 }
 
 std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox& box, double halo,
@@ -195,63 +194,86 @@ std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox&
   return rows;
 }
 
-TileResult filter_tile(std::span<const Point> points, const TileBox& box, const TilePlan& plan, float sigma,
-                       float density, const TileReach& reach, const DenoiseOptions& options) {
+TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const TileFirstPass& first, const TileBox& box,
+                       const TilePlan& plan, float sigma, float density, const TileReach& reach,
+                       const DenoiseOptions& options) {
   TileResult result;
   const bool checked = std::isfinite(reach.neighbours) && std::isfinite(reach.move);
-  const double radius = plan.search_radius;
-  // The frames and moves of every point within this depth of the box reach the owned points.
-  const double checked_depth =
-      2.0 * radius + std::max(radius, static_cast<double>(reach.neighbours) + 4.0 * static_cast<double>(reach.move));
+  // The estimates the owned points' sums take: those of the points within R of the box
+  // (with a margin far above the rounding of the scaled coordinates).
+  const double estimated_depth = static_cast<double>(plan.search_radius) * 1.001;
   NativeHostOptions host_options = native_host_options(options);  // checks the thread count first
   const int threads = threads_for(options);
-  if (checked) {
-    // The 50 nearest neighbours a point finds within the reach in the tile are its nearest
-    // in the whole cloud too.
+  std::vector<std::uint8_t> estimated(points.size());
+  std::vector<std::uint8_t> owned(points.size());
+  {
     std::vector<Point> scaled(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
       for (std::size_t c = 0; c < 3; ++c) scaled[i][c] = points[i][c] * plan.scale;
+      estimated[i] = static_cast<std::uint8_t>(depth_outside(box, plan.scale, scaled[i]) <= estimated_depth);
+      owned[i] = static_cast<std::uint8_t>(box.holds(points[i]));
+      result.estimated += estimated[i];
     }
-    const KdSearch tree(scaled);
-    std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);
-    for_each_share(threads, static_cast<std::int64_t>(points.size()), [&](int thread, std::int64_t first, std::int64_t last) {
-      std::vector<std::int32_t> nearest;
-      double& worst = farthest[static_cast<std::size_t>(thread)];
-      for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
-        if (depth_outside(box, plan.scale, scaled[i]) > checked_depth) continue;
-        nearest = tree.nearest(scaled[i].data(), frame_neighbours);
-        if (nearest.size() < static_cast<std::size_t>(frame_neighbours)) {
-          worst = std::numeric_limits<double>::infinity();
-          continue;
+    if (checked) {
+      // The 50 nearest neighbours an estimated point finds within the reach in the tile
+      // (in this pass's positions) are its nearest in the whole cloud too.
+      const std::span<const Point> positions = pass == 1 ? std::span<const Point>(scaled) : first.positions;
+      const KdSearch tree(positions);
+      std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);
+      for_each_share(threads, static_cast<std::int64_t>(points.size()), [&](int thread, std::int64_t from, std::int64_t to) {
+        std::vector<std::int32_t> nearest;
+        double& worst = farthest[static_cast<std::size_t>(thread)];
+        for (auto i = static_cast<std::size_t>(from); i < static_cast<std::size_t>(to); ++i) {
+          if (estimated[i] == 0) continue;
+          nearest = tree.nearest(positions[i].data(), frame_neighbours);
+          if (nearest.size() < static_cast<std::size_t>(frame_neighbours)) {
+            worst = std::numeric_limits<double>::infinity();
+            continue;
+          }
+          worst = std::max(worst, distance(positions[static_cast<std::size_t>(nearest.back())], positions[i]));
         }
-        worst = std::max(worst, distance(scaled[static_cast<std::size_t>(nearest.back())], scaled[i]));
+      });
+      const double worst = *std::max_element(farthest.begin(), farthest.end());
+      if (worst > reach.neighbours) {
+        result.needed = {std::isfinite(worst) ? static_cast<float>(worst * 1.25) : 2.0f * reach.neighbours, reach.move};
+        return result;
       }
-    });
-    const double worst = *std::max_element(farthest.begin(), farthest.end());
-    if (worst > reach.neighbours) {
-      result.needed = {std::isfinite(worst) ? static_cast<float>(worst * 1.25) : 2.0f * reach.neighbours, reach.move};
-      return result;
     }
   }
-  // How far the first pass moved the points within the checked depth of the box.
-  double largest_move = 0.0;
   FilterSettings settings{options.chunk_points, true, options.names, {}};
-  settings.after_pass = [&](std::int32_t pass, std::span<const Point> before, std::span<const Point> after) {
-    if (pass != 1) return;
-    for (std::size_t i = 0; i < before.size(); ++i) {
-      if (depth_outside(box, plan.scale, before[i]) <= checked_depth)
-        largest_move = std::max(largest_move, distance(after[i], before[i]));
-    }
-  };
+  settings.estimated = estimated;
+  settings.wanted = owned;
   NativeHost host(std::move(host_options));
-  result.points = filter_cloud(host, points, sigma, density, settings);
-  if (checked && largest_move > reach.move) {
-    result.points.clear();
-    result.needed = {reach.neighbours, static_cast<float>(largest_move * 1.25)};
-    return result;
+  if (pass == 1) {
+    FirstPass passed = filter_first_pass(host, points, sigma, density, settings);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      if (owned[i] == 0) continue;
+      Point start;
+      for (std::size_t c = 0; c < 3; ++c) start[c] = points[i][c] * plan.scale;
+      result.largest_move = std::max(result.largest_move, static_cast<float>(distance(passed.positions[i], start)));
+    }
+    result.points = std::move(passed.positions);
+    result.noise = std::move(passed.noise);
+  } else {
+    result.points = filter_second_pass(host, points, first.positions, first.noise, sigma, density, settings);
   }
   result.complete = true;
   return result;
+}
+
+double filtering_factor(const TilePlan& plan, std::span<const Point> sample) {
+  if (plan.tiles.size() <= 1) return 1.0;
+  std::int64_t finite_points = 0;
+  std::int64_t estimated = 0;
+  const double depth = static_cast<double>(plan.search_radius) * 1.001;
+  for (const Point& p : sample) {
+    if (!finite(p)) continue;
+    ++finite_points;
+    Point scaled;
+    for (std::size_t c = 0; c < 3; ++c) scaled[c] = p[c] * plan.scale;
+    for (const TileBox& box : plan.tiles) estimated += depth_outside(box, plan.scale, scaled) <= depth;
+  }
+  return finite_points == 0 ? 1.0 : static_cast<double>(estimated) / static_cast<double>(finite_points);
 }
 
 namespace {
@@ -272,32 +294,45 @@ DenoiseOptions tile_options(const DenoiseOptions& options, std::size_t tile, std
 }  // namespace
 
 TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma, float density,
-                    const DenoiseOptions& options, const TileReader& read, const TileWriter& write) {
+                    const DenoiseOptions& options, const TileReader& read, const FirstPassStore& store,
+                    const TileWriter& write) {
   TilingRun run;
   run.tiles = static_cast<std::int64_t>(plan.tiles.size());
   std::vector<std::int64_t> rows;
   std::vector<Point> points;
   std::vector<std::uint8_t> owned;
+  std::vector<Point> first_positions;
+  std::vector<float> first_noise;
   std::string stage;
-  for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
-    const TileBox& box = plan.tiles[t];
-    const DenoiseOptions reported = tile_options(options, t, plan.tiles.size(), stage);
-    TileHalo halo(plan, finite_rows);
-    read(t, halo.halo(), false, rows, points);
-    for (;;) {
-      owned.resize(points.size());
-      for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
-      if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
-      const TileResult filtered =
-          filter_tile(points, box, plan, sigma, density, halo.reach(static_cast<std::int64_t>(rows.size())), reported);
-      run.points_filtered += static_cast<std::int64_t>(points.size());
-      if (filtered.complete) {
-        write(rows, owned, filtered.points);
-        break;
+  float largest_move = 0.0f;
+  for (std::int32_t pass = 1; pass <= 2; ++pass) {
+    for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
+      const TileBox& box = plan.tiles[t];
+      const DenoiseOptions reported = tile_options(options, t, plan.tiles.size(), stage);
+      TileHalo halo(plan, finite_rows, pass, largest_move);
+      read(t, halo.halo(), false, rows, points);
+      for (;;) {
+        owned.resize(points.size());
+        for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
+        if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
+        if (pass == 2) store.fetch(rows, first_positions, first_noise);
+        const TileResult filtered = filter_tile(pass, points, {first_positions, first_noise}, box, plan, sigma, density,
+                                                halo.reach(static_cast<std::int64_t>(rows.size())), reported);
+        run.points_read += static_cast<std::int64_t>(points.size());
+        run.points_estimated += filtered.estimated;
+        if (filtered.complete) {
+          if (pass == 1) {
+            store.keep(rows, owned, filtered.points, filtered.noise);
+            largest_move = std::max(largest_move, filtered.largest_move);
+          } else {
+            write(rows, owned, filtered.points);
+          }
+          break;
+        }
+        halo.widen(filtered.needed);
+        ++run.tiles_read_again;
+        read(t, halo.halo(), true, rows, points);
       }
-      halo.widen(filtered.needed);
-      ++run.tiles_read_again;
-      read(t, halo.halo(), true, rows, points);
     }
   }
   return run;
@@ -340,7 +375,27 @@ std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, flo
       if (owned[k] != 0) result[static_cast<std::size_t>(rows[k])] = filtered[k];
     }
   };
-  run_tiles(plan, finite_rows, sigma, density, options, read, write);
+  // What the first pass leaves, per row of the cloud.
+  std::vector<Point> first_positions(points.size());
+  std::vector<float> first_noise(points.size());
+  const FirstPassStore store{
+      [&](std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, std::span<const Point> positions,
+          std::span<const float> noise) {
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+          if (owned[k] == 0) continue;
+          first_positions[static_cast<std::size_t>(rows[k])] = positions[k];
+          first_noise[static_cast<std::size_t>(rows[k])] = noise[k];
+        }
+      },
+      [&](std::span<const std::int64_t> rows, std::vector<Point>& positions, std::vector<float>& noise) {
+        positions.resize(rows.size());
+        noise.resize(rows.size());
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+          positions[k] = first_positions[static_cast<std::size_t>(rows[k])];
+          noise[k] = first_noise[static_cast<std::size_t>(rows[k])];
+        }
+      }};
+  run_tiles(plan, finite_rows, sigma, density, options, read, store, write);
   return result;
 }
 

@@ -18,17 +18,24 @@ namespace vandrel {
 /// search radius R = sqrt(3) r0 (r0 = max(5 sigma sqrt(density), 11.999999) in units
 /// scaled by sqrt(density)); each estimate adds to the sums of its support points; each
 /// point is solved from its own sums. The noise offset of the first pass is sigma
-/// sqrt(density) for every point, and the second pass's noise update is never used. So the
-/// final position of a point needs, in the first pass's positions:
-///   R (the estimates that moved it in pass 2), then max(R, K + 4 m) (their pass-2 frames
-///   and radius lists: K is the largest distance to a 50th nearest neighbour, m the largest
-///   move of a point in pass 1), then R (the pass-1 estimates behind those), then max(R, K)
-///   (their frames and radius lists).
-/// A tile filters the points within that halo of the points it owns, kept in input order
-/// (the filter's cell order then keeps them in the whole cloud's relative order, so every
-/// sum is made in the same order); its owned points come out bit for bit as in the whole
-/// run. K and m are assumed, then measured in each tile (K before the run, m during it) and
-/// the tile read again with a wider halo when they exceed what was assumed.
+/// sqrt(density) for every point, and the second pass's noise update is never used.
+///
+/// The tiles run pass by pass: every tile runs the first pass and keeps the positions and
+/// noise levels it gives its own points; then every tile runs the second pass on those.
+/// In each pass a tile estimates only the points within R of its box (the estimates its
+/// own points' sums take), and keeps sums for its own points only. So a pass of a tile
+/// reads, in the first pass's positions:
+///   pass 1: R (the estimates), then max(R, K) (their frames and radius lists);
+///   pass 2: R, then max(R, K + 2 m) (their frames, found on the moved positions, and
+///           radius lists),
+/// where K is the largest distance to a 50th nearest neighbour (in that pass's positions)
+/// and m the largest move of a point in the first pass, over the whole cloud (known when
+/// the second pass starts). A tile's points are kept in input order (the filter's cell
+/// order then keeps them in the whole cloud's relative order, so every sum is made in the
+/// same order); its owned points come out bit for bit as in the whole run. K is assumed,
+/// then measured in each tile, and the tile read again with a wider halo when it exceeds
+/// what was assumed. Each pass filters about (box + R) of each tile: the cost of a tiled
+/// run over one run is that share summed over the tiles (see filtering_factor).
 ///
 /// Exactness holds while the whole cloud spans fewer than 2^20 of the filter's cells (6
 /// scaled units, about 6 point spacings) along every axis, about 6 x 10^6 point spacings:
@@ -101,49 +108,68 @@ struct TileReach {
 };
 
 /// The reach assumed before a tile is measured: twice the typical distance of the 50th
-/// nearest neighbour at one point per unit area, and the move that keeps the halo at 4 R.
+/// nearest neighbour at one point per unit area, and the move that keeps the second pass's
+/// halo at 2 R, as the first's.
 TileReach initial_reach(const TilePlan& plan);
 
-/// The halo, in the cloud's units (maximum norm), of a tile with that reach.
-double tile_halo(const TilePlan& plan, const TileReach& reach);
+/// The halo, in the cloud's units (maximum norm), of a tile's pass (1 or 2) with that reach.
+double tile_halo(const TilePlan& plan, const TileReach& reach, std::int32_t pass);
 
 /// The rows of `cloud` a tile reads: finite points within `halo` (cloud units, maximum
 /// norm) of its box, ascending. `owned` (optional) receives, per row, whether the tile owns it.
 std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox& box, double halo,
                                     std::vector<std::uint8_t>* owned = nullptr);
 
-/// One tile's run.
+/// What the first pass leaves the tile's points (scaled by sqrt(density)): one entry each.
+struct TileFirstPass {
+  std::span<const Point> positions;
+  std::span<const float> noise;
+};
+
+/// One pass of one tile.
 struct TileResult {
-  /// True when the halo held: `points` are the filtered positions of the tile's points.
+  /// True when the halo held: `points` (and, after pass 1, `noise`) are the tile's points'
+  /// results, exact for the points it owns.
   bool complete = false;
   /// When incomplete, the reach to read the tile again with.
   TileReach needed;
+  /// Pass 1: positions scaled by sqrt(density) and noise levels, the second pass's input;
+  /// pass 2: the filtered points, in the cloud's units.
   std::vector<Point> points;
+  std::vector<float> noise;
+  /// Pass 1: the largest move of an owned point, scaled.
+  float largest_move = 0.0f;
+  /// The points the pass estimated.
+  std::int64_t estimated = 0;
 };
 
-/// Filters one tile: `points` are the rows tile_rows gave for `box` and the halo of
-/// `reach`, in that order. First checks that the 50 nearest neighbours of every point the
-/// owned points depend on lie within reach.neighbours, then runs the filter (its
-/// neighbourhood-size check disabled: the caller checks the whole cloud once, see
-/// check_neighbourhood_size) and checks that no such point moved further than reach.move
-/// in the first pass. Either check failing returns incomplete with a larger reach. Owned
-/// points of a complete result have the bits of an untiled run. A reach with an infinite
-/// member (a tile that reads the whole cloud) is not checked. Throws what denoise throws.
-TileResult filter_tile(std::span<const Point> points, const TileBox& box, const TilePlan& plan, float sigma,
-                       float density, const TileReach& reach, const DenoiseOptions& options);
+/// Runs pass `pass` (1 or 2) over one tile: `points` are the rows tile_rows gave for `box`
+/// and the pass's halo of `reach`, in that order; for pass 2, `first` holds what pass 1
+/// left them, and `reach.move` is at least the largest move of any point of the cloud in
+/// pass 1. First checks that the 50 nearest neighbours of every point the owned points
+/// depend on lie within reach.neighbours, else returns incomplete with a larger reach. A
+/// reach with an infinite member (a tile that reads the whole cloud) is not checked. The
+/// filter's neighbourhood-size check is disabled: the caller checks the whole cloud once
+/// (see check_neighbourhood_size). Throws what denoise throws.
+TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const TileFirstPass& first, const TileBox& box,
+                       const TilePlan& plan, float sigma, float density, const TileReach& reach,
+                       const DenoiseOptions& options);
 
-/// The halo loop of one tile, as every runner drives it (run_tiles in one process, the Dask
-/// runners from a cluster's tasks): read the tile with halo(), filter it with reach() of the
-/// rows read, and, while filter_tile asks for more, widen() to what it asked and read again.
+/// The halo loop of one tile's pass, as every runner drives it (run_tiles in one process,
+/// the Dask runners from a cluster's tasks): read the tile with halo(), filter it with
+/// reach() of the rows read, and, while filter_tile asks for more, widen() to what it asked
+/// and read again.
 class TileHalo {
  public:
-  /// `finite_rows`: the cloud's count of finite rows (a tile that reads them all is not checked).
-  TileHalo(const TilePlan& plan, std::int64_t finite_rows)
+  /// `finite_rows`: the cloud's count of finite rows (a tile that reads them all is not
+  /// checked); `move`, for pass 2, the largest move of a point in pass 1.
+  TileHalo(const TilePlan& plan, std::int64_t finite_rows, std::int32_t pass, float move = 0.0f)
       : sizes_{plan.scale, plan.search_radius, plan.max_half_width, {}},
         finite_rows_(finite_rows),
-        reach_(initial_reach(plan)) {}
+        pass_(pass),
+        reach_{initial_reach(plan).neighbours, move} {}
   /// The halo to read the tile with now, in the cloud's units.
-  double halo() const { return tile_halo(sizes_, reach_); }
+  double halo() const { return tile_halo(sizes_, reach_, pass_); }
   /// The reach to filter the tile with, read with halo() as `rows_read` rows.
   TileReach reach(std::int64_t rows_read) const {
     if (rows_read == finite_rows_) return {std::numeric_limits<float>::infinity(), reach_.move};
@@ -155,14 +181,22 @@ class TileHalo {
  private:
   TilePlan sizes_;  // the plan's sizes, without its tiles
   std::int64_t finite_rows_;
+  std::int32_t pass_;
   TileReach reach_;
 };
 
-/// What a tiled run did: the tiles, the points they filtered (halos included, each time a
-/// tile ran) and the tiles read again with a wider halo.
+/// How many times a tiled run filters each point, on average, in each pass: the points
+/// within the search radius of each tile's box, summed over the tiles, over the cloud's
+/// finite points, counted on `sample` (the cloud or an even sample of it); 1 for one tile.
+double filtering_factor(const TilePlan& plan, std::span<const Point> sample);
+
+/// What a tiled run did: the tiles, the points they read and estimated (halos included,
+/// summed over both passes and every time a tile ran) and the tiles read again with a
+/// wider halo.
 struct TilingRun {
   std::int64_t tiles = 0;
-  std::int64_t points_filtered = 0;
+  std::int64_t points_read = 0;
+  std::int64_t points_estimated = 0;
   std::int64_t tiles_read_again = 0;
 };
 
@@ -175,13 +209,26 @@ using TileReader = std::function<void(std::size_t tile, double halo, bool again,
 using TileWriter = std::function<void(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
                                       std::span<const Point> filtered)>;
 
-/// The tile loop every runner shares: each tile of the plan, one after another, read with
-/// the initial halo, filtered by filter_tile and read again with the wider halo it asks for
-/// until its halo holds; then its owned points go to `write`. `finite_rows` is the cloud's
-/// count of finite rows (a tile that reads them all needs no check). Progress comes as
-/// each tile's stages, "tile k/T: " + stage. Throws what filter_tile throws.
+/// Where a runner keeps what the first pass leaves each point until the second pass:
+/// `keep` takes a tile's rows, which it owns, and their positions and noise levels; `fetch`
+/// gives them back for ascending rows (each kept once before).
+struct FirstPassStore {
+  std::function<void(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
+                     std::span<const Point> positions, std::span<const float> noise)>
+      keep;
+  std::function<void(std::span<const std::int64_t> rows, std::vector<Point>& positions, std::vector<float>& noise)> fetch;
+};
+
+/// The tile loop every runner shares: the first pass over each tile of the plan, one after
+/// another, then the second. Each tile's pass is read with the initial halo, filtered by
+/// filter_tile and read again with the wider halo it asks for until its halo holds; the
+/// first pass's results of its owned points go to `store`, the second's to `write`.
+/// `finite_rows` is the cloud's count of finite rows (a tile that reads them all needs no
+/// check). Progress comes as each tile's stages, "tile k/T: " + stage. Throws what
+/// filter_tile throws.
 TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma, float density,
-                    const DenoiseOptions& options, const TileReader& read, const TileWriter& write);
+                    const DenoiseOptions& options, const TileReader& read, const FirstPassStore& store,
+                    const TileWriter& write);
 
 /// Denoises a cloud tile by tile, one tile at a time with all threads: the result of
 /// denoise(points, sigma, density, options), bit for bit (see above), with the working

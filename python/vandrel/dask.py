@@ -1,7 +1,9 @@
 """Denoising on a dask.distributed cluster: the cloud is cut into tiles, each filtered with
-its halo as one task, and every point takes its value from the tile that owns it. The
-result has the bits of vandrel.denoise on the whole cloud (see api/tiling.h for why and
-for the one limit: clouds spanning more than about 6 x 10^6 point spacings along an axis).
+its halo as one task a pass, and every point takes its value from the tile that owns it:
+first every tile's first pass, whose results the client gathers, then every tile's second
+pass on them. The result has the bits of vandrel.denoise on the whole cloud (see
+tiling/tiling.h for why and for the one limit: clouds spanning more than about 6 x 10^6
+point spacings along an axis).
 
 denoise_npy() does the same for a .npy file on storage the workers share, the calling
 machine reading it a block of rows at a time.
@@ -11,10 +13,12 @@ vandrel package installed (it is imported there to run the tasks).
 """
 from __future__ import annotations
 
+import logging
 import os
 import secrets
 import shutil
 import tempfile
+import warnings
 from typing import Any, Optional
 
 import numpy as np
@@ -27,11 +31,25 @@ from . import _box_centre, _centred_rows, _core, _mask_rows, _point_array, _rest
 # comes back and is sent again with the halo it asked for.
 
 
-def _filter_tile(points: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, sigma: float, density: float,
-                 reach: tuple, threads: Optional[int]) -> tuple:
+def _filter_tile(pass_: int, points: np.ndarray, first: Optional[tuple], lo: np.ndarray, hi: np.ndarray, sizes: tuple,
+                 sigma: float, density: float, reach: tuple, threads: Optional[int]) -> tuple:
     # Arrays that crossed the network may arrive unaligned inside a message buffer.
     points = np.require(points, np.float32, ["C", "A"])
-    return _core.filter_tile(points, lo, hi, sizes, sigma, density, reach[0], reach[1], threads)
+    positions, noise = (None, None) if first is None else (np.require(first[0], np.float32, ["C", "A"]),
+                                                         np.require(first[1], np.float32, ["C", "A"]))
+    return _core.filter_tile(pass_, points, positions, noise, lo, hi, sizes, sigma, density, reach[0], reach[1], threads)
+
+
+def _say_cost(sample: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, tile_points: int,
+              stacklevel: int = 3) -> None:
+    """Says, before the tiles run, how many times each pass will filter a point with the
+    halos; above 1.5 times, warns that larger tiles would cost less."""
+    factor = _core.filtering_factor(sample, lo, hi, sizes)
+    message = (f"vandrel.dask: {len(lo)} tiles of at most {tile_points} points filter each point {factor:.2f} "
+               "times a pass, halos included")
+    logging.getLogger("vandrel.dask").info(message)
+    if factor > 1.5:
+        warnings.warn(message + "; larger tiles (tile_points) would cost less", stacklevel=stacklevel)
 
 
 def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density: Optional[float] = None, *,
@@ -78,8 +96,12 @@ def _denoise_rows(rows: np.ndarray, sigma: Optional[float], density: Optional[fl
         read_points = _core.tile_points_for_memory(0)
         lo, hi, sizes = _core.plan_tiles(rows, sigma, density, read_points, read_points)
     else:
-        lo, hi, sizes = _core.plan_tiles(rows, sigma, density, int(tile_points), 0)
+        read_points = int(tile_points)
+        lo, hi, sizes = _core.plan_tiles(rows, sigma, density, read_points, 0)
     _core.check_neighbourhood_size(rows, sizes)
+    # Called through denoise: the warning names the caller's line.
+    _say_cost(np.ascontiguousarray(rows[::max(1, len(rows) // _COST_SAMPLE_ROWS)]), lo, hi, sizes, read_points,
+              stacklevel=4)
 
     own_client = client is None
     if own_client:
@@ -110,45 +132,56 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
     from distributed import as_completed
 
     finite_count = int(np.isfinite(rows).all(axis=1).sum())
-    halos = [_core.TileHalo(sizes, finite_count) for _ in range(len(lo))]
     # Rows no tile owns (non-finite ones) come back as given.
     result = rows.copy()
-    pending = {}
+    # What the first pass leaves each row, for the second.
+    first_positions = np.zeros_like(rows)
+    first_noise = np.zeros(len(rows), dtype=np.float32)
+    largest_move = 0.0
+    for pass_ in (1, 2):
+        halos = [_core.TileHalo(sizes, finite_count, pass_, largest_move) for _ in range(len(lo))]
+        pending = {}
+        queue = as_completed()
 
-    def submit(tile: int) -> None:
-        read, owned = _core.tile_rows(rows, lo[tile], hi[tile], halos[tile].halo())
-        if not owned.any():
-            return
-        reach = halos[tile].reach(len(read))
-        # Sent ahead as data of its own rather than inside the task's description.
-        tile_points = client.scatter(rows[read], hash=False)
-        future = client.submit(_filter_tile, tile_points, lo[tile], hi[tile], sizes, sigma, density, reach, threads,
-                               pure=False)
-        pending[future] = (tile, read, owned)
-        queue.add(future)
+        def submit(tile: int) -> None:
+            read, owned = _core.tile_rows(rows, lo[tile], hi[tile], halos[tile].halo())
+            if not owned.any():
+                return
+            reach = halos[tile].reach(len(read))
+            # Sent ahead as data of their own rather than inside the task's description.
+            tile_points = client.scatter(rows[read], hash=False)
+            first = None if pass_ == 1 else client.scatter((first_positions[read], first_noise[read]), hash=False)
+            future = client.submit(_filter_tile, pass_, tile_points, first, lo[tile], hi[tile], sizes, sigma, density,
+                                   reach, threads, pure=False)
+            pending[future] = (tile, read, owned)
+            queue.add(future)
 
-    queue = as_completed()
-    lost = np.zeros(len(lo), dtype=np.int64)
-    for tile in range(len(lo)):
-        submit(tile)
-    for future in queue:
-        tile, read, owned = pending.pop(future)
-        try:
-            complete, needed_neighbours, needed_move, points = future.result()
-        except _lost_with_a_worker():
-            # The worker that held the tile's points (or ran its task) is gone: send it again.
-            lost[tile] += 1
-            if lost[tile] > _MAX_RESENDS:
-                raise
+        lost = np.zeros(len(lo), dtype=np.int64)
+        for tile in range(len(lo)):
+            submit(tile)
+        for future in queue:
+            tile, read, owned = pending.pop(future)
+            try:
+                complete, needed_neighbours, needed_move, points, noise, move, _ = future.result()
+            except _lost_with_a_worker():
+                # The worker that held the tile's points (or ran its task) is gone: send it again.
+                lost[tile] += 1
+                if lost[tile] > _MAX_RESENDS:
+                    raise
+                future.release()
+                submit(tile)
+                continue
             future.release()
-            submit(tile)
-            continue
-        future.release()
-        if not complete:
-            halos[tile].widen(needed_neighbours, needed_move)
-            submit(tile)
-            continue
-        result[read[owned]] = points[owned]
+            if not complete:
+                halos[tile].widen(needed_neighbours, needed_move)
+                submit(tile)
+                continue
+            if pass_ == 1:
+                first_positions[read[owned]] = points[owned]
+                first_noise[read[owned]] = noise[owned]
+                largest_move = max(largest_move, move)
+            else:
+                result[read[owned]] = points[owned]
     return result
 
 
@@ -157,29 +190,42 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
 # on storage the workers share, and assembles the output from the tiles' result files.
 
 _SAMPLE_ROWS = 1 << 22    # rows of the planning sample, at most
+_COST_SAMPLE_ROWS = 1 << 18  # rows on which the cost of a plan is counted, about
 
 # A tile's bin: its rows in input order, each with its float32 (centred) point and whether
 # the tile owns it. Raw records, appended block after block.
 _BIN_RECORD = np.dtype([("row", "<i8"), ("point", "<f4", (3,)), ("owned", "u1")])
 
 
-def _filter_bin(bin_path: str, result_path: str, lo: np.ndarray, hi: np.ndarray, sizes: tuple, sigma: float,
-                density: float, reach: tuple, threads: Optional[int]) -> tuple:
-    """A task of denoise_npy: filters the tile in bin_path. Complete, it writes the owned
-    rows (int64, ascending) to result_path + ".rows" and their filtered points (float32
-    N x 3) to result_path + ".points" and returns (True, (count, first row)); else it
-    returns (False, the reach it needs)."""
+# What the first pass leaves each row of the input, for the second: (x, y, z, noise),
+# float32, scaled by sqrt(density); a file the client assembles from the tiles' results.
+_FIRST_RECORD = np.dtype(("<f4", (4,)))
+
+
+def _filter_bin(pass_: int, bin_path: str, first_path: Optional[str], result_path: str, lo: np.ndarray,
+                hi: np.ndarray, sizes: tuple, sigma: float, density: float, reach: tuple,
+                threads: Optional[int]) -> tuple:
+    """A task of denoise_npy: one pass over the tile in bin_path (pass 2 reads the first
+    pass's results of its rows from first_path). Complete, it writes the owned rows (int64,
+    ascending) to result_path + ".rows" and their results to result_path + ".points" (pass
+    1: float32 N x 4, positions and noise; pass 2: float32 N x 3) and returns (True, (count,
+    first row, largest move)); else it returns (False, the reach it needs)."""
     records = np.fromfile(bin_path, dtype=_BIN_RECORD)
     points = np.ascontiguousarray(records["point"])
-    complete, needed_neighbours, needed_move, filtered = _core.filter_tile(
-        points, lo, hi, sizes, sigma, density, reach[0], reach[1], threads)
+    positions = noise = None
+    if pass_ == 2:
+        first = np.load(first_path, mmap_mode="r")[records["row"]]
+        positions, noise = np.ascontiguousarray(first[:, :3]), np.ascontiguousarray(first[:, 3])
+    complete, needed_neighbours, needed_move, filtered, filtered_noise, move, _ = _core.filter_tile(
+        pass_, points, positions, noise, lo, hi, sizes, sigma, density, reach[0], reach[1], threads)
     if not complete:
         return False, (needed_neighbours, needed_move)
     owned = records["owned"] != 0
     rows = np.ascontiguousarray(records["row"][owned], dtype=np.int64)
-    np.ascontiguousarray(filtered[owned], dtype=np.float32).tofile(result_path + ".points")
+    out = filtered[owned] if pass_ == 2 else np.column_stack([filtered[owned], filtered_noise[owned]])
+    np.ascontiguousarray(out, dtype=np.float32).tofile(result_path + ".points")
     rows.tofile(result_path + ".rows")
-    return True, (len(rows), int(rows[0]) if len(rows) else -1)
+    return True, (len(rows), int(rows[0]) if len(rows) else -1, move)
 
 
 class _NpyInput:
@@ -246,7 +292,8 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
               them.
     client, tile_points, threads  as for denoise.
     scratch   a folder every worker sees in which the call makes a folder for its tiles'
-              files (about 25 bytes per point read, halos included); None makes it beside
+              files (about 25 bytes per point read, halos included, and 16 bytes per point
+              for the first pass's results); None makes it beside
               output. Removed at the end, whatever happens.
     block_rows  rows the calling machine reads at a time; its memory is about
               block_rows * (k + 6) * 8 bytes, with the planning sample (at most 4M rows)
@@ -289,6 +336,8 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
             wanted = int(tile_points)  # below 1 refused by the planner
             lo, hi, sizes = _core.plan_tiles(sample, sigma, density, max(1, wanted // stride) if wanted >= 1 else
                                              wanted, 0)
+        _say_cost(np.ascontiguousarray(sample[::max(1, len(sample) // _COST_SAMPLE_ROWS)]), lo, hi, sizes,
+                  _core.tile_points_for_memory(0) if tile_points is None else int(tile_points))
         del sample
         # The filter's refusal of huge neighbourhoods, on the whole cloud, before any tile is
         # binned: with density in the wrong units every tile's halo would hold the cloud.
@@ -305,7 +354,11 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
             cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
             client = Client(cluster)
         try:
-            results = tiles.run(client, sigma, density, threads)
+            first = tiles.run(client, 1, None, sigma, density, threads)
+            first_path = os.path.join(scratch_folder, "first-pass.npy")
+            _assemble_first_pass(source, first_path, first, finite_count)
+            tiles.second_pass(max((detail[3] for detail in first.values()), default=0.0))
+            results = tiles.run(client, 2, first_path, sigma, density, threads)
         finally:
             if own_client:
                 client.close()
@@ -411,7 +464,15 @@ class _TileBins:
         self.read_counts = np.zeros(len(lo), dtype=np.int64)
         self.owned_counts = np.zeros(len(lo), dtype=np.int64)
         self.attempts = np.zeros(len(lo), dtype=np.int64)
-        self.halos = [_core.TileHalo(sizes, finite_count) for _ in range(len(lo))]
+        self.halos = [_core.TileHalo(sizes, finite_count, 1) for _ in range(len(lo))]
+        self.binned = np.full(len(lo), self.halos[0].halo())  # the halo each bin holds
+
+    def second_pass(self, largest_move: float) -> None:
+        """Halos for the second pass; a bin narrower than its tile's is made again."""
+        self.halos = [_core.TileHalo(self.sizes, self.finite_count, 2, largest_move) for _ in range(len(self.lo))]
+        for tile in range(len(self.lo)):
+            if self.halos[tile].halo() > self.binned[tile]:
+                self._rebin(tile)
 
     def bin_path(self, tile: int) -> str:
         return os.path.join(self.folder, f"tile-{tile}-{self.attempts[tile]}.bin")
@@ -422,11 +483,15 @@ class _TileBins:
 
     def rebin(self, tile: int, needed: tuple) -> None:
         """One tile again, with the wider halo it asked for: a pass over the input for it alone."""
+        self.halos[tile].widen(*needed)
+        self._rebin(tile)
+
+    def _rebin(self, tile: int) -> None:
         os.remove(self.bin_path(tile))
         self.attempts[tile] += 1
         self.read_counts[tile] = self.owned_counts[tile] = 0
-        self.halos[tile].widen(*needed)
-        self._bin(np.array([tile]), self.halos[tile].halo())
+        self.binned[tile] = self.halos[tile].halo()
+        self._bin(np.array([tile]), self.binned[tile])
 
     def _bin(self, tiles: np.ndarray, halo: float) -> None:
         # tile_rows's test, in double: lo - halo <= p <= hi + halo on every axis.
@@ -455,8 +520,10 @@ class _TileBins:
                 self.read_counts[tile] += len(read)
                 self.owned_counts[tile] += int(owned.sum())
 
-    def run(self, client: Any, sigma: float, density: float, threads: Optional[int]) -> dict:
-        """Filters every tile that owns points; returns {tile: (result path, count, first row)}."""
+    def run(self, client: Any, pass_: int, first_path: Optional[str], sigma: float, density: float,
+            threads: Optional[int]) -> dict:
+        """Runs pass pass_ over every tile that owns points; returns {tile: (result path,
+        count, first row, largest move)}."""
         from distributed import as_completed
 
         pending: dict = {}
@@ -467,9 +534,9 @@ class _TileBins:
             if self.owned_counts[tile] == 0:
                 return
             reach = self.halos[tile].reach(int(self.read_counts[tile]))
-            result_path = os.path.join(self.folder, f"result-{tile}")
-            future = client.submit(_filter_bin, self.bin_path(tile), result_path, self.lo[tile], self.hi[tile],
-                                   self.sizes, sigma, density, reach, threads, pure=False)
+            result_path = os.path.join(self.folder, f"result-{pass_}-{tile}")
+            future = client.submit(_filter_bin, pass_, self.bin_path(tile), first_path, result_path, self.lo[tile],
+                                   self.hi[tile], self.sizes, sigma, density, reach, threads, pure=False)
             pending[future] = (tile, result_path)
             queue.add(future)
 
@@ -484,7 +551,6 @@ class _TileBins:
                     self.rebin(tile, detail)
                     submit(tile)
                     continue
-                os.remove(self.bin_path(tile))
                 results[tile] = (result_path, *detail)
         finally:
             # A failed task stops the call: the others are not left writing to the scratch folder.
@@ -493,14 +559,16 @@ class _TileBins:
         return results
 
 
-def _assemble(source: _NpyInput, path: str, results: dict, finite_count: int) -> None:
-    """Writes the output to path a block of rows at a time.
+def _owned_results(source: _NpyInput, results: dict, finite_count: int, columns: int):
+    """For every block of the input: (first row, block, rows, values), the owned rows of
+    the block (ascending) and their results (float32, `columns` each), from the tiles'
+    result files.
 
-    Each tile's owned rows and filtered points are in result files of their own, rows
-    ascending; for every block, each tile gives the run of its rows that falls in the block
-    (found by a binary search on its memory-mapped rows). The tasks do not write into one
-    shared output file: tiles own disjoint rows, but on network file systems pages written
-    back from two machines may overwrite each other's bytes.
+    Each tile's owned rows and results are in result files of their own, rows ascending;
+    for every block, each tile gives the run of its rows that falls in the block (found by a
+    binary search on its memory-mapped rows). The tasks do not write into one shared file:
+    tiles own disjoint rows, but on network file systems pages written back from two
+    machines may overwrite each other's bytes.
     """
     tiles = sorted(results)
     next_rows = np.array([results[t][2] for t in tiles], dtype=np.int64)
@@ -509,24 +577,44 @@ def _assemble(source: _NpyInput, path: str, results: dict, finite_count: int) ->
     if int(counts.sum()) != finite_count:
         raise RuntimeError(f"vandrel.dask: the tiles own {int(counts.sum())} points, but the cloud has "
                            f"{finite_count} finite ones")
-    written = np.lib.format.open_memmap(path, mode="w+", dtype=source.array.dtype, shape=source.array.shape)
     for first, block in source.blocks():
         end = first + len(block)
-        # Every row converted as vandrel.denoise converts the whole array, non-finite ones
-        # included; the finite ones then take their filtered points.
-        rows = np.array(source.float32_rows(first, block))
+        owned_here, values_here = [], []
         for k in np.flatnonzero(next_rows < end):
             result_path = results[tiles[k]][0]
             owned_rows = np.memmap(result_path + ".rows", dtype=np.int64, mode="r")
             start = int(cursors[k])
             stop = start + int(np.searchsorted(owned_rows[start:], end))
-            here = np.array(owned_rows[start:stop])
+            owned_here.append(np.array(owned_rows[start:stop]))
             next_rows[k] = owned_rows[stop] if stop < counts[k] else np.iinfo(np.int64).max
             del owned_rows
-            points = np.fromfile(result_path + ".points", dtype=np.float32, count=3 * (stop - start),
-                                 offset=12 * start).reshape(-1, 3)
-            rows[here - first] = points
+            values_here.append(np.fromfile(result_path + ".points", dtype=np.float32, count=columns * (stop - start),
+                                           offset=4 * columns * start).reshape(-1, columns))
             cursors[k] = stop
+        rows = np.concatenate(owned_here) if owned_here else np.empty(0, dtype=np.int64)
+        values = np.concatenate(values_here) if values_here else np.empty((0, columns), dtype=np.float32)
+        yield first, block, rows, values
+
+
+def _assemble_first_pass(source: _NpyInput, path: str, results: dict, finite_count: int) -> None:
+    """Writes what the first pass left every row to the .npy file at path (N x 4 float32:
+    position and noise; zeros for rows no tile owns), a block of rows at a time."""
+    written = np.lib.format.open_memmap(path, mode="w+", dtype=np.float32, shape=(source.rows, 4))
+    for first, block, rows, values in _owned_results(source, results, finite_count, 4):
+        written[rows] = values
+    written.flush()
+    del written
+
+
+def _assemble(source: _NpyInput, path: str, results: dict, finite_count: int) -> None:
+    """Writes the output to path a block of rows at a time."""
+    written = np.lib.format.open_memmap(path, mode="w+", dtype=source.array.dtype, shape=source.array.shape)
+    for first, block, owned_rows, points in _owned_results(source, results, finite_count, 3):
+        end = first + len(block)
+        # Every row converted as vandrel.denoise converts the whole array, non-finite ones
+        # included; the finite ones then take their filtered points.
+        rows = np.array(source.float32_rows(first, block))
+        rows[owned_rows - first] = points
         written[first:end] = block
         written[first:end, :3] = source.restored(rows)
     written.flush()

@@ -1,5 +1,6 @@
 #include "tiling/tiling.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "core/neighbourhood_check.h"
+#include "core/pipeline.h"
+#include "host/native_host.h"
 #include "vandrel/error.h"
 #include "vandrel/vandrel.h"
 #include "tiling/strip_cloud.h"
@@ -30,22 +33,24 @@ TEST(DenoiseTiled, AWiderNoiseBandGivesTheUntiledBits) {
   EXPECT_TRUE(same_bits(tiled, whole));
 }
 
-TEST(FilterTile, AHaloOfOneSearchRadiusChangesOwnedPoints) {
-  // The halo is needed: with one search radius, owned points near the tile's faces come out
-  // otherwise than in the untiled run (which a comparison of bits must see).
+TEST(FilterTile, AHaloOfHalfASearchRadiusChangesOwnedPoints) {
+  // The halo is needed: with half a search radius, owned points near the tile's faces come
+  // out of the first pass otherwise than in the untiled run (which a comparison of bits must see).
   const std::vector<Point> cloud = strip(7);
-  const std::vector<Point> whole = denoise(cloud, 0.4f, 1.0f);
+  NativeHost host(NativeHostOptions{0, [](std::string_view) {}, {}});
+  const FirstPass whole = filter_first_pass(host, cloud, 0.4f, 1.0f);
   const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, 4000);
   const TileBox& box = plan.tiles[1];
   std::vector<std::uint8_t> owned;
-  const std::vector<std::int64_t> rows = tile_rows(cloud, box, plan.search_radius / plan.scale, &owned);
+  const std::vector<std::int64_t> rows = tile_rows(cloud, box, plan.search_radius / 2.0 / plan.scale, &owned);
   std::vector<Point> tile;
   for (const std::int64_t row : rows) tile.push_back(cloud[static_cast<std::size_t>(row)]);
-  const TileResult result = filter_tile(tile, box, plan, 0.4f, 1.0f, {std::numeric_limits<float>::infinity(), 0.0f}, {});
+  const TileResult result = filter_tile(1, tile, {}, box, plan, 0.4f, 1.0f, {std::numeric_limits<float>::infinity(), 0.0f}, {});
   ASSERT_TRUE(result.complete);
   std::size_t differing = 0;
   for (std::size_t k = 0; k < rows.size(); ++k) {
-    differing += owned[k] != 0 && std::memcmp(&result.points[k], &whole[static_cast<std::size_t>(rows[k])], sizeof(Point)) != 0;
+    const Point& expected = whole.positions[static_cast<std::size_t>(rows[k])];
+    differing += owned[k] != 0 && std::memcmp(&result.points[k], &expected, sizeof(Point)) != 0;
   }
   EXPECT_GT(differing, 0u);
 }
@@ -60,28 +65,35 @@ TEST(FilterTile, AsksForALargerReachWhereNeighboursAreSparse) {
     if (box.holds(sparse_point)) owner = &box;
   }
   ASSERT_NE(owner, nullptr);
-  const std::vector<std::int64_t> rows = tile_rows(cloud, *owner, tile_halo(plan, initial_reach(plan)));
+  const std::vector<std::int64_t> rows = tile_rows(cloud, *owner, tile_halo(plan, initial_reach(plan), 1));
   std::vector<Point> tile;
   for (const std::int64_t row : rows) tile.push_back(cloud[static_cast<std::size_t>(row)]);
   const TileReach reach = initial_reach(plan);
-  const TileResult result = filter_tile(tile, *owner, plan, 0.4f, 1.0f, reach, {});
+  const TileResult result = filter_tile(1, tile, {}, *owner, plan, 0.4f, 1.0f, reach, {});
   EXPECT_FALSE(result.complete);
   EXPECT_GT(result.needed.neighbours, reach.neighbours);
   EXPECT_TRUE(result.points.empty());
 }
 
-TEST(FilterTile, AsksForALargerReachWhenPointsMoveFurther) {
-  // A move of 0 cannot hold for a noisy cloud: the measured move comes back.
+TEST(FilterTile, EstimatesOnlyWhatItsOwnPointsNeed) {
+  // Each pass estimates the points within the search radius of the tile's box: fewer than
+  // it reads, and about what filtering_factor foresees.
   const std::vector<Point> cloud = strip(7);
   const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, 4000);
-  const TileReach reach{plan.search_radius, 0.0f};
-  const std::vector<std::int64_t> rows = tile_rows(cloud, plan.tiles[0], tile_halo(plan, reach));
-  std::vector<Point> tile;
-  for (const std::int64_t row : rows) tile.push_back(cloud[static_cast<std::size_t>(row)]);
-  const TileResult result = filter_tile(tile, plan.tiles[0], plan, 0.4f, 1.0f, reach, {});
-  EXPECT_FALSE(result.complete);
-  EXPECT_GT(result.needed.move, 0.0f);
-  EXPECT_LT(result.needed.move, initial_reach(plan).move);
+  ASSERT_GE(plan.tiles.size(), 3u);
+  std::int64_t estimated = 0;
+  std::int64_t read = 0;
+  for (const TileBox& box : plan.tiles) {
+    const std::vector<std::int64_t> rows = tile_rows(cloud, box, tile_halo(plan, initial_reach(plan), 1));
+    std::vector<Point> tile;
+    for (const std::int64_t row : rows) tile.push_back(cloud[static_cast<std::size_t>(row)]);
+    const TileReach unchecked{std::numeric_limits<float>::infinity(), 0.0f};
+    estimated += filter_tile(1, tile, {}, box, plan, 0.4f, 1.0f, unchecked, {}).estimated;
+    read += static_cast<std::int64_t>(tile.size());
+  }
+  const double finite_points = static_cast<double>(std::count_if(cloud.begin(), cloud.end(), [](const Point& p) { return std::isfinite(p[0]); }));
+  EXPECT_LT(estimated, read);
+  EXPECT_DOUBLE_EQ(filtering_factor(plan, cloud), static_cast<double>(estimated) / finite_points);
 }
 
 TEST(PlanTiles, TilesPartitionTheFinitePoints) {
@@ -113,7 +125,7 @@ TEST(PlanTiles, TilesSmallerThanTheirHaloAreNotPlanned) {
   const std::vector<Point> cloud = strip(3);
   const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, 1);
   EXPECT_GE(plan.tiles.size(), 3u);
-  EXPECT_LE(plan.tiles.size(), cloud.size() / 40);
+  EXPECT_LE(plan.tiles.size(), cloud.size() / 20);
 
   // A patch narrower than one halo: every tile would read all of it, so it is filtered in
   // one run (no tile is reported), with the same bits.
