@@ -330,7 +330,13 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     parameters.estimated_from = "the " + std::to_string(selected) + " selected points";
   chosen = {};
   chosen_rows = {};  // the filter gathers its own
-  const std::string from = parameters.estimated_from.empty() ? "" : " (from " + parameters.estimated_from + ")";
+  // Every estimate says what it was made from: a part of the cloud, or all of its finite points.
+  const std::string from =
+      " (from " +
+      (parameters.estimated_from.empty()
+           ? "all " + std::to_string(static_cast<std::int64_t>(n) - rows_not_finite(file)) + " points with finite coordinates"
+           : parameters.estimated_from) +
+      ")";
   if (parameters.density_estimated)
     print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area" + from);
   if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma) + from);
