@@ -246,6 +246,9 @@ Plan plan_run(const Arguments& args) {
                                               " bytes is too little to hold '" + args.input + "' whole") +
                       "): leave out " + (args.out_of_core ? "--out-of-core" : "the selection or raise --memory-limit"));
   }
+  if (args.noise.by_range && !args.noise.sensor && plan.input_format != PointFormat::pcd)
+    throw Error("Vandrel:noSensor", "--sigma range measures range from the sensor: give its position with --sensor "
+                                    "x,y,z ('" + args.input + "' is not a PCD file, whose VIEWPOINT would give it)");
   if (args.noise.asked() && plan.mode != RunMode::whole)
     throw Error("Vandrel:cannotTile", std::string(args.noise.by_range ? "--sigma range" : "--sigma-field") +
                                           " filters the cloud whole, in memory, not in tiles or out of core: leave out " +

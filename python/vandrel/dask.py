@@ -71,6 +71,9 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     Returns the filtered N x 3 array in row order, with vandrel.denoise's dtype rules.
     Raises what vandrel.denoise raises, and what the cluster raises for failed tasks.
     """
+    if sigma is not None and np.ndim(sigma) > 0:
+        raise ValueError("vandrel.dask.denoise takes one sigma= for every point; a sigma per point is filtered "
+                         "whole, by vandrel.denoise")
     array = _point_array(points)
     selection = _mask_rows(mask, len(array))
     rows, centre, result_dtype = _single_rows(array, selection)
