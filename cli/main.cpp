@@ -484,8 +484,8 @@ int main(int argc, char** argv) {
            }
          },
          "Filter only the points whose field FIELD holds one of the values (label=1,4): a PLY\n"
-         "property, PCD field or CSV column; the others are written back as they were and are\n"
-         "nobody's neighbours. In memory")
+         "property, PCD field, CSV column or LAS field (point_source_id, intensity, ...); the others are\n"
+         "written back as they were and are nobody's neighbours. In memory")
       ->type_name("FIELD=VALUES");
   app.add_option("--returns", args.returns,
                  "Filter only the first or the last return of each pulse of a LAS file (default all)")

@@ -221,7 +221,7 @@ std::vector<double> table_field(const PointFile& file, const TextTable& table, s
                                 const std::string& source) {
   std::vector<std::string_view> header;
   if (table.dialect != TextDialect::csv || table.header.empty() || !split_csv_line(table.header, header, table.delimiter))
-    throw Error("Vandrel:unknownField", "'" + source + "' names no fields: only PLY, PCD and CSV files with a header line do");
+    throw Error("Vandrel:unknownField", "'" + source + "' names no fields: only PLY, PCD, LAS and CSV files with a header line do");
   std::string there;
   std::int32_t field = -1;
   for (std::size_t k = 0; k < header.size(); ++k) {
@@ -241,13 +241,40 @@ std::vector<double> table_field(const PointFile& file, const TextTable& table, s
   return values;
 }
 
+// The fields of a LAS point record that a user selects by, in every point format.
+std::vector<double> las_field(const LasDocument& las, std::string_view name, const std::string& source) {
+  const auto n = static_cast<std::size_t>(las.points);
+  std::vector<double> values(n);
+  const char* records = las.content.data() + las.points_begin;
+  const bool extended = las.point_format >= 6;
+  if (same_name(name, "classification")) {
+    const std::vector<std::uint8_t> classes = las_classes(las);
+    for (std::size_t i = 0; i < n; ++i) values[i] = classes[i];
+  } else if (same_name(name, "return_number") || same_name(name, "number_of_returns")) {
+    const std::vector<LasReturn> returns = las_returns(las);
+    const bool number = same_name(name, "return_number");
+    for (std::size_t i = 0; i < n; ++i) values[i] = number ? returns[i].number : returns[i].count;
+  } else if (same_name(name, "intensity") || same_name(name, "point_source_id")) {
+    // Intensity follows the coordinates in every format; the source id ends the legacy
+    // formats' first 20 bytes and the extended ones' first 22.
+    const std::size_t at = same_name(name, "intensity") ? 12 : (extended ? 20 : 18);
+    for (std::size_t i = 0; i < n; ++i) values[i] = load_value<std::uint16_t>(records + i * las.record_length + at, true);
+  } else if (same_name(name, "user_data")) {
+    for (std::size_t i = 0; i < n; ++i) values[i] = load_value<std::uint8_t>(records + i * las.record_length + 17, true);
+  } else {
+    no_field(name, source, "classification, intensity, return_number, number_of_returns, user_data, point_source_id");
+  }
+  return values;
+}
+
 }  // namespace
 
 std::vector<double> point_field(const PointFile& file, std::string_view name, const std::string& source) {
   if (const auto* pcd = std::get_if<PcdDocument>(&file.layout)) return pcd_field(file, *pcd, name, source);
   if (const auto* ply = std::get_if<PlyDocument>(&file.layout)) return ply_field(file, *ply, name, source);
   if (const auto* table = std::get_if<TextTable>(&file.layout)) return table_field(file, *table, name, source);
-  throw Error("Vandrel:unknownField", "'" + source + "' names no fields: only PLY, PCD and CSV files with a header line do");
+  if (const auto* las = std::get_if<LasDocument>(&file.layout)) return las_field(*las, name, source);
+  throw Error("Vandrel:unknownField", "'" + source + "' names no fields: only PLY, PCD, LAS and CSV files with a header line do");
 }
 
 std::optional<std::array<double, 3>> pcd_sensor_position(const PointFile& file) {
