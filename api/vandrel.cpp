@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "api/recentre.h"
 #include "core/finite.h"
 #include "core/parameters.h"
 #include "core/selection.h"
@@ -46,25 +47,8 @@ std::vector<PointD> denoise(std::span<const PointD> points, float sigma, float d
     return filter_selected(points, options.selection,
                            [&](std::span<const PointD> chosen) { return denoise(chosen, sigma, density, all); });
   }
-  const PointD centre = bounding_box_centre(points);
-  std::vector<Point> single(points.size());
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    for (std::size_t c = 0; c < 3; ++c) {
-      const double moved = points[i][c] - centre[c];
-      if (std::isfinite(moved) && std::fabs(moved) > std::numeric_limits<float>::max()) {
-        throw Error("Vandrel:outOfRange", "Point " + std::to_string(i + 1) +
-                                              " lies too far from the others for single precision.");
-      }
-      single[i][c] = static_cast<float>(moved);
-    }
-  }
-  const std::vector<Point> filtered = denoise(single, sigma, density, options);
-  std::vector<PointD> out(points.begin(), points.end());
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    if (std::memcmp(&filtered[i], &single[i], sizeof(Point)) == 0) continue;  // left in place: the input's own bits
-    for (std::size_t c = 0; c < 3; ++c) out[i][c] = static_cast<double>(filtered[i][c]) + centre[c];
-  }
-  return out;
+  return filter_recentred(points,
+                          [&](std::span<const Point> single) { return denoise(single, sigma, density, options); });
 }
 
 }  // namespace vandrel

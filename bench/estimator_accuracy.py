@@ -4,7 +4,12 @@ as ratios to the truth. Planes and spheres over a grid of densities and noise le
 from a tenth of the point spacing to twice it); the unit tests check a few of these cases
 against a tolerance, this sweep shows the whole picture.
 
-    PYTHONPATH=build/python python3 bench/estimator_accuracy.py [--seed N]
+--analogues: synthetic analogues of real scans, with known truth: ground under a canopy volume
+(with and without its classes), a quantised depth camera whose noise grows as range squared (the
+range model by depth band, and the single estimate), two overlapping strips 5 cm apart, and a
+plane with 5 % outliers.
+
+    PYTHONPATH=build/python python3 bench/estimator_accuracy.py [--seed N] [--analogues]
 """
 import argparse
 
@@ -30,10 +35,104 @@ def sphere(rng, density, radius=25.0):
     return radius * directions / np.linalg.norm(directions, axis=1, keepdims=True)
 
 
+def forest(rng, ground_sigma=0.1):
+    """Ground (z = 0.02 x, noise 0.1, 2 points per unit area) under a canopy volume (trees: points
+    spread through 3 to 15 units of height over half the area, as many as the ground)."""
+    side = 120.0
+    n = int(2 * side * side)
+    ground = np.column_stack([rng.uniform(0, side, n), rng.uniform(0, side, n), np.zeros(n)])
+    ground[:, 2] = 0.02 * ground[:, 0] + rng.normal(0, ground_sigma, n)
+    canopy = np.column_stack([rng.uniform(0, side, n), rng.uniform(0, side, n), rng.uniform(3, 15, n)])
+    canopy = canopy[(canopy[:, 0] // 20 + canopy[:, 1] // 20) % 2 == 0]
+    canopy[:, 2] += 0.02 * canopy[:, 0]
+    points = np.vstack([ground, canopy])
+    classes = np.concatenate([np.full(len(ground), 2, np.uint8), np.full(len(canopy), 5, np.uint8)])
+    return points, classes, ground_sigma, 2.0
+
+
+def depth_camera(rng, a=0.0005, b=0.0004, step=0.002):
+    """A 640 x 480 depth camera (focal length 525 pixels) at the origin looking along +z at 7 boards,
+    each a strip of the image, at depths 1 to 4 in steps of 0.5 and turned 30 degrees about the
+    vertical: depth noise a + b z^2, depths then rounded to steps of `step` z^2 (2 mm at 1 unit, 3.2
+    cm at 4: wider than the noise), as structured-light cameras quantise them. Returns the points and
+    each point's distance from its board (the truth the estimators should find, quantisation
+    included)."""
+    u, v = np.meshgrid(np.arange(640) - 319.5, np.arange(480) - 239.5)
+    rays = np.column_stack([u.ravel() / 525, v.ravel() / 525, np.ones(u.size)])
+    board = np.minimum(((u.ravel() + 320) * 7) // 640, 6).astype(int)
+    normal = np.array([np.sin(np.pi / 6), 0.0, np.cos(np.pi / 6)])
+    centre_column = (np.arange(7) + 0.5) * 640 / 7 - 320
+    anchors = np.column_stack([centre_column / 525 * (1 + 0.5 * np.arange(7)), np.zeros(7), 1 + 0.5 * np.arange(7)])
+    z = (anchors[board] @ normal) / (rays @ normal)
+    z_noisy = z + rng.normal(0, 1, len(z)) * (a + b * z * z)
+    quantum = step * z_noisy * z_noisy
+    points = rays * (np.round(z_noisy / quantum) * quantum)[:, None]
+    distance = ((points - anchors[board]) @ normal)
+    return points, distance
+
+
+def strips(rng, sigma=0.03, offset=0.05):
+    """Two overlapping flight lines of one flat ground, 10 points per unit area each, the second
+    5 cm above the first (a strip misalignment), each with noise 0.03."""
+    side = 60.0
+    n = int(10 * side * side)
+    first = np.column_stack([rng.uniform(0, side, n), rng.uniform(0, side, n), rng.normal(0, sigma, n)])
+    second = np.column_stack([rng.uniform(15, side + 15, n), rng.uniform(0, side, n), offset + rng.normal(0, sigma, n)])
+    return np.vstack([first, second]), sigma, 10.0
+
+
+def with_outliers(rng, sigma=0.05, share=0.05):
+    """A plane of 4 points per unit area with noise 0.05, and 5 % more points scattered uniformly
+    through a slab 10 units thick around it."""
+    side = 60.0
+    n = int(4 * side * side)
+    points = np.column_stack([rng.uniform(0, side, n), rng.uniform(0, side, n), rng.normal(0, sigma, n)])
+    m = int(share * n)
+    stray = np.column_stack([rng.uniform(0, side, m), rng.uniform(0, side, m), rng.uniform(-5, 5, m)])
+    return np.vstack([points, stray]), sigma, 4.0
+
+
+def ratio_text(estimate, truth):
+    return f"{estimate:.4g} (truth {truth:.4g}, {100 * (estimate / truth - 1):+.1f} %)"
+
+
+def analogues(seed):
+    rng = np.random.default_rng(seed)
+    print("\nAnalogues of real scans (estimate, truth, error):")
+    points, classes, sigma, density = forest(rng)
+    ground = points[classes == 2]
+    print(f"  forest, whole cloud:      sigma {ratio_text(vandrel.estimate_sigma(points), sigma)}, "
+          f"density {ratio_text(vandrel.estimate_density(points), density)}")
+    print(f"  forest, class 2 (ground): sigma {ratio_text(vandrel.estimate_sigma(ground), sigma)}, "
+          f"density {ratio_text(vandrel.estimate_density(ground), density)}")
+
+    points, distance = depth_camera(rng)
+    ranges = np.linalg.norm(points, axis=1)
+    order = np.argsort(ranges, kind="stable")
+    truths = [float(np.sqrt(np.mean(distance[part] ** 2))) for part in np.array_split(order, 8)]
+    print(f"  quantised depth camera, one sigma: {vandrel.estimate_sigma(points):.4g} "
+          f"(truth {np.sqrt(np.mean(distance ** 2)):.4g} overall, from {truths[0]:.4g} to {truths[-1]:.4g} by band)")
+    _, model = vandrel.range_sigmas(points, (0.0, 0.0, 0.0))
+    for (r, band_sigma, _), truth in zip(model["bands"], truths):
+        print(f"    depth band at range {r:.2f}: sigma {ratio_text(band_sigma, truth)}")
+    print(f"    range model: a {model['a']:.4g}, b {model['b']:.4g}")
+
+    points, sigma, density = strips(rng)
+    print(f"  two strips 5 cm apart:    sigma {ratio_text(vandrel.estimate_sigma(points), sigma)}, "
+          f"density {ratio_text(vandrel.estimate_density(points), density)} (single strip; both overlap on 3/4)")
+    points, sigma, density = with_outliers(rng)
+    print(f"  plane with 5 % outliers:  sigma {ratio_text(vandrel.estimate_sigma(points), sigma)}, "
+          f"density {ratio_text(vandrel.estimate_density(points), density)}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--analogues", action="store_true")
     args = parser.parse_args()
+    if args.analogues:
+        analogues(args.seed)
+        return
     print(f"{'surface':8} {'density':>8} {'sigma':>6} {'noise/spacing':>13} {'density ratio':>13} {'sigma ratio':>11}")
     worst = 0.0
     for name, surface in (("plane", plane), ("sphere", sphere)):

@@ -16,8 +16,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/field_selection.h"
 #include "cli/memory_limit.h"
 #include "cli/out_of_core_run.h"
+#include "cli/point_noise.h"
 #include "cli/progress_view.h"
 #include "core/finite.h"
 #include "io/byte_values.h"
@@ -48,10 +50,15 @@ struct Arguments {
   std::int64_t tile_points = 0;  // 0: tiles sized by the memory limit
   std::vector<int> classes;        // LAS classes to filter; empty: every class
   std::string returns = "all";     // LAS returns to filter: all, first or last
+  PointNoiseRequest noise;         // --sigma range, --sigma-field: a sigma per point
+  std::optional<FieldSelection> select;  // --select FIELD=V1,V2: points by a field's values
 };
 
 // Whether the run filters only some of the points (--classes, --returns).
-bool selecting(const Arguments& args) { return !args.classes.empty() || args.returns != "all"; }
+bool selecting(const Arguments& args) { return !args.classes.empty() || args.returns != "all" || args.select; }
+
+// Whether the run selects points by their LAS classification or returns.
+bool selecting_las(const Arguments& args) { return !args.classes.empty() || args.returns != "all"; }
 
 // The options that select the points to filter, as given: "--classes 2,6 --returns last".
 std::string selection_options(const Arguments& args) {
@@ -61,6 +68,7 @@ std::string selection_options(const Arguments& args) {
     for (std::size_t k = 0; k < args.classes.size(); ++k) text += (k > 0 ? "," : "") + std::to_string(args.classes[k]);
   }
   if (args.returns != "all") text += (text.empty() ? "" : " ") + std::string("--returns ") + args.returns;
+  if (args.select) text += (text.empty() ? "" : " ") + std::string("--select ") + args.select->text;
   return text;
 }
 
@@ -83,6 +91,7 @@ std::vector<int> parse_classes(const std::string& text) {
 // and return numbers: a first return is number 1, a last one the pulse's last (a record
 // that leaves them unset, 0, counts as both).
 std::vector<std::uint8_t> selected_rows_of(const PointFile& file, const Arguments& args) {
+  if (args.select) return rows_with_field_values(file, *args.select, args.input);
   const std::vector<std::uint8_t> classes = point_classes(file);
   const std::vector<LasReturn> returns = point_returns(file);
   std::vector<std::uint8_t> selection(static_cast<std::size_t>(file.size));
@@ -225,7 +234,7 @@ Plan plan_run(const Arguments& args) {
                               can_be_out_of_core ? file_bytes : std::nullopt);
   if (selecting(args)) {
     // The classes and returns of a point are those of a LAS record.
-    if (plan.input_format != PointFormat::las)
+    if (selecting_las(args) && plan.input_format != PointFormat::las)
       throw Error("Vandrel:cannotSelect", selection_options(args) + " selects points by their LAS classification and returns, but '" +
                                               args.input + "' is not a LAS file");
     // A selection is gathered and filtered in memory.
@@ -237,6 +246,13 @@ Plan plan_run(const Arguments& args) {
                                               " bytes is too little to hold '" + args.input + "' whole") +
                       "): leave out " + (args.out_of_core ? "--out-of-core" : "the selection or raise --memory-limit"));
   }
+  if (args.noise.by_range && !args.noise.sensor && plan.input_format != PointFormat::pcd)
+    throw Error("Vandrel:noSensor", "--sigma range measures range from the sensor: give its position with --sensor "
+                                    "x,y,z ('" + args.input + "' is not a PCD file, whose VIEWPOINT would give it)");
+  if (args.noise.asked() && plan.mode != RunMode::whole)
+    throw Error("Vandrel:cannotTile", std::string(args.noise.by_range ? "--sigma range" : "--sigma-field") +
+                                          " filters the cloud whole, in memory, not in tiles or out of core: leave out " +
+                                          "--tile-points, --out-of-core and --memory-limit");
   if (plan.mode == RunMode::out_of_core && plan.output_format != plan.input_format)
     throw Error("Vandrel:cannotConvert", "cannot write '" + args.input + "' to '" + args.output +
                                              "' in another format: NPY and LAS files are written back only in their own format");
@@ -310,15 +326,28 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   if (!selection.empty()) {
     std::erase_if(classes, [&, i = std::size_t{0}](std::uint8_t) mutable { return selection[i++] == 0; });
   }
-  Parameters parameters = resolve_parameters(chosen, classes, args.sigma, args.density, options.names);
+  // With a sigma per point only the density may be left to estimate.
+  const std::optional<float> sigma_given = args.noise.asked() ? std::optional<float>(0.0f) : args.sigma;
+  Parameters parameters = resolve_parameters(chosen, classes, sigma_given, args.density, options.names);
   if (parameters.estimated_from.empty() && !selection.empty())
     parameters.estimated_from = "the " + std::to_string(selected) + " selected points";
   chosen = {};
   chosen_rows = {};  // the filter gathers its own
-  const std::string from = parameters.estimated_from.empty() ? "" : " (from " + parameters.estimated_from + ")";
+  // Every estimate says what it was made from: a part of the cloud, or all of its finite points.
+  const std::string from =
+      " (from " +
+      (parameters.estimated_from.empty()
+           ? "all " + std::to_string(static_cast<std::int64_t>(n) - rows_not_finite(file)) + " points with finite coordinates"
+           : parameters.estimated_from) +
+      ")";
   if (parameters.density_estimated)
     print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area" + from);
   if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma) + from);
+  std::vector<float> sigmas;
+  if (args.noise.asked()) {
+    sigmas = point_noise(file, points, selection, args.noise, args.input, [&](const std::string& line) { print(args, line); });
+    parameters.sigma = *std::max_element(sigmas.begin(), sigmas.end());
+  }
 
   if (plan.mode == RunMode::tiles) {
     // Beside the tiles: the result's copy inside denoise_tiled, what the first pass leaves
@@ -331,6 +360,8 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     tiling.tile_points = args.tile_points;
     tiling.planned = [&](const TilingCost& cost) { print(args, tiling_cost_line(cost, beside)); };
     points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);
+  } else if (!sigmas.empty()) {
+    points = denoise(points, sigmas, parameters.density, options);
   } else {
     points = denoise(points, parameters.sigma, parameters.density, options);
   }
@@ -380,8 +411,41 @@ int main(int argc, char** argv) {
                "vandrel");
   app.add_option("INPUT", args.input, "Point file to read")->required();
   app.add_option("OUTPUT", args.output, "Point file to write (replaced only when the run succeeds)")->required();
-  app.add_option("--sigma", args.sigma, "Standard deviation of the noise; estimated when left out")
-      ->check(float_at_least(0.0f, true));
+  CLI::Option* sigma_option =
+      app.add_option_function<std::string>(
+             "--sigma",
+             [&args](const std::string& text) {
+               if (text == "range") {
+                 args.noise.by_range = true;
+                 return;
+               }
+               std::string checked = text;
+               if (const std::string wrong = float_at_least(0.0f, true)(checked); !wrong.empty())
+                 throw CLI::ValidationError("--sigma", wrong);
+               float value = 0.0f;
+               parse_float(text, value);
+               args.sigma = value;
+             },
+             "Standard deviation of the noise; estimated when left out. 'range': a sigma per point that\n"
+             "grows with the range from the sensor, a + b r^2, with a and b estimated by depth band")
+          ->type_name("SIGMA|range");
+  app.add_option_function<std::string>(
+         "--sigma-field", [&args](const std::string& text) { args.noise.field = text; },
+         "Take each point's sigma from this field of the file (PLY property, PCD field, CSV column)")
+      ->type_name("NAME")
+      ->excludes(sigma_option);
+  app.add_option_function<std::string>(
+         "--sensor",
+         [&args](const std::string& text) {
+           try {
+             args.noise.sensor = parse_sensor(text);
+           } catch (const Error& e) {
+             throw CLI::ValidationError("--sensor", e.what());
+           }
+         },
+         "Where the sensor was, x,y,z in the file's coordinates, for --sigma range (default: the\n"
+         "VIEWPOINT of a PCD file)")
+      ->type_name("X,Y,Z");
   app.add_option("--density", args.density,
                  "Points per unit area of the surface; estimated when left out")
       ->check(float_at_least(0.0f, false));
@@ -412,6 +476,19 @@ int main(int argc, char** argv) {
          "Filter only the points of these LAS classes (2,6: ground and buildings); the others are\n"
          "written back as they were and are nobody's neighbours. LAS files only, in memory")
       ->type_name("LIST");
+  app.add_option_function<std::string>(
+         "--select",
+         [&args](const std::string& text) {
+           try {
+             args.select = parse_field_selection(text);
+           } catch (const Error& e) {
+             throw CLI::ValidationError("--select", e.what());
+           }
+         },
+         "Filter only the points whose field FIELD holds one of the values (label=1,4): a PLY\n"
+         "property, PCD field, CSV column or LAS field (point_source_id, intensity, ...); the others are\n"
+         "written back as they were and are nobody's neighbours. In memory")
+      ->type_name("FIELD=VALUES");
   app.add_option("--returns", args.returns,
                  "Filter only the first or the last return of each pulse of a LAS file (default all)")
       ->check(CLI::IsMember({"all", "first", "last"}));

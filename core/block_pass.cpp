@@ -67,15 +67,20 @@ Point solve_position(const Point& point, float noise, const Accumulators& sums, 
 
 // The noise level of the next pass: from the deviations of the estimates a point took part
 // in, through a fixed line whose offset comes from the first point's level.
-void update_noise(const Accumulators& sums, std::span<float> noise, std::size_t first_point) {
+void update_noise(const Accumulators& sums, std::span<float> noise, std::size_t first_point, bool own_offsets) {
   const float offset = (noise_offset_factor * noise[first_point]) / noise_offset_divisor;
   for (std::size_t j = 0; j < noise.size(); ++j) {
     const std::int32_t e = sums.entry(static_cast<std::int32_t>(j));
     if (e < 0) continue;
+    // A point given as exact (its own sigma 0) stays exact in every pass.
+    if (own_offsets && noise[j] == 0.0f) continue;
     const auto at = static_cast<std::size_t>(e);
     // A point no estimate used keeps its level before the line.
     const float level = sums.uses[at] == 0.0f ? noise[j] : std::sqrt(sums.variances[at] / sums.uses[at]);
-    noise[j] = (level * noise_slope + offset) * noise_factor;
+    // With noise that varies by point, an offset from another point's level could drive a
+    // quiet point's level below zero; its own keeps the line's proportions.
+    const float point_offset = own_offsets ? (noise_offset_factor * noise[j]) / noise_offset_divisor : offset;
+    noise[j] = (level * noise_slope + point_offset) * noise_factor;
   }
 }
 
@@ -226,7 +231,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
     }
   });
   host.stage_done("solve");
-  update_noise(sums, noise, settings.first_point);
+  update_noise(sums, noise, settings.first_point, settings.own_offsets);
   host.stage_done("noise update");
   return filtered;
 }

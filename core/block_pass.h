@@ -18,6 +18,7 @@ struct BlockPassSettings {
   float max_half_width;              // r0
   std::int64_t chunk_points = 0;     // points estimated at a time; 0 chooses by list length
   std::size_t first_point = 0;       // the block point first in the input: its noise level sets the next pass's offset
+  bool own_offsets = false;          // each point's own noise level sets its offset instead (per-point sigmas)
   /// For a caller that needs the results of some points only (a tile its own): per block
   /// point, whether to make its estimates, and whether to keep its sums and solve it. Empty
   /// means every point. A kept point's result is exact when every point within the search

@@ -12,6 +12,7 @@
 #include "core/neighbourhood_check.h"
 #include "core/neighbours.h"
 #include "core/point_estimate.h"
+#include "core/point_sigmas.h"
 #include "core/root_block.h"
 
 namespace vandrel {
@@ -35,7 +36,14 @@ struct Block {
   std::size_t first_point = 0;          // the block point first in input order: it sets the noise offset
   std::vector<std::uint8_t> estimated;  // per block point (empty: every point)
   std::vector<std::uint8_t> kept;
+  std::vector<float> start_noise;       // per block point, from per-point sigmas (empty: sizes.scaled_sigma each)
 };
+
+// The noise levels the first pass starts from, per block point.
+std::vector<float> first_noise(const Block& block) {
+  if (!block.start_noise.empty()) return block.start_noise;
+  return std::vector<float>(block.reference.size(), block.sizes.scaled_sigma);
+}
 
 // Per block point, the value of a per-row mask (empty stays empty).
 std::vector<std::uint8_t> block_mask(std::span<const std::uint8_t> per_row, const std::vector<std::int32_t>& rows,
@@ -50,7 +58,9 @@ std::vector<std::uint8_t> block_mask(std::span<const std::uint8_t> per_row, cons
 }
 
 // Checks the arguments and builds the block; no points in it when nothing is filtered.
-Block prepare_block(Host& host, std::span<const Point> cloud, float sigma, float density, const FilterSettings& settings) {
+// With `point_sigmas` (one per cloud row) the sizes come from the largest of them.
+Block prepare_block(Host& host, std::span<const Point> cloud, float sigma, float density, const FilterSettings& settings,
+                    std::span<const float> point_sigmas = {}) {
   check_parameters(sigma, density, settings.names);
   if (static_cast<std::int64_t>(cloud.size()) > max_points) {
     throw Error("Vandrel:tooManyPoints", "The cloud has " + std::to_string(cloud.size()) + " points; at most " +
@@ -88,7 +98,9 @@ Block prepare_block(Host& host, std::span<const Point> cloud, float sigma, float
   }
   host.stage_done("split");
 
-  block.sizes = filter_sizes(sigma, density, settings.names);
+  const bool per_point = !point_sigmas.empty();
+  block.sizes = filter_sizes(per_point ? largest_point_sigma(cloud, point_sigmas, settings.names) : sigma, density,
+                             settings.names);
   if (block_rows.empty()) return block;
   if (!settings.allow_large_neighbourhoods) check_neighbourhood_size(cloud, scale, host.thread_count());
 
@@ -108,6 +120,11 @@ Block prepare_block(Host& host, std::span<const Point> cloud, float sigma, float
   }
   block.estimated = block_mask(settings.estimated, block.rows, cloud.size(), "estimated");
   block.kept = block_mask(settings.wanted, block.rows, cloud.size(), "wanted");
+  if (per_point) {
+    block.start_noise.resize(block.rows.size());
+    for (std::size_t k = 0; k < block.rows.size(); ++k)
+      block.start_noise[k] = point_sigmas[static_cast<std::size_t>(block.rows[k])] * block.scale;
+  }
   return block;
 }
 
@@ -123,6 +140,7 @@ std::vector<Point> run_pass(Host& host, const Block& block, std::int32_t pass, s
     pass_settings.estimated = block.estimated;
     pass_settings.kept = block.kept;
     pass_settings.farthest_neighbour = settings.farthest_neighbour;
+    pass_settings.own_offsets = !block.start_noise.empty();
     passed = block_pass(host, points, noise, neighbours, pass_settings);
     if (settings.after_pass) settings.after_pass(pass, points, passed);
   } else {
@@ -153,20 +171,31 @@ std::vector<Point> merge(Host& host, std::span<const Point> cloud, const Block& 
   return result;
 }
 
-}  // namespace
-
-std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float sigma, float density,
+// filter_cloud over a block made from its arguments.
+std::vector<Point> filter_block(Host& host, std::span<const Point> cloud, const Block& block,
                                 const FilterSettings& settings) {
-  const Block block = prepare_block(host, cloud, sigma, density, settings);
   // Points in no filtered block are returned exactly as given.
   if (block.rows.empty()) return {cloud.begin(), cloud.end()};
-  std::vector<float> noise(block.reference.size(), block.sizes.scaled_sigma);
+  std::vector<float> noise = first_noise(block);
   // The lists are found once, on the first pass's positions, and serve both passes.
   const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);
   host.stage_done("radius search");
   // The second pass filters the first's output with the noise levels the first left.
   const std::vector<Point> first = run_pass(host, block, 1, block.reference, noise, *neighbours, settings);
   return merge(host, cloud, block, run_pass(host, block, 2, first, noise, *neighbours, settings));
+}
+
+}  // namespace
+
+std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float sigma, float density,
+                                const FilterSettings& settings) {
+  return filter_block(host, cloud, prepare_block(host, cloud, sigma, density, settings), settings);
+}
+
+std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, std::span<const float> sigmas,
+                                float density, const FilterSettings& settings) {
+  check_point_sigma_count(sigmas.size(), cloud.size(), settings.names);
+  return filter_block(host, cloud, prepare_block(host, cloud, 0.0f, density, settings, sigmas), settings);
 }
 
 FirstPass filter_first_pass(Host& host, std::span<const Point> cloud, float sigma, float density,

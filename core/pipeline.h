@@ -47,6 +47,15 @@ struct FilterSettings {
 std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float sigma, float density,
                                 const FilterSettings& settings = {});
 
+/// The whole filter for noise that varies from point to point: `sigmas` holds one standard
+/// deviation per row of the cloud (see largest_point_sigma), each point's noise level at
+/// the start; the filter's sizes come from the largest, and each point's noise update takes
+/// its offset from its own starting level (a point of sigma 0 stays where it is). Values
+/// all equal to one sigma give the bits of the filter_cloud above. Throws as that does, and
+/// "Vandrel:invalidSigma" for the values.
+std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, std::span<const float> sigmas,
+                                float density, const FilterSettings& settings = {});
+
 /// Where the first pass leaves a cloud's points: per cloud row, the position (scaled by
 /// sqrt(density)) and the noise level the second pass starts from.
 struct FirstPass {

@@ -26,6 +26,7 @@
 #include "tiling/tiling.h"
 #include "vandrel/error.h"
 #include "vandrel/estimate.h"
+#include "vandrel/noise_model.h"
 #include "vandrel/run_plan.h"
 #include "vandrel/vandrel.h"
 
@@ -142,12 +143,26 @@ std::span<const std::uint8_t> mask_rows(const py::object& mask, std::size_t poin
   return {static_cast<const std::uint8_t*>(array.data()), points};
 }
 
+// A per-point sigma, as the Python layer hands it over: a C-ordered float32 array of one
+// value per point (its values are checked by the filter).
+std::span<const float> point_sigma_rows(const py::array& sigmas, std::size_t points) {
+  const bool usable = sigmas.dtype().is(py::dtype::of<float>()) && sigmas.ndim() == 1 &&
+                      static_cast<std::size_t>(sigmas.shape(0)) == points &&
+                      (sigmas.flags() & py::array::c_style) != 0;
+  if (!usable) throw py::value_error("an array sigma= must be a C-ordered float32 array of one value per point");
+  return {static_cast<const float*>(sigmas.data()), points};
+}
+
 py::array_t<float> denoise_points(const py::array& points, const py::object& sigma, const py::object& density,
                                   const py::object& threads, const py::object& console, const py::object& progress,
                                   const py::object& mask) {
   const std::span<const Point> data = point_rows(points);
   const std::span<const std::uint8_t> selection = mask_rows(mask, data.size());
-  const std::optional<float> given_sigma = single_parameter(sigma, "sigma", true);
+  const bool per_point = py::isinstance<py::array>(sigma);
+  const std::span<const float> sigmas =
+      per_point ? point_sigma_rows(py::cast<py::array>(sigma), data.size()) : std::span<const float>{};
+  // Per-point sigmas are given: only the density may be left to estimate.
+  const std::optional<float> given_sigma = per_point ? std::optional<float>(0.0f) : single_parameter(sigma, "sigma", true);
   const std::optional<float> given_density = single_parameter(density, "density", false);
   const int threads_asked = call_threads(threads);
   const auto n = static_cast<py::ssize_t>(data.size());
@@ -177,7 +192,8 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
         const Parameters used = resolve_parameters(selection.empty() ? data : std::span<const Point>(chosen),
                                                    given_sigma, given_density, options.names);
         chosen = {};
-        filtered = denoise(data, used.sigma, used.density, options);
+        filtered = per_point ? denoise(data, sigmas, used.density, options)
+                             : denoise(data, used.sigma, used.density, options);
       }
     } catch (...) {
       failure = std::current_exception();
@@ -356,7 +372,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("denoise", &denoise_points, py::arg("points"), py::arg("sigma"), py::arg("density"), py::arg("threads"),
         py::arg("console"), py::arg("progress"), py::arg("mask") = py::none(),
         "denoise(points, sigma, density, threads, console, progress, mask=None): points a C-ordered N x 3\n"
-        "float32 array; console None or a callable taking a str; progress None or a callable taking\n"
+        "float32 array; sigma None, a number or a C-ordered float32 array of N values (one per point); console None or a callable taking a str; progress None or a callable taking\n"
         "(stage, done, total); mask None (every point) or a C-ordered uint8 array of N values, nonzero\n"
         "for the points to filter.");
   m.def(
@@ -365,6 +381,37 @@ PYBIND11_MODULE(_core, m) {
   m.def(
       "estimate_density", [](const py::array& points) { return estimate(points, &estimate_density); },
       py::arg("points"));
+  m.def(
+      "estimate_range_noise",
+      [](const py::array& points, double x, double y, double z) {
+        const std::span<const Point> data = point_rows(points);
+        RangeNoise model;
+        {
+          const py::gil_scoped_release unlocked;
+          model = estimate_range_noise(data, {x, y, z});
+        }
+        py::list bands;
+        for (const RangeNoise::Band& band : model.bands) bands.append(py::make_tuple(band.range, band.sigma, band.points));
+        return py::make_tuple(model.a, model.b, bands);
+      },
+      py::arg("points"), py::arg("x"), py::arg("y"), py::arg("z"),
+      "estimate_range_noise(points, x, y, z) -> (a, b, [(range, sigma, points) per band]): sigma(r) = a + b r^2\n"
+      "about the sensor at (x, y, z), fitted to depth bands.");
+  m.def(
+      "range_sigmas",
+      [](const py::array& points, double a, double b, double x, double y, double z) {
+        const std::span<const Point> data = point_rows(points);
+        RangeNoise model;
+        model.a = a;
+        model.b = b;
+        model.sensor = {x, y, z};
+        const std::vector<float> sigmas = range_sigmas(data, model);
+        py::array_t<float> result(static_cast<py::ssize_t>(sigmas.size()));
+        if (!sigmas.empty()) std::memcpy(result.mutable_data(), sigmas.data(), sigmas.size() * sizeof(float));
+        return result;
+      },
+      py::arg("points"), py::arg("a"), py::arg("b"), py::arg("x"), py::arg("y"), py::arg("z"),
+      "range_sigmas(points, a, b, x, y, z) -> float32 array: a + b r^2 at each point's range from (x, y, z).");
 
   m.def("plan_tiles", &plan_tiles_points, py::arg("points"), py::arg("sigma"), py::arg("density"),
         py::arg("tile_points"), py::arg("max_read_points"),

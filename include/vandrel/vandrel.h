@@ -37,6 +37,22 @@ PointD bounding_box_centre(std::span<const PointD> points);
 std::vector<PointD> denoise(std::span<const PointD> points, float sigma, float density,
                             const DenoiseOptions& options = {});
 
+/// Denoises a cloud whose noise varies from point to point (a depth camera's noise grows
+/// with range): as denoise above, with `sigmas` holding one noise standard deviation per
+/// row, in the cloud's units, finite and >= 0 on every finite row (values of non-finite
+/// rows are not read). Each point's noise level starts at its own sigma; the filter's
+/// neighbourhoods are sized for the largest. An array whose values are all one sigma gives
+/// the bits of denoise(points, sigma, density, options). With options.selection, the
+/// values of the selected rows go with them. Throws "Vandrel:invalidSigma" for another
+/// count of values or a value out of range (naming the row), and what denoise throws.
+std::vector<Point> denoise(std::span<const Point> points, std::span<const float> sigmas, float density,
+                           const DenoiseOptions& options = {});
+
+/// The per-point sigma denoise for points given in double precision, recentred as the
+/// double-precision denoise above does.
+std::vector<PointD> denoise(std::span<const PointD> points, std::span<const float> sigmas, float density,
+                            const DenoiseOptions& options = {});
+
 /// The rows of `points` that `selection` selects (see DenoiseOptions::selection), in
 /// order; every row for an empty selection: the cloud a selected run filters, and what its
 /// parameters are estimated from. Throws "Vandrel:invalidArgument" for a selection of

@@ -14,7 +14,7 @@ from typing import Any, Callable, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Error", "denoise", "estimate_density", "estimate_sigma", "__version__"]
+__all__ = ["Error", "denoise", "estimate_density", "estimate_sigma", "range_sigmas", "__version__"]
 
 
 class Error(RuntimeError):
@@ -54,7 +54,11 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
               objects with __array__), or an object whose .points attribute is one (an
               Open3D PointCloud). Never modified.
     sigma     standard deviation of the noise on each coordinate, in the cloud's units,
-              finite and >= 0; estimate_sigma(points) when None.
+              finite and >= 0; estimate_sigma(points) when None. An array of N values gives
+              each point its own (noise that grows with range, see range_sigmas): each
+              point's noise level starts at its value, the neighbourhoods are sized for the
+              largest; values of rows with a NaN coordinate are not used. All values equal
+              give the result of that one number.
     density   points per unit area of the surface, finite and > 0;
               estimate_density(points) when None.
     threads   threads for this call, 0 to 1024; None or 0 takes OpenMP's default.
@@ -88,6 +92,7 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     while the filter runs.
     """
     array = _point_array(points)
+    sigma = _sigma_argument(sigma, array)
     selection = _mask_rows(mask, len(array))
     rows, centre, result_dtype = _single_rows(array, selection)
     stderr = _SafeStderr()
@@ -105,6 +110,26 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
         left_out = ~selection
         result[left_out] = array[left_out]  # the input's own values, not their trip through float32
     return result
+
+
+def range_sigmas(points: npt.ArrayLike | Any, sensor: Any = (0.0, 0.0, 0.0)) -> tuple[np.ndarray, dict]:
+    """A sigma per point for a depth camera, whose noise grows with range: sigma(r) = a + b r^2
+    about the sensor (x, y, z, in the points' coordinates; a PCD file's VIEWPOINT), with a and b
+    fitted to the estimated sigmas of up to 8 depth bands of equal counts.
+
+    Returns (sigmas, model): a float32 array of one sigma per point (0 for rows with a NaN
+    coordinate), for denoise's sigma=, and {"a", "b", "bands": [(range, sigma, points), ...]}.
+    Needs 2000 finite points or more (vandrel.Error "Vandrel:tooFewPoints"). float64 points are
+    centred as denoise centres them, and the sensor with them.
+    """
+    array = _point_array(points)
+    rows, centre, _ = _single_rows(array)
+    position = np.asarray(sensor, dtype=np.float64).reshape(3)
+    if centre is not None:
+        position = position - centre
+    x, y, z = (float(c) for c in position)
+    a, b, bands = _core.estimate_range_noise(rows, x, y, z)
+    return _core.range_sigmas(rows, a, b, x, y, z), {"a": a, "b": b, "bands": bands}
 
 
 def estimate_sigma(points: npt.ArrayLike | Any) -> float:
@@ -145,6 +170,25 @@ def _point_array(points: Any) -> np.ndarray:
     if array.ndim != 2 or array.shape[1] != 3:
         raise ValueError(f"points must be an N x 3 array, but its shape is {array.shape}")
     return array
+
+
+def _sigma_argument(sigma: Any, points: np.ndarray) -> Any:
+    """sigma= as the core takes it: None or a number as given, an array of one value per
+    point as a C-ordered float32 array; ValueError naming sigma= for an array of another
+    shape, or with a value that is not a finite number >= 0 in float32 on a finite row."""
+    if sigma is None or np.ndim(sigma) == 0:
+        return sigma
+    values = np.asarray(sigma)
+    if values.ndim != 1 or len(values) != len(points) or values.dtype.kind not in "fiu":
+        raise ValueError(f"sigma= must be a number or an array of one number per point ({len(points)}), "
+                         f"but it has shape {values.shape} and dtype {values.dtype}")
+    with np.errstate(over="ignore", invalid="ignore"):
+        single = np.ascontiguousarray(values, dtype=np.float32)
+    bad = ~(np.isfinite(single) & (single >= 0)) & np.isfinite(points).all(axis=1)
+    if bad.any():
+        row = int(np.flatnonzero(bad)[0])
+        raise ValueError(f"sigma= of point {row} must be a finite number >= 0 in float32, but it is {values[row]!r}")
+    return single
 
 
 def _mask_rows(mask: Any, rows: int) -> Optional[np.ndarray]:

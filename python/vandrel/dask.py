@@ -24,7 +24,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from . import _box_centre, _centred_rows, _core, _point_array, _restored, _single_rows
+from . import _box_centre, _centred_rows, _core, _mask_rows, _point_array, _restored, _single_rows
 
 # Each tile's halo loop is the library's own (_core.TileHalo, as run_tiles drives it): the
 # first tasks' halo is sized for the typical neighbourhood; a tile that finds it too small
@@ -40,7 +40,8 @@ def _filter_tile(pass_: int, points: np.ndarray, first: Optional[tuple], lo: np.
     return _core.filter_tile(pass_, points, positions, noise, lo, hi, sizes, sigma, density, reach[0], reach[1], threads)
 
 
-def _say_cost(sample: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, tile_points: int) -> None:
+def _say_cost(sample: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, tile_points: int,
+              stacklevel: int = 3) -> None:
     """Says, before the tiles run, how many times each pass will filter a point with the
     halos; above 1.5 times, warns that larger tiles would cost less."""
     factor = _core.filtering_factor(sample, lo, hi, sizes)
@@ -48,11 +49,12 @@ def _say_cost(sample: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, 
                "times a pass, halos included")
     logging.getLogger("vandrel.dask").info(message)
     if factor > 1.5:
-        warnings.warn(message + "; larger tiles (tile_points) would cost less", stacklevel=3)
+        warnings.warn(message + "; larger tiles (tile_points) would cost less", stacklevel=stacklevel)
 
 
 def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density: Optional[float] = None, *,
-            client: Any = None, tile_points: Optional[int] = None, threads: Optional[int] = None) -> np.ndarray:
+            client: Any = None, tile_points: Optional[int] = None, threads: Optional[int] = None,
+            mask: Optional[npt.ArrayLike] = None) -> np.ndarray:
     """Denoises a point cloud on a dask.distributed cluster, tile by tile.
 
     points, sigma, density  as for vandrel.denoise (sigma and density are estimated once,
@@ -62,14 +64,36 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     tile_points  points a tile owns, at most; None chooses tiles that read about a million
               points with their halo (about 1 GiB of working memory per task).
     threads   threads per task (None or 0: OpenMP's default on the worker).
+    mask      None, or a boolean array of N values: as for vandrel.denoise, only the rows
+              where it is True are tiled and filtered, as a cloud of their own (sigma and
+              density left out are estimated from them); the others come back as given.
 
     Returns the filtered N x 3 array in row order, with vandrel.denoise's dtype rules.
     Raises what vandrel.denoise raises, and what the cluster raises for failed tasks.
     """
+    if sigma is not None and np.ndim(sigma) > 0:
+        raise ValueError("vandrel.dask.denoise takes one sigma= for every point; a sigma per point is filtered "
+                         "whole, by vandrel.denoise")
     array = _point_array(points)
-    rows, centre, result_dtype = _single_rows(array)
+    selection = _mask_rows(mask, len(array))
+    rows, centre, result_dtype = _single_rows(array, selection)
+    if selection is not None:
+        # The selected rows are tiled as a cloud of their own and put back in their places.
+        chosen = _denoise_rows(np.ascontiguousarray(rows[selection]), sigma, density, client, tile_points, threads)
+        rows = rows.copy()
+        rows[selection] = chosen
+        result = _restored(rows, centre, result_dtype)
+        if centre is not None:
+            result[~selection] = array[~selection]  # the input's own values, not their trip through float32
+        return result
+    return _restored(_denoise_rows(rows, sigma, density, client, tile_points, threads), centre, result_dtype)
+
+
+def _denoise_rows(rows: np.ndarray, sigma: Optional[float], density: Optional[float], client: Any,
+                  tile_points: Optional[int], threads: Optional[int]) -> np.ndarray:
+    """denoise's run over C-ordered float32 rows: parameters, tiles, the cluster."""
     if len(rows) == 0:
-        return np.empty((0, 3), dtype=result_dtype)
+        return rows
     sigma, density = _core.resolve_parameters(rows, sigma, density)
     if tile_points is None:
         read_points = _core.tile_points_for_memory(0)
@@ -78,7 +102,9 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
         read_points = int(tile_points)
         lo, hi, sizes = _core.plan_tiles(rows, sigma, density, read_points, 0)
     _core.check_neighbourhood_size(rows, sizes)
-    _say_cost(np.ascontiguousarray(rows[::max(1, len(rows) // _COST_SAMPLE_ROWS)]), lo, hi, sizes, read_points)
+    # Called through denoise: the warning names the caller's line.
+    _say_cost(np.ascontiguousarray(rows[::max(1, len(rows) // _COST_SAMPLE_ROWS)]), lo, hi, sizes, read_points,
+              stacklevel=4)
 
     own_client = client is None
     if own_client:
@@ -86,12 +112,11 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
         cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
         client = Client(cluster)
     try:
-        filtered = _run_tiles(client, rows, lo, hi, sizes, sigma, density, threads)
+        return _run_tiles(client, rows, lo, hi, sizes, sigma, density, threads)
     finally:
         if own_client:
             client.close()
             cluster.close()
-    return _restored(filtered, centre, result_dtype)
 
 
 # What a task's result raises when the worker that held its data or ran it was lost; such a

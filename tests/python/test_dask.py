@@ -49,6 +49,16 @@ def test_dask_recentres_float64_like_denoise(client):
     assert on_cluster.tobytes() == whole.tobytes()
 
 
+def test_dask_mask_filters_the_selected_rows_as_denoise_does(client):
+    points = strip(5).astype(np.float64) + np.array([5.0e5, 4.0e6, 100.0])
+    mask = np.arange(len(points)) % 4 != 0
+    on_cluster = vandrel.dask.denoise(points, 0.4, 0.75, client=client, tile_points=1000, threads=1, mask=mask)
+    assert on_cluster.tobytes() == vandrel.denoise(points, 0.4, 0.75, threads=1, mask=mask).tobytes()
+    assert on_cluster[~mask].tobytes() == points[~mask].tobytes()
+    nothing = np.zeros(len(points), bool)
+    assert vandrel.dask.denoise(points, client=client, mask=nothing).tobytes() == points.tobytes()
+
+
 # vandrel.dask.denoise_npy: clouds in .npy files, blocks of rows crossing the tiles.
 
 def long_strip(seed, rows=12000, sparse_from=None):

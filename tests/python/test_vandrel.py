@@ -276,6 +276,20 @@ def test_mask_filters_the_selected_points_as_a_cloud_of_their_own(small):
             vandrel.denoise(small, BUNNY_SIGMA, density, mask=wrong)
 
 
+def test_a_sigma_per_point_of_one_value_gives_that_sigmas_bits(small):
+    given = vandrel.denoise(small, BUNNY_SIGMA, SMALL_DENSITY)
+    for sigmas in (np.full(len(small), BUNNY_SIGMA), [BUNNY_SIGMA] * len(small)):
+        assert vandrel.denoise(small, sigmas, SMALL_DENSITY).tobytes() == given.tobytes()
+    # A point of sigma 0 is exact; the density left out is estimated.
+    sigmas = np.full(len(small), BUNNY_SIGMA, np.float32)
+    sigmas[:10] = 0
+    exact = vandrel.denoise(small, sigmas)
+    assert exact[:10].tobytes() == small[:10].tobytes() and not np.array_equal(exact[10:], small[10:])
+    for wrong in (sigmas[:-1], -sigmas, np.full((len(small), 1), BUNNY_SIGMA), np.array(["a"] * len(small))):
+        with pytest.raises(ValueError, match=r"^sigma= "):
+            vandrel.denoise(small, wrong, SMALL_DENSITY)
+
+
 @pytest.mark.parametrize("sigma, density", [(np.float32(BUNNY_SIGMA), np.float64(1135)), (BUNNY_SIGMA, 1135),
                                             (0, 1135.0)])
 def test_accepts_python_and_numpy_numbers(small, sigma, density):

@@ -1,5 +1,7 @@
 #include "tiling/out_of_core.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -19,12 +21,14 @@ namespace {
 using testing::same_bits;
 using testing::strip;
 
-// A scratch directory of its own, to see what a run leaves in it.
+// A scratch directory of its own, to see what a run leaves in it (named by the process too:
+// checkouts tested at once on one machine share the temporary folder).
 class FileTiling : public ::testing::Test {
  protected:
   void SetUp() override {
     directory_ = std::filesystem::temp_directory_path() /
-                 ("vandrel-file-tiling-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                 ("vandrel-file-tiling-" + std::to_string(::getpid()) + "-" +
+                  std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::remove_all(directory_);
     std::filesystem::create_directories(directory_);
   }

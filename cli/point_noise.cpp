@@ -1,0 +1,84 @@
+#include "cli/point_noise.h"
+
+#include <cmath>
+#include <cstdio>
+#include <variant>
+
+#include "core/finite.h"
+#include "io/number_text.h"
+#include "io/point_field.h"
+#include "vandrel/error.h"
+#include "vandrel/noise_model.h"
+#include "vandrel/vandrel.h"
+
+namespace vandrel {
+namespace {
+
+std::string number_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g", value);
+  return text;
+}
+
+std::array<double, 3> layout_origin(const PointFile& file) {
+  return std::visit([](const auto& layout) { return layout.origin; }, file.layout);
+}
+
+}  // namespace
+
+std::array<double, 3> parse_sensor(const std::string& text) {
+  std::array<double, 3> position{};
+  std::size_t begin = 0;
+  for (std::size_t c = 0; c < 3; ++c) {
+    const std::size_t end = c < 2 ? text.find(',', begin) : text.size();
+    const bool ok = end != std::string::npos && parse_double(text.substr(begin, end - begin), position[c]) &&
+                    std::isfinite(position[c]) && (c < 2 || text.find(',', begin) == std::string::npos);
+    if (!ok)
+      throw Error("Vandrel:invalidArgument",
+                  "--sensor '" + text + "' is not a position x,y,z of three finite numbers, such as 0,0,0");
+    begin = end + 1;
+  }
+  return position;
+}
+
+std::vector<float> point_noise(const PointFile& file, std::span<const Point> points,
+                               std::span<const std::uint8_t> estimate_from, const PointNoiseRequest& request,
+                               const std::string& source, const std::function<void(const std::string&)>& print) {
+  if (!request.field.empty()) {
+    const std::vector<double> values = point_field(file, request.field, source);
+    std::vector<float> sigmas(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const auto value = static_cast<float>(values[i]);
+      if (finite(points[i]) && !(std::isfinite(value) && value >= 0.0f))
+        throw Error("Vandrel:invalidSigma", "field '" + request.field + "' of point " + std::to_string(i + 1) +
+                                                " is " + number_text(values[i]) +
+                                                ", not a noise standard deviation (a finite number >= 0)");
+      sigmas[i] = finite(points[i]) ? value : 0.0f;
+    }
+    print("Sigma of each point from field '" + request.field + "'");
+    return sigmas;
+  }
+  std::optional<std::array<double, 3>> sensor = request.sensor;
+  std::string where = "--sensor";
+  if (!sensor) {
+    sensor = pcd_sensor_position(file);
+    where = "the VIEWPOINT of the PCD header";
+  }
+  if (!sensor)
+    throw Error("Vandrel:noSensor", "--sigma range measures range from the sensor: give its position with --sensor "
+                                    "x,y,z ('" + source + "' is not a PCD file, whose VIEWPOINT would give it)");
+  const std::array<double, 3> origin = layout_origin(file);
+  const PointD at{(*sensor)[0] - origin[0], (*sensor)[1] - origin[1], (*sensor)[2] - origin[2]};
+  const std::vector<Point> chosen = selected_points(points, estimate_from);
+  const RangeNoise model = estimate_range_noise(chosen, at);
+  std::string bands;
+  for (const RangeNoise::Band& band : model.bands)
+    bands += (bands.empty() ? "" : ", ") + number_text(band.range) + ": " + number_text(band.sigma);
+  print("Noise by range from the sensor at " + number_text((*sensor)[0]) + "," + number_text((*sensor)[1]) + "," +
+        number_text((*sensor)[2]) + " (" + where + "): sigma = " + number_text(model.a) + " + " + number_text(model.b) +
+        " r^2, fitted to " + std::to_string(model.bands.size()) +
+        (model.bands.size() == 1 ? " depth band" : " depth bands") + " (range: sigma) " + bands);
+  return range_sigmas(points, model);
+}
+
+}  // namespace vandrel

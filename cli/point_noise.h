@@ -1,0 +1,38 @@
+#pragma once
+#include <array>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "io/point_file.h"
+#include "vandrel/options.h"
+#include "vandrel/point.h"
+
+namespace vandrel {
+
+/// Noise that varies per point, as the command line asks for it: the values of a named field
+/// of the file (--sigma-field), or a model by range about the sensor (--sigma range).
+struct PointNoiseRequest {
+  std::string field;                                // --sigma-field NAME; empty: none
+  bool by_range = false;                            // --sigma range
+  std::optional<std::array<double, 3>> sensor;      // --sensor X,Y,Z, in the file's coordinates
+  bool asked() const { return !field.empty() || by_range; }
+};
+
+/// The sensor position of --sensor: three comma-separated finite numbers. Throws
+/// vandrel::Error "Vandrel:invalidArgument" otherwise.
+std::array<double, 3> parse_sensor(const std::string& text);
+
+/// One sigma per row of `file` (`points` are its rows as the filter takes them, minus the
+/// layout's origin): a field's values, or the range model fitted to the points `estimate_from`
+/// selects (one value per row, nonzero: use it; empty: every row) about the sensor (--sensor,
+/// else a PCD file's VIEWPOINT). `print` receives what the values were made from.
+/// Throws vandrel::Error: "Vandrel:unknownField" (see point_field), "Vandrel:noSensor" when
+/// the range model has no sensor position, and what estimate_range_noise throws.
+std::vector<float> point_noise(const PointFile& file, std::span<const Point> points,
+                               std::span<const std::uint8_t> estimate_from, const PointNoiseRequest& request,
+                               const std::string& source, const std::function<void(const std::string&)>& print);
+
+}  // namespace vandrel

@@ -1,0 +1,94 @@
+// The command line's noise per point (--sigma-field, --sigma range) and --select, on PCD files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "io/byte_values.h"
+#include "scratch_dir.h"
+
+namespace vandrel {
+namespace {
+
+using testing::Outcome;
+using testing::read_file;
+using testing::ScratchDir;
+using testing::write_file;
+
+constexpr int points = 2000;
+constexpr std::size_t record = 20;  // x y z noise (float), label (uint32)
+
+// A noisy unit sphere seen from 3 units away as a binary PCD with fields noise (0.01 for
+// every point) and label (1 for the half x < 0, else 2); its header.
+std::string sphere_pcd(std::string& header) {
+  std::mt19937_64 rng(3);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  header = "VERSION 0.7\nFIELDS x y z noise label\nSIZE 4 4 4 4 4\nTYPE F F F F U\nCOUNT 1 1 1 1 1\nWIDTH 2000\n"
+           "HEIGHT 1\nVIEWPOINT 0 0 -3 1 0 0 0\nPOINTS 2000\nDATA binary\n";
+  std::string pcd = header;
+  for (int i = 0; i < points; ++i) {
+    double p[3] = {normal(rng), normal(rng), normal(rng)};
+    const double length = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+    char bytes[record];
+    for (int axis = 0; axis < 3; ++axis)
+      store_value<float>(bytes + 4 * axis, static_cast<float>(p[axis] / length + 0.01 * normal(rng)), true);
+    store_value<float>(bytes + 12, 0.01f, true);
+    store_value<std::uint32_t>(bytes + 16, p[0] < 0.0 ? 1u : 2u, true);
+    pcd.append(bytes, record);
+  }
+  return pcd;
+}
+
+TEST(vandrel, TakesEachPointsSigmaFromAFieldOrTheRangeAndSelectsByAField) {
+  ScratchDir dir;
+  std::string header;
+  const std::string pcd = sphere_pcd(header);
+  write_file(dir / "in.pcd", pcd);
+  const std::string density = " --density 159 --quiet";  // 2000 / (4 pi)
+
+  // A field holding one value everywhere gives the bits of that value given as --sigma.
+  ASSERT_EQ(testing::run_program(dir, "in.pcd given.pcd --sigma 0.01" + density).code, 0);
+  const Outcome field = testing::run_program(dir, "in.pcd field.pcd --sigma-field noise" + density);
+  ASSERT_EQ(field.code, 0) << field.err;
+  EXPECT_EQ(read_file(dir / "field.pcd"), read_file(dir / "given.pcd"));
+
+  // --select: the points of label 1 are filtered, those of label 2 come back byte for byte.
+  ASSERT_EQ(testing::run_program(dir, "in.pcd selected.pcd --select label=1 --sigma 0.01" + density).code, 0);
+  const std::string selected = read_file(dir / "selected.pcd");
+  ASSERT_EQ(selected.size(), pcd.size());
+  int label_1_moved = 0;
+  for (int i = 0; i < points; ++i) {
+    const std::size_t at = header.size() + record * static_cast<std::size_t>(i);
+    const bool chosen = load_value<std::uint32_t>(pcd.data() + at + 16, true) == 1;
+    const bool same = selected.compare(at, record, pcd, at, record) == 0;
+    if (!chosen) {
+      EXPECT_TRUE(same) << "point " << i;
+    }
+    label_1_moved += chosen && !same;
+  }
+  EXPECT_GT(label_1_moved, points / 3);
+
+  // --sigma range: about the VIEWPOINT, and it says what it fitted.
+  const Outcome range = testing::run_program(dir, "in.pcd range.pcd --sigma range --density 159");
+  ASSERT_EQ(range.code, 0) << range.err;
+  EXPECT_NE(range.err.find("Noise by range from the sensor at 0,0,-3 (the VIEWPOINT of the PCD header)"),
+            std::string::npos)
+      << range.err;
+
+  for (const auto& [args, message] : {
+           std::pair{"in.pcd out.pcd --sigma-field nois", "'in.pcd' has no field 'nois'; its fields are x, y, z, noise, label"},
+           std::pair{"in.pcd out.pcd --select label=one", "--select 'label=one' is not FIELD=VALUES"},
+           std::pair{"in.pcd out.pcd --sigma range --tile-points 500", "--sigma range filters the cloud whole"},
+       }) {
+    SCOPED_TRACE(args);
+    const Outcome r = testing::run_program(dir, std::string(args) + density);
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.pcd"));
+  }
+}
+
+}  // namespace
+}  // namespace vandrel
