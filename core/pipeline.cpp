@@ -201,7 +201,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, std::s
 FirstPass filter_first_pass(Host& host, std::span<const Point> cloud, float sigma, float density,
                             const FilterSettings& settings) {
   const Block block = prepare_block(host, cloud, sigma, density, settings);
-  std::vector<float> noise(block.reference.size(), block.sizes.scaled_sigma);
+  std::vector<float> noise = first_noise(block);
   std::vector<Point> points;
   if (!block.rows.empty()) {
     const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);

@@ -179,9 +179,14 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
   return plan;
 }
 
-TileReach initial_reach(const TilePlan& plan) {
+TileReach initial_reach(const TilePlan& plan, std::int32_t pass, float move) {
+  // A reach of 50 neighbours beyond the search radius is rare, and one within it costs no
+  // wider halo; the frames check the reach as the tile runs, and a tile whose frames
+  // reached further runs again, so the reach assumed is the widest that keeps the halo at 2 R.
   constexpr float typical_reach = 8.0f;
-  return {typical_reach, std::max(0.0f, (plan.search_radius - typical_reach) / 2.0f)};
+  const float radius = plan.search_radius;
+  if (pass == 1) return {radius, std::max(0.0f, (radius - typical_reach) / 2.0f)};
+  return {std::max(typical_reach, radius - 2.0f * move), move};
 }
 
 double tile_halo(const TilePlan& plan, const TileReach& reach, std::int32_t pass) {

@@ -136,10 +136,12 @@ struct TileReach {
   float move = 0.0f;
 };
 
-/// The reach assumed before a tile is measured: twice the typical distance of the 50th
-/// nearest neighbour at one point per unit area, and the move that keeps the second pass's
-/// halo at 2 R, as the first's.
-TileReach initial_reach(const TilePlan& plan);
+/// The reach assumed before a tile is measured: the widest that keeps the halo of the pass
+/// at 2 R (R for the 50th neighbour in pass 1; in pass 2, R less twice the first pass's
+/// largest move `move`, but at least twice the typical distance of the 50th neighbour at one
+/// point per unit area). Without a move, the pass-1 reach and the largest move that keeps
+/// pass 2 at 2 R: what tiles are planned and binned with.
+TileReach initial_reach(const TilePlan& plan, std::int32_t pass = 1, float move = 0.0f);
 
 /// The halo, in the cloud's units (maximum norm), of a tile's pass (1 or 2) with that reach.
 double tile_halo(const TilePlan& plan, const TileReach& reach, std::int32_t pass);
@@ -196,7 +198,7 @@ class TileHalo {
       : sizes_{plan.scale, plan.search_radius, plan.max_half_width, {}},
         finite_rows_(finite_rows),
         pass_(pass),
-        reach_{initial_reach(plan).neighbours, move} {}
+        reach_(initial_reach(plan, pass, move)) {}
   /// The halo to read the tile with now, in the cloud's units.
   double halo() const { return tile_halo(sizes_, reach_, pass_); }
   /// The reach to filter the tile with, read with halo() as `rows_read` rows.
