@@ -6,7 +6,7 @@ include(CMakePackageConfigHelpers)
 # The installed headers, <vandrel/vandrel.h> and the headers it includes, as they are in the
 # tree (they include each other as "vandrel/..."), and the version header CMake made.
 install(FILES include/vandrel/vandrel.h include/vandrel/estimate.h include/vandrel/error.h include/vandrel/point.h
-              include/vandrel/options.h include/vandrel/run_plan.h
+              include/vandrel/options.h include/vandrel/run_plan.h include/vandrel/outputs.h
               "${PROJECT_BINARY_DIR}/include/vandrel/version.h"
         DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/vandrel")
 

@@ -66,6 +66,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
 
   const FilterSizes sizes = filter_sizes(sigma, density, settings.names);
 
+  if (settings.outputs) settings.outputs->reset(cloud.size());
   // Points in no filtered block are returned exactly as given.
   std::vector<Point> result(cloud.begin(), cloud.end());
   if (block_rows.empty()) return result;
@@ -104,6 +105,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
                                             settings.chunk_points, first_point};
       std::vector<Point> passed = block_pass(host, points, noise, *neighbours, pass_settings);
       if (settings.after_pass) settings.after_pass(pass, points, passed);
+      if (settings.outputs && pass == 1) settings.outputs->record_noise(rows, noise, scale);
       points = std::move(passed);
     }
     host.pass_done(pass);
@@ -124,6 +126,7 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
     }
   }
   host.stage_done("merge");
+  if (settings.outputs && points.size() >= min_filtered_block) settings.outputs->record_normals(host, rows, points, scale);
   host.progress("merge", static_cast<std::int64_t>(points.size()), static_cast<std::int64_t>(points.size()));
   return result;
 }

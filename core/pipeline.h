@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "core/filter_outputs.h"
 #include "core/host.h"
 #include "core/parameters.h"
 #include "vandrel/point.h"
@@ -20,6 +21,8 @@ struct FilterSettings {
   /// Called after each pass of the block with its positions before and after the pass
   /// (scaled by sqrt(density), in the block's order), for callers that measure the moves.
   std::function<void(std::int32_t pass, std::span<const Point> before, std::span<const Point> after)> after_pass;
+  /// Outputs beside the positions (normals, noise levels), filled when given; see FilterOutputs.
+  FilterOutputs* outputs = nullptr;
 };
 
 /// The whole filter: scales the cloud by sqrt(density), takes its finite points as one

@@ -26,6 +26,7 @@
 #include "tiling/tiling.h"
 #include "vandrel/error.h"
 #include "vandrel/estimate.h"
+#include "vandrel/outputs.h"
 #include "vandrel/run_plan.h"
 #include "vandrel/vandrel.h"
 
@@ -142,9 +143,10 @@ std::span<const std::uint8_t> mask_rows(const py::object& mask, std::size_t poin
   return {static_cast<const std::uint8_t*>(array.data()), points};
 }
 
-py::array_t<float> denoise_points(const py::array& points, const py::object& sigma, const py::object& density,
-                                  const py::object& threads, const py::object& console, const py::object& progress,
-                                  const py::object& mask) {
+py::object denoise_points(const py::array& points, const py::object& sigma, const py::object& density,
+                          const py::object& threads, const py::object& console, const py::object& progress,
+                          const py::object& mask, bool want_normals, bool want_noise, int orientation,
+                          std::array<double, 3> target) {
   const std::span<const Point> data = point_rows(points);
   const std::span<const std::uint8_t> selection = mask_rows(mask, data.size());
   const std::optional<float> given_sigma = single_parameter(sigma, "sigma", true);
@@ -152,8 +154,42 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
   const int threads_asked = call_threads(threads);
   const auto n = static_cast<py::ssize_t>(data.size());
   py::array_t<float> result({n, py::ssize_t{3}});
+  const bool extra = want_normals || want_noise;
+  OutputRequest request;
+  request.normals = want_normals;
+  request.noise = want_noise;
+  request.orientation = static_cast<NormalOrientation>(std::clamp(orientation, 0, 2));
+  request.target = target;
+  DenoiseResult outputs;
+  // Every requested output of rows not filtered is NaN.
+  auto with_outputs = [&]() -> py::object {
+    if (!extra) return std::move(result);
+    const float nan = std::nanf("");
+    py::object normals = py::none(), curvature = py::none(), noise = py::none();
+    if (want_normals) {
+      py::array_t<float> a({n, py::ssize_t{3}}), c(n);
+      if (outputs.normals.size() == static_cast<std::size_t>(n)) {
+        std::memcpy(a.mutable_data(), outputs.normals.data(), outputs.normals.size() * sizeof(Point));
+        std::memcpy(c.mutable_data(), outputs.curvature.data(), outputs.curvature.size() * sizeof(float));
+      } else {
+        std::fill(a.mutable_data(), a.mutable_data() + 3 * n, nan);
+        std::fill(c.mutable_data(), c.mutable_data() + n, nan);
+      }
+      normals = std::move(a);
+      curvature = std::move(c);
+    }
+    if (want_noise) {
+      py::array_t<float> a(n);
+      if (outputs.noise.size() == static_cast<std::size_t>(n))
+        std::memcpy(a.mutable_data(), outputs.noise.data(), outputs.noise.size() * sizeof(float));
+      else
+        std::fill(a.mutable_data(), a.mutable_data() + n, nan);
+      noise = std::move(a);
+    }
+    return py::make_tuple(std::move(result), normals, curvature, noise);
+  };
   // Nothing to filter, and nothing to estimate parameters from: an empty cloud stays empty.
-  if (n == 0) return result;
+  if (n == 0) return with_outputs();
 
   PendingError pending;
   DenoiseOptions options;
@@ -177,7 +213,12 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
         const Parameters used = resolve_parameters(selection.empty() ? data : std::span<const Point>(chosen),
                                                    given_sigma, given_density, options.names);
         chosen = {};
-        filtered = denoise(data, used.sigma, used.density, options);
+        if (extra) {
+          outputs = denoise_with_outputs(data, used.sigma, used.density, request, options);
+          filtered = std::move(outputs.points);
+        } else {
+          filtered = denoise(data, used.sigma, used.density, options);
+        }
       }
     } catch (...) {
       failure = std::current_exception();
@@ -189,7 +230,7 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
   if (failure) std::rethrow_exception(failure);
 
   std::memcpy(result.mutable_data(), filtered.data(), filtered.size() * sizeof(Point));
-  return result;
+  return with_outputs();
 }
 
 float estimate(const py::array& points, float (*estimator)(std::span<const Point>)) {
@@ -341,11 +382,15 @@ PYBIND11_MODULE(_core, m) {
   });
 
   m.def("denoise", &denoise_points, py::arg("points"), py::arg("sigma"), py::arg("density"), py::arg("threads"),
-        py::arg("console"), py::arg("progress"), py::arg("mask") = py::none(),
+        py::arg("console"), py::arg("progress"), py::arg("mask") = py::none(), py::arg("normals") = false,
+        py::arg("noise") = false, py::arg("orientation") = 0,
+        py::arg("target") = std::array<double, 3>{0.0, 0.0, 1.0},
         "denoise(points, sigma, density, threads, console, progress, mask=None): points a C-ordered N x 3\n"
         "float32 array; console None or a callable taking a str; progress None or a callable taking\n"
         "(stage, done, total); mask None (every point) or a C-ordered uint8 array of N values, nonzero\n"
-        "for the points to filter.");
+        "for the points to filter. With normals or noise true it returns (points, normals, curvature,\n"
+        "noise), None for what was not asked; orientation 0 consistent, 1 toward the viewpoint target,\n"
+        "2 along the direction target.");
   m.def(
       "estimate_sigma", [](const py::array& points) { return estimate(points, &estimate_sigma); },
       py::arg("points"));
