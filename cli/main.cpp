@@ -22,9 +22,11 @@
 #include "core/finite.h"
 #include "io/byte_values.h"
 #include "io/number_text.h"
+#include "io/point_fields.h"
 #include "io/point_file.h"
 #include "tiling/tiling.h"
 #include "vandrel/error.h"
+#include "vandrel/outputs.h"
 #include "vandrel/run_plan.h"
 #include "vandrel/vandrel.h"
 
@@ -48,7 +50,19 @@ struct Arguments {
   std::int64_t tile_points = 0;  // 0: tiles sized by the memory limit
   std::vector<int> classes;        // LAS classes to filter; empty: every class
   std::string returns = "all";     // LAS returns to filter: all, first or last
+  bool normals = false;            // write each point's normal (and curvature where the format has it)
+  std::string noise_field;         // write each point's noise level in a field of this name; empty: not
 };
+
+// Whether the run writes more than the points (--normals, --write-noise).
+bool writing_outputs(const Arguments& args) { return args.normals || !args.noise_field.empty(); }
+
+// The options that ask for outputs beside the points, as given.
+std::string output_options(const Arguments& args) {
+  std::string text = args.normals ? "--normals" : "";
+  if (!args.noise_field.empty()) text += (text.empty() ? "" : " and ") + std::string("--write-noise");
+  return text;
+}
 
 // Whether the run filters only some of the points (--classes, --returns).
 bool selecting(const Arguments& args) { return !args.classes.empty() || args.returns != "all"; }
@@ -237,6 +251,11 @@ Plan plan_run(const Arguments& args) {
                                               " bytes is too little to hold '" + args.input + "' whole") +
                       "): leave out " + (args.out_of_core ? "--out-of-core" : "the selection or raise --memory-limit"));
   }
+  // Normals and noise levels come from a run over the whole cloud: tiled runs are refused.
+  if (writing_outputs(args) && plan.mode != RunMode::whole)
+    throw Error("Vandrel:cannotTile", output_options(args) + " " + (args.normals && !args.noise_field.empty() ? "are" : "is") +
+                                          " written for clouds filtered whole, not in tiles or out of core: drop " +
+                                          "--memory-limit, --tile-points and --out-of-core");
   if (plan.mode == RunMode::out_of_core && plan.output_format != plan.input_format)
     throw Error("Vandrel:cannotConvert", "cannot write '" + args.input + "' to '" + args.output +
                                              "' in another format: NPY and LAS files are written back only in their own format");
@@ -267,6 +286,44 @@ void run_out_of_core(const Arguments& args, const Plan& plan) {
   print(args, "Denoised " + std::to_string(input->rows()) + " points into " + output_name(args));
 }
 
+// What the run asks of the filter beside the points: normals facing a PCD file's sensor,
+// up for LAS (airborne scans), else consistent over the cloud.
+OutputRequest output_request(const PointFile& file, const Arguments& args) {
+  OutputRequest request;
+  request.normals = args.normals;
+  request.noise = !args.noise_field.empty();
+  if (const std::optional<PointD> sensor = sensor_position(file)) {
+    request.orientation = NormalOrientation::toward_viewpoint;
+    request.target = *sensor;
+  } else if (std::holds_alternative<LasDocument>(file.layout)) {
+    request.orientation = NormalOrientation::along_direction;
+    request.target = {0.0, 0.0, 1.0};
+  }
+  return request;
+}
+
+// Puts the requested outputs into the output's layout (all NaN when `result` holds none:
+// nothing was filtered).
+void set_output_fields(PointFile& file, const Arguments& args, const DenoiseResult& result, const std::string& name) {
+  const auto n = static_cast<std::size_t>(file.size);
+  const float nan = std::nanf("");
+  std::vector<PointField> fields;
+  if (args.normals) {
+    const NormalFieldNames names = normal_field_names(file);
+    for (std::size_t c = 0; c < 3; ++c) {
+      PointField field{names.axes[c], std::vector<float>(n, nan)};
+      if (result.normals.size() == n)
+        for (std::size_t i = 0; i < n; ++i) field.values[i] = result.normals[i][c];
+      fields.push_back(std::move(field));
+    }
+    if (names.curvature)
+      fields.push_back({*names.curvature, result.curvature.size() == n ? result.curvature : std::vector<float>(n, nan)});
+  }
+  if (!args.noise_field.empty())
+    fields.push_back({args.noise_field, result.noise.size() == n ? result.noise : std::vector<float>(n, nan)});
+  set_point_fields(file, fields, name);
+}
+
 // A cloud held in memory, filtered whole or in tiles.
 void run_in_memory(const Arguments& args, const Plan& plan) {
   print(args, "Reading " + (args.input == "-" ? std::string("standard input") : args.input));
@@ -294,6 +351,10 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
                     selection_options(args) + ")");
     if (selected == 0) {
       print(args, "Not filtered: " + selection_options(args) + " selects no point");
+      if (writing_outputs(args)) {
+        DenoiseResult none;
+        set_output_fields(file, args, none, output_name(args));
+      }
       print(args, "Writing " + output_name(args));
       write_point_output(args.output, file, file.xyz.data(), plan.output_format);
       print(args, "Wrote " + std::to_string(file.size) + " unchanged points into " + output_name(args));
@@ -320,6 +381,7 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area" + from);
   if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma) + from);
 
+  DenoiseResult result;
   if (plan.mode == RunMode::tiles) {
     // Beside the tiles: the result's copy inside denoise_tiled and the column-major output.
     TileOptions tiling;
@@ -329,6 +391,9 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
                                                                 (selection.empty() ? 0 : 2 * selected * sizeof(Point))));
     tiling.tile_points = args.tile_points;
     points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);
+  } else if (writing_outputs(args)) {
+    result = denoise_with_outputs(points, parameters.sigma, parameters.density, output_request(file, args), options);
+    points = std::move(result.points);
   } else {
     points = denoise(points, parameters.sigma, parameters.density, options);
   }
@@ -347,6 +412,7 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   else chosen = points;
   report_moved(args, moved, static_cast<std::int64_t>(selected), chosen, parameters.sigma);
 
+  if (writing_outputs(args)) set_output_fields(file, args, result, output_name(args));
   print(args, "Writing " + output_name(args));
   write_point_output(args.output, file, filtered.data(), plan.output_format);
   const std::string filtered_points =
@@ -413,6 +479,15 @@ int main(int argc, char** argv) {
   app.add_option("--returns", args.returns,
                  "Filter only the first or the last return of each pulse of a LAS file (default all)")
       ->check(CLI::IsMember({"all", "first", "last"}));
+  app.add_flag("--normals", args.normals,
+               "Write each point's unit normal, fitted to the filtered points: PLY nx ny nz, PCD\n"
+               "normal_x normal_y normal_z (and curvature when the file has it), replaced when the input\n"
+               "has them; added columns (text, NPY) or extra bytes (LAS) otherwise");
+  app.add_option("--write-noise", args.noise_field,
+                 "Write each point's noise level after the first pass, in the cloud's units, as a field,\n"
+                 "column or extra bytes named NAME")
+      ->check(CLI::Validator([](std::string& text) { return text.empty() ? std::string("the name is empty") : std::string(); }, "NAME"))
+      ->type_name("NAME");
   app.set_version_flag("--version", std::string("vandrel ") + vandrel::version);
   try {
     app.parse(argc, argv);

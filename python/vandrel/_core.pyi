@@ -1,5 +1,5 @@
 # The compiled half of vandrel; the package's functions are the ones to call.
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 import numpy as np
 
@@ -9,7 +9,8 @@ max_threads: int
 def denoise(points: np.ndarray, sigma: Optional[float], density: Optional[float], threads: Optional[int],
             console: Optional[Callable[[str], object]],
             progress: Optional[Callable[[str, int, int], object]],
-            mask: Optional[np.ndarray] = None) -> np.ndarray: ...
+            mask: Optional[np.ndarray] = None, normals: bool = False, noise: bool = False,
+            orientation: int = 0, target: tuple[float, float, float] = (0.0, 0.0, 1.0)) -> Any: ...
 def estimate_sigma(points: np.ndarray) -> float: ...
 def estimate_density(points: np.ndarray) -> float: ...
 def resolve_parameters(points: np.ndarray, sigma: Optional[float], density: Optional[float]) -> tuple[float, float]: ...
