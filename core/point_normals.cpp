@@ -1,40 +1,56 @@
 #include "core/point_normals.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numeric>
 #include <queue>
 #include <tuple>
 
-#include "core/local_frame.h"
 #include "core/parallel.h"
 #include "numeric/symmetric_eigen.h"
 
 namespace vandrel {
 namespace {
 
-// Points whose nearest neighbours are listed at a time.
-constexpr std::int64_t chunk_points = 8192;
+// Neighbour rows listed at a time.
+constexpr std::int64_t chunk_rows = 4 << 20;
+// The fewest points normals are fitted to.
+constexpr std::size_t min_normal_block = 50;
 // Neighbours of each point the orientation spreads along (the nearest of its 50).
 constexpr std::size_t spread_neighbours = 12;
 
-// The scatter matrix of local_frame, in its summation order, and its eigen-decomposition.
-SymmetricEigen frame_fit(std::span<const Point, frame_neighbours> neighbourhood) {
-  constexpr std::size_t n = frame_neighbours;
+// The neighbourhood sizes a normal is fitted at, smallest first.
+constexpr std::array<std::int32_t, 5> normal_scales{25, 50, 100, 200, 400};
+// A larger scale is taken while its normal stays within this factor of the cloud's median
+// deviation at that scale from the smallest scale's normal (on squared sines' scale: 3^2).
+constexpr float median_factor_squared = 9.0f;
+
+struct PlaneFit {
+  Point normal;
+  float curvature;
+};
+
+// The plane of the first `k` rows of `rows` (nearest first): the least principal axis of
+// their scatter about their mean, summed in list order; its surface variation.
+PlaneFit plane_fit(std::span<const Point> points, std::span<const std::int32_t> rows, std::size_t k) {
   Point mean;
   for (std::size_t c = 0; c < 3; ++c) {
-    float sum = neighbourhood[0][c];
-    for (std::size_t r = 1; r < n; ++r) sum += neighbourhood[r][c];
-    mean[c] = sum / static_cast<float>(n);
+    float sum = points[static_cast<std::size_t>(rows[0])][c];
+    for (std::size_t r = 1; r < k; ++r) sum += points[static_cast<std::size_t>(rows[r])][c];
+    mean[c] = sum / static_cast<float>(k);
   }
   std::array<float, 9> scatter{};
-  for (std::size_t r = 0; r < n; ++r) {
-    const Point d = {neighbourhood[r][0] - mean[0], neighbourhood[r][1] - mean[1], neighbourhood[r][2] - mean[2]};
+  for (std::size_t r = 0; r < k; ++r) {
+    const Point& p = points[static_cast<std::size_t>(rows[r])];
+    const Point d = {p[0] - mean[0], p[1] - mean[1], p[2] - mean[2]};
     for (std::size_t col = 0; col < 3; ++col) {
       for (std::size_t row = 0; row <= col; ++row) scatter[row + 3 * col] += d[row] * d[col];
     }
   }
-  return symmetric_eigen_3x3(scatter);
+  const SymmetricEigen fit = symmetric_eigen_3x3(scatter);
+  const float total = (fit.values[0] + fit.values[1]) + fit.values[2];
+  return {{fit.vectors[6], fit.vectors[7], fit.vectors[8]}, total > 0.0f ? std::fabs(fit.values[2]) / total : 0.0f};
 }
 
 float dot(const Point& a, const Point& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
@@ -89,33 +105,37 @@ BlockNormals block_normals(Host& host, std::span<const Point> points, const Norm
   BlockNormals out;
   out.normals.resize(n);
   out.curvature.resize(n);
-  if (n < static_cast<std::size_t>(frame_neighbours)) {
+  if (n < min_normal_block) {
     const float nan = std::nanf("");
     std::fill(out.normals.begin(), out.normals.end(), Point{nan, nan, nan});
     std::fill(out.curvature.begin(), out.curvature.end(), nan);
     return out;
   }
   const int threads = host.thread_count();
-  const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(points, frame_neighbours);
+  // Scales the block is large enough for.
+  std::size_t scales = 0;
+  while (scales < normal_scales.size() && static_cast<std::size_t>(normal_scales[scales]) <= n) ++scales;
+  const auto largest = static_cast<std::size_t>(normal_scales[scales - 1]);
+  const std::unique_ptr<NeighbourSearch> nearest =
+      host.nearest_neighbours(points, static_cast<std::int32_t>(largest));
   const bool spreading = orientation.rule == NormalSign::Rule::propagate;
   std::vector<std::int32_t> graph(spreading ? n * spread_neighbours : 0);
+  // Every point's fit at every scale: chosen once the cloud's medians are known.
+  std::vector<PlaneFit> fits(n * scales);
   NeighbourLists lists;
-  for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n); begin += chunk_points) {
-    const std::int64_t end = std::min(begin + chunk_points, static_cast<std::int64_t>(n));
+  const std::int64_t chunk = std::max<std::int64_t>(256, chunk_rows / static_cast<std::int64_t>(largest));
+  for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n); begin += chunk) {
+    const std::int64_t end = std::min(begin + chunk, static_cast<std::int64_t>(n));
     lists.clear();
     nearest->find(begin, end, nullptr, lists);
     for_each_share(threads, end - begin, [&](int, std::int64_t first, std::int64_t last) {
-      std::array<Point, frame_neighbours> neighbourhood;
       for (std::int64_t k = first; k < last; ++k) {
         const std::span<const std::int32_t> rows = lists[k];
-        for (std::size_t r = 0; r < neighbourhood.size(); ++r) neighbourhood[r] = points[static_cast<std::size_t>(rows[r])];
-        const SymmetricEigen fit = frame_fit(neighbourhood);
         const auto i = static_cast<std::size_t>(begin + k);
-        out.normals[i] = {fit.vectors[6], fit.vectors[7], fit.vectors[8]};
-        const float total = (fit.values[0] + fit.values[1]) + fit.values[2];
-        out.curvature[i] = total > 0.0f ? std::fabs(fit.values[2]) / total : 0.0f;
+        for (std::size_t s = 0; s < scales; ++s)
+          fits[i * scales + s] = plane_fit(points, rows, static_cast<std::size_t>(normal_scales[s]));
         if (spreading) {
-          // The nearest first; the point itself (first or tied) is skipped by the spread.
+          // The nearest first; the point itself (first, or tied) is skipped by the spread.
           for (std::size_t r = 0; r < spread_neighbours; ++r)
             graph[i * spread_neighbours + r] = rows[r + 1] == static_cast<std::int32_t>(i) ? rows[0] : rows[r + 1];
         }
@@ -123,6 +143,37 @@ BlockNormals block_normals(Host& host, std::span<const Point> points, const Norm
     });
     host.progress("normals", end, static_cast<std::int64_t>(n));
   }
+  // How far each scale's normal turns from the smallest scale's, as a squared sine
+  // (1 - cos^2), and the cloud's median of it per scale: what a scale's own noise makes it
+  // turn, on a surface smooth at that scale. A point keeps growing its scale while it turns
+  // by less than median_factor_squared times that: near an edge or a fine detail the larger
+  // fits turn further, and the point keeps the last scale before them.
+  std::vector<float> turn(n * scales, 0.0f);
+  for_each_share(threads, static_cast<std::int64_t>(n), [&](int, std::int64_t first, std::int64_t last) {
+    for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
+      for (std::size_t s = 1; s < scales; ++s) {
+        const float cosine = dot(fits[i * scales].normal, fits[i * scales + s].normal);
+        turn[i * scales + s] = 1.0f - cosine * cosine;
+      }
+    }
+  });
+  std::vector<float> limit(scales, 0.0f);
+  {
+    std::vector<float> column(n);
+    for (std::size_t s = 1; s < scales; ++s) {
+      for (std::size_t i = 0; i < n; ++i) column[i] = turn[i * scales + s];
+      std::nth_element(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(n / 2), column.end());
+      limit[s] = median_factor_squared * column[n / 2];
+    }
+  }
+  for_each_share(threads, static_cast<std::int64_t>(n), [&](int, std::int64_t first, std::int64_t last) {
+    for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
+      std::size_t chosen = 0;
+      while (chosen + 1 < scales && turn[i * scales + chosen + 1] <= limit[chosen + 1]) ++chosen;
+      out.normals[i] = fits[i * scales + chosen].normal;
+      out.curvature[i] = fits[i * scales + chosen].curvature;
+    }
+  });
   host.stage_done("normals");
   switch (orientation.rule) {
     case NormalSign::Rule::propagate:

@@ -29,12 +29,16 @@ struct NormalSign {
 /// The normals of a block's final positions.
 struct BlockNormals {
   std::vector<Point> normals;     // unit vectors, oriented by the rule
-  std::vector<float> curvature;   // surface variation lambda_min / (l1 + l2 + l3) of the same fit, 0 to 1/3
+  std::vector<float> curvature;   // surface variation l3 / (l1 + l2 + l3) of the chosen fit, 0 to 1/3
 };
 
-/// The normal of every point of a block of at least `frame_neighbours` points: the least
-/// principal axis of its 50 nearest neighbours (local_frame, the fit the filter orients
-/// each point's estimates with), computed on `points` (the filtered positions), then oriented.
+/// The normal of every point of a block of at least 50 points, fitted to `points` (the
+/// filtered positions): the least principal axis of the scatter of its k nearest neighbours
+/// (the plane fit local_frame makes with k = 50), at the largest k of 25, 50, 100, 200 and
+/// 400 before which the fitted normal has not turned from the k = 25 one by more than 3 times
+/// the cloud's median turn at that k. Large neighbourhoods average the noise away on smooth
+/// surfaces; near sharp edges and fine detail, where the larger fits turn, the point keeps a
+/// small one. Blocks of fewer than 50 points get NaN. Then oriented by `orientation`.
 /// Deterministic: the bits do not depend on the thread count.
 BlockNormals block_normals(Host& host, std::span<const Point> points, const NormalSign& orientation);
 
