@@ -480,3 +480,25 @@ def test_releases_the_interpreter_lock_while_filtering(bunny):
     assert max(np.diff(inside)) < 0.25 * (end - start)
 
 
+
+
+def test_normals_and_noise_come_on_request_beside_the_same_points(small):
+    plain = vandrel.denoise(small, BUNNY_SIGMA, BUNNY_DENSITY)
+    result = vandrel.denoise(small, BUNNY_SIGMA, BUNNY_DENSITY, normals=True, noise=True)
+    assert isinstance(result, vandrel.DenoiseResult)
+    np.testing.assert_array_equal(result.points, plain)
+    assert result.normals.shape == (len(small), 3) and result.normals.dtype == np.float32
+    np.testing.assert_allclose(np.linalg.norm(result.normals, axis=1), 1.0, atol=1e-5)
+    assert (result.noise > 0).all() and result.noise.mean() < BUNNY_SIGMA
+    # float64 points far away, a mask and a viewpoint: the viewpoint is in the points' own
+    # coordinates, and the rows left out are NaN.
+    offset = np.array([4.5e5, 5.2e6, 100.0])
+    mask = np.ones(len(small), dtype=bool)
+    mask[3] = False
+    far = vandrel.denoise(small.astype(np.float64) + offset, BUNNY_SIGMA, BUNNY_DENSITY, mask=mask, normals=True,
+                          viewpoint=offset + [0.0, 0.0, 10.0])
+    assert far.noise is None and np.isnan(far.normals[3]).all() and np.isnan(far.curvature[3])
+    facing = np.einsum("ij,ij->i", offset + [0.0, 0.0, 10.0] - far.points, far.normals)
+    assert (np.delete(facing, 3) >= 0).all()
+    with pytest.raises(ValueError, match="viewpoint="):
+        vandrel.denoise(small, BUNNY_SIGMA, BUNNY_DENSITY, normals=True, viewpoint=(1, 2))
