@@ -7,6 +7,7 @@
 
 #include "core/filter_outputs.h"
 #include "core/finite.h"
+#include "core/outliers.h"
 #include "core/parameters.h"
 #include "core/pipeline.h"
 #include "core/selection.h"
@@ -54,6 +55,7 @@ void nan_outputs(DenoiseResultOf<P>& result, const OutputRequest& request, std::
   outputs.noise = request.noise;
   outputs.reset(rows);
   take_outputs(result, outputs);
+  if (request.outliers) result.outliers.assign(rows, 0);
 }
 
 // A run over the selected rows only, its outputs put back in their rows (NaN elsewhere).
@@ -74,6 +76,7 @@ DenoiseResultOf<P> run_selected(std::span<const P> points, const OutputRequest& 
       result.curvature[i] = part.curvature[k];
     }
     if (request.noise) result.noise[i] = part.noise[k];
+    if (request.outliers) result.outliers[i] = part.outliers[k];
     ++k;
   }
   return result;
@@ -93,6 +96,29 @@ DenoiseResult run_single(std::span<const Point> points, float sigma, float densi
     check_parameters(sigma, density, options.names);
     result.points.assign(points.begin(), points.end());
     nan_outputs(result, request, points.size());
+    return result;
+  }
+  if (request.outliers) {
+    // A first pass over the whole cloud measures the points; the outliers it finds are left
+    // out of the run that filters the others.
+    FilterOutputs measured;
+    measured.outlier_measures = true;
+    measured.first_pass_only = true;
+    {
+      NativeHost host(native_host_options(options));
+      FilterSettings settings{options.chunk_points, options.allow_large_neighbourhoods, options.names, {}};
+      settings.outputs = &measured;
+      filter_cloud(host, points, sigma, density, settings);
+    }
+    const std::vector<std::uint8_t> flags = outlier_flags(measured);
+    std::vector<std::uint8_t> inliers(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) inliers[i] = flags[i] == 0 ? 1 : 0;
+    OutputRequest rest = request;
+    rest.outliers = false;
+    DenoiseOptions chosen = options;
+    chosen.selection = inliers;
+    result = run_single(points, sigma, density, rest, chosen, centre);
+    result.outliers = flags;
     return result;
   }
   FilterOutputs outputs = outputs_for(request, centre);

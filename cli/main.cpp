@@ -52,17 +52,32 @@ struct Arguments {
   std::string returns = "all";     // LAS returns to filter: all, first or last
   bool normals = false;            // write each point's normal (and curvature where the format has it)
   std::string noise_field;         // write each point's noise level in a field of this name; empty: not
+  bool classify_outliers = false;  // LAS: outliers get class 7 (low point, noise)
+  bool remove_outliers = false;    // outliers get NaN coordinates
 };
 
-// Whether the run writes more than the points (--normals, --write-noise).
-bool writing_outputs(const Arguments& args) { return args.normals || !args.noise_field.empty(); }
+// Whether the run looks for outliers (--classify-outliers, --remove-outliers).
+bool finding_outliers(const Arguments& args) { return args.classify_outliers || args.remove_outliers; }
+
+// Whether the run asks the filter for more than the points.
+bool writing_outputs(const Arguments& args) {
+  return args.normals || !args.noise_field.empty() || finding_outliers(args);
+}
 
 // The options that ask for outputs beside the points, as given.
 std::string output_options(const Arguments& args) {
-  std::string text = args.normals ? "--normals" : "";
-  if (!args.noise_field.empty()) text += (text.empty() ? "" : " and ") + std::string("--write-noise");
+  std::vector<std::string> names;
+  if (args.normals) names.push_back("--normals");
+  if (!args.noise_field.empty()) names.push_back("--write-noise");
+  if (args.classify_outliers) names.push_back("--classify-outliers");
+  if (args.remove_outliers) names.push_back("--remove-outliers");
+  std::string text;
+  for (std::size_t k = 0; k < names.size(); ++k) text += (k == 0 ? "" : k + 1 == names.size() ? " and " : ", ") + names[k];
   return text;
 }
+
+// The class outliers get in a LAS file: 7, low point (noise).
+constexpr std::uint8_t outlier_class = 7;
 
 // Whether the run filters only some of the points (--classes, --returns).
 bool selecting(const Arguments& args) { return !args.classes.empty() || args.returns != "all"; }
@@ -253,9 +268,15 @@ Plan plan_run(const Arguments& args) {
   }
   // Normals and noise levels come from a run over the whole cloud: tiled runs are refused.
   if (writing_outputs(args) && plan.mode != RunMode::whole)
-    throw Error("Vandrel:cannotTile", output_options(args) + " " + (args.normals && !args.noise_field.empty() ? "are" : "is") +
+    throw Error("Vandrel:cannotTile", output_options(args) + " " + (output_options(args).find(" and ") != std::string::npos ? "are" : "is") +
                                           " written for clouds filtered whole, not in tiles or out of core: drop " +
                                           "--memory-limit, --tile-points and --out-of-core");
+  if (args.classify_outliers && plan.output_format != PointFormat::las)
+    throw Error("Vandrel:cannotClassify", "--classify-outliers sets the LAS class of outliers, but '" + args.output +
+                                              "' is not a LAS file: use --remove-outliers");
+  if (args.remove_outliers && plan.output_format == PointFormat::las)
+    throw Error("Vandrel:cannotRemove", "--remove-outliers gives outliers NaN coordinates, which '" + args.output +
+                                            "' (LAS) cannot hold: use --classify-outliers (class 7)");
   if (plan.mode == RunMode::out_of_core && plan.output_format != plan.input_format)
     throw Error("Vandrel:cannotConvert", "cannot write '" + args.input + "' to '" + args.output +
                                              "' in another format: NPY and LAS files are written back only in their own format");
@@ -292,6 +313,7 @@ OutputRequest output_request(const PointFile& file, const Arguments& args) {
   OutputRequest request;
   request.normals = args.normals;
   request.noise = !args.noise_field.empty();
+  request.outliers = finding_outliers(args);
   if (const std::optional<PointD> sensor = sensor_position(file)) {
     request.orientation = NormalOrientation::toward_viewpoint;
     request.target = *sensor;
@@ -412,6 +434,20 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   else chosen = points;
   report_moved(args, moved, static_cast<std::int64_t>(selected), chosen, parameters.sigma);
 
+  if (finding_outliers(args) && result.outliers.size() == n) {
+    const auto flagged = std::count(result.outliers.begin(), result.outliers.end(), std::uint8_t{1});
+    if (args.classify_outliers) set_las_class(file, result.outliers, outlier_class, output_name(args));
+    if (args.remove_outliers) {
+      const float nan = std::nanf("");
+      for (std::size_t i = 0; i < n; ++i)
+        if (result.outliers[i] != 0)
+          for (std::size_t c = 0; c < 3; ++c) filtered[i + n * c] = nan;
+    }
+    print(args, "Outliers: " + std::to_string(flagged) + " of " + std::to_string(selected) +
+                    (selection.empty() ? "" : " selected") + " points, " +
+                    (args.classify_outliers ? "classified 7 (low point, noise)" : "written with NaN coordinates") +
+                    " and left out of the filtering");
+  }
   if (writing_outputs(args)) set_output_fields(file, args, result, output_name(args));
   print(args, "Writing " + output_name(args));
   write_point_output(args.output, file, filtered.data(), plan.output_format);
@@ -483,6 +519,12 @@ int main(int argc, char** argv) {
                "Write each point's unit normal, fitted to the filtered points: PLY nx ny nz, PCD\n"
                "normal_x normal_y normal_z (and curvature when the file has it), replaced when the input\n"
                "has them; added columns (text, NPY) or extra bytes (LAS) otherwise");
+  app.add_flag("--classify-outliers", args.classify_outliers,
+               "Find outliers, leave them out of the filtering and give them LAS class 7 (low point,\n"
+               "noise); LAS output only");
+  app.add_flag("--remove-outliers", args.remove_outliers,
+               "Find outliers, leave them out of the filtering and write them with NaN coordinates\n"
+               "(rows stay in place: organised clouds keep their layout); not for LAS output");
   app.add_option("--write-noise", args.noise_field,
                  "Write each point's noise level after the first pass, in the cloud's units, as a field,\n"
                  "column or extra bytes named NAME")

@@ -105,10 +105,12 @@ std::vector<Point> filter_cloud(Host& host, std::span<const Point> cloud, float 
                                             settings.chunk_points, first_point};
       std::vector<Point> passed = block_pass(host, points, noise, *neighbours, pass_settings);
       if (settings.after_pass) settings.after_pass(pass, points, passed);
-      if (settings.outputs && pass == 1) settings.outputs->record_noise(rows, noise, scale);
+      if (settings.outputs && pass == 1)
+        settings.outputs->record_first_pass(host, rows, points, passed, noise, scale, sizes.scaled_sigma);
       points = std::move(passed);
     }
     host.pass_done(pass);
+    if (settings.outputs && settings.outputs->first_pass_only) break;
   }
 
   // Back to the cloud's rows and units. (A point's position is the weighted mean of the

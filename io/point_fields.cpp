@@ -613,6 +613,23 @@ void set_point_fields(PointFile& file, std::span<const PointField> fields, const
   }
 }
 
+void set_las_class(PointFile& file, std::span<const std::uint8_t> flags, std::uint8_t point_class,
+                   const std::string& name) {
+  if (!std::holds_alternative<LasDocument>(file.layout))
+    throw Error("Vandrel:cannotClassify", "cannot classify the points of '" + name + "': only LAS files have classes");
+  LasDocument& doc = std::get<LasDocument>(file.layout);
+  for (std::size_t i = 0; i < flags.size() && static_cast<std::int64_t>(i) < doc.points; ++i) {
+    if (flags[i] == 0) continue;
+    char* record = doc.content.data() + doc.points_begin + i * doc.record_length;
+    if (doc.point_format <= 5) {
+      const auto byte = static_cast<unsigned char>(record[15]);
+      record[15] = static_cast<char>((byte & 0xE0) | (point_class & 0x1F));
+    } else {
+      record[16] = static_cast<char>(point_class);
+    }
+  }
+}
+
 NormalFieldNames normal_field_names(const PointFile& file) {
   if (!std::holds_alternative<PcdDocument>(file.layout)) return {{"nx", "ny", "nz"}, std::nullopt};
   NormalFieldNames names{{"normal_x", "normal_y", "normal_z"}, std::nullopt};

@@ -32,6 +32,13 @@ struct PointField {
 /// that is not a single float or double, a LAS name longer than 32 bytes.
 void set_point_fields(PointFile& file, std::span<const PointField> fields, const std::string& name);
 
+/// Sets the LAS classification of the points whose `flags` value is nonzero to `point_class`
+/// (formats 0 to 5: the low five bits of the classification byte, the flag bits kept;
+/// 6 to 10: the whole byte). Throws vandrel::Error "Vandrel:cannotClassify" naming `name`
+/// for a file that is not LAS.
+void set_las_class(PointFile& file, std::span<const std::uint8_t> flags, std::uint8_t point_class,
+                   const std::string& name);
+
 /// The names a format gives a normal's components, and its curvature where it has a place
 /// for one: PCD normal_x, normal_y, normal_z (and curvature when the file has that field),
 /// nx, ny, nz elsewhere (PLY's usual names; text columns, LAS extra bytes).

@@ -146,7 +146,7 @@ std::span<const std::uint8_t> mask_rows(const py::object& mask, std::size_t poin
 py::object denoise_points(const py::array& points, const py::object& sigma, const py::object& density,
                           const py::object& threads, const py::object& console, const py::object& progress,
                           const py::object& mask, bool want_normals, bool want_noise, int orientation,
-                          std::array<double, 3> target) {
+                          std::array<double, 3> target, bool want_outliers) {
   const std::span<const Point> data = point_rows(points);
   const std::span<const std::uint8_t> selection = mask_rows(mask, data.size());
   const std::optional<float> given_sigma = single_parameter(sigma, "sigma", true);
@@ -154,10 +154,11 @@ py::object denoise_points(const py::array& points, const py::object& sigma, cons
   const int threads_asked = call_threads(threads);
   const auto n = static_cast<py::ssize_t>(data.size());
   py::array_t<float> result({n, py::ssize_t{3}});
-  const bool extra = want_normals || want_noise;
+  const bool extra = want_normals || want_noise || want_outliers;
   OutputRequest request;
   request.normals = want_normals;
   request.noise = want_noise;
+  request.outliers = want_outliers;
   request.orientation = static_cast<NormalOrientation>(std::clamp(orientation, 0, 2));
   request.target = target;
   DenoiseResult outputs;
@@ -186,7 +187,14 @@ py::object denoise_points(const py::array& points, const py::object& sigma, cons
         std::fill(a.mutable_data(), a.mutable_data() + n, nan);
       noise = std::move(a);
     }
-    return py::make_tuple(std::move(result), normals, curvature, noise);
+    py::object outliers = py::none();
+    if (want_outliers) {
+      py::array_t<bool> a(n);
+      for (py::ssize_t i = 0; i < n; ++i)
+        a.mutable_data()[i] = outputs.outliers.size() == static_cast<std::size_t>(n) && outputs.outliers[static_cast<std::size_t>(i)] != 0;
+      outliers = std::move(a);
+    }
+    return py::make_tuple(std::move(result), normals, curvature, noise, outliers);
   };
   // Nothing to filter, and nothing to estimate parameters from: an empty cloud stays empty.
   if (n == 0) return with_outputs();
@@ -384,12 +392,12 @@ PYBIND11_MODULE(_core, m) {
   m.def("denoise", &denoise_points, py::arg("points"), py::arg("sigma"), py::arg("density"), py::arg("threads"),
         py::arg("console"), py::arg("progress"), py::arg("mask") = py::none(), py::arg("normals") = false,
         py::arg("noise") = false, py::arg("orientation") = 0,
-        py::arg("target") = std::array<double, 3>{0.0, 0.0, 1.0},
+        py::arg("target") = std::array<double, 3>{0.0, 0.0, 1.0}, py::arg("outliers") = false,
         "denoise(points, sigma, density, threads, console, progress, mask=None): points a C-ordered N x 3\n"
         "float32 array; console None or a callable taking a str; progress None or a callable taking\n"
         "(stage, done, total); mask None (every point) or a C-ordered uint8 array of N values, nonzero\n"
-        "for the points to filter. With normals or noise true it returns (points, normals, curvature,\n"
-        "noise), None for what was not asked; orientation 0 consistent, 1 toward the viewpoint target,\n"
+        "for the points to filter. With normals, noise or outliers true it returns (points, normals,\n"
+        "curvature, noise, outliers), None for what was not asked; orientation 0 consistent, 1 toward the viewpoint target,\n"
         "2 along the direction target.");
   m.def(
       "estimate_sigma", [](const py::array& points) { return estimate(points, &estimate_sigma); },

@@ -35,6 +35,16 @@ struct OutputRequest {
   /// Each point's noise level after the first pass, in the cloud's units: the standard
   /// deviation the filter estimates for the point's remaining error along the surface normal.
   bool noise = false;
+  /// Flag outliers and leave them out of the filtering: they come back as given and are
+  /// nobody's neighbours. A first pass over the whole cloud measures every point; it is an
+  /// outlier when that pass moves it by more than 5 noise levels and by more than 5 times
+  /// the median move of its 50 nearest neighbours (off the surface its neighbours' accepted
+  /// fits agree on: near-surface outliers, airborne returns over the ground; not vegetation,
+  /// where all points move far), or when its mean distance to its 8 nearest neighbours is
+  /// over 3 times, or to its 50 nearest over 2 times, that of the densest tenth of those 50
+  /// neighbours (too little support: isolated points, veils of mixed pixels at depth edges,
+  /// small clusters off the surface). Costs a first pass more.
+  bool outliers = false;
 };
 
 /// The filtered points and what was asked for beside them, one value per row. Rows the
@@ -46,6 +56,7 @@ struct DenoiseResultOf {
   std::vector<Point> normals;     // empty unless requested
   std::vector<float> curvature;   // empty unless normals were requested
   std::vector<float> noise;       // empty unless requested
+  std::vector<std::uint8_t> outliers;  // empty unless requested: 1 for an outlier, else 0
 };
 using DenoiseResult = DenoiseResultOf<Point>;
 using DenoiseResultD = DenoiseResultOf<PointD>;

@@ -51,6 +51,8 @@ class DenoiseResult(NamedTuple):
                plane, at most 1/3 (None unless normals=True)
     noise      N float32, each point's noise level after the first pass, in the cloud's
                units (None unless noise=True)
+    outliers   N bool, True for the points found to be outliers, which were left out of the
+               filtering and come back as given (None unless outliers=True)
 
     Rows the filter does not filter (a NaN coordinate, left out by mask=, clouds of fewer
     than 50 finite points or of coinciding points) are NaN in every output.
@@ -59,6 +61,7 @@ class DenoiseResult(NamedTuple):
     normals: Optional[np.ndarray]
     curvature: Optional[np.ndarray]
     noise: Optional[np.ndarray]
+    outliers: Optional[np.ndarray]
 
 _FLOAT32_MAX = float(np.finfo(np.float32).max)
 
@@ -68,7 +71,7 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
             progress: Union[bool, ProgressCallback, None] = None,
             mask: Optional[npt.ArrayLike] = None, normals: bool = False, noise: bool = False,
             viewpoint: Optional[npt.ArrayLike] = None,
-            direction: Optional[npt.ArrayLike] = None) -> Union[np.ndarray, DenoiseResult]:
+            direction: Optional[npt.ArrayLike] = None, outliers: bool = False) -> Union[np.ndarray, DenoiseResult]:
     """Denoises a point cloud.
 
     points    N x 3 real numbers, one point (x, y, z) per row: a numpy array of any float
@@ -100,8 +103,12 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
               whose highest point faces +z (outward on closed objects).
     noise     also return each point's noise level after the first pass, in the
               cloud's units.
+    outliers  find outliers (points a first pass moves far more than their noise and
+              their neighbours, or much sparser than the densest of their neighbours;
+              see docs/outputs.md), leave them out of the filtering (they come back as
+              given and are nobody's neighbours) and return them as a boolean mask.
 
-    With normals or noise, returns a DenoiseResult (points, normals, curvature, noise);
+    With normals, noise or outliers, returns a DenoiseResult (points, normals, curvature, noise);
     otherwise the points alone: a new C-ordered N x 3 array, row i the filtered point i: float64 for float64
     input, float32 for float32, integer and other input (the filter computes in float32).
     float64 points are moved so that the centre of their bounding box is the origin before
@@ -121,7 +128,7 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     array = _point_array(points)
     selection = _mask_rows(mask, len(array))
     rows, centre, result_dtype = _single_rows(array, selection)
-    extra = bool(normals) or bool(noise)
+    extra = bool(normals) or bool(noise) or bool(outliers)
     orientation, target = _orientation(viewpoint, direction, centre)
     stderr = _SafeStderr()
     display = _ProgressDisplay(stderr) if progress is True else _progress_callback(progress)
@@ -129,7 +136,8 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     try:
         filtered = _core.denoise(rows, sigma, density, threads, console, display,
                                  None if selection is None else selection.view(np.uint8),
-                                 normals=bool(normals), noise=bool(noise), orientation=orientation, target=target)
+                                 normals=bool(normals), noise=bool(noise), orientation=orientation, target=target,
+                                 outliers=bool(outliers))
     finally:
         if isinstance(display, _ProgressDisplay):
             display.close()
