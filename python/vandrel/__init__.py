@@ -151,6 +151,8 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
         result[left_out] = array[left_out]  # the input's own values, not their trip through float32
     if outputs is None:
         return result
+    if outputs[3] is not None and centre is not None:
+        result[outputs[3]] = array[outputs[3]]  # outliers come back as given, not through float32
     return DenoiseResult(result, *outputs)
 
 
