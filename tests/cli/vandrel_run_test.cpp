@@ -114,6 +114,13 @@ TEST(vandrel, WritesNormalsAndNoiseLevelsOnRequestOnly) {
   EXPECT_EQ(outward, n);  // unit normals within 25 degrees of the sphere's, all facing out
   EXPECT_GT(noise / n, 0.0);
   EXPECT_LT(noise / n, sigma);
+  // Outliers: classes are for LAS files, NaN coordinates for the others.
+  const Outcome classify = run(dir, given + "classified.csv --classify-outliers");
+  EXPECT_EQ(classify.code, 1);
+  EXPECT_NE(classify.err.find("is not a LAS file: use --remove-outliers"), std::string::npos) << classify.err;
+  const Outcome removed = run(dir, "--sigma " + std::to_string(sigma) + " --density 119.366 in.csv removed.csv --remove-outliers");
+  ASSERT_EQ(removed.code, 0) << removed.err;
+  EXPECT_NE(removed.err.find("Outliers: "), std::string::npos) << removed.err;
   // Tiled runs are refused, naming the options to drop.
   const Outcome tiled = run(dir, given + "tiled.csv --normals --tile-points 500");
   EXPECT_EQ(tiled.code, 1);
