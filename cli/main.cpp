@@ -24,9 +24,11 @@
 #include "core/finite.h"
 #include "io/byte_values.h"
 #include "io/number_text.h"
+#include "io/point_fields.h"
 #include "io/point_file.h"
 #include "tiling/tiling.h"
 #include "vandrel/error.h"
+#include "vandrel/outputs.h"
 #include "vandrel/run_plan.h"
 #include "vandrel/vandrel.h"
 
@@ -52,7 +54,34 @@ struct Arguments {
   std::string returns = "all";     // LAS returns to filter: all, first or last
   PointNoiseRequest noise;         // --sigma range, --sigma-field: a sigma per point
   std::optional<FieldSelection> select;  // --select FIELD=V1,V2: points by a field's values
+  bool normals = false;            // write each point's normal (and curvature where the format has it)
+  std::string noise_field;         // write each point's noise level in a field of this name; empty: not
+  bool classify_outliers = false;  // LAS: outliers get class 7 (low point, noise)
+  bool remove_outliers = false;    // outliers get NaN coordinates
 };
+
+// Whether the run looks for outliers (--classify-outliers, --remove-outliers).
+bool finding_outliers(const Arguments& args) { return args.classify_outliers || args.remove_outliers; }
+
+// Whether the run asks the filter for more than the points.
+bool writing_outputs(const Arguments& args) {
+  return args.normals || !args.noise_field.empty() || finding_outliers(args);
+}
+
+// The options that ask for outputs beside the points, as given.
+std::string output_options(const Arguments& args) {
+  std::vector<std::string> names;
+  if (args.normals) names.push_back("--normals");
+  if (!args.noise_field.empty()) names.push_back("--write-noise");
+  if (args.classify_outliers) names.push_back("--classify-outliers");
+  if (args.remove_outliers) names.push_back("--remove-outliers");
+  std::string text;
+  for (std::size_t k = 0; k < names.size(); ++k) text += (k == 0 ? "" : k + 1 == names.size() ? " and " : ", ") + names[k];
+  return text;
+}
+
+// The class outliers get in a LAS file: 7, low point (noise).
+constexpr std::uint8_t outlier_class = 7;
 
 // Whether the run filters only some of the points (--classes, --returns).
 bool selecting(const Arguments& args) { return !args.classes.empty() || args.returns != "all" || args.select; }
@@ -253,6 +282,21 @@ Plan plan_run(const Arguments& args) {
     throw Error("Vandrel:cannotTile", std::string(args.noise.by_range ? "--sigma range" : "--sigma-field") +
                                           " filters the cloud whole, in memory, not in tiles or out of core: leave out " +
                                           "--tile-points, --out-of-core and --memory-limit");
+  // Normals and noise levels come from a run over the whole cloud: tiled runs are refused.
+  if (writing_outputs(args) && plan.mode != RunMode::whole)
+    throw Error("Vandrel:cannotTile", output_options(args) + " " + (output_options(args).find(" and ") != std::string::npos ? "are" : "is") +
+                                          " written for clouds filtered whole, not in tiles or out of core: drop " +
+                                          "--memory-limit, --tile-points and --out-of-core");
+  if (args.classify_outliers && plan.output_format != PointFormat::las)
+    throw Error("Vandrel:cannotClassify", "--classify-outliers sets the LAS class of outliers, but '" + args.output +
+                                              "' is not a LAS file: use --remove-outliers");
+  if (args.remove_outliers && plan.output_format == PointFormat::las)
+    throw Error("Vandrel:cannotRemove", "--remove-outliers gives outliers NaN coordinates, which '" + args.output +
+                                            "' (LAS) cannot hold: use --classify-outliers (class 7)");
+  if (args.noise.asked() && writing_outputs(args))
+    throw Error("Vandrel:invalidArgument", std::string(args.noise.by_range ? "--sigma range" : "--sigma-field") +
+                                               " and " + output_options(args) +
+                                               " are not taken together yet: run the filter with one, then the other");
   if (plan.mode == RunMode::out_of_core && plan.output_format != plan.input_format)
     throw Error("Vandrel:cannotConvert", "cannot write '" + args.input + "' to '" + args.output +
                                              "' in another format: NPY and LAS files are written back only in their own format");
@@ -283,6 +327,45 @@ void run_out_of_core(const Arguments& args, const Plan& plan) {
   print(args, "Denoised " + std::to_string(input->rows()) + " points into " + output_name(args));
 }
 
+// What the run asks of the filter beside the points: normals facing a PCD file's sensor,
+// up for LAS (airborne scans), else consistent over the cloud.
+OutputRequest output_request(const PointFile& file, const Arguments& args) {
+  OutputRequest request;
+  request.normals = args.normals;
+  request.noise = !args.noise_field.empty();
+  request.outliers = finding_outliers(args);
+  if (const std::optional<PointD> sensor = sensor_position(file)) {
+    request.orientation = NormalOrientation::toward_viewpoint;
+    request.target = *sensor;
+  } else if (std::holds_alternative<LasDocument>(file.layout)) {
+    request.orientation = NormalOrientation::along_direction;
+    request.target = {0.0, 0.0, 1.0};
+  }
+  return request;
+}
+
+// Puts the requested outputs into the output's layout (all NaN when `result` holds none:
+// nothing was filtered).
+void set_output_fields(PointFile& file, const Arguments& args, const DenoiseResult& result, const std::string& name) {
+  const auto n = static_cast<std::size_t>(file.size);
+  const float nan = std::nanf("");
+  std::vector<PointField> fields;
+  if (args.normals) {
+    const NormalFieldNames names = normal_field_names(file);
+    for (std::size_t c = 0; c < 3; ++c) {
+      PointField field{names.axes[c], std::vector<float>(n, nan)};
+      if (result.normals.size() == n)
+        for (std::size_t i = 0; i < n; ++i) field.values[i] = result.normals[i][c];
+      fields.push_back(std::move(field));
+    }
+    if (names.curvature)
+      fields.push_back({*names.curvature, result.curvature.size() == n ? result.curvature : std::vector<float>(n, nan)});
+  }
+  if (!args.noise_field.empty())
+    fields.push_back({args.noise_field, result.noise.size() == n ? result.noise : std::vector<float>(n, nan)});
+  set_point_fields(file, fields, name);
+}
+
 // A cloud held in memory, filtered whole or in tiles.
 void run_in_memory(const Arguments& args, const Plan& plan) {
   print(args, "Reading " + (args.input == "-" ? std::string("standard input") : args.input));
@@ -310,6 +393,10 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
                     selection_options(args) + ")");
     if (selected == 0) {
       print(args, "Not filtered: " + selection_options(args) + " selects no point");
+      if (writing_outputs(args)) {
+        DenoiseResult none;
+        set_output_fields(file, args, none, output_name(args));
+      }
       print(args, "Writing " + output_name(args));
       write_point_output(args.output, file, file.xyz.data(), plan.output_format);
       print(args, "Wrote " + std::to_string(file.size) + " unchanged points into " + output_name(args));
@@ -349,6 +436,7 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     parameters.sigma = *std::max_element(sigmas.begin(), sigmas.end());
   }
 
+  DenoiseResult result;
   if (plan.mode == RunMode::tiles) {
     // Beside the tiles: the result's copy inside denoise_tiled, what the first pass leaves
     // every point (position and noise) and the column-major output.
@@ -362,6 +450,9 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);
   } else if (!sigmas.empty()) {
     points = denoise(points, sigmas, parameters.density, options);
+  } else if (writing_outputs(args)) {
+    result = denoise_with_outputs(points, parameters.sigma, parameters.density, output_request(file, args), options);
+    points = std::move(result.points);
   } else {
     points = denoise(points, parameters.sigma, parameters.density, options);
   }
@@ -380,6 +471,21 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   else chosen = points;
   report_moved(args, moved, static_cast<std::int64_t>(selected), chosen, parameters.sigma);
 
+  if (finding_outliers(args) && result.outliers.size() == n) {
+    const auto flagged = std::count(result.outliers.begin(), result.outliers.end(), std::uint8_t{1});
+    if (args.classify_outliers) set_las_class(file, result.outliers, outlier_class, output_name(args));
+    if (args.remove_outliers) {
+      const float nan = std::nanf("");
+      for (std::size_t i = 0; i < n; ++i)
+        if (result.outliers[i] != 0)
+          for (std::size_t c = 0; c < 3; ++c) filtered[i + n * c] = nan;
+    }
+    print(args, "Outliers: " + std::to_string(flagged) + " of " + std::to_string(selected) +
+                    (selection.empty() ? "" : " selected") + " points, " +
+                    (args.classify_outliers ? "classified 7 (low point, noise)" : "written with NaN coordinates") +
+                    " and left out of the filtering");
+  }
+  if (writing_outputs(args)) set_output_fields(file, args, result, output_name(args));
   print(args, "Writing " + output_name(args));
   write_point_output(args.output, file, filtered.data(), plan.output_format);
   const std::string filtered_points =
@@ -492,6 +598,21 @@ int main(int argc, char** argv) {
   app.add_option("--returns", args.returns,
                  "Filter only the first or the last return of each pulse of a LAS file (default all)")
       ->check(CLI::IsMember({"all", "first", "last"}));
+  app.add_flag("--normals", args.normals,
+               "Write each point's unit normal, fitted to the filtered points: PLY nx ny nz, PCD\n"
+               "normal_x normal_y normal_z (and curvature when the file has it), replaced when the input\n"
+               "has them; added columns (text, NPY) or extra bytes (LAS) otherwise");
+  app.add_flag("--classify-outliers", args.classify_outliers,
+               "Find outliers, leave them out of the filtering and give them LAS class 7 (low point,\n"
+               "noise); LAS output only");
+  app.add_flag("--remove-outliers", args.remove_outliers,
+               "Find outliers, leave them out of the filtering and write them with NaN coordinates\n"
+               "(rows stay in place: organised clouds keep their layout); not for LAS output");
+  app.add_option("--write-noise", args.noise_field,
+                 "Write each point's noise level after the first pass, in the cloud's units, as a field,\n"
+                 "column or extra bytes named NAME")
+      ->check(CLI::Validator([](std::string& text) { return text.empty() ? std::string("the name is empty") : std::string(); }, "NAME"))
+      ->type_name("NAME");
   app.set_version_flag("--version", std::string("vandrel ") + vandrel::version);
   try {
     app.parse(argc, argv);

@@ -164,7 +164,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
     const auto count = static_cast<std::int64_t>(chunk_rows.size());
     // Frames first: they orient each point's search region.
     nearest_lists.clear();
-    for (const auto& piece : pieces) nearest->find(piece[0], piece[1], nullptr, nearest_lists);
+    nearest->find(chunk_rows, nullptr, nearest_lists);
     check_nearest(nearest_lists, chunk_rows, n);
     host.stage_done("nearest neighbours");
     frames.resize(static_cast<std::size_t>(count));
@@ -187,12 +187,8 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
     });
     host.stage_done("frames");
     radius_lists.clear();
-    for (std::size_t p = 0, offset = 0; p < pieces.size(); ++p) {
-      const auto length = static_cast<std::size_t>(pieces[p][1] - pieces[p][0]);
-      const NeighbourSearch::Narrowing narrowing{points, std::span<const Cylinder>(regions).subspan(offset, length), grid};
-      neighbours.find(pieces[p][0], pieces[p][1], &narrowing, radius_lists);
-      offset += length;
-    }
+    const NeighbourSearch::Narrowing narrowing{points, regions, grid};
+    neighbours.find(chunk_rows, &narrowing, radius_lists);
     host.stage_done("radius search");
 
     estimates.resize(static_cast<std::size_t>(count));

@@ -25,6 +25,23 @@ class NeighbourSearch {
     const CellGrid& grid;               // over `positions`, cells of side block_cell_side
   };
   virtual void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) = 0;
+  /// Appends to `out` the lists of the block points `rows` (ascending), in that order, as
+  /// find over a range does (narrowing.regions holds one region per listed point). By
+  /// default, one find per run of consecutive rows; a search that answers scattered points
+  /// at once does better where the runs are short.
+  virtual void find(std::span<const std::int32_t> rows, const Narrowing* narrowing, NeighbourLists& out) {
+    for (std::size_t k = 0; k < rows.size();) {
+      std::size_t end = k + 1;
+      while (end < rows.size() && rows[end] == rows[end - 1] + 1) ++end;
+      if (narrowing == nullptr) {
+        find(rows[k], rows[end - 1] + std::int64_t{1}, nullptr, out);
+      } else {
+        const Narrowing part{narrowing->positions, narrowing->regions.subspan(k, end - k), narrowing->grid};
+        find(rows[k], rows[end - 1] + std::int64_t{1}, &part, out);
+      }
+      k = end;
+    }
+  }
 };
 
 /// Everything the filter takes from the environment it runs in: neighbour searches, the

@@ -143,6 +143,8 @@ std::vector<Point> run_pass(Host& host, const Block& block, std::int32_t pass, s
     pass_settings.own_offsets = !block.start_noise.empty();
     passed = block_pass(host, points, noise, neighbours, pass_settings);
     if (settings.after_pass) settings.after_pass(pass, points, passed);
+    if (settings.outputs && pass == 1)
+      settings.outputs->record_first_pass(host, block.rows, points, passed, noise, block.scale, block.sizes.scaled_sigma);
   } else {
     passed.assign(points.begin(), points.end());
   }
@@ -154,7 +156,8 @@ std::vector<Point> run_pass(Host& host, const Block& block, std::int32_t pass, s
 // positions the blocks covering it give; with a single block the weight cancels.) A point
 // the passes left where it was keeps its input bits, which scaling back and forth would not
 // always give.
-std::vector<Point> merge(Host& host, std::span<const Point> cloud, const Block& block, std::span<const Point> points) {
+std::vector<Point> merge(Host& host, std::span<const Point> cloud, const Block& block, std::span<const Point> points,
+                         const FilterSettings& settings) {
   std::vector<Point> result(cloud.begin(), cloud.end());
   for (std::size_t k = 0; k < points.size(); ++k) {
     const auto row = static_cast<std::size_t>(block.rows[k]);
@@ -167,6 +170,8 @@ std::vector<Point> merge(Host& host, std::span<const Point> cloud, const Block& 
     }
   }
   host.stage_done("merge");
+  if (settings.outputs && points.size() >= min_filtered_block)
+    settings.outputs->record_normals(host, block.rows, points, block.scale);
   host.progress("merge", static_cast<std::int64_t>(points.size()), static_cast<std::int64_t>(points.size()));
   return result;
 }
@@ -174,6 +179,7 @@ std::vector<Point> merge(Host& host, std::span<const Point> cloud, const Block& 
 // filter_cloud over a block made from its arguments.
 std::vector<Point> filter_block(Host& host, std::span<const Point> cloud, const Block& block,
                                 const FilterSettings& settings) {
+  if (settings.outputs) settings.outputs->reset(cloud.size());
   // Points in no filtered block are returned exactly as given.
   if (block.rows.empty()) return {cloud.begin(), cloud.end()};
   std::vector<float> noise = first_noise(block);
@@ -182,7 +188,8 @@ std::vector<Point> filter_block(Host& host, std::span<const Point> cloud, const 
   host.stage_done("radius search");
   // The second pass filters the first's output with the noise levels the first left.
   const std::vector<Point> first = run_pass(host, block, 1, block.reference, noise, *neighbours, settings);
-  return merge(host, cloud, block, run_pass(host, block, 2, first, noise, *neighbours, settings));
+  if (settings.outputs && settings.outputs->first_pass_only) return merge(host, cloud, block, first, settings);
+  return merge(host, cloud, block, run_pass(host, block, 2, first, noise, *neighbours, settings), settings);
 }
 
 }  // namespace
@@ -238,7 +245,7 @@ std::vector<Point> filter_second_pass(Host& host, std::span<const Point> cloud, 
   // Radius lists on the first pass's positions, as filter_cloud finds them.
   const std::unique_ptr<NeighbourSearch> neighbours = host.radius_neighbours(block.reference, block.sizes.search_radius);
   host.stage_done("radius search");
-  return merge(host, cloud, block, run_pass(host, block, 2, points, noise, *neighbours, settings));
+  return merge(host, cloud, block, run_pass(host, block, 2, points, noise, *neighbours, settings), settings);
 }
 
 }  // namespace vandrel

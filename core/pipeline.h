@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "core/filter_outputs.h"
 #include "core/host.h"
 #include "core/parameters.h"
 #include "vandrel/point.h"
@@ -30,6 +31,8 @@ struct FilterSettings {
   /// When given: raised to the largest distance from an estimated point to its 50th nearest
   /// neighbour (scaled units, in each pass's positions), for callers that check the reach.
   double* farthest_neighbour = nullptr;
+  /// Outputs beside the positions (normals, noise levels), filled when given; see FilterOutputs.
+  FilterOutputs* outputs = nullptr;
 };
 
 /// The whole filter: scales the cloud by sqrt(density), takes its finite points as one

@@ -18,17 +18,18 @@
 namespace vandrel {
 namespace {
 
-// Answers the queries of a range on all threads, each thread a contiguous part into lists
-// of its own, joined in point order: the lists do not depend on the thread count.
+// Answers `count` queries (query(k, list) the k-th) on all threads, each thread a
+// contiguous part into lists of its own, joined in query order: the lists do not depend on
+// the thread count.
 template <class Query>
-void find_on_threads(int threads, std::int64_t begin, std::int64_t end, NeighbourLists& out, Query query) {
+void find_on_threads(int threads, std::int64_t count, NeighbourLists& out, Query query) {
   std::vector<NeighbourLists> parts(static_cast<std::size_t>(threads));
-  for_each_share(threads, end - begin, [&](int thread, std::int64_t first, std::int64_t last) {
+  for_each_share(threads, count, [&](int thread, std::int64_t first, std::int64_t last) {
     NeighbourLists& part = parts[static_cast<std::size_t>(thread)];
     std::vector<std::int32_t> list;
     for (std::int64_t k = first; k < last; ++k) {
       list.clear();
-      query(begin + k, list);
+      query(k, list);
       part.append(list);
     }
   });
@@ -42,31 +43,46 @@ class RadiusSearch : public NeighbourSearch {
   RadiusSearch(std::span<const Point> points, float radius, int threads)
       : points_(points), radius_(radius), threads_(threads) {}
   void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) override {
-    // Narrowed searches walk the narrowing's grid: a grid of its own is made only for the
-    // first search that is not narrowed.
-    if (narrowing == nullptr && !grid_) grid_.emplace(points_, block_cell_side);
-    find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
-      const Point& query = points_[static_cast<std::size_t>(i)];
-      if (narrowing == nullptr) {
-        grid_->within(points_, query, radius_, list);
-        return;
-      }
-      // The narrowed list: points the region holds at their current positions, and within
-      // the radius at the searched ones.
-      const double limit = static_cast<double>(radius_) * static_cast<double>(radius_);
-      narrowing->grid.within(narrowing->positions, narrowing->regions[static_cast<std::size_t>(i - begin)],
-                             [&](std::int32_t row) {
-                               const Point& p = points_[static_cast<std::size_t>(row)];
-                               const double dx = static_cast<double>(p[0]) - query[0];
-                               const double dy = static_cast<double>(p[1]) - query[1];
-                               const double dz = static_cast<double>(p[2]) - query[2];
-                               return (dx * dx + dy * dy) + dz * dz <= limit;
-                             },
-                             list);
+    if (narrowing == nullptr) make_grid();
+    find_on_threads(threads_, end - begin, out, [&](std::int64_t k, std::vector<std::int32_t>& list) {
+      query(begin + k, narrowing, k, list);
+    });
+  }
+  void find(std::span<const std::int32_t> rows, const Narrowing* narrowing, NeighbourLists& out) override {
+    if (narrowing == nullptr) make_grid();
+    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), out, [&](std::int64_t k, std::vector<std::int32_t>& list) {
+      query(rows[static_cast<std::size_t>(k)], narrowing, k, list);
     });
   }
 
  private:
+  // Narrowed searches walk the narrowing's grid: a grid of its own is made only for searches
+  // that are not narrowed.
+  void make_grid() {
+    if (!grid_) grid_.emplace(points_, block_cell_side);
+  }
+
+  // The list of point i, the k-th of the query.
+  void query(std::int64_t i, const Narrowing* narrowing, std::int64_t k, std::vector<std::int32_t>& list) {
+    const Point& query = points_[static_cast<std::size_t>(i)];
+    if (narrowing == nullptr) {
+      grid_->within(points_, query, radius_, list);
+      return;
+    }
+    // The narrowed list: points the region holds at their current positions, and within
+    // the radius at the searched ones.
+    const double limit = static_cast<double>(radius_) * static_cast<double>(radius_);
+    narrowing->grid.within(narrowing->positions, narrowing->regions[static_cast<std::size_t>(k)],
+                           [&](std::int32_t row) {
+                             const Point& p = points_[static_cast<std::size_t>(row)];
+                             const double dx = static_cast<double>(p[0]) - query[0];
+                             const double dy = static_cast<double>(p[1]) - query[1];
+                             const double dz = static_cast<double>(p[2]) - query[2];
+                             return (dx * dx + dy * dy) + dz * dz <= limit;
+                           },
+                           list);
+  }
+
   std::span<const Point> points_;
   float radius_;
   int threads_;
@@ -78,8 +94,13 @@ class NearestSearch : public NeighbourSearch {
   NearestSearch(std::span<const Point> points, std::int32_t k, int threads)
       : points_(points), k_(k), threads_(threads), tree_(points) {}
   void find(std::int64_t begin, std::int64_t end, const Narrowing*, NeighbourLists& out) override {
-    find_on_threads(threads_, begin, end, out, [&](std::int64_t i, std::vector<std::int32_t>& list) {
-      list = tree_.nearest(points_[static_cast<std::size_t>(i)].data(), k_);
+    find_on_threads(threads_, end - begin, out, [&](std::int64_t k, std::vector<std::int32_t>& list) {
+      list = tree_.nearest(points_[static_cast<std::size_t>(begin + k)].data(), k_);
+    });
+  }
+  void find(std::span<const std::int32_t> rows, const Narrowing*, NeighbourLists& out) override {
+    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), out, [&](std::int64_t k, std::vector<std::int32_t>& list) {
+      list = tree_.nearest(points_[static_cast<std::size_t>(rows[static_cast<std::size_t>(k)])].data(), k_);
     });
   }
 

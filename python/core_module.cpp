@@ -27,6 +27,7 @@
 #include "vandrel/error.h"
 #include "vandrel/estimate.h"
 #include "vandrel/noise_model.h"
+#include "vandrel/outputs.h"
 #include "vandrel/run_plan.h"
 #include "vandrel/vandrel.h"
 
@@ -153,9 +154,10 @@ std::span<const float> point_sigma_rows(const py::array& sigmas, std::size_t poi
   return {static_cast<const float*>(sigmas.data()), points};
 }
 
-py::array_t<float> denoise_points(const py::array& points, const py::object& sigma, const py::object& density,
-                                  const py::object& threads, const py::object& console, const py::object& progress,
-                                  const py::object& mask) {
+py::object denoise_points(const py::array& points, const py::object& sigma, const py::object& density,
+                          const py::object& threads, const py::object& console, const py::object& progress,
+                          const py::object& mask, bool want_normals, bool want_noise, int orientation,
+                          std::array<double, 3> target, bool want_outliers) {
   const std::span<const Point> data = point_rows(points);
   const std::span<const std::uint8_t> selection = mask_rows(mask, data.size());
   const bool per_point = py::isinstance<py::array>(sigma);
@@ -167,8 +169,53 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
   const int threads_asked = call_threads(threads);
   const auto n = static_cast<py::ssize_t>(data.size());
   py::array_t<float> result({n, py::ssize_t{3}});
+  const bool extra = want_normals || want_noise || want_outliers;
+  if (extra && per_point)
+    throw py::value_error("normals=, noise= and outliers= are not taken with an array sigma= yet: run the filter with "
+                          "one, then the other");
+  OutputRequest request;
+  request.normals = want_normals;
+  request.noise = want_noise;
+  request.outliers = want_outliers;
+  request.orientation = static_cast<NormalOrientation>(std::clamp(orientation, 0, 2));
+  request.target = target;
+  DenoiseResult outputs;
+  // Every requested output of rows not filtered is NaN.
+  auto with_outputs = [&]() -> py::object {
+    if (!extra) return std::move(result);
+    const float nan = std::nanf("");
+    py::object normals = py::none(), curvature = py::none(), noise = py::none();
+    if (want_normals) {
+      py::array_t<float> a({n, py::ssize_t{3}}), c(n);
+      if (outputs.normals.size() == static_cast<std::size_t>(n)) {
+        std::memcpy(a.mutable_data(), outputs.normals.data(), outputs.normals.size() * sizeof(Point));
+        std::memcpy(c.mutable_data(), outputs.curvature.data(), outputs.curvature.size() * sizeof(float));
+      } else {
+        std::fill(a.mutable_data(), a.mutable_data() + 3 * n, nan);
+        std::fill(c.mutable_data(), c.mutable_data() + n, nan);
+      }
+      normals = std::move(a);
+      curvature = std::move(c);
+    }
+    if (want_noise) {
+      py::array_t<float> a(n);
+      if (outputs.noise.size() == static_cast<std::size_t>(n))
+        std::memcpy(a.mutable_data(), outputs.noise.data(), outputs.noise.size() * sizeof(float));
+      else
+        std::fill(a.mutable_data(), a.mutable_data() + n, nan);
+      noise = std::move(a);
+    }
+    py::object outliers = py::none();
+    if (want_outliers) {
+      py::array_t<bool> a(n);
+      for (py::ssize_t i = 0; i < n; ++i)
+        a.mutable_data()[i] = outputs.outliers.size() == static_cast<std::size_t>(n) && outputs.outliers[static_cast<std::size_t>(i)] != 0;
+      outliers = std::move(a);
+    }
+    return py::make_tuple(std::move(result), normals, curvature, noise, outliers);
+  };
   // Nothing to filter, and nothing to estimate parameters from: an empty cloud stays empty.
-  if (n == 0) return result;
+  if (n == 0) return with_outputs();
 
   PendingError pending;
   DenoiseOptions options;
@@ -192,8 +239,13 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
         const Parameters used = resolve_parameters(selection.empty() ? data : std::span<const Point>(chosen),
                                                    given_sigma, given_density, options.names);
         chosen = {};
-        filtered = per_point ? denoise(data, sigmas, used.density, options)
-                             : denoise(data, used.sigma, used.density, options);
+        if (extra) {
+          outputs = denoise_with_outputs(data, used.sigma, used.density, request, options);
+          filtered = std::move(outputs.points);
+        } else {
+          filtered = per_point ? denoise(data, sigmas, used.density, options)
+                               : denoise(data, used.sigma, used.density, options);
+        }
       }
     } catch (...) {
       failure = std::current_exception();
@@ -205,7 +257,7 @@ py::array_t<float> denoise_points(const py::array& points, const py::object& sig
   if (failure) std::rethrow_exception(failure);
 
   std::memcpy(result.mutable_data(), filtered.data(), filtered.size() * sizeof(Point));
-  return result;
+  return with_outputs();
 }
 
 float estimate(const py::array& points, float (*estimator)(std::span<const Point>)) {
@@ -289,7 +341,7 @@ py::tuple filter_tile_points(std::int32_t pass, const py::array& points, const p
   py::array_t<float> noise(static_cast<py::ssize_t>(result.noise.size()));
   std::copy(result.noise.begin(), result.noise.end(), noise.mutable_data());
   return py::make_tuple(result.complete, result.needed.neighbours, result.needed.move, filtered, noise,
-                        result.largest_move, result.estimated);
+                        result.largest_move, result.estimated, result.neighbours_found);
 }
 
 // The neighbourhood check over a cloud seen block by block (vandrel.dask.denoise_npy): the
@@ -370,11 +422,15 @@ PYBIND11_MODULE(_core, m) {
   });
 
   m.def("denoise", &denoise_points, py::arg("points"), py::arg("sigma"), py::arg("density"), py::arg("threads"),
-        py::arg("console"), py::arg("progress"), py::arg("mask") = py::none(),
+        py::arg("console"), py::arg("progress"), py::arg("mask") = py::none(), py::arg("normals") = false,
+        py::arg("noise") = false, py::arg("orientation") = 0,
+        py::arg("target") = std::array<double, 3>{0.0, 0.0, 1.0}, py::arg("outliers") = false,
         "denoise(points, sigma, density, threads, console, progress, mask=None): points a C-ordered N x 3\n"
         "float32 array; sigma None, a number or a C-ordered float32 array of N values (one per point); console None or a callable taking a str; progress None or a callable taking\n"
         "(stage, done, total); mask None (every point) or a C-ordered uint8 array of N values, nonzero\n"
-        "for the points to filter.");
+        "for the points to filter. With normals, noise or outliers true it returns (points, normals,\n"
+        "curvature, noise, outliers), None for what was not asked; orientation 0 consistent, 1 toward the viewpoint target,\n"
+        "2 along the direction target.");
   m.def(
       "estimate_sigma", [](const py::array& points) { return estimate(points, &estimate_sigma); },
       py::arg("points"));
@@ -423,10 +479,10 @@ PYBIND11_MODULE(_core, m) {
                        "TileHalo(sizes, finite_rows, pass_, move): the halo loop of one tile's pass, as every runner\n"
                        "drives it: read the tile with halo(), filter it with reach(rows read), widen(needed) while\n"
                        "it asks for more. move: for pass 2, the largest move of a point in pass 1.")
-      .def(py::init([](const PlanSizes& sizes, std::int64_t finite_rows, std::int32_t pass, float move) {
-             return TileHalo(plan_of(sizes), finite_rows, pass, move);
+      .def(py::init([](const PlanSizes& sizes, std::int64_t finite_rows, std::int32_t pass, float move, float found) {
+             return TileHalo(plan_of(sizes), finite_rows, pass, move, found);
            }),
-           py::arg("sizes"), py::arg("finite_rows"), py::arg("pass_"), py::arg("move") = 0.0f)
+           py::arg("sizes"), py::arg("finite_rows"), py::arg("pass_"), py::arg("move") = 0.0f, py::arg("found") = 0.0f)
       .def("halo", &TileHalo::halo)
       .def(
           "reach",
@@ -442,7 +498,7 @@ PYBIND11_MODULE(_core, m) {
         py::arg("first_noise"), py::arg("lo"), py::arg("hi"), py::arg("sizes"), py::arg("sigma"), py::arg("density"),
         py::arg("neighbours"), py::arg("move"), py::arg("threads"),
         "filter_tile(pass_, points, first_positions, first_noise, ...) -> (complete, needed_neighbours, needed_move,\n"
-        "points, noise, largest_move, estimated): one pass of one tile (see tiling.h); first_* are None for pass 1.");
+        "points, noise, largest_move, estimated, neighbours_found): one pass of one tile (see tiling.h); first_* are None for pass 1.");
   m.def(
       "filtering_factor",
       [](const py::array& sample, const py::array_t<float>& lo, const py::array_t<float>& hi, const PlanSizes& sizes) {

@@ -179,14 +179,14 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
   return plan;
 }
 
-TileReach initial_reach(const TilePlan& plan, std::int32_t pass, float move) {
+TileReach initial_reach(const TilePlan& plan, std::int32_t pass, float move, float found) {
   // A reach of 50 neighbours beyond the search radius is rare, and one within it costs no
   // wider halo; the frames check the reach as the tile runs, and a tile whose frames
   // reached further runs again, so the reach assumed is the widest that keeps the halo at 2 R.
   constexpr float typical_reach = 8.0f;
   const float radius = plan.search_radius;
   if (pass == 1) return {radius, std::max(0.0f, (radius - typical_reach) / 2.0f)};
-  return {std::max(typical_reach, radius - 2.0f * move), move};
+  return {std::max({typical_reach, radius - 2.0f * move, 1.25f * found}), move};
 }
 
 double tile_halo(const TilePlan& plan, const TileReach& reach, std::int32_t pass) {
@@ -254,8 +254,9 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
   }
   if (std::isfinite(reach.neighbours) && farthest > reach.neighbours) {
     // Filtered with frames the tile could not vouch for: read again with the reach found.
-    return {false, {static_cast<float>(farthest * 1.25), reach.move}, {}, {}, 0.0f, result.estimated};
+    return {false, {static_cast<float>(farthest * 1.25), reach.move}, {}, {}, 0.0f, 0.0f, result.estimated};
   }
+  result.neighbours_found = static_cast<float>(farthest);
   result.complete = true;
   return result;
 }
@@ -330,11 +331,12 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
   std::vector<float> first_noise;
   std::string stage;
   float largest_move = 0.0f;
+  float neighbours_found = 0.0f;
   for (std::int32_t pass = 1; pass <= 2; ++pass) {
     for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
       const TileBox& box = plan.tiles[t];
       const DenoiseOptions reported = tile_options(options, t, plan.tiles.size(), stage);
-      TileHalo halo(plan, finite_rows, pass, largest_move);
+      TileHalo halo(plan, finite_rows, pass, largest_move, neighbours_found);
       read(t, halo.halo(), false, rows, points);
       for (;;) {
         owned.resize(points.size());
@@ -349,6 +351,7 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
           if (pass == 1) {
             store.keep(rows, owned, filtered.points, filtered.noise);
             largest_move = std::max(largest_move, filtered.largest_move);
+            neighbours_found = std::max(neighbours_found, filtered.neighbours_found);
           } else {
             write(rows, owned, filtered.points);
           }

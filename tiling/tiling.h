@@ -139,9 +139,9 @@ struct TileReach {
 /// The reach assumed before a tile is measured: the widest that keeps the halo of the pass
 /// at 2 R (R for the 50th neighbour in pass 1; in pass 2, R less twice the first pass's
 /// largest move `move`, but at least twice the typical distance of the 50th neighbour at one
-/// point per unit area). Without a move, the pass-1 reach and the largest move that keeps
+/// point per unit area, and a quarter more than the farthest the first pass `found`). Without a move, the pass-1 reach and the largest move that keeps
 /// pass 2 at 2 R: what tiles are planned and binned with.
-TileReach initial_reach(const TilePlan& plan, std::int32_t pass = 1, float move = 0.0f);
+TileReach initial_reach(const TilePlan& plan, std::int32_t pass = 1, float move = 0.0f, float found = 0.0f);
 
 /// The halo, in the cloud's units (maximum norm), of a tile's pass (1 or 2) with that reach.
 double tile_halo(const TilePlan& plan, const TileReach& reach, std::int32_t pass);
@@ -170,6 +170,8 @@ struct TileResult {
   std::vector<float> noise;
   /// Pass 1: the largest move of an owned point, scaled.
   float largest_move = 0.0f;
+  /// The farthest 50th nearest neighbour of an estimated point, scaled.
+  float neighbours_found = 0.0f;
   /// The points the pass estimated.
   std::int64_t estimated = 0;
 };
@@ -193,12 +195,13 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
 class TileHalo {
  public:
   /// `finite_rows`: the cloud's count of finite rows (a tile that reads them all is not
-  /// checked); `move`, for pass 2, the largest move of a point in pass 1.
-  TileHalo(const TilePlan& plan, std::int64_t finite_rows, std::int32_t pass, float move = 0.0f)
+  /// checked); for pass 2, `move` the largest move of a point in pass 1 and `found` the
+  /// farthest 50th neighbour pass 1 found (see initial_reach).
+  TileHalo(const TilePlan& plan, std::int64_t finite_rows, std::int32_t pass, float move = 0.0f, float found = 0.0f)
       : sizes_{plan.scale, plan.search_radius, plan.max_half_width, {}},
         finite_rows_(finite_rows),
         pass_(pass),
-        reach_(initial_reach(plan, pass, move)) {}
+        reach_(initial_reach(plan, pass, move, found)) {}
   /// The halo to read the tile with now, in the cloud's units.
   double halo() const { return tile_halo(sizes_, reach_, pass_); }
   /// The reach to filter the tile with, read with halo() as `rows_read` rows.

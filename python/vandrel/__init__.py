@@ -9,12 +9,12 @@ from __future__ import annotations
 import sys
 import time
 import warnings
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, NamedTuple, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Error", "denoise", "estimate_density", "estimate_sigma", "range_sigmas", "__version__"]
+__all__ = ["DenoiseResult", "Error", "denoise", "estimate_density", "estimate_sigma", "range_sigmas", "__version__"]
 
 
 class Error(RuntimeError):
@@ -40,13 +40,38 @@ __version__: str = _core.__version__
 
 ProgressCallback = Callable[[str, int, int], object]
 
+
+class DenoiseResult(NamedTuple):
+    """What denoise returns when normals= or noise= asks for more than the points.
+
+    points     the filtered points, as denoise returns them without the outputs
+    normals    N x 3 float32 unit normals of the filtered surface at the filtered points
+               (None unless normals=True)
+    curvature  N float32, the surface variation of the same fit, l3 / (l1 + l2 + l3): 0 on a
+               plane, at most 1/3 (None unless normals=True)
+    noise      N float32, each point's noise level after the first pass, in the cloud's
+               units (None unless noise=True)
+    outliers   N bool, True for the points found to be outliers, which were left out of the
+               filtering and come back as given (None unless outliers=True)
+
+    Rows the filter does not filter (a NaN coordinate, left out by mask=, clouds of fewer
+    than 50 finite points or of coinciding points) are NaN in every output.
+    """
+    points: np.ndarray
+    normals: Optional[np.ndarray]
+    curvature: Optional[np.ndarray]
+    noise: Optional[np.ndarray]
+    outliers: Optional[np.ndarray]
+
 _FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
 def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density: Optional[float] = None, *,
             threads: Optional[int] = 0, verbose: bool = False,
             progress: Union[bool, ProgressCallback, None] = None,
-            mask: Optional[npt.ArrayLike] = None) -> np.ndarray:
+            mask: Optional[npt.ArrayLike] = None, normals: bool = False, noise: bool = False,
+            viewpoint: Optional[npt.ArrayLike] = None,
+            direction: Optional[npt.ArrayLike] = None, outliers: bool = False) -> Union[np.ndarray, DenoiseResult]:
     """Denoises a point cloud.
 
     points    N x 3 real numbers, one point (x, y, z) per row: a numpy array of any float
@@ -74,8 +99,21 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
               nobody's neighbours and come back as given, bit for bit); a sigma or
               density left out is estimated from them alone. A mask that selects
               nothing returns the points as given.
+    normals   also return each point's unit normal and curvature, from the filter's
+              50-nearest-neighbour plane fit on the filtered points. Signs: facing
+              viewpoint (3 numbers, the sensor, in the points' coordinates) when given,
+              else with a non-negative component along direction (3 numbers; (0, 0, 1)
+              for airborne scans) when given, else consistent over each connected part,
+              whose highest point faces +z (outward on closed objects).
+    noise     also return each point's noise level after the first pass, in the
+              cloud's units.
+    outliers  find outliers (points a first pass moves far more than their noise and
+              their neighbours, or much sparser than the densest of their neighbours;
+              see docs/outputs.md), leave them out of the filtering (they come back as
+              given and are nobody's neighbours) and return them as a boolean mask.
 
-    Returns a new C-ordered N x 3 array, row i the filtered point i: float64 for float64
+    With normals, noise or outliers, returns a DenoiseResult (points, normals, curvature, noise);
+    otherwise the points alone: a new C-ordered N x 3 array, row i the filtered point i: float64 for float64
     input, float32 for float32, integer and other input (the filter computes in float32).
     float64 points are moved so that the centre of their bounding box is the origin before
     they are rounded to float32, and moved back in float64 after, so that coordinates far
@@ -95,21 +133,50 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     sigma = _sigma_argument(sigma, array)
     selection = _mask_rows(mask, len(array))
     rows, centre, result_dtype = _single_rows(array, selection)
+    extra = bool(normals) or bool(noise) or bool(outliers)
+    orientation, target = _orientation(viewpoint, direction, centre)
     stderr = _SafeStderr()
     display = _ProgressDisplay(stderr) if progress is True else _progress_callback(progress)
     console = _Console(stderr, display) if verbose else None
     try:
         filtered = _core.denoise(rows, sigma, density, threads, console, display,
-                                 None if selection is None else selection.view(np.uint8))
+                                 None if selection is None else selection.view(np.uint8),
+                                 normals=bool(normals), noise=bool(noise), orientation=orientation, target=target,
+                                 outliers=bool(outliers))
     finally:
         if isinstance(display, _ProgressDisplay):
             display.close()
     stderr.warn_if_failed()
+    outputs = None
+    if extra:
+        filtered, *outputs = filtered
     result = _restored(filtered, centre, result_dtype)
     if selection is not None and centre is not None:
         left_out = ~selection
         result[left_out] = array[left_out]  # the input's own values, not their trip through float32
-    return result
+    if outputs is None:
+        return result
+    if outputs[3] is not None and centre is not None:
+        result[outputs[3]] = array[outputs[3]]  # outliers come back as given, not through float32
+    return DenoiseResult(result, *outputs)
+
+
+def _orientation(viewpoint: Any, direction: Any, centre: Optional[np.ndarray]) -> tuple[int, tuple[float, ...]]:
+    """The binding's orientation rule (0 consistent, 1 toward a viewpoint, 2 along a direction)
+    and its target: a viewpoint moved by the centre the rows were moved by."""
+    def three(value: Any, name: str) -> np.ndarray:
+        vector = np.asarray(value, dtype=np.float64)
+        if vector.shape != (3,) or not np.isfinite(vector).all():
+            raise ValueError(f"{name}= must be 3 finite numbers, but it is {value!r}")
+        return vector
+    if viewpoint is not None and direction is not None:
+        raise ValueError("give viewpoint= or direction=, not both")
+    if viewpoint is not None:
+        point = three(viewpoint, "viewpoint")
+        return 1, tuple(float(v) for v in (point if centre is None else point - centre))
+    if direction is not None:
+        return 2, tuple(float(v) for v in three(direction, "direction"))
+    return 0, (0.0, 0.0, 1.0)
 
 
 def range_sigmas(points: npt.ArrayLike | Any, sensor: Any = (0.0, 0.0, 0.0)) -> tuple[np.ndarray, dict]:

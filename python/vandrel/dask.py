@@ -140,9 +140,9 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
     # What the first pass leaves each row, for the second.
     first_positions = np.zeros_like(rows)
     first_noise = np.zeros(len(rows), dtype=np.float32)
-    largest_move = 0.0
+    largest_move = found = 0.0
     for pass_ in (1, 2):
-        halos = [_core.TileHalo(sizes, finite_count, pass_, largest_move) for _ in range(len(lo))]
+        halos = [_core.TileHalo(sizes, finite_count, pass_, largest_move, found) for _ in range(len(lo))]
         pending = {}
         queue = as_completed()
 
@@ -165,7 +165,7 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
         for future in queue:
             tile, read, owned = pending.pop(future)
             try:
-                complete, needed_neighbours, needed_move, points, noise, move, _ = future.result()
+                complete, needed_neighbours, needed_move, points, noise, move, _, reach = future.result()
             except _lost_with_a_worker():
                 # The worker that held the tile's points (or ran its task) is gone: send it again.
                 lost[tile] += 1
@@ -183,6 +183,7 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
                 first_positions[read[owned]] = points[owned]
                 first_noise[read[owned]] = noise[owned]
                 largest_move = max(largest_move, move)
+                found = max(found, reach)
             else:
                 result[read[owned]] = points[owned]
     return result
@@ -212,14 +213,14 @@ def _filter_bin(pass_: int, bin_path: str, first_path: Optional[str], result_pat
     pass's results of its rows from first_path). Complete, it writes the owned rows (int64,
     ascending) to result_path + ".rows" and their results to result_path + ".points" (pass
     1: float32 N x 4, positions and noise; pass 2: float32 N x 3) and returns (True, (count,
-    first row, largest move)); else it returns (False, the reach it needs)."""
+    first row, largest move, farthest 50th neighbour)); else it returns (False, the reach it needs)."""
     records = np.fromfile(bin_path, dtype=_BIN_RECORD)
     points = np.ascontiguousarray(records["point"])
     positions = noise = None
     if pass_ == 2:
         first = np.load(first_path, mmap_mode="r")[records["row"]]
         positions, noise = np.ascontiguousarray(first[:, :3]), np.ascontiguousarray(first[:, 3])
-    complete, needed_neighbours, needed_move, filtered, filtered_noise, move, _ = _core.filter_tile(
+    complete, needed_neighbours, needed_move, filtered, filtered_noise, move, _, reach = _core.filter_tile(
         pass_, points, positions, noise, lo, hi, sizes, sigma, density, reach[0], reach[1], threads)
     if not complete:
         return False, (needed_neighbours, needed_move)
@@ -228,7 +229,7 @@ def _filter_bin(pass_: int, bin_path: str, first_path: Optional[str], result_pat
     out = filtered[owned] if pass_ == 2 else np.column_stack([filtered[owned], filtered_noise[owned]])
     np.ascontiguousarray(out, dtype=np.float32).tofile(result_path + ".points")
     rows.tofile(result_path + ".rows")
-    return True, (len(rows), int(rows[0]) if len(rows) else -1, move)
+    return True, (len(rows), int(rows[0]) if len(rows) else -1, move, reach)
 
 
 class _NpyInput:
@@ -360,7 +361,8 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
             first = tiles.run(client, 1, None, sigma, density, threads)
             first_path = os.path.join(scratch_folder, "first-pass.npy")
             _assemble_first_pass(source, first_path, first, finite_count)
-            tiles.second_pass(max((detail[3] for detail in first.values()), default=0.0))
+            tiles.second_pass(max((detail[3] for detail in first.values()), default=0.0),
+                              max((detail[4] for detail in first.values()), default=0.0))
             results = tiles.run(client, 2, first_path, sigma, density, threads)
         finally:
             if own_client:
@@ -470,9 +472,9 @@ class _TileBins:
         self.halos = [_core.TileHalo(sizes, finite_count, 1) for _ in range(len(lo))]
         self.binned = np.full(len(lo), self.halos[0].halo())  # the halo each bin holds
 
-    def second_pass(self, largest_move: float) -> None:
+    def second_pass(self, largest_move: float, found: float) -> None:
         """Halos for the second pass; a bin narrower than its tile's is made again."""
-        self.halos = [_core.TileHalo(self.sizes, self.finite_count, 2, largest_move) for _ in range(len(self.lo))]
+        self.halos = [_core.TileHalo(self.sizes, self.finite_count, 2, largest_move, found) for _ in range(len(self.lo))]
         for tile in range(len(self.lo)):
             if self.halos[tile].halo() > self.binned[tile]:
                 self._rebin(tile)
@@ -526,7 +528,7 @@ class _TileBins:
     def run(self, client: Any, pass_: int, first_path: Optional[str], sigma: float, density: float,
             threads: Optional[int]) -> dict:
         """Runs pass pass_ over every tile that owns points; returns {tile: (result path,
-        count, first row, largest move)}."""
+        count, first row, largest move, farthest 50th neighbour)}."""
         from distributed import as_completed
 
         pending: dict = {}

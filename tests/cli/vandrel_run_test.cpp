@@ -88,6 +88,46 @@ TEST(vandrel, FiltersAFileKeepingRowOrderAndExtraData) {
   EXPECT_LT(mean_distance_to_unit_sphere(ply), 0.8 * mean_distance_to_unit_sphere(in));
 }
 
+TEST(vandrel, WritesNormalsAndNoiseLevelsOnRequestOnly) {
+  ScratchDir dir;
+  const int n = 1500;
+  const double sigma = 0.5 / std::sqrt(n / (4.0 * std::numbers::pi));
+  write_file(dir / "in.csv", noisy_sphere_csv(n, sigma));
+  const std::string given = "--quiet --sigma " + std::to_string(sigma) + " --density 119.366 in.csv ";
+  ASSERT_EQ(run(dir, given + "plain.csv").code, 0);
+  const Outcome outputs = run(dir, given + "out.csv --normals --write-noise sigma");
+  ASSERT_EQ(outputs.code, 0) << outputs.err;
+  const PointFile plain = read_point_file(dir / "plain.csv");
+  const PointFile out = read_point_file(dir / "out.csv");
+  const TextTable& table = std::get<TextTable>(out.layout);
+  ASSERT_EQ(table.header, "x,y,z,id,nx,ny,nz,sigma");
+  EXPECT_EQ(out.xyz, plain.xyz);  // the same points as without the outputs
+  int outward = 0;
+  double noise = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    double along = 0.0;
+    for (std::int32_t c = 0; c < 3; ++c)
+      along += out.xyz[static_cast<std::size_t>(c * n + i)] * std::stod(std::string(table.extra(i, 1 + c)));
+    outward += along > 0.9;
+    noise += std::stod(std::string(table.extra(i, 4)));
+  }
+  EXPECT_EQ(outward, n);  // unit normals within 25 degrees of the sphere's, all facing out
+  EXPECT_GT(noise / n, 0.0);
+  EXPECT_LT(noise / n, sigma);
+  // Outliers: classes are for LAS files, NaN coordinates for the others.
+  const Outcome classify = run(dir, given + "classified.csv --classify-outliers");
+  EXPECT_EQ(classify.code, 1);
+  EXPECT_NE(classify.err.find("is not a LAS file: use --remove-outliers"), std::string::npos) << classify.err;
+  const Outcome removed = run(dir, "--sigma " + std::to_string(sigma) + " --density 119.366 in.csv removed.csv --remove-outliers");
+  ASSERT_EQ(removed.code, 0) << removed.err;
+  EXPECT_NE(removed.err.find("Outliers: "), std::string::npos) << removed.err;
+  // Tiled runs are refused, naming the options to drop.
+  const Outcome tiled = run(dir, given + "tiled.csv --normals --tile-points 500");
+  EXPECT_EQ(tiled.code, 1);
+  EXPECT_NE(tiled.err.find("--normals is written for clouds filtered whole"), std::string::npos) << tiled.err;
+  EXPECT_NE(tiled.err.find("drop --memory-limit"), std::string::npos) << tiled.err;
+}
+
 TEST(vandrel, ShowsProgressInOrderOrTheFiltersOwnLines) {
   ScratchDir dir;
   const int n = 1500;

@@ -241,7 +241,8 @@ def test_signatures_and_type_information_are_those_of_python_functions():
         ("points", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
         ("sigma", "POSITIONAL_OR_KEYWORD", None), ("density", "POSITIONAL_OR_KEYWORD", None),
         ("threads", "KEYWORD_ONLY", 0), ("verbose", "KEYWORD_ONLY", False), ("progress", "KEYWORD_ONLY", None),
-        ("mask", "KEYWORD_ONLY", None)]
+        ("mask", "KEYWORD_ONLY", None), ("normals", "KEYWORD_ONLY", False), ("noise", "KEYWORD_ONLY", False),
+        ("viewpoint", "KEYWORD_ONLY", None), ("direction", "KEYWORD_ONLY", None), ("outliers", "KEYWORD_ONLY", False)]
     for function in (vandrel.estimate_sigma, vandrel.estimate_density):
         assert list(inspect.signature(function).parameters) == ["points"]
     package = Path(vandrel.__file__).parent
@@ -494,3 +495,41 @@ def test_releases_the_interpreter_lock_while_filtering(bunny):
     assert max(np.diff(inside)) < 0.25 * (end - start)
 
 
+
+
+def test_normals_and_noise_come_on_request_beside_the_same_points(small):
+    plain = vandrel.denoise(small, BUNNY_SIGMA, BUNNY_DENSITY)
+    result = vandrel.denoise(small, BUNNY_SIGMA, BUNNY_DENSITY, normals=True, noise=True)
+    assert isinstance(result, vandrel.DenoiseResult)
+    np.testing.assert_array_equal(result.points, plain)
+    assert result.normals.shape == (len(small), 3) and result.normals.dtype == np.float32
+    np.testing.assert_allclose(np.linalg.norm(result.normals, axis=1), 1.0, atol=1e-5)
+    assert (result.noise > 0).all() and result.noise.mean() < BUNNY_SIGMA
+    # float64 points far away, a mask and a viewpoint: the viewpoint is in the points' own
+    # coordinates, and the rows left out are NaN.
+    offset = np.array([4.5e5, 5.2e6, 100.0])
+    mask = np.ones(len(small), dtype=bool)
+    mask[3] = False
+    far = vandrel.denoise(small.astype(np.float64) + offset, BUNNY_SIGMA, BUNNY_DENSITY, mask=mask, normals=True,
+                          viewpoint=offset + [0.0, 0.0, 10.0])
+    assert far.noise is None and np.isnan(far.normals[3]).all() and np.isnan(far.curvature[3])
+    facing = np.einsum("ij,ij->i", offset + [0.0, 0.0, 10.0] - far.points, far.normals)
+    assert (np.delete(facing, 3) >= 0).all()
+    with pytest.raises(ValueError, match="viewpoint="):
+        vandrel.denoise(small, BUNNY_SIGMA, BUNNY_DENSITY, normals=True, viewpoint=(1, 2))
+
+
+def test_outliers_are_flagged_left_in_place_and_pull_nobody(small):
+    points = small
+    rng = np.random.default_rng(5)
+    low, high = points.min(axis=0), points.max(axis=0)
+    box = rng.uniform(low - (high - low), high + (high - low), size=(10, 3))
+    box[:, 2] = high[2] + rng.uniform(0.1, 1.0, 10)  # isolated returns above the bunny
+    cloud = np.vstack([points, box]).astype(np.float32)
+    result = vandrel.denoise(cloud, BUNNY_SIGMA, BUNNY_DENSITY / 20, outliers=True)
+    assert result.outliers[len(small):].all() and result.outliers[:len(small)].mean() < 0.01
+    np.testing.assert_array_equal(result.points[result.outliers], cloud[result.outliers])
+    # The others are filtered as a cloud without the outliers.
+    kept = ~result.outliers
+    alone = vandrel.denoise(cloud[kept], BUNNY_SIGMA, BUNNY_DENSITY / 20)
+    np.testing.assert_array_equal(result.points[kept], alone)

@@ -1,0 +1,174 @@
+#include "vandrel/outputs.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "core/filter_outputs.h"
+#include "core/finite.h"
+#include "core/outliers.h"
+#include "core/parameters.h"
+#include "core/pipeline.h"
+#include "core/selection.h"
+#include "host/native_host.h"
+#include "vandrel/vandrel.h"
+
+namespace vandrel {
+namespace {
+
+FilterOutputs outputs_for(const OutputRequest& request, const PointD& centre) {
+  FilterOutputs outputs;
+  outputs.normals = request.normals;
+  outputs.noise = request.noise;
+  switch (request.orientation) {
+    case NormalOrientation::consistent:
+      outputs.orientation.rule = vandrel::NormalSign::Rule::propagate;
+      break;
+    case NormalOrientation::toward_viewpoint:
+      outputs.orientation.rule = vandrel::NormalSign::Rule::viewpoint;
+      break;
+    case NormalOrientation::along_direction:
+      outputs.orientation.rule = vandrel::NormalSign::Rule::direction;
+      break;
+  }
+  for (std::size_t c = 0; c < 3; ++c) {
+    const double value =
+        request.orientation == NormalOrientation::toward_viewpoint ? request.target[c] - centre[c] : request.target[c];
+    outputs.orientation.target[c] = static_cast<float>(value);
+  }
+  return outputs;
+}
+
+template <class P>
+void take_outputs(DenoiseResultOf<P>& result, FilterOutputs& outputs) {
+  result.normals = std::move(outputs.normal);
+  result.curvature = std::move(outputs.curvature);
+  result.noise = std::move(outputs.noise_level);
+}
+
+// Outputs of `rows` rows, all NaN (rows not filtered).
+template <class P>
+void nan_outputs(DenoiseResultOf<P>& result, const OutputRequest& request, std::size_t rows) {
+  FilterOutputs outputs;
+  outputs.normals = request.normals;
+  outputs.noise = request.noise;
+  outputs.reset(rows);
+  take_outputs(result, outputs);
+  if (request.outliers) result.outliers.assign(rows, 0);
+}
+
+// A run over the selected rows only, its outputs put back in their rows (NaN elsewhere).
+template <class P, class Run>
+DenoiseResultOf<P> run_selected(std::span<const P> points, const OutputRequest& request, const DenoiseOptions& options,
+                                const Run& run) {
+  const std::vector<P> chosen = selected_rows(points, options.selection);
+  DenoiseResultOf<P> part = run(std::span<const P>(chosen), without_selection(options));
+  DenoiseResultOf<P> result;
+  result.points.assign(points.begin(), points.end());
+  nan_outputs(result, request, points.size());
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (options.selection[i] == 0) continue;
+    result.points[i] = part.points[k];
+    if (request.normals) {
+      result.normals[i] = part.normals[k];
+      result.curvature[i] = part.curvature[k];
+    }
+    if (request.noise) result.noise[i] = part.noise[k];
+    if (request.outliers) result.outliers[i] = part.outliers[k];
+    ++k;
+  }
+  return result;
+}
+
+DenoiseResult run_single(std::span<const Point> points, float sigma, float density, const OutputRequest& request,
+                         const DenoiseOptions& options, const PointD& centre) {
+  if (!options.selection.empty()) {
+    check_selection(options.selection, points.size());
+    return run_selected(points, request, options, [&](std::span<const Point> chosen, const DenoiseOptions& all) {
+      return run_single(chosen, sigma, density, request, all, centre);
+    });
+  }
+  DenoiseResult result;
+  if (one_place(points)) {
+    check_thread_count(options.threads);
+    check_parameters(sigma, density, options.names);
+    result.points.assign(points.begin(), points.end());
+    nan_outputs(result, request, points.size());
+    return result;
+  }
+  if (request.outliers) {
+    // A first pass over the whole cloud measures the points; the outliers it finds are left
+    // out of the run that filters the others.
+    FilterOutputs measured;
+    measured.outlier_measures = true;
+    measured.first_pass_only = true;
+    {
+      NativeHost host(native_host_options(options));
+      FilterSettings settings{options.chunk_points, options.allow_large_neighbourhoods, options.names, {}};
+      settings.outputs = &measured;
+      filter_cloud(host, points, sigma, density, settings);
+    }
+    const std::vector<std::uint8_t> flags = outlier_flags(measured);
+    std::vector<std::uint8_t> inliers(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) inliers[i] = flags[i] == 0 ? 1 : 0;
+    OutputRequest rest = request;
+    rest.outliers = false;
+    DenoiseOptions chosen = options;
+    chosen.selection = inliers;
+    result = run_single(points, sigma, density, rest, chosen, centre);
+    result.outliers = flags;
+    return result;
+  }
+  FilterOutputs outputs = outputs_for(request, centre);
+  NativeHost host(native_host_options(options));
+  FilterSettings settings{options.chunk_points, options.allow_large_neighbourhoods, options.names, {}};
+  settings.outputs = &outputs;
+  result.points = filter_cloud(host, points, sigma, density, settings);
+  take_outputs(result, outputs);
+  return result;
+}
+
+}  // namespace
+
+DenoiseResult denoise_with_outputs(std::span<const Point> points, float sigma, float density,
+                                   const OutputRequest& request, const DenoiseOptions& options) {
+  return run_single(points, sigma, density, request, options, PointD{});
+}
+
+DenoiseResultD denoise_with_outputs(std::span<const PointD> points, float sigma, float density,
+                                    const OutputRequest& request, const DenoiseOptions& options) {
+  if (!options.selection.empty()) {
+    check_selection(options.selection, points.size());
+    return run_selected(points, request, options, [&](std::span<const PointD> chosen, const DenoiseOptions& all) {
+      return denoise_with_outputs(chosen, sigma, density, request, all);
+    });
+  }
+  // As the double denoise: moved by the centre of the bounding box, filtered in single.
+  const PointD centre = bounding_box_centre(points);
+  std::vector<Point> single(points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      const double moved = points[i][c] - centre[c];
+      if (std::isfinite(moved) && std::fabs(moved) > std::numeric_limits<float>::max()) {
+        throw Error("Vandrel:outOfRange", "Point " + std::to_string(i + 1) +
+                                              " lies too far from the others for single precision.");
+      }
+      single[i][c] = static_cast<float>(moved);
+    }
+  }
+  DenoiseResult filtered = run_single(single, sigma, density, request, options, centre);
+  DenoiseResultD out;
+  out.points.assign(points.begin(), points.end());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (std::memcmp(&filtered.points[i], &single[i], sizeof(Point)) == 0) continue;
+    for (std::size_t c = 0; c < 3; ++c) out.points[i][c] = static_cast<double>(filtered.points[i][c]) + centre[c];
+  }
+  out.normals = std::move(filtered.normals);
+  out.curvature = std::move(filtered.curvature);
+  out.noise = std::move(filtered.noise);
+  return out;
+}
+
+}  // namespace vandrel

@@ -1,0 +1,197 @@
+#include "core/point_normals.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <numeric>
+#include <queue>
+#include <tuple>
+
+#include "core/parallel.h"
+#include "numeric/symmetric_eigen.h"
+
+namespace vandrel {
+namespace {
+
+// Neighbour rows listed at a time.
+constexpr std::int64_t chunk_rows = 4 << 20;
+// The fewest points normals are fitted to.
+constexpr std::size_t min_normal_block = 50;
+// Neighbours of each point the orientation spreads along (the nearest of its 50).
+constexpr std::size_t spread_neighbours = 12;
+
+// The neighbourhood sizes a normal is fitted at, smallest first.
+constexpr std::array<std::int32_t, 5> normal_scales{25, 50, 100, 200, 400};
+// A larger scale is taken while its normal stays within this factor of the cloud's median
+// deviation at that scale from the smallest scale's normal (on squared sines' scale: 3^2).
+constexpr float median_factor_squared = 9.0f;
+
+struct PlaneFit {
+  Point normal;
+  float curvature;
+};
+
+// The plane of the first `k` rows of `rows` (nearest first): the least principal axis of
+// their scatter about their mean, summed in list order; its surface variation.
+PlaneFit plane_fit(std::span<const Point> points, std::span<const std::int32_t> rows, std::size_t k) {
+  Point mean;
+  for (std::size_t c = 0; c < 3; ++c) {
+    float sum = points[static_cast<std::size_t>(rows[0])][c];
+    for (std::size_t r = 1; r < k; ++r) sum += points[static_cast<std::size_t>(rows[r])][c];
+    mean[c] = sum / static_cast<float>(k);
+  }
+  std::array<float, 9> scatter{};
+  for (std::size_t r = 0; r < k; ++r) {
+    const Point& p = points[static_cast<std::size_t>(rows[r])];
+    const Point d = {p[0] - mean[0], p[1] - mean[1], p[2] - mean[2]};
+    for (std::size_t col = 0; col < 3; ++col) {
+      for (std::size_t row = 0; row <= col; ++row) scatter[row + 3 * col] += d[row] * d[col];
+    }
+  }
+  const SymmetricEigen fit = symmetric_eigen_3x3(scatter);
+  const float total = (fit.values[0] + fit.values[1]) + fit.values[2];
+  return {{fit.vectors[6], fit.vectors[7], fit.vectors[8]}, total > 0.0f ? std::fabs(fit.values[2]) / total : 0.0f};
+}
+
+float dot(const Point& a, const Point& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
+
+void flip(Point& n) {
+  for (float& c : n) c = -c;
+}
+
+// Hoppe's rule: per connected part, the highest point faces +z; signs spread through a
+// minimum spanning tree of 1 - |n_i . n_j| over the nearest-neighbour graph (Prim's
+// algorithm; ties broken by row, so the result is deterministic).
+void propagate(std::span<const Point> points, std::span<Point> normals, const std::vector<std::int32_t>& graph) {
+  const std::size_t n = points.size();
+  std::vector<std::int32_t> by_height(n);
+  std::iota(by_height.begin(), by_height.end(), 0);
+  std::stable_sort(by_height.begin(), by_height.end(), [&](std::int32_t a, std::int32_t b) {
+    return points[static_cast<std::size_t>(a)][2] > points[static_cast<std::size_t>(b)][2];
+  });
+  std::vector<std::uint8_t> done(n, 0);
+  using Edge = std::tuple<float, std::int32_t, std::int32_t>;  // weight, to, from
+  std::priority_queue<Edge, std::vector<Edge>, std::greater<>> queue;
+  auto reach = [&](std::int32_t from) {
+    const auto f = static_cast<std::size_t>(from);
+    for (std::size_t r = 0; r < spread_neighbours; ++r) {
+      const std::int32_t to = graph[f * spread_neighbours + r];
+      if (to < 0 || done[static_cast<std::size_t>(to)]) continue;
+      const float weight = 1.0f - std::fabs(dot(normals[f], normals[static_cast<std::size_t>(to)]));
+      queue.emplace(weight, to, from);
+    }
+  };
+  for (const std::int32_t seed : by_height) {
+    if (done[static_cast<std::size_t>(seed)]) continue;
+    if (normals[static_cast<std::size_t>(seed)][2] < 0.0f) flip(normals[static_cast<std::size_t>(seed)]);
+    done[static_cast<std::size_t>(seed)] = 1;
+    reach(seed);
+    while (!queue.empty()) {
+      const auto [weight, to, from] = queue.top();
+      queue.pop();
+      const auto t = static_cast<std::size_t>(to);
+      if (done[t]) continue;
+      if (dot(normals[t], normals[static_cast<std::size_t>(from)]) < 0.0f) flip(normals[t]);
+      done[t] = 1;
+      reach(to);
+    }
+  }
+}
+
+}  // namespace
+
+BlockNormals block_normals(Host& host, std::span<const Point> points, const NormalSign& orientation) {
+  const std::size_t n = points.size();
+  BlockNormals out;
+  out.normals.resize(n);
+  out.curvature.resize(n);
+  if (n < min_normal_block) {
+    const float nan = std::nanf("");
+    std::fill(out.normals.begin(), out.normals.end(), Point{nan, nan, nan});
+    std::fill(out.curvature.begin(), out.curvature.end(), nan);
+    return out;
+  }
+  const int threads = host.thread_count();
+  // Scales the block is large enough for.
+  std::size_t scales = 0;
+  while (scales < normal_scales.size() && static_cast<std::size_t>(normal_scales[scales]) <= n) ++scales;
+  const auto largest = static_cast<std::size_t>(normal_scales[scales - 1]);
+  const std::unique_ptr<NeighbourSearch> nearest =
+      host.nearest_neighbours(points, static_cast<std::int32_t>(largest));
+  const bool spreading = orientation.rule == NormalSign::Rule::propagate;
+  std::vector<std::int32_t> graph(spreading ? n * spread_neighbours : 0);
+  // Every point's fit at every scale: chosen once the cloud's medians are known.
+  std::vector<PlaneFit> fits(n * scales);
+  NeighbourLists lists;
+  const std::int64_t chunk = std::max<std::int64_t>(256, chunk_rows / static_cast<std::int64_t>(largest));
+  for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n); begin += chunk) {
+    const std::int64_t end = std::min(begin + chunk, static_cast<std::int64_t>(n));
+    lists.clear();
+    nearest->find(begin, end, nullptr, lists);
+    for_each_share(threads, end - begin, [&](int, std::int64_t first, std::int64_t last) {
+      for (std::int64_t k = first; k < last; ++k) {
+        const std::span<const std::int32_t> rows = lists[k];
+        const auto i = static_cast<std::size_t>(begin + k);
+        for (std::size_t s = 0; s < scales; ++s)
+          fits[i * scales + s] = plane_fit(points, rows, static_cast<std::size_t>(normal_scales[s]));
+        if (spreading) {
+          // The nearest first; the point itself (first, or tied) is skipped by the spread.
+          for (std::size_t r = 0; r < spread_neighbours; ++r)
+            graph[i * spread_neighbours + r] = rows[r + 1] == static_cast<std::int32_t>(i) ? rows[0] : rows[r + 1];
+        }
+      }
+    });
+    host.progress("normals", end, static_cast<std::int64_t>(n));
+  }
+  // How far each scale's normal turns from the smallest scale's, as a squared sine
+  // (1 - cos^2), and the cloud's median of it per scale: what a scale's own noise makes it
+  // turn, on a surface smooth at that scale. A point keeps growing its scale while it turns
+  // by less than median_factor_squared times that: near an edge or a fine detail the larger
+  // fits turn further, and the point keeps the last scale before them.
+  std::vector<float> turn(n * scales, 0.0f);
+  for_each_share(threads, static_cast<std::int64_t>(n), [&](int, std::int64_t first, std::int64_t last) {
+    for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
+      for (std::size_t s = 1; s < scales; ++s) {
+        const float cosine = dot(fits[i * scales].normal, fits[i * scales + s].normal);
+        turn[i * scales + s] = 1.0f - cosine * cosine;
+      }
+    }
+  });
+  std::vector<float> limit(scales, 0.0f);
+  {
+    std::vector<float> column(n);
+    for (std::size_t s = 1; s < scales; ++s) {
+      for (std::size_t i = 0; i < n; ++i) column[i] = turn[i * scales + s];
+      std::nth_element(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(n / 2), column.end());
+      limit[s] = median_factor_squared * column[n / 2];
+    }
+  }
+  for_each_share(threads, static_cast<std::int64_t>(n), [&](int, std::int64_t first, std::int64_t last) {
+    for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
+      std::size_t chosen = 0;
+      while (chosen + 1 < scales && turn[i * scales + chosen + 1] <= limit[chosen + 1]) ++chosen;
+      out.normals[i] = fits[i * scales + chosen].normal;
+      out.curvature[i] = fits[i * scales + chosen].curvature;
+    }
+  });
+  host.stage_done("normals");
+  switch (orientation.rule) {
+    case NormalSign::Rule::propagate:
+      propagate(points, out.normals, graph);
+      break;
+    case NormalSign::Rule::viewpoint:
+      for (std::size_t i = 0; i < n; ++i) {
+        const Point to{orientation.target[0] - points[i][0], orientation.target[1] - points[i][1],
+                       orientation.target[2] - points[i][2]};
+        if (dot(out.normals[i], to) < 0.0f) flip(out.normals[i]);
+      }
+      break;
+    case NormalSign::Rule::direction:
+      for (Point& normal : out.normals)
+        if (dot(normal, orientation.target) < 0.0f) flip(normal);
+      break;
+  }
+  return out;
+}
+
+}  // namespace vandrel
