@@ -99,9 +99,10 @@ struct TilePlan {
 inline constexpr std::int64_t chunk_working_bytes = std::int64_t{32} << 20;
 
 /// What a tile's run holds for each point it reads, owned or halo, beside chunk_working_bytes
-/// (measured on the 1M-point bunny at 1 % noise: 119 bytes at 674303 points read of which
-/// 250000 owned, 143 at 783585 of which 500000 owned; the sums of owned points weigh most).
-inline constexpr std::int64_t tile_bytes_per_point = 144;
+/// (measured on the 1M-point bunny at 1 % noise: the filter 119 bytes at 674303 points read of
+/// which 250000 owned, 143 at 783585 of which 500000 owned, the sums of owned points weighing
+/// most; the tile loop's rows and points add 21).
+inline constexpr std::int64_t tile_bytes_per_point = 168;
 
 /// Points a tile may read (owned and halo) for a memory budget in bytes (0: 1 GiB): the
 /// filter's peak is chunk_working_bytes and tile_bytes_per_point for each.

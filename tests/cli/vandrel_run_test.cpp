@@ -337,7 +337,7 @@ TEST(vandrel, RunningOutOfMemoryIsAnErrorNotACrash) {
   for (const char* threads : {"1", "2"}) {
     SCOPED_TRACE(threads);
     const Outcome r = run(dir, std::string("--quiet --sigma 0.01 --density 2387 --threads ") + threads + " in.csv out.csv",
-                          "prlimit --as=104857600 --pid $$");
+                          "prlimit --as=41943040 --pid $$");
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_NE(r.err.find("out of memory"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(dir / "out.csv"));
