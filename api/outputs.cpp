@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "api/recentre.h"
 #include "core/filter_outputs.h"
 #include "core/finite.h"
 #include "core/outliers.h"
@@ -147,17 +148,7 @@ DenoiseResultD denoise_with_outputs(std::span<const PointD> points, float sigma,
   }
   // As the double denoise: moved by the centre of the bounding box, filtered in single.
   const PointD centre = bounding_box_centre(points);
-  std::vector<Point> single(points.size());
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    for (std::size_t c = 0; c < 3; ++c) {
-      const double moved = points[i][c] - centre[c];
-      if (std::isfinite(moved) && std::fabs(moved) > std::numeric_limits<float>::max()) {
-        throw Error("Vandrel:outOfRange", "Point " + std::to_string(i + 1) +
-                                              " lies too far from the others for single precision.");
-      }
-      single[i][c] = static_cast<float>(moved);
-    }
-  }
+  const std::vector<Point> single = recentred_single(points, centre);
   DenoiseResult filtered = run_single(single, sigma, density, request, options, centre);
   DenoiseResultD out;
   out.points.assign(points.begin(), points.end());

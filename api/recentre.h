@@ -16,9 +16,9 @@ namespace vandrel {
 /// bounding_box_centre (in double), rounded to single, given to `filter` (span<const Point>
 /// -> vector<Point>), and moved back. Rows the filter leaves in place come back bit for bit.
 /// Throws "Vandrel:outOfRange" when a recentred coordinate does not fit in single precision.
-template <class Filter>
-std::vector<PointD> filter_recentred(std::span<const PointD> points, const Filter& filter) {
-  const PointD centre = bounding_box_centre(points);
+/// The points moved by `centre` (in double) and rounded to single; throws
+/// "Vandrel:outOfRange" for a coordinate that does not fit.
+inline std::vector<Point> recentred_single(std::span<const PointD> points, const PointD& centre) {
   std::vector<Point> single(points.size());
   for (std::size_t i = 0; i < points.size(); ++i) {
     for (std::size_t c = 0; c < 3; ++c) {
@@ -30,6 +30,13 @@ std::vector<PointD> filter_recentred(std::span<const PointD> points, const Filte
       single[i][c] = static_cast<float>(moved);
     }
   }
+  return single;
+}
+
+template <class Filter>
+std::vector<PointD> filter_recentred(std::span<const PointD> points, const Filter& filter) {
+  const PointD centre = bounding_box_centre(points);
+  const std::vector<Point> single = recentred_single(points, centre);
   const std::vector<Point> filtered = filter(std::span<const Point>(single));
   std::vector<PointD> out(points.begin(), points.end());
   for (std::size_t i = 0; i < points.size(); ++i) {

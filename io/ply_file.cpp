@@ -31,23 +31,6 @@ constexpr TypeName type_names[] = {
     {"float64", PlyType::float64},
 };
 
-std::size_t size_of(PlyType type) {
-  switch (type) {
-    case PlyType::int8:
-    case PlyType::uint8:
-      return 1;
-    case PlyType::int16:
-    case PlyType::uint16:
-      return 2;
-    case PlyType::int32:
-    case PlyType::uint32:
-    case PlyType::float32:
-      return 4;
-    case PlyType::float64:
-      return 8;
-  }
-  return 0;
-}
 
 bool is_integer(PlyType type) { return type != PlyType::float32 && type != PlyType::float64; }
 
@@ -69,7 +52,7 @@ T from_bytes(const unsigned char* bytes) {
 // The value of a binary scalar at `p`; every PLY type fits a double exactly.
 double load(const char* p, PlyType type, bool swap) {
   unsigned char bytes[8];
-  const std::size_t size = size_of(type);
+  const std::size_t size = ply_type_size(type);
   std::memcpy(bytes, p, size);
   if (swap) std::reverse(bytes, bytes + size);
   switch (type) {
@@ -188,7 +171,7 @@ class Reader {
   std::size_t smallest_record(const PlyElement& element) const {
     std::size_t bytes = 0;
     for (const PlyProperty& property : element.properties)
-      bytes += doc_.format == PlyFormat::ascii ? 2 : size_of(property.is_list ? property.count_type : property.type);
+      bytes += doc_.format == PlyFormat::ascii ? 2 : ply_type_size(property.is_list ? property.count_type : property.type);
     return bytes;
   }
 
@@ -319,7 +302,7 @@ class Reader {
     for (std::size_t p = 0; p < vertices.properties.size(); ++p) {
       if (vertices.properties[p].is_list) return;
       if (coordinate_slot_[p] > 0) doc_.record_offset[static_cast<std::size_t>(coordinate_slot_[p] - 1)] = size;
-      size += size_of(vertices.properties[p].type);
+      size += ply_type_size(vertices.properties[p].type);
     }
     doc_.record_size = size;
   }
@@ -348,9 +331,9 @@ class Reader {
       for (std::int64_t r = 0; r < records; ++r) {
         for (std::size_t p = 0; p < element.properties.size(); ++p) {
           const PlyProperty& property = element.properties[p];
-          std::size_t bytes = size_of(property.type);
+          std::size_t bytes = ply_type_size(property.type);
           if (property.is_list) {
-            const std::size_t count_size = size_of(property.count_type);
+            const std::size_t count_size = ply_type_size(property.count_type);
             if (c.size() - pos_ < count_size) truncated(e, r);
             const double length = load(c.data() + pos_, property.count_type, swap);
             if (length < 0.0)
@@ -442,6 +425,24 @@ class Reader {
 
 }  // namespace
 
+std::size_t ply_type_size(PlyType type) {
+  switch (type) {
+    case PlyType::int8:
+    case PlyType::uint8:
+      return 1;
+    case PlyType::int16:
+    case PlyType::uint16:
+      return 2;
+    case PlyType::int32:
+    case PlyType::uint32:
+    case PlyType::float32:
+      return 4;
+    case PlyType::float64:
+      return 8;
+  }
+  return 0;
+}
+
 PlyDocument read_ply(std::string content, const std::string& name, std::vector<float>& xyz) {
   return Reader(std::move(content), name, xyz).read();
 }
@@ -467,7 +468,7 @@ void write_ply(std::ostream& out, const PlyDocument& document, const float* xyz)
     const float value = xyz[axis * n + k / 3];
     // A coordinate the filter left as it was keeps its bytes or text.
     if (is_unchanged(relative_coordinate(coordinate_value(document, begin, type), origin), value)) continue;
-    std::size_t end = begin + size_of(type);
+    std::size_t end = begin + ply_type_size(type);
     if (document.format == PlyFormat::ascii) {
       end = begin;
       while (end < c.size() && !is_space(c[end])) ++end;
@@ -566,7 +567,7 @@ TextTable table_from_ply(const PlyDocument& document, const std::string& source,
   const bool swap = swaps(document.format);
   std::vector<std::size_t> offset(vertices.properties.size() + 1, 0);
   for (std::size_t p = 0; p < vertices.properties.size(); ++p)
-    offset[p + 1] = offset[p] + size_of(vertices.properties[p].type);
+    offset[p + 1] = offset[p] + ply_type_size(vertices.properties[p].type);
   std::string text;
   for (std::int64_t r = 0; r < vertices.count; ++r) {
     const std::size_t record = vertices.begin + static_cast<std::size_t>(r) * offset.back();

@@ -14,6 +14,9 @@ enum class PlyFormat { ascii, binary_little_endian, binary_big_endian };
 /// Scalar types of PLY properties, under their sized names (int8 is also "char", ...).
 enum class PlyType { int8, uint8, int16, uint16, int32, uint32, float32, float64 };
 
+/// Bytes a value of the type takes in a binary PLY file.
+std::size_t ply_type_size(PlyType type);
+
 struct PlyProperty {
   std::string name;
   PlyType type = PlyType::float32;  // of the value, or of each item of a list

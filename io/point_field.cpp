@@ -30,6 +30,28 @@ double text_value(std::string_view text) {
   return parse_double(text, value) ? value : std::numeric_limits<double>::quiet_NaN();
 }
 
+// Reads word `column` of each non-blank line of `text` from byte `at` into values, in turn,
+// until every value is read or the text ends.
+void read_text_column(std::string_view text, std::size_t at, std::size_t column, std::vector<double>& values) {
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < values.size() && at < text.size(); at = next) {
+    const std::string_view line = line_at(text, at, next);
+    std::istringstream words{std::string(line)};
+    std::string word;
+    std::size_t k = 0;
+    bool any = false;
+    while (words >> word) {
+      any = true;
+      if (k++ == column) {
+        values[i] = text_value(word);
+        break;
+      }
+    }
+    if (any) ++i;
+    if (next <= at) break;
+  }
+}
+
 // The file's own coordinate `axis` of every point: the read value plus the layout's origin.
 std::vector<double> coordinates(const PointFile& file, int axis, double origin) {
   const auto n = static_cast<std::size_t>(file.size);
@@ -107,24 +129,7 @@ std::vector<double> pcd_field(const PointFile& file, const PcdDocument& pcd, std
   const auto n = static_cast<std::size_t>(pcd.points);
   std::vector<double> values(n);
   if (pcd.data == PcdData::ascii) {
-    std::size_t at = 0;
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < n && at < pcd.body.size(); at = next) {
-      const std::string_view line = line_at(pcd.body, at, next);
-      std::istringstream words{std::string(line)};
-      std::string word;
-      std::size_t k = 0;
-      bool any = false;
-      while (words >> word) {
-        any = true;
-        if (k++ == tokens_before) {
-          values[i] = text_value(word);
-          break;
-        }
-      }
-      if (any) ++i;
-      if (next <= at) break;
-    }
+    read_text_column(pcd.body, 0, tokens_before, values);
   } else {
     // Binary records hold the fields in turn; compressed data hold one block per field.
     const std::size_t begin = pcd.data == PcdData::binary ? before : before * n;
@@ -177,25 +182,7 @@ std::vector<double> ply_field(const PointFile& file, const PlyDocument& ply, std
   const auto n = static_cast<std::size_t>(vertices.count);
   std::vector<double> values(n);
   if (ply.format == PlyFormat::ascii) {
-    std::size_t at = vertices.begin;
-    std::size_t next = 0;
-    const std::string_view content(ply.content.data(), vertices.end);
-    for (std::size_t i = 0; i < n && at < vertices.end; at = next) {
-      const std::string_view line = line_at(content, at, next);
-      std::istringstream words{std::string(line)};
-      std::string word;
-      std::size_t k = 0;
-      bool any = false;
-      while (words >> word) {
-        any = true;
-        if (k++ == property) {
-          values[i] = text_value(word);
-          break;
-        }
-      }
-      if (any) ++i;
-      if (next <= at) break;
-    }
+    read_text_column(std::string_view(ply.content.data(), vertices.end), vertices.begin, property, values);
     return values;
   }
   std::size_t offset = 0;

@@ -291,24 +291,6 @@ void set_pcd_fields(PointFile& file, std::span<const PointField> fields, const s
 
 // ---- PLY ----
 
-std::size_t ply_size(PlyType type) {
-  switch (type) {
-    case PlyType::int8:
-    case PlyType::uint8:
-      return 1;
-    case PlyType::int16:
-    case PlyType::uint16:
-      return 2;
-    case PlyType::int32:
-    case PlyType::uint32:
-    case PlyType::float32:
-      return 4;
-    case PlyType::float64:
-      return 8;
-  }
-  return 4;
-}
-
 std::size_t ply_count(const char* p, PlyType type, bool little) {
   switch (type) {
     case PlyType::int8:
@@ -418,9 +400,9 @@ void set_ply_fields(PointFile& file, std::span<const PointField> fields, const s
         offset_of_property.push_back(at - record_begin);
         if (property.is_list) {
           const std::size_t count = ply_count(vertex_bytes.data() + at, property.count_type, little);
-          at += ply_size(property.count_type) + count * ply_size(property.type);
+          at += ply_type_size(property.count_type) + count * ply_type_size(property.type);
         } else {
-          at += ply_size(property.type);
+          at += ply_type_size(property.type);
         }
       }
       records.append(vertex_bytes.substr(record_begin, at - record_begin));
