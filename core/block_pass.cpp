@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::int32_t progress_interval = 5000;
 // Without a chunk size given, a chunk holds about this many neighbour rows.
-constexpr std::int64_t rows_per_chunk = 1 << 20;
+constexpr std::int64_t rows_per_chunk = 1 << 18;
 constexpr std::int64_t min_chunk_points = 256;
 constexpr std::int64_t max_chunk_points = 4096;
 
@@ -134,9 +134,9 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   std::vector<PointEstimate> estimates;
   NeighbourLists radius_lists;
   std::vector<Frame> frames;
-  std::vector<Cylinder> regions;
+  std::vector<EstimateRegion> regions;
   NeighbourLists nearest_lists;
-  FusionScratch fusion;
+  Fusion fusion;
   std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);  // per thread
   std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
   // The narrowed radius lists come in the cell order of this pass's positions.
@@ -196,13 +196,12 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
       for (std::int64_t k = first; k < last; ++k) {
         const auto at = static_cast<std::size_t>(k);
         estimate_point(in, chunk_rows[at], frames[at], radius_lists[k], scratch[static_cast<std::size_t>(thread)],
-                       estimates[at]);
+                       estimates[at], radius_lists.locals_of(k));
       }
     });
     host.stage_done("estimates");
 
-    // Estimates share support points: their sums are built serially, in point order.
-    for (std::size_t k = 0; k < chunk_rows.size(); ++k) fuse_estimates(points, noise, chunk_rows[k], estimates[k], sums, fusion);
+    fusion.fuse(threads, points, noise, chunk_rows, estimates, sums);
     host.stage_done("fusion");
     for (const auto& piece : pieces) report_points_processed(host, piece[0], piece[1], n);
     estimated += count;

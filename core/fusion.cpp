@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/local_frame.h"
+#include "core/parallel.h"
 
 namespace vandrel {
 namespace {
@@ -13,21 +14,10 @@ constexpr float misfit_share = 0.75f;
 // sqrt(2) in single: the misfit never drops below sqrt(2 / |S|) times the support's noise.
 constexpr float misfit_floor_factor = std::bit_cast<float>(0x3FB504F3u);
 
-// sums[E[k]] += addend for every entry E[k] of the support that is kept (>= 0), as one
-// gather, add and scatter.
-template <class T, class Add>
-void gather_add_scatter(std::vector<T>& sums, std::span<const std::int32_t> entries, std::vector<T>& gathered, Add add) {
-  gathered.resize(entries.size());
-  for (std::size_t k = 0; k < entries.size(); ++k) {
-    if (entries[k] >= 0) gathered[k] = add(sums[static_cast<std::size_t>(entries[k])]);
-  }
-  for (std::size_t k = 0; k < entries.size(); ++k) {
-    if (entries[k] >= 0) sums[static_cast<std::size_t>(entries[k])] = gathered[k];
-  }
-}
-
-void fuse_estimate(std::span<const Point> points, std::span<const float> noise, const Frame& frame,
-                   const QuadrantEstimate& estimate, Accumulators& sums, FusionScratch& s) {
+// The addend of an accepted quadrant estimate, from its plane and its support.
+template <class Addend>
+Addend addend_of(std::span<const Point> points, std::span<const float> noise, const Frame& frame,
+                 const QuadrantEstimate& estimate, std::vector<float>& squares) {
   const std::span<const std::int32_t> support = estimate.support;
   const std::size_t count = support.size();
   const Point& p = estimate.position;
@@ -38,42 +28,32 @@ void fuse_estimate(std::span<const Point> points, std::span<const float> noise, 
   const std::array<float, 3> normal = {unit[0] / length, unit[1] / length, unit[2] / length};
 
   // Squared distances of the support points to the plane, and their mean squared noise level.
-  s.squares.resize(count);
+  squares.resize(count);
   float noise_sum = 0.0f;
   for (std::size_t k = 0; k < count; ++k) {
     const auto j = static_cast<std::size_t>(support[k]);
     const Point& x = points[j];
     const float distance = ((x[0] - p[0]) * normal[0] + (x[1] - p[1]) * normal[1]) + (x[2] - p[2]) * normal[2];
-    s.squares[k] = distance * distance;
+    squares[k] = distance * distance;
     noise_sum += noise[j] * noise[j];
   }
   const float support_noise = noise_sum / static_cast<float>(count);
-  const float misfit = std::fmax(mean(s.squares) - support_noise * misfit_share,
+  const float misfit = std::fmax(mean(squares) - support_noise * misfit_share,
                                  (misfit_floor_factor / std::sqrt(static_cast<float>(count))) * support_noise);
   const float w = (1.0f / misfit) * (1.0f / misfit);
 
-  Matrix3 constraint;
+  Addend addend;
   for (std::size_t c = 0; c < 3; ++c) {
-    for (std::size_t r = 0; r < 3; ++r) constraint[r + 3 * c] = (normal[r] * normal[c]) * w;
+    for (std::size_t r = 0; r < 3; ++r) addend.normal[r + 3 * c] = (normal[r] * normal[c]) * w;
   }
-  const Point target = multiply(constraint, p);
-
-  s.entries.resize(count);
-  for (std::size_t k = 0; k < count; ++k) s.entries[k] = sums.entry(support[k]);
-  const std::span<const std::int32_t> entries = s.entries;
-  gather_add_scatter(sums.normal, entries, s.normal_sums, [&](const Matrix3& m) {
-    Matrix3 out;
-    for (std::size_t e = 0; e < 9; ++e) out[e] = m[e] + constraint[e];
-    return out;
-  });
-  gather_add_scatter(sums.target, entries, s.target_sums, [&](const Point& t) {
-    return Point{t[0] + target[0], t[1] + target[1], t[2] + target[2]};
-  });
-  const float squared_deviation = estimate.deviation * estimate.deviation;
-  gather_add_scatter(sums.weights, entries, s.sums, [&](float v) { return v + w; });
-  gather_add_scatter(sums.variances, entries, s.sums, [&](float v) { return v + squared_deviation; });
-  gather_add_scatter(sums.uses, entries, s.sums, [&](float v) { return v + 1.0f; });
+  addend.target = multiply(addend.normal, p);
+  addend.weight = w;
+  addend.squared_deviation = estimate.deviation * estimate.deviation;
+  return addend;
 }
+
+// The thread that adds to an entry's sums: entries are dealt out in runs of 64.
+std::size_t owner(std::int32_t entry, std::size_t threads) { return (static_cast<std::size_t>(entry) >> 6) % threads; }
 
 // Inverse-variance mean of the four quadrant positions.
 Point fallback_position(const PointEstimate& estimate) {
@@ -94,13 +74,58 @@ Point fallback_position(const PointEstimate& estimate) {
 
 }  // namespace
 
-void fuse_estimates(std::span<const Point> points, std::span<const float> noise, std::int32_t i,
-                    const PointEstimate& estimate, Accumulators& sums, FusionScratch& scratch) {
-  for (const QuadrantEstimate& quadrant : estimate.quadrants) {
-    if (quadrant.plane) fuse_estimate(points, noise, estimate.frame, quadrant, sums, scratch);
+void Fusion::fuse(int threads, std::span<const Point> points, std::span<const float> noise,
+                  std::span<const std::int32_t> rows, std::span<const PointEstimate> estimates, Accumulators& sums) {
+  const auto parts = static_cast<std::size_t>(threads);
+  routed_.resize(parts);
+  squares_.resize(parts);
+  for (auto& made : routed_) {
+    made.resize(parts);
+    for (auto& list : made) list.clear();
   }
-  const std::int32_t entry = sums.entry(i);
-  if (entry >= 0) sums.fallback[static_cast<std::size_t>(entry)] = fallback_position(estimate);
+  addends_.resize(4 * rows.size());
+  if (last_added_.size() != sums.weights.size()) last_added_.assign(sums.weights.size(), -1);
+
+  // Addends, routed to the threads that own their support's entries.
+  for_each_share(threads, static_cast<std::int64_t>(rows.size()), [&](int thread, std::int64_t first, std::int64_t last) {
+    auto& routed = routed_[static_cast<std::size_t>(thread)];
+    for (auto k = static_cast<std::size_t>(first); k < static_cast<std::size_t>(last); ++k) {
+      const PointEstimate& estimate = estimates[k];
+      for (std::size_t q = 0; q < 4; ++q) {
+        const QuadrantEstimate& quadrant = estimate.quadrants[q];
+        if (!quadrant.plane) continue;
+        const std::size_t at = 4 * k + q;
+        addends_[at] = addend_of<Addend>(points, noise, estimate.frame, quadrant, squares_[static_cast<std::size_t>(thread)]);
+        for (const std::int32_t row : quadrant.support) {
+          const std::int32_t entry = sums.entry(row);
+          if (entry >= 0) routed[owner(entry, parts)].push_back({entry, static_cast<std::int32_t>(at)});
+        }
+      }
+      const std::int32_t entry = sums.entry(rows[k]);
+      if (entry >= 0) sums.fallback[static_cast<std::size_t>(entry)] = fallback_position(estimate);
+    }
+  });
+
+  // Each owner adds, in the order the addends were made.
+  for_each_share(threads, static_cast<std::int64_t>(parts), [&](int, std::int64_t first, std::int64_t last) {
+    for (auto own = static_cast<std::size_t>(first); own < static_cast<std::size_t>(last); ++own) {
+      for (const auto& made : routed_) {
+        for (const Routed& r : made[own]) {
+          const auto e = static_cast<std::size_t>(r.entry);
+          const std::int64_t id = first_addend_ + r.addend;
+          if (last_added_[e] == id) continue;  // listed twice in this support
+          last_added_[e] = id;
+          const Addend& a = addends_[static_cast<std::size_t>(r.addend)];
+          for (std::size_t x = 0; x < 9; ++x) sums.normal[e][x] = sums.normal[e][x] + a.normal[x];
+          for (std::size_t c = 0; c < 3; ++c) sums.target[e][c] = sums.target[e][c] + a.target[c];
+          sums.weights[e] = sums.weights[e] + a.weight;
+          sums.variances[e] = sums.variances[e] + a.squared_deviation;
+          sums.uses[e] = sums.uses[e] + 1.0f;
+        }
+      }
+    }
+  });
+  first_addend_ += static_cast<std::int64_t>(addends_.size());
 }
 
 }  // namespace vandrel

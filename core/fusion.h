@@ -45,23 +45,42 @@ struct Accumulators {
   }
 };
 
-/// Scratch of the fusion, reused for every estimate.
-struct FusionScratch {
-  std::vector<float> squares;     // squared distances of the support points to the plane
-  std::vector<float> sums;        // gathered sums plus the addend
-  std::vector<Matrix3> normal_sums;
-  std::vector<Point> target_sums;
-  std::vector<std::int32_t> entries;  // the support's entries in the sums (-1: not kept)
-};
+/// Fuses point estimates into the sums, on all threads, with every sum built in one fixed
+/// order whatever the thread count.
+///
+/// Each accepted quadrant estimate is added to the sums of every point of its support whose
+/// sums are kept. Its weight is the inverse square of its plane's misfit beyond what the
+/// support's noise explains. A point listed twice in a support receives the estimate once.
+/// A point's sums receive the estimates in the order of the points they belong to (chunk
+/// order, and chunks in order), then quadrant order; this fixes every sum's rounding.
+///
+/// The work is split twice: the estimates' addends are made by the thread that owns a part
+/// of the chunk, and each sum is added to only by the thread that owns its entry (entries
+/// are dealt out to threads in runs of 64), which takes the addends of every part in order.
+class Fusion {
+ public:
+  /// Fuses the estimates of the block points `rows` (ascending, as the chunks before) into
+  /// `sums`, and stores each kept point's fallback position.
+  ///   points, noise  the block's positions and noise levels of this pass
+  void fuse(int threads, std::span<const Point> points, std::span<const float> noise, std::span<const std::int32_t> rows,
+            std::span<const PointEstimate> estimates, Accumulators& sums);
 
-/// Adds point i's accepted estimates to the sums of every point of their supports whose
-/// sums are kept, in quadrant order, and stores the point's fallback position (if kept). Each estimate's weight is the
-/// inverse square of its plane's misfit beyond what the support's noise explains. Every sum
-/// is gathered over the support, added to and scattered back, so a point listed twice in a
-/// support receives an estimate once. Called for the points in ascending order, this fixes
-/// every sum's order, whatever the thread count.
-///   points, noise  the block's positions and noise levels of this pass
-void fuse_estimates(std::span<const Point> points, std::span<const float> noise, std::int32_t i,
-                    const PointEstimate& estimate, Accumulators& sums, FusionScratch& scratch);
+ private:
+  struct Addend {
+    Matrix3 normal;  // w n n'
+    Point target;    // w n n' p
+    float weight;    // w
+    float squared_deviation;
+  };
+  struct Routed {
+    std::int32_t entry;
+    std::int32_t addend;  // index in addends_
+  };
+  std::vector<Addend> addends_;                       // four per point of the chunk, by quadrant
+  std::vector<std::vector<std::vector<Routed>>> routed_;  // [making thread][owning thread]
+  std::vector<std::vector<float>> squares_;           // per thread
+  std::vector<std::int64_t> last_added_;              // per entry: the last addend it received
+  std::int64_t first_addend_ = 0;                     // the number of this chunk's first addend in the pass
+};
 
 }  // namespace vandrel

@@ -21,7 +21,7 @@ class NeighbourSearch {
   /// Called on the calling thread; an implementation may use all threads inside.
   struct Narrowing {
     std::span<const Point> positions;   // the block's current positions (the pass's)
-    std::span<const Cylinder> regions;  // one per point of the range, in those positions
+    std::span<const EstimateRegion> regions;  // one per point of the range, in those positions
     const CellGrid& grid;               // over `positions`, cells of side block_cell_side
   };
   virtual void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) = 0;

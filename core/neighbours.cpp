@@ -1,7 +1,12 @@
 #include "core/neighbours.h"
 
 #include <algorithm>
+#include <bit>
 #include <numeric>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vandrel {
 namespace {
@@ -10,7 +15,14 @@ constexpr double max_cells_per_axis = 1 << 20;
 
 }  // namespace
 
-CellGrid::CellGrid(std::span<const Point> points, float side) : side_(side) {
+CellGrid::CellGrid(std::span<const Point> points, float side) : CellGrid(points, side, OrderOnly{}) {
+  for (std::size_t c = 0; c < 3; ++c) {
+    coordinates_[c].resize(order_.size());
+    for (std::size_t k = 0; k < order_.size(); ++k) coordinates_[c][k] = points[static_cast<std::size_t>(order_[k])][c];
+  }
+}
+
+CellGrid::CellGrid(std::span<const Point> points, float side, OrderOnly) : side_(side) {
   if (points.empty()) return;
   Point lo = points[0];
   Point hi = points[0];
@@ -51,7 +63,7 @@ std::int64_t CellGrid::cell_number(const Point& p) const {
 }
 
 std::vector<std::int32_t> CellGrid::cell_order(std::span<const Point> points, float side) {
-  return CellGrid(points, side).order_;
+  return CellGrid(points, side, OrderOnly{}).order_;
 }
 
 bool CellGrid::before(const Point& a, std::int32_t row_a, const Point& b, std::int32_t row_b) const {
@@ -60,17 +72,112 @@ bool CellGrid::before(const Point& a, std::int32_t row_a, const Point& b, std::i
   return cell_a < cell_b || (cell_a == cell_b && row_a < row_b);
 }
 
-bool CellGrid::bounding_box(const Cylinder& region, double lo[3], double hi[3]) {
-  // Along axis c the cylinder reaches radius sqrt(1 - a_c^2) sideways and half_length |a_c|
-  // lengthwise.
+// A point the region holds lies, along each axis of the region's frame, within the box's
+// half-extent of the centre, up to the rounding of its local coordinates (a few units in the
+// last place of its distance): the relative margin covers it.
+constexpr double region_margin = 1.0001;
+
+bool CellGrid::bounding_box(const EstimateRegion& region, double lo[3], double hi[3]) {
+  const Matrix3& a = region.frame.axes;
+  const double half[3] = {region.half_width, region.half_width, region.half_thickness};
   for (std::size_t c = 0; c < 3; ++c) {
-    const double a = region.axis[c];
-    const double extent = static_cast<double>(region.radius) * std::sqrt(std::max(0.0, 1.0 - a * a)) +
-                          static_cast<double>(region.half_length) * std::fabs(a);
-    lo[c] = region.centre[c] - extent * 1.000001;
-    hi[c] = region.centre[c] + extent * 1.000001;
+    double extent = 0.0;
+    for (std::size_t k = 0; k < 3; ++k) extent += half[k] * std::fabs(static_cast<double>(a[c + 3 * k]));
+    lo[c] = region.centre[c] - extent * region_margin;
+    hi[c] = region.centre[c] + extent * region_margin;
   }
   return std::isfinite(lo[0] + lo[1] + lo[2] + hi[0] + hi[1] + hi[2]);
+}
+
+bool CellGrid::clip_row(const EstimateRegion& region, std::int64_t y, std::int64_t z, std::int64_t& x_first,
+                        std::int64_t& x_last) const {
+  // A cell can meet the region only if, along each axis of the frame, its projection meets
+  // the box's: |a . (cell centre - centre)| <= half + the cell's half-extent along a. Along a
+  // row, a . (cell centre - centre) is linear in x, so each axis keeps an interval of cells.
+  const Matrix3& a = region.frame.axes;
+  const double half[3] = {region.half_width, region.half_width, region.half_thickness};
+  const double cell_y = (static_cast<double>(y + first_[1]) + 0.5) * side_ - region.centre[1];
+  const double cell_z = (static_cast<double>(z + first_[2]) + 0.5) * side_ - region.centre[2];
+  double from = static_cast<double>(x_first);
+  double to = static_cast<double>(x_last);
+  for (std::size_t k = 0; k < 3; ++k) {
+    const double ax = a[3 * k];
+    const double ay = a[3 * k + 1];
+    const double az = a[3 * k + 2];
+    const double reach = (half[k] + 0.5 * side_ * ((std::fabs(ax) + std::fabs(ay)) + std::fabs(az))) * region_margin;
+    const double offset = ay * cell_y + az * cell_z;
+    if (ax == 0.0) {
+      if (!(std::fabs(offset) <= reach)) return false;
+      continue;
+    }
+    // ax (centre_x(cell) - centre[0]) + offset in [-reach, reach], centre_x(cell) = (x + first + 0.5) side.
+    double lo = (-reach - offset) / ax;
+    double hi = (reach - offset) / ax;
+    if (ax < 0.0) std::swap(lo, hi);
+    from = std::max(from, std::ceil((lo + region.centre[0]) / side_ - 0.5) - static_cast<double>(first_[0]));
+    to = std::min(to, std::floor((hi + region.centre[0]) / side_ - 0.5) - static_cast<double>(first_[0]));
+  }
+  if (!(from <= to)) return false;
+  x_first = static_cast<std::int64_t>(from);
+  x_last = static_cast<std::int64_t>(to);
+  return true;
+}
+
+void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t to, std::vector<std::int32_t>& found,
+                    std::vector<Point>& locals) const {
+  std::size_t kept = found.size();
+  found.resize(kept + (to - from));
+  locals.resize(found.size());
+  const float* xs = coordinates_[0].data();
+  const float* ys = coordinates_[1].data();
+  const float* zs = coordinates_[2].data();
+  std::size_t k = from;
+#if defined(__SSE2__)
+  // Four points at a time, in the operations and order of EstimateRegion::holds: packed
+  // single-precision arithmetic rounds each lane as the scalar operation does. max(a, b)
+  // here is a > b ? a : b, as in holds.
+  const Matrix3& a = region.frame.axes;
+  const __m128 cx = _mm_set1_ps(region.centre[0]);
+  const __m128 cy = _mm_set1_ps(region.centre[1]);
+  const __m128 cz = _mm_set1_ps(region.centre[2]);
+  __m128 axis[9];
+  for (std::size_t e = 0; e < 9; ++e) axis[e] = _mm_set1_ps(a[e]);
+  const __m128 sign = _mm_set1_ps(-0.0f);
+  const __m128 zero = _mm_setzero_ps();
+  const __m128 half_width = _mm_set1_ps(region.half_width);
+  const __m128 half_thickness = _mm_set1_ps(region.half_thickness);
+  for (; k + 4 <= to; k += 4) {
+    const __m128 dx = _mm_sub_ps(_mm_loadu_ps(xs + k), cx);
+    const __m128 dy = _mm_sub_ps(_mm_loadu_ps(ys + k), cy);
+    const __m128 dz = _mm_sub_ps(_mm_loadu_ps(zs + k), cz);
+    const __m128 u = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[0]), _mm_mul_ps(dy, axis[1])), _mm_mul_ps(dz, axis[2]));
+    const __m128 v = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[3]), _mm_mul_ps(dy, axis[4])), _mm_mul_ps(dz, axis[5]));
+    const __m128 w = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[6]), _mm_mul_ps(dy, axis[7])), _mm_mul_ps(dz, axis[8]));
+    const __m128 along = _mm_max_ps(_mm_andnot_ps(sign, u), _mm_andnot_ps(sign, v));
+    const __m128 off_axis = _mm_and_ps(_mm_cmpneq_ps(u, zero), _mm_cmpneq_ps(v, zero));
+    const __m128 inside = _mm_and_ps(_mm_cmplt_ps(along, half_width), _mm_cmplt_ps(_mm_andnot_ps(sign, w), half_thickness));
+    auto mask = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(off_axis, inside)));
+    if (mask == 0) continue;
+    alignas(16) float lane[3][4];
+    _mm_store_ps(lane[0], u);
+    _mm_store_ps(lane[1], v);
+    _mm_store_ps(lane[2], w);
+    while (mask != 0) {
+      const auto at = static_cast<std::size_t>(std::countr_zero(mask));
+      locals[kept] = {lane[0][at], lane[1][at], lane[2][at]};
+      found[kept++] = order_[k + at];
+      mask &= mask - 1;
+    }
+  }
+#endif
+  for (; k < to; ++k) {
+    const Point local = region.local({xs[k], ys[k], zs[k]});
+    if (!region.holds_local(local)) continue;
+    locals[kept] = local;
+    found[kept++] = order_[k];
+  }
+  found.resize(kept);
+  locals.resize(kept);
 }
 
 void CellGrid::within(std::span<const Point> points, const Point& query, float reach,
@@ -81,12 +188,21 @@ void CellGrid::within(std::span<const Point> points, const Point& query, float r
   const double q[3] = {query[0], query[1], query[2]};
   const double lo[3] = {q[0] - r, q[1] - r, q[2] - r};
   const double hi[3] = {q[0] + r, q[1] + r, q[2] + r};
-  scan(lo, hi, [&](std::int32_t row) {
-    const Point& p = points[static_cast<std::size_t>(row)];
-    const double dx = static_cast<double>(p[0]) - q[0];
-    const double dy = static_cast<double>(p[1]) - q[1];
-    const double dz = static_cast<double>(p[2]) - q[2];
-    return (dx * dx + dy * dy) + dz * dz <= limit;
+  const auto whole_row = [](std::int64_t, std::int64_t, std::int64_t&, std::int64_t&) { return true; };
+  scan(lo, hi, whole_row, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>& rows) {
+    // Written without a branch: every candidate is stored, and kept by advancing the end.
+    std::size_t kept = rows.size();
+    rows.resize(kept + (to - from));
+    for (std::size_t k = from; k < to; ++k) {
+      const std::int32_t row = order_[k];
+      const Point& p = points[static_cast<std::size_t>(row)];
+      const double dx = static_cast<double>(p[0]) - q[0];
+      const double dy = static_cast<double>(p[1]) - q[1];
+      const double dz = static_cast<double>(p[2]) - q[2];
+      rows[kept] = row;
+      kept += static_cast<std::size_t>((dx * dx + dy * dy) + dz * dz <= limit);
+    }
+    rows.resize(kept);
   }, found);
 }
 

@@ -6,15 +6,19 @@
 #include <span>
 #include <vector>
 
+#include "core/local_frame.h"
 #include "vandrel/point.h"
 
 namespace vandrel {
 
 /// Neighbour lists of consecutive points, packed: list k holds rows[offsets[k] ..
-/// offsets[k + 1]). Rows are 0-based rows of the block.
+/// offsets[k + 1]). Rows are 0-based rows of the block. A narrowed search may also give
+/// each listed point's local coordinates in its list's region (EstimateRegion::local), so
+/// that the estimates need not compute them again: then locals[e] belongs to rows[e].
 struct NeighbourLists {
   std::vector<std::int64_t> offsets{0};
   std::vector<std::int32_t> rows;
+  std::vector<Point> locals;  // empty, or one per row
 
   std::int64_t size() const { return static_cast<std::int64_t>(offsets.size()) - 1; }
   std::span<const std::int32_t> operator[](std::int64_t k) const {
@@ -22,42 +26,60 @@ struct NeighbourLists {
     const auto end = static_cast<std::size_t>(offsets[static_cast<std::size_t>(k) + 1]);
     return {rows.data() + begin, end - begin};
   }
+  /// The local coordinates of list k's rows, or an empty span when the search gave none.
+  std::span<const Point> locals_of(std::int64_t k) const {
+    if (locals.empty()) return {};
+    const auto begin = static_cast<std::size_t>(offsets[static_cast<std::size_t>(k)]);
+    const auto end = static_cast<std::size_t>(offsets[static_cast<std::size_t>(k) + 1]);
+    return {locals.data() + begin, end - begin};
+  }
   void clear() {
     offsets.assign(1, 0);
     rows.clear();
+    locals.clear();
   }
+  /// Appends a list without local coordinates (the lists then have none).
   void append(std::span<const std::int32_t> list) {
+    locals.clear();
+    rows.insert(rows.end(), list.begin(), list.end());
+    offsets.push_back(static_cast<std::int64_t>(rows.size()));
+  }
+  /// Appends list k of `other`, with its local coordinates when every list has them.
+  void append(const NeighbourLists& other, std::int64_t k) {
+    const std::span<const std::int32_t> list = other[k];
+    if (!other.locals.empty() && locals.size() == rows.size()) {
+      const std::span<const Point> local = other.locals_of(k);
+      locals.insert(locals.end(), local.begin(), local.end());
+    } else {
+      locals.clear();
+    }
     rows.insert(rows.end(), list.begin(), list.end());
     offsets.push_back(static_cast<std::int64_t>(rows.size()));
   }
 };
 
-/// The part of a block around one point that its estimates can use: the points within
-/// `radius` of the line through `centre` along the unit vector `axis`, and within
-/// `half_length` of `centre` along it (a cylinder; squared distances in double).
-struct Cylinder {
+/// The part of a block around one point that its estimates can use: the points whose local
+/// coordinates (u, v, w) about `centre` in `frame` lie off the u and v axes, with
+/// max(|u|, |v|) < half_width and |w| < half_thickness. These are the points of the point's
+/// largest quadrant boxes, tested in the same single-precision arithmetic as the estimates
+/// sort their neighbours into boxes with, so that a search narrowed to the region lists
+/// exactly the points the estimates use.
+struct EstimateRegion {
   Point centre;
-  Point axis;
-  float radius;
-  float half_length;
+  Frame frame;
+  float half_width;
+  float half_thickness;
 
-  bool holds(const Point& p) const {
-    // A test in single precision first, with a margin far above its rounding, settles most
-    // points; those near the surface get the exact one.
-    const float fx = p[0] - centre[0];
-    const float fy = p[1] - centre[1];
-    const float fz = p[2] - centre[2];
-    const float f_along = (fx * axis[0] + fy * axis[1]) + fz * axis[2];
-    const float f_squared = (fx * fx + fy * fy) + fz * fz;
-    if (std::fabs(f_along) > half_length * 1.001f + 1e-30f) return false;
-    if (f_squared - f_along * f_along > radius * radius * 1.002f + 1e-30f) return false;
-    const double d[3] = {static_cast<double>(p[0]) - centre[0], static_cast<double>(p[1]) - centre[1],
-                         static_cast<double>(p[2]) - centre[2]};
-    const double along = (d[0] * axis[0] + d[1] * axis[1]) + d[2] * axis[2];
-    const double squared = (d[0] * d[0] + d[1] * d[1]) + d[2] * d[2];
-    const double r = radius;
-    const double h = half_length;
-    return std::fabs(along) <= h && squared - along * along <= r * r;
+  Point local(const Point& p) const { return to_local(frame, {p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]}); }
+
+  bool holds(const Point& p) const { return holds_local(local(p)); }
+
+  bool holds_local(const Point& local) const {
+    const float u = std::fabs(local[0]);
+    const float v = std::fabs(local[1]);
+    const float along = u > v ? u : v;
+    const bool on_axis = !(local[0] != 0.0f) || !(local[1] != 0.0f);
+    return !on_axis && along < half_width && std::fabs(local[2]) < half_thickness;
   }
 };
 
@@ -100,22 +122,44 @@ class CellGrid {
   /// Thread-safe.
   void within(std::span<const Point> points, const Point& query, float reach, std::vector<std::int32_t>& rows) const;
 
-  /// Appends to `rows`, in cell order, every point of `points` (the grid's points) that
-  /// `region` holds and `keep(row)` accepts. Thread-safe.
+  /// Appends to `rows`, in cell order, every grid point that `region` holds and `keep(row)`
+  /// accepts, and its local coordinates in the region to `locals`. Only the cells that can
+  /// meet the region are visited, and their points are tested four at a time where the
+  /// machine allows (same arithmetic, same answers). Thread-safe.
   template <class Keep>
-  void within(std::span<const Point> points, const Cylinder& region, Keep keep, std::vector<std::int32_t>& rows) const {
+  void within(const EstimateRegion& region, Keep keep, std::vector<std::int32_t>& rows, std::vector<Point>& locals) const {
     double lo[3];
     double hi[3];
     if (!bounding_box(region, lo, hi)) return;
-    scan(lo, hi, [&](std::int32_t row) { return region.holds(points[static_cast<std::size_t>(row)]) && keep(row); }, rows);
+    scan(
+        lo, hi, [&](std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) {
+          return clip_row(region, y, z, x_first, x_last);
+        },
+        [&](std::size_t from, std::size_t to, std::vector<std::int32_t>& found) {
+          const std::size_t start = found.size();
+          held(region, from, to, found, locals);
+          std::size_t kept = start;
+          for (std::size_t k = start; k < found.size(); ++k) {
+            found[kept] = found[k];
+            locals[kept] = locals[k];
+            kept += static_cast<std::size_t>(keep(found[k]));
+          }
+          found.resize(kept);
+          locals.resize(kept);
+        },
+        rows);
   }
 
  private:
+  struct OrderOnly {};
+  CellGrid(std::span<const Point> points, float side, OrderOnly);
+
   double side_ = 1.0;
   std::array<std::int64_t, 3> first_{};  // the smallest cell index along each axis
   std::array<std::int64_t, 3> count_{};  // cells along each axis
   std::vector<std::int32_t> order_;         // rows in cell order
   std::vector<std::int64_t> sorted_cells_;  // their cell numbers, ascending
+  std::array<std::vector<float>, 3> coordinates_;  // x, y and z of the points, in cell order
 
   // A coordinate's cell along an axis; beyond +-max_cell cells (and for NaN, which no grid
   // point has) one past the grid's reach, which every use treats as the true cell.
@@ -125,12 +169,20 @@ class CellGrid {
     return cell > max_cell ? static_cast<std::int64_t>(max_cell) + 1 : -static_cast<std::int64_t>(max_cell) - 1;
   }
   std::int64_t cell_number(const Point& p) const;
-  static bool bounding_box(const Cylinder& region, double lo[3], double hi[3]);
+  static bool bounding_box(const EstimateRegion& region, double lo[3], double hi[3]);
+  // Narrows the row of cells (y, z) to the cells [x_first, x_last] that can meet the
+  // region; false when none can.
+  bool clip_row(const EstimateRegion& region, std::int64_t y, std::int64_t z, std::int64_t& x_first,
+                std::int64_t& x_last) const;
+  // Appends the rows of the points at cell-order positions [from, to) that the region
+  // holds, and their local coordinates (`found` and `locals` are as long on entry).
+  void held(const EstimateRegion& region, std::size_t from, std::size_t to, std::vector<std::int32_t>& found,
+            std::vector<Point>& locals) const;
 
-  // Calls test(row) for the points in the cells that meet [lo, hi], in cell order, and
-  // appends the rows it accepts.
-  template <class Test>
-  void scan(const double lo[3], const double hi[3], Test test, std::vector<std::int32_t>& found) const {
+  // Calls test(from, to, found) for the runs [from, to) of the order that hold the points of
+  // the cells meeting [lo, hi] which clip(y, z, x_first, x_last) keeps, in cell order.
+  template <class Clip, class Test>
+  void scan(const double lo[3], const double hi[3], Clip clip, Test test, std::vector<std::int32_t>& found) const {
     if (sorted_cells_.empty()) return;
     std::int64_t first[3];
     std::int64_t last[3];
@@ -144,18 +196,33 @@ class CellGrid {
     // empty rows of cells, so that its cost follows the points found rather than the cells
     // the box covers (a box far larger than the cloud's spacing costs no more than it holds).
     const auto cell_at = [&](std::int64_t x, std::int64_t y, std::int64_t z) { return x + count_[0] * (y + count_[1] * z); };
+    const auto cells_begin = sorted_cells_.begin();
     const auto cells_end = sorted_cells_.end();
     const std::int64_t last_cell = cell_at(last[0], last[1], last[2]);
-    auto at = std::lower_bound(sorted_cells_.begin(), cells_end, cell_at(first[0], first[1], first[2]));
+    // The row of cells the walk is in, and its part that the clip keeps.
+    std::int64_t row_y = -1;
+    std::int64_t row_z = -1;
+    std::int64_t x_first = 0;
+    std::int64_t x_last = -1;
+    bool row_open = false;
+    auto at = std::lower_bound(cells_begin, cells_end, cell_at(first[0], first[1], first[2]));
     while (at != cells_end && *at <= last_cell) {
       const std::int64_t x = *at % count_[0];
       const std::int64_t y = (*at / count_[0]) % count_[1];
       const std::int64_t z = *at / count_[0] / count_[1];
-      if (y >= first[1] && y <= last[1] && x < first[0]) {
-        at = std::lower_bound(at, cells_end, cell_at(first[0], y, z));
+      const bool in_rows = y >= first[1] && y <= last[1];
+      if (in_rows && (y != row_y || z != row_z)) {
+        row_y = y;
+        row_z = z;
+        x_first = first[0];
+        x_last = last[0];
+        row_open = clip(y, z, x_first, x_last);
+      }
+      if (in_rows && row_open && x < x_first) {
+        at = std::lower_bound(at, cells_end, cell_at(x_first, y, z));
         continue;
       }
-      if (y < first[1] || y > last[1] || x > last[0]) {
+      if (!in_rows || !row_open || x > x_last) {
         // On to the start of the box's next row of cells.
         std::int64_t next_y = y < first[1] ? first[1] : y + 1;
         std::int64_t next_z = z;
@@ -167,18 +234,8 @@ class CellGrid {
         at = std::lower_bound(at, cells_end, cell_at(first[0], next_y, next_z));
         continue;
       }
-      const auto end = std::upper_bound(at, cells_end, cell_at(last[0], y, z));
-      // Written without a branch: every candidate is stored, and kept by advancing the end.
-      const auto from = static_cast<std::size_t>(at - sorted_cells_.begin());
-      const auto to = static_cast<std::size_t>(end - sorted_cells_.begin());
-      std::size_t kept = found.size();
-      found.resize(kept + (to - from));
-      for (std::size_t k = from; k < to; ++k) {
-        const std::int32_t row = order_[k];
-        found[kept] = row;
-        kept += static_cast<std::size_t>(test(row));
-      }
-      found.resize(kept);
+      const auto end = std::upper_bound(at, cells_end, cell_at(x_last, y, z));
+      test(static_cast<std::size_t>(at - cells_begin), static_cast<std::size_t>(end - cells_begin), found);
       at = end;
     }
   }

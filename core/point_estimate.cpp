@@ -9,7 +9,6 @@
 namespace vandrel {
 namespace {
 
-constexpr int scale_count = 5;
 
 // The smaller and the larger of two values, disregarding a NaN operand.
 float min_ignoring_nan(float a, float b) { return std::isnan(b) || a < b ? a : b; }
@@ -30,15 +29,18 @@ float estimate_region_radius() {
   return widened(std::sqrt(2.0 * side * side));
 }
 
-Cylinder estimate_region(const PassInputs& in, std::int32_t i, const Frame& frame) {
+EstimateRegion estimate_region(const PassInputs& in, std::int32_t i, const Frame& frame) {
   const QuadrantBoxes boxes = quadrant_boxes(in.noise[static_cast<std::size_t>(i)], in.max_half_width);
-  const double across = std::min(boxes.thickness.back(), in.max_half_width);
-  return {in.points[static_cast<std::size_t>(i)], {frame.axes[6], frame.axes[7], frame.axes[8]}, estimate_region_radius(),
-          widened(across)};
+  // A neighbour is in some box when it is in the largest of its quadrant, and no neighbour
+  // beyond r0 across the surface is in any.
+  const float thickness = boxes.thickness.back();
+  return {in.points[static_cast<std::size_t>(i)], frame, boxes.half_width.back(),
+          thickness < in.max_half_width ? thickness : in.max_half_width};
 }
 
 void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
-                    std::span<const std::int32_t> neighbours, EstimateScratch& s, PointEstimate& estimate) {
+                    std::span<const std::int32_t> neighbours, EstimateScratch& s, PointEstimate& estimate,
+                    std::span<const Point> locals) {
   const Point& point = in.points[static_cast<std::size_t>(i)];
   const float noise = in.noise[static_cast<std::size_t>(i)];
   estimate.frame = frame;
@@ -50,26 +52,43 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
   }
 
   // Every neighbour goes to the bucket of its quadrant and of the smallest scale whose box
-  // holds it; one outside every box, or beyond r0 across the surface, goes nowhere.
+  // holds it; one outside every box, or beyond r0 across the surface, goes nowhere. The
+  // buckets are filled by counting, each in list order.
   const QuadrantBoxes boxes = quadrant_boxes(noise, in.max_half_width);
-  for (std::vector<std::int32_t>& bucket : s.buckets) bucket.clear();
   const std::size_t n = neighbours.size();
-  s.u.resize(n);
-  s.v.resize(n);
-  s.w.resize(n);
-  s.noise.resize(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const auto row = static_cast<std::size_t>(neighbours[k]);
-    const Point& p = in.points[row];
-    const Point local = to_local(frame, {p[0] - point[0], p[1] - point[1], p[2] - point[2]});
-    s.u[k] = local[0];
-    s.v[k] = local[1];
-    s.w[k] = local[2];
-    s.noise[k] = in.noise[row];
-    const QuadrantBoxes::Entry entry = boxes.smallest_box(local);
-    if (entry.quadrant != 0) {
-      s.buckets[static_cast<std::size_t>(scale_count * (entry.quadrant - 1) + entry.scale)].push_back(static_cast<std::int32_t>(k));
+  if (locals.empty()) {
+    s.local.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      const Point& p = in.points[static_cast<std::size_t>(neighbours[k])];
+      s.local[k] = to_local(frame, {p[0] - point[0], p[1] - point[1], p[2] - point[2]});
     }
+    locals = s.local;
+  }
+  s.bucket_of.resize(n);
+  std::array<std::int32_t, bucket_count + 1> start{};
+  for (std::size_t k = 0; k < n; ++k) {
+    const QuadrantBoxes::Entry entry = boxes.smallest_box(locals[k]);
+    const int bucket = entry.quadrant == 0 ? bucket_count : scale_count * (entry.quadrant - 1) + entry.scale;
+    s.bucket_of[k] = static_cast<std::uint8_t>(bucket);
+    ++start[static_cast<std::size_t>(bucket)];
+  }
+  // Prefix sums: bucket b holds s.sorted[s.start[b] .. s.start[b + 1]).
+  std::int32_t total = 0;
+  for (std::size_t b = 0; b < bucket_count; ++b) {
+    const std::int32_t count = start[b];
+    s.start[b] = total;
+    total += count;
+  }
+  s.start[bucket_count] = total;
+  s.sorted.resize(static_cast<std::size_t>(total));
+  s.noise.resize(static_cast<std::size_t>(total));
+  std::array<std::int32_t, bucket_count + 1> next = s.start;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint8_t bucket = s.bucket_of[k];
+    if (bucket == bucket_count) continue;
+    const auto at = static_cast<std::size_t>(next[bucket]++);
+    s.sorted[at] = static_cast<std::int32_t>(k);
+    s.noise[at] = in.noise[static_cast<std::size_t>(neighbours[k])];
   }
 
   const float upper_at_zero = in.threshold * noise;
@@ -83,9 +102,10 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
     PlaneFit fit;
     fit.add(0.0f, 0.0f, 0.0f);  // the point itself
     for (int m = 0; m < scale_count; ++m) {
-      for (const std::int32_t k : s.buckets[first_bucket + static_cast<std::size_t>(m)]) {
-        const auto at = static_cast<std::size_t>(k);
-        fit.add(s.u[at], s.v[at], s.w[at]);
+      const std::size_t bucket = first_bucket + static_cast<std::size_t>(m);
+      for (auto e = static_cast<std::size_t>(s.start[bucket]); e < static_cast<std::size_t>(s.start[bucket + 1]); ++e) {
+        const Point& local = locals[static_cast<std::size_t>(s.sorted[e])];
+        fit.add(local[0], local[1], local[2]);
       }
       // A plane needs the point and at least two neighbours.
       if (!(fit.count() > 2.0f)) break;
@@ -95,13 +115,13 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
       const PlaneFit::Plane plane = fit.solve();
       const std::array<float, 3>& z = plane.kernel;
       if (PlaneFit::kernel_has_nan(z)) break;
+      // The buckets of the quadrant up to scale m lie side by side, in level order.
       float variance = (noise * z[2]) * (noise * z[2]);
-      for (int level = 0; level <= m; ++level) {
-        for (const std::int32_t k : s.buckets[first_bucket + static_cast<std::size_t>(level)]) {
-          const auto at = static_cast<std::size_t>(k);
-          const float spread = s.noise[at] * ((s.u[at] * z[0] + s.v[at] * z[1]) + z[2]);
-          variance += spread * spread;
-        }
+      const auto last = static_cast<std::size_t>(s.start[bucket + 1]);
+      for (auto e = static_cast<std::size_t>(s.start[first_bucket]); e < last; ++e) {
+        const Point& local = locals[static_cast<std::size_t>(s.sorted[e])];
+        const float spread = s.noise[e] * ((local[0] * z[0] + local[1] * z[1]) + z[2]);
+        variance += spread * spread;
       }
       const float height = plane.height;
       const float deviation = std::sqrt(variance);
@@ -115,9 +135,10 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
       accepted.plane = plane.normal;
       accepted_scale = m;
     }
-    for (int level = 0; level <= accepted_scale; ++level) {
-      for (const std::int32_t k : s.buckets[first_bucket + static_cast<std::size_t>(level)]) {
-        accepted.support.push_back(neighbours[static_cast<std::size_t>(k)]);
+    if (accepted_scale >= 0) {
+      const auto last = static_cast<std::size_t>(s.start[first_bucket + static_cast<std::size_t>(accepted_scale) + 1]);
+      for (auto e = static_cast<std::size_t>(s.start[first_bucket]); e < last; ++e) {
+        accepted.support.push_back(neighbours[static_cast<std::size_t>(s.sorted[e])]);
       }
     }
   }

@@ -35,19 +35,24 @@ struct PassInputs {
   float max_half_width;           // r0: no support point lies further than this along u, v or w
 };
 
-/// The region around point i that holds every point its estimates can use: a cylinder
-/// along the frame's normal round the largest box of every quadrant, widened for the
-/// rounding of local coordinates.
-Cylinder estimate_region(const PassInputs& in, std::int32_t i, const Frame& frame);
+/// The region around point i that holds exactly the points its estimates can use: those in
+/// the largest box of some quadrant.
+EstimateRegion estimate_region(const PassInputs& in, std::int32_t i, const Frame& frame);
 
-/// The in-plane radius of every estimate region: the corner of the largest box.
+/// The in-plane radius that holds every estimate region: the corner of the largest box.
 float estimate_region_radius();
+
+inline constexpr int scale_count = 5;
+/// Buckets of neighbours: one per quadrant and scale.
+inline constexpr std::size_t bucket_count = 4 * scale_count;
 
 /// Working arrays of one thread, reused for all of its points.
 struct EstimateScratch {
-  std::vector<float> u, v, w;                          // local coordinates of the neighbours, centred on the point
-  std::array<std::vector<std::int32_t>, 20> buckets;   // per quadrant and scale: positions in the list entering there
-  std::vector<float> noise;                            // noise levels of the neighbours
+  std::vector<Point> local;                           // local coordinates, when the list came without them
+  std::vector<std::uint8_t> bucket_of;                // per neighbour: its bucket, or bucket_count for none
+  std::array<std::int32_t, bucket_count + 1> start;   // bucket b: sorted[start[b] .. start[b + 1])
+  std::vector<std::int32_t> sorted;                   // positions in the list, bucket by bucket, in list order
+  std::vector<float> noise;                           // noise levels of the sorted neighbours
 };
 
 /// Estimates point i of the block in its four quadrants: plane fits at five growing
@@ -56,10 +61,12 @@ struct EstimateScratch {
 /// confidence intervals rule).
 ///   frame       the point's local frame
 ///   neighbours  block rows in estimate_region of the point, ascending
+///   locals      their local coordinates (EstimateRegion::local), or empty to compute them
 /// A quadrant box is open and starts at the point's own u and v; a support is the point,
 /// then the points that enter at the smallest scale, then those that enter at the next,
 /// each group in list order. Thread-safe with one scratch per thread.
 void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
-                    std::span<const std::int32_t> neighbours, EstimateScratch& scratch, PointEstimate& estimate);
+                    std::span<const std::int32_t> neighbours, EstimateScratch& scratch, PointEstimate& estimate,
+                    std::span<const Point> locals = {});
 
 }  // namespace vandrel

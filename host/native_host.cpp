@@ -18,23 +18,18 @@
 namespace vandrel {
 namespace {
 
-// Answers `count` queries (query(k, list) the k-th) on all threads, each thread a
-// contiguous part into lists of its own, joined in query order: the lists do not depend on
-// the thread count.
+// Answers `count` queries (query(k, lists) appends the k-th list) on all threads, each
+// thread a contiguous part into lists of its own, joined in query order: the lists do not
+// depend on the thread count.
 template <class Query>
 void find_on_threads(int threads, std::int64_t count, NeighbourLists& out, Query query) {
   std::vector<NeighbourLists> parts(static_cast<std::size_t>(threads));
   for_each_share(threads, count, [&](int thread, std::int64_t first, std::int64_t last) {
     NeighbourLists& part = parts[static_cast<std::size_t>(thread)];
-    std::vector<std::int32_t> list;
-    for (std::int64_t k = first; k < last; ++k) {
-      list.clear();
-      query(k, list);
-      part.append(list);
-    }
+    for (std::int64_t k = first; k < last; ++k) query(k, part);
   });
   for (const NeighbourLists& part : parts) {
-    for (std::int64_t k = 0; k < part.size(); ++k) out.append(part[k]);
+    for (std::int64_t k = 0; k < part.size(); ++k) out.append(part, k);
   }
 }
 
@@ -44,14 +39,14 @@ class RadiusSearch : public NeighbourSearch {
       : points_(points), radius_(radius), threads_(threads) {}
   void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) override {
     if (narrowing == nullptr) make_grid();
-    find_on_threads(threads_, end - begin, out, [&](std::int64_t k, std::vector<std::int32_t>& list) {
-      query(begin + k, narrowing, k, list);
+    find_on_threads(threads_, end - begin, out, [&](std::int64_t k, NeighbourLists& part) {
+      query(begin + k, narrowing, k, part);
     });
   }
   void find(std::span<const std::int32_t> rows, const Narrowing* narrowing, NeighbourLists& out) override {
     if (narrowing == nullptr) make_grid();
-    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), out, [&](std::int64_t k, std::vector<std::int32_t>& list) {
-      query(rows[static_cast<std::size_t>(k)], narrowing, k, list);
+    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), out, [&](std::int64_t k, NeighbourLists& part) {
+      query(rows[static_cast<std::size_t>(k)], narrowing, k, part);
     });
   }
 
@@ -62,17 +57,19 @@ class RadiusSearch : public NeighbourSearch {
     if (!grid_) grid_.emplace(points_, block_cell_side);
   }
 
-  // The list of point i, the k-th of the query.
-  void query(std::int64_t i, const Narrowing* narrowing, std::int64_t k, std::vector<std::int32_t>& list) {
+  // Appends the list of point i, the k-th of the query, to `part`; narrowed, with the local
+  // coordinates of its points.
+  void query(std::int64_t i, const Narrowing* narrowing, std::int64_t k, NeighbourLists& part) {
     const Point& query = points_[static_cast<std::size_t>(i)];
     if (narrowing == nullptr) {
-      grid_->within(points_, query, radius_, list);
+      grid_->within(points_, query, radius_, part.rows);
+      part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
       return;
     }
     // The narrowed list: points the region holds at their current positions, and within
     // the radius at the searched ones.
     const double limit = static_cast<double>(radius_) * static_cast<double>(radius_);
-    narrowing->grid.within(narrowing->positions, narrowing->regions[static_cast<std::size_t>(k)],
+    narrowing->grid.within(narrowing->regions[static_cast<std::size_t>(k)],
                            [&](std::int32_t row) {
                              const Point& p = points_[static_cast<std::size_t>(row)];
                              const double dx = static_cast<double>(p[0]) - query[0];
@@ -80,7 +77,8 @@ class RadiusSearch : public NeighbourSearch {
                              const double dz = static_cast<double>(p[2]) - query[2];
                              return (dx * dx + dy * dy) + dz * dz <= limit;
                            },
-                           list);
+                           part.rows, part.locals);
+    part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
   }
 
   std::span<const Point> points_;
@@ -94,13 +92,13 @@ class NearestSearch : public NeighbourSearch {
   NearestSearch(std::span<const Point> points, std::int32_t k, int threads)
       : points_(points), k_(k), threads_(threads), tree_(points) {}
   void find(std::int64_t begin, std::int64_t end, const Narrowing*, NeighbourLists& out) override {
-    find_on_threads(threads_, end - begin, out, [&](std::int64_t k, std::vector<std::int32_t>& list) {
-      list = tree_.nearest(points_[static_cast<std::size_t>(begin + k)].data(), k_);
+    find_on_threads(threads_, end - begin, out, [&](std::int64_t k, NeighbourLists& part) {
+      part.append(tree_.nearest(points_[static_cast<std::size_t>(begin + k)].data(), k_));
     });
   }
   void find(std::span<const std::int32_t> rows, const Narrowing*, NeighbourLists& out) override {
-    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), out, [&](std::int64_t k, std::vector<std::int32_t>& list) {
-      list = tree_.nearest(points_[static_cast<std::size_t>(rows[static_cast<std::size_t>(k)])].data(), k_);
+    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), out, [&](std::int64_t k, NeighbourLists& part) {
+      part.append(tree_.nearest(points_[static_cast<std::size_t>(rows[static_cast<std::size_t>(k)])].data(), k_));
     });
   }
 

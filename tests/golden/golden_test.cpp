@@ -194,7 +194,7 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
     NeighbourLists nearest;
     host.nearest_neighbours(points, frame_neighbours)->find(0, static_cast<std::int64_t>(points.size()), nullptr, nearest);
     std::vector<Frame> frames;
-    std::vector<Cylinder> regions;
+    std::vector<EstimateRegion> regions;
     for (std::int64_t i = 0; i < nearest.size(); ++i) {
       std::array<Point, frame_neighbours> neighbourhood;
       for (std::size_t r = 0; r < neighbourhood.size(); ++r) neighbourhood[r] = points[static_cast<std::size_t>(nearest[i][r])];
