@@ -187,7 +187,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
     });
     host.stage_done("frames");
     radius_lists.clear();
-    const NeighbourSearch::Narrowing narrowing{points, regions, grid};
+    const NeighbourSearch::Narrowing narrowing{points, regions, grid, settings.moved};
     neighbours.find(chunk_rows, &narrowing, radius_lists);
     host.stage_done("radius search");
 

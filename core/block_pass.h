@@ -28,6 +28,9 @@ struct BlockPassSettings {
   /// When given: raised to the largest distance (in double) from an estimated point to its
   /// 50th nearest neighbour, for callers that check how far the frames reached.
   double* farthest_neighbour = nullptr;
+  /// How far any of `points` lies from the position the radius search was made on, at
+  /// most; negative when not known.
+  double moved = -1.0;
 };
 
 /// One filtering pass over a block of at least 50 points.

@@ -23,6 +23,10 @@ class NeighbourSearch {
     std::span<const Point> positions;   // the block's current positions (the pass's)
     std::span<const EstimateRegion> regions;  // one per point of the range, in those positions
     const CellGrid& grid;               // over `positions`, cells of side block_cell_side
+    /// How far any position lies from its searched point at most, when the caller knows
+    /// (negative when not): a search may skip its radius test for a region that lies within
+    /// the radius less twice this, or when the positions are the searched points themselves.
+    double moved = -1.0;
   };
   virtual void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) = 0;
   /// Appends to `out` the lists of the block points `rows` (ascending), in that order, as
@@ -36,7 +40,7 @@ class NeighbourSearch {
       if (narrowing == nullptr) {
         find(rows[k], rows[end - 1] + std::int64_t{1}, nullptr, out);
       } else {
-        const Narrowing part{narrowing->positions, narrowing->regions.subspan(k, end - k), narrowing->grid};
+        const Narrowing part{narrowing->positions, narrowing->regions.subspan(k, end - k), narrowing->grid, narrowing->moved};
         find(rows[k], rows[end - 1] + std::int64_t{1}, &part, out);
       }
       k = end;

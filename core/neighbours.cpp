@@ -89,33 +89,39 @@ bool CellGrid::bounding_box(const EstimateRegion& region, double lo[3], double h
   return std::isfinite(lo[0] + lo[1] + lo[2] + hi[0] + hi[1] + hi[2]);
 }
 
-bool CellGrid::clip_row(const EstimateRegion& region, std::int64_t y, std::int64_t z, std::int64_t& x_first,
-                        std::int64_t& x_last) const {
+CellGrid::RowClip::RowClip(const EstimateRegion& region, const CellGrid& grid) : side_(grid.side_) {
   // A cell can meet the region only if, along each axis of the frame, its projection meets
   // the box's: |a . (cell centre - centre)| <= half + the cell's half-extent along a. Along a
   // row, a . (cell centre - centre) is linear in x, so each axis keeps an interval of cells.
   const Matrix3& a = region.frame.axes;
   const double half[3] = {region.half_width, region.half_width, region.half_thickness};
-  const double cell_y = (static_cast<double>(y + first_[1]) + 0.5) * side_ - region.centre[1];
-  const double cell_z = (static_cast<double>(z + first_[2]) + 0.5) * side_ - region.centre[2];
+  for (std::size_t c = 0; c < 3; ++c) first_[c] = (static_cast<double>(grid.first_[c]) + 0.5) * side_ - region.centre[c];
+  for (std::size_t k = 0; k < 3; ++k) {
+    axes_[k] = {a[3 * k], a[3 * k + 1], a[3 * k + 2]};
+    const double spread = (std::fabs(static_cast<double>(a[3 * k])) + std::fabs(static_cast<double>(a[3 * k + 1]))) +
+                          std::fabs(static_cast<double>(a[3 * k + 2]));
+    reach_[k] = (half[k] + 0.5 * side_ * spread) * region_margin;
+    inverse_[k] = a[3 * k] == 0.0f ? 0.0 : 1.0 / static_cast<double>(a[3 * k]);
+  }
+}
+
+bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const {
+  const double cell_y = first_[1] + static_cast<double>(y) * side_;
+  const double cell_z = first_[2] + static_cast<double>(z) * side_;
   double from = static_cast<double>(x_first);
   double to = static_cast<double>(x_last);
   for (std::size_t k = 0; k < 3; ++k) {
-    const double ax = a[3 * k];
-    const double ay = a[3 * k + 1];
-    const double az = a[3 * k + 2];
-    const double reach = (half[k] + 0.5 * side_ * ((std::fabs(ax) + std::fabs(ay)) + std::fabs(az))) * region_margin;
-    const double offset = ay * cell_y + az * cell_z;
-    if (ax == 0.0) {
-      if (!(std::fabs(offset) <= reach)) return false;
+    const double offset = axes_[k][1] * cell_y + axes_[k][2] * cell_z;
+    if (inverse_[k] == 0.0) {
+      if (!(std::fabs(offset) <= reach_[k])) return false;
       continue;
     }
-    // ax (centre_x(cell) - centre[0]) + offset in [-reach, reach], centre_x(cell) = (x + first + 0.5) side.
-    double lo = (-reach - offset) / ax;
-    double hi = (reach - offset) / ax;
-    if (ax < 0.0) std::swap(lo, hi);
-    from = std::max(from, std::ceil((lo + region.centre[0]) / side_ - 0.5) - static_cast<double>(first_[0]));
-    to = std::min(to, std::floor((hi + region.centre[0]) / side_ - 0.5) - static_cast<double>(first_[0]));
+    // The cells x whose centre first_[0] + x side keeps a_x (that) + offset within +-reach.
+    double lo = (-reach_[k] - offset) * inverse_[k];
+    double hi = (reach_[k] - offset) * inverse_[k];
+    if (inverse_[k] < 0.0) std::swap(lo, hi);
+    from = std::max(from, std::ceil((lo - first_[0]) / side_));
+    to = std::min(to, std::floor((hi - first_[0]) / side_));
   }
   if (!(from <= to)) return false;
   x_first = static_cast<std::int64_t>(from);
@@ -125,9 +131,11 @@ bool CellGrid::clip_row(const EstimateRegion& region, std::int64_t y, std::int64
 
 void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t to, std::vector<std::int32_t>& found,
                     std::vector<Point>& locals) const {
-  std::size_t kept = found.size();
-  found.resize(kept + (to - from));
-  locals.resize(found.size());
+  // Room for every candidate, grown geometrically, so that the appends below never move
+  // the lists.
+  const std::size_t room = found.size() + (to - from);
+  if (found.capacity() < room) found.reserve(std::max(room, 2 * found.capacity()));
+  if (locals.capacity() < room) locals.reserve(std::max(room, 2 * locals.capacity()));
   const float* xs = coordinates_[0].data();
   const float* ys = coordinates_[1].data();
   const float* zs = coordinates_[2].data();
@@ -164,8 +172,8 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
     _mm_store_ps(lane[2], w);
     while (mask != 0) {
       const auto at = static_cast<std::size_t>(std::countr_zero(mask));
-      locals[kept] = {lane[0][at], lane[1][at], lane[2][at]};
-      found[kept++] = order_[k + at];
+      locals.push_back({lane[0][at], lane[1][at], lane[2][at]});
+      found.push_back(order_[k + at]);
       mask &= mask - 1;
     }
   }
@@ -173,11 +181,9 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
   for (; k < to; ++k) {
     const Point local = region.local({xs[k], ys[k], zs[k]});
     if (!region.holds_local(local)) continue;
-    locals[kept] = local;
-    found[kept++] = order_[k];
+    locals.push_back(local);
+    found.push_back(order_[k]);
   }
-  found.resize(kept);
-  locals.resize(kept);
 }
 
 void CellGrid::within(std::span<const Point> points, const Point& query, float reach,

@@ -74,6 +74,14 @@ struct EstimateRegion {
 
   bool holds(const Point& p) const { return holds_local(local(p)); }
 
+  /// A distance from the centre that no point the region holds exceeds (the corner of its
+  /// box, widened for the rounding of local coordinates).
+  double reach() const {
+    const double w = half_width;
+    const double t = half_thickness;
+    return std::sqrt(2.0 * w * w + t * t) * 1.0001;
+  }
+
   bool holds_local(const Point& local) const {
     const float u = std::fabs(local[0]);
     const float v = std::fabs(local[1]);
@@ -132,9 +140,7 @@ class CellGrid {
     double hi[3];
     if (!bounding_box(region, lo, hi)) return;
     scan(
-        lo, hi, [&](std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) {
-          return clip_row(region, y, z, x_first, x_last);
-        },
+        lo, hi, RowClip(region, *this),
         [&](std::size_t from, std::size_t to, std::vector<std::int32_t>& found) {
           const std::size_t start = found.size();
           held(region, from, to, found, locals);
@@ -170,14 +176,39 @@ class CellGrid {
   }
   std::int64_t cell_number(const Point& p) const;
   static bool bounding_box(const EstimateRegion& region, double lo[3], double hi[3]);
-  // Narrows the row of cells (y, z) to the cells [x_first, x_last] that can meet the
-  // region; false when none can.
-  bool clip_row(const EstimateRegion& region, std::int64_t y, std::int64_t z, std::int64_t& x_first,
-                std::int64_t& x_last) const;
+  // Narrows a row of cells (y, z) to the cells [x_first, x_last] that can meet a region;
+  // false when none can.
+  class RowClip {
+   public:
+    RowClip(const EstimateRegion& region, const CellGrid& grid);
+    bool operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const;
+
+   private:
+    double side_;
+    std::array<double, 3> first_;    // the grid's first cell centre along each axis, less the region's centre
+    std::array<Point, 3> axes_;      // the frame's axes
+    std::array<double, 3> reach_;    // along each axis: the box's half-extent plus a cell's
+    std::array<double, 3> inverse_;  // 1 / the axis's x component (0 when that is 0)
+  };
   // Appends the rows of the points at cell-order positions [from, to) that the region
   // holds, and their local coordinates (`found` and `locals` are as long on entry).
   void held(const EstimateRegion& region, std::size_t from, std::size_t to, std::vector<std::int32_t>& found,
             std::vector<Point>& locals) const;
+
+  // The first cell from `at` on that is >= `cell` (> `cell` when `past`), found by doubling
+  // steps from `at`: the walk's targets lie near where it stands.
+  using CellIterator = std::vector<std::int64_t>::const_iterator;
+  static CellIterator gallop(CellIterator at, CellIterator end, std::int64_t cell, bool past) {
+    const auto before = [&](std::int64_t c) { return past ? c <= cell : c < cell; };
+    std::ptrdiff_t step = 1;
+    CellIterator low = at;
+    while (end - low > step && before(low[step])) {
+      low += step;
+      step *= 2;
+    }
+    const CellIterator high = end - low > step ? low + step + 1 : end;
+    return past ? std::upper_bound(low, high, cell) : std::lower_bound(low, high, cell);
+  }
 
   // Calls test(from, to, found) for the runs [from, to) of the order that hold the points of
   // the cells meeting [lo, hi] which clip(y, z, x_first, x_last) keeps, in cell order.
@@ -219,7 +250,7 @@ class CellGrid {
         row_open = clip(y, z, x_first, x_last);
       }
       if (in_rows && row_open && x < x_first) {
-        at = std::lower_bound(at, cells_end, cell_at(x_first, y, z));
+        at = gallop(at, cells_end, cell_at(x_first, y, z), false);
         continue;
       }
       if (!in_rows || !row_open || x > x_last) {
@@ -231,10 +262,10 @@ class CellGrid {
           ++next_z;
         }
         if (next_z > last[2]) break;
-        at = std::lower_bound(at, cells_end, cell_at(first[0], next_y, next_z));
+        at = gallop(at, cells_end, cell_at(first[0], next_y, next_z), false);
         continue;
       }
-      const auto end = std::upper_bound(at, cells_end, cell_at(x_last, y, z));
+      const auto end = gallop(at, cells_end, cell_at(x_last, y, z), true);
       test(static_cast<std::size_t>(at - cells_begin), static_cast<std::size_t>(end - cells_begin), found);
       at = end;
     }

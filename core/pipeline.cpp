@@ -141,6 +141,15 @@ std::vector<Point> run_pass(Host& host, const Block& block, std::int32_t pass, s
     pass_settings.kept = block.kept;
     pass_settings.farthest_neighbour = settings.farthest_neighbour;
     pass_settings.own_offsets = !block.start_noise.empty();
+    pass_settings.moved = 0.0;
+    for (std::size_t k = 0; k < points.size(); ++k) {
+      double squared = 0.0;
+      for (std::size_t c = 0; c < 3; ++c) {
+        const double d = static_cast<double>(points[k][c]) - static_cast<double>(block.reference[k][c]);
+        squared += d * d;
+      }
+      pass_settings.moved = std::max(pass_settings.moved, std::sqrt(squared));
+    }
     passed = block_pass(host, points, noise, neighbours, pass_settings);
     if (settings.after_pass) settings.after_pass(pass, points, passed);
     if (settings.outputs && pass == 1)

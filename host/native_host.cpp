@@ -19,17 +19,26 @@ namespace vandrel {
 namespace {
 
 // Answers `count` queries (query(k, lists) appends the k-th list) on all threads, each
-// thread a contiguous part into lists of its own, joined in query order: the lists do not
-// depend on the thread count.
+// thread a contiguous part into lists of its own (`parts`, kept between calls for their
+// room), joined in query order: the lists do not depend on the thread count.
 template <class Query>
-void find_on_threads(int threads, std::int64_t count, NeighbourLists& out, Query query) {
-  std::vector<NeighbourLists> parts(static_cast<std::size_t>(threads));
+void find_on_threads(int threads, std::int64_t count, std::vector<NeighbourLists>& parts, NeighbourLists& out,
+                     Query query) {
+  parts.resize(static_cast<std::size_t>(threads));
+  for (NeighbourLists& part : parts) part.clear();
   for_each_share(threads, count, [&](int thread, std::int64_t first, std::int64_t last) {
     NeighbourLists& part = parts[static_cast<std::size_t>(thread)];
     for (std::int64_t k = first; k < last; ++k) query(k, part);
   });
-  for (const NeighbourLists& part : parts) {
-    for (std::int64_t k = 0; k < part.size(); ++k) out.append(part, k);
+  // The first thread's lists become the output as they are when there is none yet (and the
+  // output's room goes to the first thread).
+  std::size_t first_part = 0;
+  if (out.size() == 0 && out.rows.empty()) {
+    std::swap(out, parts[0]);
+    first_part = 1;
+  }
+  for (std::size_t p = first_part; p < parts.size(); ++p) {
+    for (std::int64_t k = 0; k < parts[p].size(); ++k) out.append(parts[p], k);
   }
 }
 
@@ -39,13 +48,13 @@ class RadiusSearch : public NeighbourSearch {
       : points_(points), radius_(radius), threads_(threads) {}
   void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) override {
     if (narrowing == nullptr) make_grid();
-    find_on_threads(threads_, end - begin, out, [&](std::int64_t k, NeighbourLists& part) {
+    find_on_threads(threads_, end - begin, parts_, out, [&](std::int64_t k, NeighbourLists& part) {
       query(begin + k, narrowing, k, part);
     });
   }
   void find(std::span<const std::int32_t> rows, const Narrowing* narrowing, NeighbourLists& out) override {
     if (narrowing == nullptr) make_grid();
-    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), out, [&](std::int64_t k, NeighbourLists& part) {
+    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), parts_, out, [&](std::int64_t k, NeighbourLists& part) {
       query(rows[static_cast<std::size_t>(k)], narrowing, k, part);
     });
   }
@@ -67,9 +76,18 @@ class RadiusSearch : public NeighbourSearch {
       return;
     }
     // The narrowed list: points the region holds at their current positions, and within
-    // the radius at the searched ones.
-    const double limit = static_cast<double>(radius_) * static_cast<double>(radius_);
-    narrowing->grid.within(narrowing->regions[static_cast<std::size_t>(k)],
+    // the radius at the searched ones. A region that lies within the radius, however far
+    // the points moved since the search, needs no radius test.
+    const EstimateRegion& region = narrowing->regions[static_cast<std::size_t>(k)];
+    const double r = radius_;
+    const double moved = narrowing->positions.data() == points_.data() ? 0.0 : narrowing->moved;
+    if (moved >= 0.0 && region.reach() + 2.0 * moved * (1.0 + 1e-9) < r * (1.0 - 1e-9)) {
+      narrowing->grid.within(region, [](std::int32_t) { return true; }, part.rows, part.locals);
+      part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
+      return;
+    }
+    const double limit = r * r;
+    narrowing->grid.within(region,
                            [&](std::int32_t row) {
                              const Point& p = points_[static_cast<std::size_t>(row)];
                              const double dx = static_cast<double>(p[0]) - query[0];
@@ -85,6 +103,7 @@ class RadiusSearch : public NeighbourSearch {
   float radius_;
   int threads_;
   std::optional<CellGrid> grid_;
+  std::vector<NeighbourLists> parts_;
 };
 
 class NearestSearch : public NeighbourSearch {
@@ -92,12 +111,12 @@ class NearestSearch : public NeighbourSearch {
   NearestSearch(std::span<const Point> points, std::int32_t k, int threads)
       : points_(points), k_(k), threads_(threads), tree_(points) {}
   void find(std::int64_t begin, std::int64_t end, const Narrowing*, NeighbourLists& out) override {
-    find_on_threads(threads_, end - begin, out, [&](std::int64_t k, NeighbourLists& part) {
+    find_on_threads(threads_, end - begin, parts_, out, [&](std::int64_t k, NeighbourLists& part) {
       part.append(tree_.nearest(points_[static_cast<std::size_t>(begin + k)].data(), k_));
     });
   }
   void find(std::span<const std::int32_t> rows, const Narrowing*, NeighbourLists& out) override {
-    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), out, [&](std::int64_t k, NeighbourLists& part) {
+    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), parts_, out, [&](std::int64_t k, NeighbourLists& part) {
       part.append(tree_.nearest(points_[static_cast<std::size_t>(rows[static_cast<std::size_t>(k)])].data(), k_));
     });
   }
@@ -107,6 +126,7 @@ class NearestSearch : public NeighbourSearch {
   std::int32_t k_;
   int threads_;
   KdSearch tree_;
+  std::vector<NeighbourLists> parts_;
 };
 
 }  // namespace

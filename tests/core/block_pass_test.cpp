@@ -131,6 +131,20 @@ TEST(block_pass, NarrowingTheRadiusListsToEachPointsReachChangesNothing) {
     for (std::size_t c = 0; c < 3; ++c) largest = std::max(largest, std::fabs(static_cast<double>(a.filtered[k][c]) - b.filtered[k][c]));
   }
   EXPECT_EQ(differing, 0u) << "of " << points.size() << " points, by up to " << largest;
+
+  // Told how far the points lie from where they were searched (there alternately `shift`
+  // above and below the plane), the search skips the radius test only where a region lies
+  // within the radius however far its points were searched: the bits of the full radius,
+  // whether it skips (0.5) or not (10, where the corners of a region reach beyond it).
+  for (const float shift : {0.5f, 10.0f}) {
+    std::vector<Point> searched = points;
+    for (std::size_t k = 0; k < searched.size(); ++k) searched[k][2] += k % 2 == 0 ? shift : -shift;
+    BlockPassSettings told = second;
+    told.moved = shift * (1 + 1e-6);
+    const PassResult c = run_pass(points, narrowed.noise, told, 1, searched);
+    const PassResult d = run_pass(points, narrowed.noise, second, 1, searched, true);
+    EXPECT_EQ(std::memcmp(c.filtered.data(), d.filtered.data(), points.size() * sizeof(Point)), 0) << shift;
+  }
 }
 
 }  // namespace
