@@ -12,6 +12,8 @@ namespace vandrel {
 namespace {
 
 constexpr double max_cells_per_axis = 1 << 20;
+// The first reach of a nearest-neighbour search, in cell sides.
+constexpr double first_nearest_reach = 0.8;
 
 }  // namespace
 
@@ -41,6 +43,8 @@ CellGrid::CellGrid(std::span<const Point> points, float side, OrderOnly) : side_
   for (std::size_t c = 0; c < 3; ++c) {
     first_[c] = axis_cell(lo[c]);
     count_[c] = axis_cell(hi[c]) - first_[c] + 1;
+    low_[c] = lo[c];
+    high_[c] = hi[c];
   }
   std::vector<std::int64_t> cells(points.size());
   for (std::size_t i = 0; i < points.size(); ++i) cells[i] = cell_number(points[i]);
@@ -183,6 +187,54 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
     if (!region.holds_local(local)) continue;
     locals.push_back(local);
     found.push_back(order_[k]);
+  }
+}
+
+void CellGrid::nearest(const Point& query, std::size_t k, std::vector<Neighbour>& scratch,
+                       std::vector<std::int32_t>& rows) const {
+  if (order_.empty() || k == 0) return;
+  const double q[3] = {query[0], query[1], query[2]};
+  const float* xs = coordinates_[0].data();
+  const float* ys = coordinates_[1].data();
+  const float* zs = coordinates_[2].data();
+  const auto whole_row = [](std::int64_t, std::int64_t, std::int64_t&, std::int64_t&) { return true; };
+  std::vector<std::int32_t> unused;
+  // The points within `reach` of the query, from the cells that meet the cube round it: once
+  // there are k of them, they hold the k nearest (a point left out lies further than
+  // reach, and rounding cannot bring its distance below reach^2 (1 - 1e-12)). Otherwise the
+  // reach grows.
+  double reach = first_nearest_reach * side_;
+  // Beyond this reach every point is within it.
+  double squared_far = 0.0;
+  for (std::size_t c = 0; c < 3; ++c) {
+    const double d = std::max(std::fabs(q[c] - low_[c]), std::fabs(high_[c] - q[c]));
+    squared_far += d * d;
+  }
+  const double farthest = std::sqrt(squared_far) * 1.001;
+  for (;;) {
+    scratch.clear();
+    const double limit = reach * reach * (1.0 - 1e-12);
+    const double lo[3] = {q[0] - reach, q[1] - reach, q[2] - reach};
+    const double hi[3] = {q[0] + reach, q[1] + reach, q[2] + reach};
+    scan(lo, hi, whole_row, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>&) {
+      for (std::size_t e = from; e < to; ++e) {
+        const double dx = q[0] - static_cast<double>(xs[e]);
+        const double dy = q[1] - static_cast<double>(ys[e]);
+        const double dz = q[2] - static_cast<double>(zs[e]);
+        const double squared = (dx * dx + dy * dy) + dz * dz;
+        if (squared < limit) scratch.push_back({squared, order_[e]});
+      }
+    }, unused);
+    const bool everything = reach > farthest;
+    if (scratch.size() >= k || everything) {
+      const std::size_t take = std::min(k, scratch.size());
+      const auto cut = scratch.begin() + static_cast<std::ptrdiff_t>(take);
+      std::nth_element(scratch.begin(), cut - 1, scratch.end());
+      std::sort(scratch.begin(), cut);
+      for (auto it = scratch.begin(); it != cut; ++it) rows.push_back(it->second);
+      return;
+    }
+    reach *= 1.5;
   }
 }
 

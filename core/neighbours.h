@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/local_frame.h"
@@ -130,6 +131,14 @@ class CellGrid {
   /// Thread-safe.
   void within(std::span<const Point> points, const Point& query, float reach, std::vector<std::int32_t>& rows) const;
 
+  /// A (squared distance, row) pair of a nearest-neighbour search.
+  using Neighbour = std::pair<double, std::int32_t>;
+
+  /// Appends to `rows` the `k` grid points nearest to `query`, nearest first: the k smallest
+  /// (squared distance ((dx*dx + dy*dy) + dz*dz) in double, row) pairs; every point when
+  /// the grid has fewer. Thread-safe with a `scratch` per thread.
+  void nearest(const Point& query, std::size_t k, std::vector<Neighbour>& scratch, std::vector<std::int32_t>& rows) const;
+
   /// Appends to `rows`, in cell order, every grid point that `region` holds and `keep(row)`
   /// accepts, and its local coordinates in the region to `locals`. Only the cells that can
   /// meet the region are visited, and their points are tested four at a time where the
@@ -163,6 +172,8 @@ class CellGrid {
   double side_ = 1.0;
   std::array<std::int64_t, 3> first_{};  // the smallest cell index along each axis
   std::array<std::int64_t, 3> count_{};  // cells along each axis
+  std::array<double, 3> low_{};          // the points' bounding box
+  std::array<double, 3> high_{};
   std::vector<std::int32_t> order_;         // rows in cell order
   std::vector<std::int64_t> sorted_cells_;  // their cell numbers, ascending
   std::array<std::vector<float>, 3> coordinates_;  // x, y and z of the points, in cell order

@@ -10,6 +10,7 @@
 #endif
 
 #include "vandrel/error.h"
+#include "core/finite.h"
 #include "core/parallel.h"
 #include "core/parameters.h"
 #include "core/pipeline.h"
@@ -106,26 +107,47 @@ class RadiusSearch : public NeighbourSearch {
   std::vector<NeighbourLists> parts_;
 };
 
+// The k nearest points by a walk over cells of the block's grid when every point is finite
+// (the filter's blocks), else by the k-d tree (which leaves out non-finite points). Both
+// take the k smallest (squared distance, row) pairs, so the lists are the same.
 class NearestSearch : public NeighbourSearch {
  public:
-  NearestSearch(std::span<const Point> points, std::int32_t k, int threads)
-      : points_(points), k_(k), threads_(threads), tree_(points) {}
+  NearestSearch(std::span<const Point> points, std::int32_t k, int threads) : points_(points), k_(k), threads_(threads) {
+    if (std::all_of(points.begin(), points.end(), [](const Point& p) { return finite(p); })) {
+      grid_.emplace(points, block_cell_side);
+    } else {
+      tree_.emplace(points);
+    }
+  }
   void find(std::int64_t begin, std::int64_t end, const Narrowing*, NeighbourLists& out) override {
     find_on_threads(threads_, end - begin, parts_, out, [&](std::int64_t k, NeighbourLists& part) {
-      part.append(tree_.nearest(points_[static_cast<std::size_t>(begin + k)].data(), k_));
+      query(begin + k, part);
     });
   }
   void find(std::span<const std::int32_t> rows, const Narrowing*, NeighbourLists& out) override {
     find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), parts_, out, [&](std::int64_t k, NeighbourLists& part) {
-      part.append(tree_.nearest(points_[static_cast<std::size_t>(rows[static_cast<std::size_t>(k)])].data(), k_));
+      query(rows[static_cast<std::size_t>(k)], part);
     });
   }
 
  private:
+  void query(std::int64_t i, NeighbourLists& part) {
+    const Point& p = points_[static_cast<std::size_t>(i)];
+    if (tree_) {
+      part.append(tree_->nearest(p.data(), k_));
+      return;
+    }
+    thread_local std::vector<CellGrid::Neighbour> scratch;
+    part.locals.clear();
+    grid_->nearest(p, static_cast<std::size_t>(k_), scratch, part.rows);
+    part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
+  }
+
   std::span<const Point> points_;
   std::int32_t k_;
   int threads_;
-  KdSearch tree_;
+  std::optional<CellGrid> grid_;
+  std::optional<KdSearch> tree_;
   std::vector<NeighbourLists> parts_;
 };
 

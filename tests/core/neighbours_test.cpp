@@ -96,6 +96,40 @@ TEST(CellGrid, WithinEqualsABruteForceSearch) {
   expect_within_matches_brute_force(sparse, 1.0f, sparse_queries, {5.0f, 60.0f, 150.0f, 400.0f});
 }
 
+TEST(CellGrid, NearestEqualsABruteForceSearchWithTiesByRow) {
+  // An integer lattice with repeated points: many distances tie, and the k nearest are the
+  // k smallest (squared distance, row) pairs. Also a cloud fewer than k, a sparse cloud and
+  // queries off the grid.
+  std::vector<Point> lattice;
+  for (int k = 0; k < 900; ++k) lattice.push_back({static_cast<float>(k % 10), static_cast<float>((k / 10) % 9), static_cast<float>(k % 7 == 0 ? 0 : k / 90)});
+  std::mt19937 rng(4);
+  std::uniform_real_distribution<float> far_coordinate(-500.0f, 500.0f);
+  std::vector<Point> sparse(200);
+  for (Point& p : sparse) p = {far_coordinate(rng), far_coordinate(rng), far_coordinate(rng)};
+  std::vector<Point> few(lattice.begin(), lattice.begin() + 30);
+  for (const std::vector<Point>* cloud : {&lattice, &sparse, &few}) {
+    const CellGrid grid(*cloud, 6.0f);
+    std::vector<Point> queries(cloud->begin(), cloud->begin() + 25);
+    queries.push_back({700.0f, -3.0f, 2.5f});
+    for (const Point& q : queries) {
+      std::vector<CellGrid::Neighbour> all;
+      for (std::size_t r = 0; r < cloud->size(); ++r) {
+        const double dx = static_cast<double>(q[0]) - (*cloud)[r][0];
+        const double dy = static_cast<double>(q[1]) - (*cloud)[r][1];
+        const double dz = static_cast<double>(q[2]) - (*cloud)[r][2];
+        all.push_back({(dx * dx + dy * dy) + dz * dz, static_cast<std::int32_t>(r)});
+      }
+      std::sort(all.begin(), all.end());
+      std::vector<std::int32_t> expected;
+      for (std::size_t k = 0; k < std::min<std::size_t>(50, all.size()); ++k) expected.push_back(all[k].second);
+      std::vector<CellGrid::Neighbour> scratch;
+      std::vector<std::int32_t> found;
+      grid.nearest(q, 50, scratch, found);
+      ASSERT_EQ(found, expected) << q[0] << " " << q[1] << " " << q[2];
+    }
+  }
+}
+
 TEST(CellGrid, WithinIncludesPointsExactlyAtTheReach) {
   // An integer grid: many points lie at exactly 1, 2, sqrt(2)... from a query, and on
   // cell boundaries.
