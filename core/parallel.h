@@ -1,13 +1,18 @@
 #pragma once
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <mutex>
 
-#ifdef _OPENMP
-#include <omp.h>
-#endif
-
 namespace vandrel {
+
+/// Runs body(t) for every t in [0, threads) at once, t = 0 on the calling thread and the
+/// others on worker threads that the calling thread keeps for its later calls. A thread
+/// that waits (for work, or for the others to finish) sleeps rather than spins, so that
+/// waiting costs no CPU time even on a machine busy with other work. Called from inside a
+/// body, it runs every t in turn on that thread. Returns when every body has returned. A
+/// body run on a worker must not throw.
+void run_on_threads(int threads, const std::function<void(int)>& body);
 
 /// Runs `share(thread, begin, end)` once per thread over contiguous ranges of [0, n):
 /// every thread gets n / threads items and the first n % threads one more. An exception
@@ -15,21 +20,12 @@ namespace vandrel {
 /// all threads have finished. `thread` (0-based) lets a share use its own scratch.
 template <class Share>
 void for_each_share(int threads, std::int64_t n, Share&& share) {
+  if (threads < 1) threads = 1;
   std::exception_ptr first_error;
   std::mutex error_mutex;
-#ifdef _OPENMP
-#pragma omp parallel num_threads(threads)
-#endif
-  {
-    int t = 0;
-    int granted = 1;
-#ifdef _OPENMP
-    // The runtime may grant fewer threads than asked for: split over those it granted.
-    t = omp_get_thread_num();
-    granted = omp_get_num_threads();
-#endif
-    const std::int64_t base = n / granted;
-    const std::int64_t extra = n % granted;
+  const std::int64_t base = n / threads;
+  const std::int64_t extra = n % threads;
+  const auto one_share = [&](int t) {
     const std::int64_t begin = t * base + (t < extra ? t : extra);
     const std::int64_t end = begin + base + (t < extra ? 1 : 0);
     try {
@@ -38,6 +34,11 @@ void for_each_share(int threads, std::int64_t n, Share&& share) {
       std::lock_guard<std::mutex> lock(error_mutex);
       if (!first_error) first_error = std::current_exception();
     }
+  };
+  if (threads == 1) {
+    one_share(0);
+  } else {
+    run_on_threads(threads, one_share);
   }
   if (first_error) std::rethrow_exception(first_error);
 }
