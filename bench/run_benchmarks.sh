@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Speed against CGAL's jet smoothing, and working memory at 100k, 1M and 3M points and
-# three noise levels. A timing script, never part of the test run. Needs a Release build
-# in build/ with the benchmarks (bench/jet_smooth needs libcgal-dev and libeigen3-dev).
+# Speed against CGAL's jet smoothing, PCL's moving least squares and Open3D's normals, and
+# working memory at 100k, 1M and 3M points and three noise levels. A timing script, never
+# part of the test run. Needs a Release build in build/ with the benchmarks (bench/jet_smooth
+# needs libcgal-dev and libeigen3-dev; bench/pcl_mls libpcl-dev; Open3D python3-open3d).
 #   bench/run_benchmarks.sh [speed|memory|all] [work dir, default /tmp/vandrel-bench]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,16 +25,42 @@ cpu_of() {  # user+sys seconds of a command, from /usr/bin/time
 
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ "$what" = speed ] || [ "$what" = all ]; then
-  for case_ in "20000 0.005" "100000 0.01"; do
+  # Whole-process CPU seconds (file reading and writing included for every program) of the
+  # filter and its peers on the same cloud, at 1 and 2 threads, and their ratios; wall
+  # seconds for the filter's scaling. Jet smoothing runs on one thread only. PCL's moving
+  # least squares (bench/pcl_mls, libpcl-dev) and Open3D's normals (python3-open3d) are
+  # measured where installed.
+  wall_cpu_of() {  # "wall cpu" of a command
+    /usr/bin/time -f "%e %U %S" "$@" 2>&1 >/dev/null | tail -n 1 | awk '{print $1, $2 + $3}'
+  }
+  # Open3D's normals from 30 neighbours, of the file given.
+  open3d_normals="import sys, numpy as np, open3d as o3d
+pc = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(np.loadtxt(sys.argv[1])[:, :3]))
+pc.estimate_normals(o3d.geometry.KDTreeSearchParamKNN(30))"
+  ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
+  for case_ in "100000 0.01" "1000000 0.01"; do
     set -- $case_
     file=$(cloud "$1" "$2")
-    if [ "$1" = 20000 ]; then file=data/bunny_20k_noisy.xyz; density=22707; sigma=0.005
-    else density=$(param density "$1" "$2"); sigma=$(param sigma "$1" "$2"); fi
-    ours=$(cpu_of build/vandrel "$file" "$work/out.xyz" --sigma "$sigma" --density "$density" --quiet)
+    density=$(param density "$1" "$2"); sigma=$(param sigma "$1" "$2")
+    mls_radius=$(awk -v d="$density" 'BEGIN { printf "%.6g", 6 / sqrt(d) }')
     jet48=$(cpu_of build/bench/jet_smooth "$file" "$work/jet.xyz" 48)
     jet192=$(cpu_of build/bench/jet_smooth "$file" "$work/jet.xyz" 192)
-    echo "SPEED points=$1 noise=$2 ours_cpu_s=$ours jet48_cpu_s=$jet48 jet192_cpu_s=$jet192"
-    build/bench/filter_bench "$file" "$sigma" "$density" | grep -vE '^RESULT'
+    one_wall=""
+    for threads in 1 2; do
+      read -r wall ours < <(wall_cpu_of build/vandrel "$file" "$work/out.xyz" --sigma "$sigma" --density "$density" --quiet \
+        --threads "$threads")
+      [ "$threads" = 1 ] && one_wall=$wall
+      mls=""; o3d=""
+      if [ -x build/bench/pcl_mls ]; then
+        mls=$(cpu_of build/bench/pcl_mls "$file" "$work/mls.xyz" "$mls_radius" "$threads")
+      fi
+      if "$python" -c "import open3d" 2>/dev/null; then o3d=$(cpu_of env OMP_NUM_THREADS="$threads" "$python" -c "$open3d_normals" "$file"); fi
+      echo "SPEED points=$1 noise=$2 threads=$threads ours_cpu_s=$ours ours_wall_s=$wall jet48_cpu_s=$jet48" \
+        "jet192_cpu_s=$jet192 mls_r6_cpu_s=${mls:--} open3d_normals_k30_cpu_s=${o3d:--}" \
+        "ours/jet48=$(ratio "$ours" "$jet48") ours/jet192=$(ratio "$ours" "$jet192") ours/mls=$(ratio "$ours" "$mls")" \
+        "ours/open3d=$(ratio "$ours" "$o3d") speedup_over_1_thread=$(ratio "$one_wall" "$wall")"
+    done
+    OMP_NUM_THREADS=1 build/bench/filter_bench "$file" "$sigma" "$density" | grep -vE '^RESULT'
   done
 fi
 if [ "$what" = memory ] || [ "$what" = all ]; then

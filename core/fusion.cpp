@@ -86,6 +86,20 @@ void Fusion::fuse(int threads, std::span<const Point> points, std::span<const fl
   addends_.resize(4 * rows.size());
   if (last_added_.size() != sums.weights.size()) last_added_.assign(sums.weights.size(), -1);
 
+  // Adds addend `at` to the sums of `entry`, once for the addend's support.
+  const auto add = [&](std::int32_t entry, std::int32_t at) {
+    const auto e = static_cast<std::size_t>(entry);
+    const std::int64_t id = first_addend_ + at;
+    if (last_added_[e] == id) return;  // listed twice in this support
+    last_added_[e] = id;
+    const Addend& a = addends_[static_cast<std::size_t>(at)];
+    for (std::size_t x = 0; x < 9; ++x) sums.normal[e][x] = sums.normal[e][x] + a.normal[x];
+    for (std::size_t c = 0; c < 3; ++c) sums.target[e][c] = sums.target[e][c] + a.target[c];
+    sums.weights[e] = sums.weights[e] + a.weight;
+    sums.variances[e] = sums.variances[e] + a.squared_deviation;
+    sums.uses[e] = sums.uses[e] + 1.0f;
+  };
+
   // Addends, routed to the threads that own their support's entries.
   for_each_share(threads, static_cast<std::int64_t>(rows.size()), [&](int thread, std::int64_t first, std::int64_t last) {
     auto& routed = routed_[static_cast<std::size_t>(thread)];
@@ -98,7 +112,13 @@ void Fusion::fuse(int threads, std::span<const Point> points, std::span<const fl
         addends_[at] = addend_of<Addend>(points, noise, estimate.frame, quadrant, squares_[static_cast<std::size_t>(thread)]);
         for (const std::int32_t row : quadrant.support) {
           const std::int32_t entry = sums.entry(row);
-          if (entry >= 0) routed[owner(entry, parts)].push_back({entry, static_cast<std::int32_t>(at)});
+          if (entry < 0) continue;
+          // On one thread the addend goes straight to the sums, in the same order.
+          if (parts == 1) {
+            add(entry, static_cast<std::int32_t>(at));
+          } else {
+            routed[owner(entry, parts)].push_back({entry, static_cast<std::int32_t>(at)});
+          }
         }
       }
       const std::int32_t entry = sums.entry(rows[k]);
@@ -107,24 +127,15 @@ void Fusion::fuse(int threads, std::span<const Point> points, std::span<const fl
   });
 
   // Each owner adds, in the order the addends were made.
-  for_each_share(threads, static_cast<std::int64_t>(parts), [&](int, std::int64_t first, std::int64_t last) {
-    for (auto own = static_cast<std::size_t>(first); own < static_cast<std::size_t>(last); ++own) {
-      for (const auto& made : routed_) {
-        for (const Routed& r : made[own]) {
-          const auto e = static_cast<std::size_t>(r.entry);
-          const std::int64_t id = first_addend_ + r.addend;
-          if (last_added_[e] == id) continue;  // listed twice in this support
-          last_added_[e] = id;
-          const Addend& a = addends_[static_cast<std::size_t>(r.addend)];
-          for (std::size_t x = 0; x < 9; ++x) sums.normal[e][x] = sums.normal[e][x] + a.normal[x];
-          for (std::size_t c = 0; c < 3; ++c) sums.target[e][c] = sums.target[e][c] + a.target[c];
-          sums.weights[e] = sums.weights[e] + a.weight;
-          sums.variances[e] = sums.variances[e] + a.squared_deviation;
-          sums.uses[e] = sums.uses[e] + 1.0f;
+  if (parts > 1) {
+    for_each_share(threads, static_cast<std::int64_t>(parts), [&](int, std::int64_t first, std::int64_t last) {
+      for (auto own = static_cast<std::size_t>(first); own < static_cast<std::size_t>(last); ++own) {
+        for (const auto& made : routed_) {
+          for (const Routed& r : made[own]) add(r.entry, r.addend);
         }
       }
-    }
-  });
+    });
+  }
   first_addend_ += static_cast<std::int64_t>(addends_.size());
 }
 

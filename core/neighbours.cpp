@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
 #include <numeric>
 
 #if defined(__SSE2__)
@@ -109,6 +110,50 @@ CellGrid::RowClip::RowClip(const EstimateRegion& region, const CellGrid& grid) :
   }
 }
 
+bool CellGrid::RowClip::rows(std::int64_t z, std::int64_t& y_first, std::int64_t& y_last) const {
+  // In the slab, the cell centres (X, Y) that can meet the region lie in the polygon where
+  // |a_k . (X, Y, Z)| <= reach_k for the three axes; its extent in Y is that of its corners,
+  // which are crossings of two of the six edge lines.
+  const double cell_z = first_[2] + static_cast<double>(z) * side_;
+  double offset[3];
+  for (std::size_t k = 0; k < 3; ++k) offset[k] = axes_[k][2] * cell_z;
+  const auto inside = [&](double x, double y) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      const double along = axes_[k][0] * x + axes_[k][1] * y + offset[k];
+      if (!(std::fabs(along) <= reach_[k] * (1.0 + 1e-9) + 1e-9 * side_)) return false;
+    }
+    return true;
+  };
+  double low = std::numeric_limits<double>::infinity();
+  double high = -low;
+  for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t j = i + 1; j < 3; ++j) {
+      const double ax = axes_[i][0], ay = axes_[i][1], bx = axes_[j][0], by = axes_[j][1];
+      const double det = ax * by - ay * bx;
+      if (std::fabs(det) < 1e-12) continue;
+      for (const double si : {-1.0, 1.0}) {
+        for (const double sj : {-1.0, 1.0}) {
+          // a . (x, y) = si reach_i - offset_i and b . (x, y) = sj reach_j - offset_j.
+          const double ri = si * reach_[i] - offset[i];
+          const double rj = sj * reach_[j] - offset[j];
+          const double x = (ri * by - ay * rj) / det;
+          const double y = (ax * rj - ri * bx) / det;
+          if (!inside(x, y)) continue;
+          low = std::min(low, y);
+          high = std::max(high, y);
+        }
+      }
+    }
+  }
+  if (!(low <= high)) return false;
+  const double from = std::max(static_cast<double>(y_first), std::ceil((low - first_[1]) / side_ - 1e-9));
+  const double to = std::min(static_cast<double>(y_last), std::floor((high - first_[1]) / side_ + 1e-9));
+  if (!(from <= to)) return false;
+  y_first = static_cast<std::int64_t>(from);
+  y_last = static_cast<std::int64_t>(to);
+  return true;
+}
+
 bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const {
   const double cell_y = first_[1] + static_cast<double>(y) * side_;
   const double cell_z = first_[2] + static_cast<double>(z) * side_;
@@ -190,20 +235,20 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
   }
 }
 
-void CellGrid::nearest(const Point& query, std::size_t k, std::vector<Neighbour>& scratch,
-                       std::vector<std::int32_t>& rows) const {
+void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratch, std::vector<std::int32_t>& rows) const {
   if (order_.empty() || k == 0) return;
   const double q[3] = {query[0], query[1], query[2]};
   const float* xs = coordinates_[0].data();
   const float* ys = coordinates_[1].data();
   const float* zs = coordinates_[2].data();
-  const auto whole_row = [](std::int64_t, std::int64_t, std::int64_t&, std::int64_t&) { return true; };
   std::vector<std::int32_t> unused;
   // The points within `reach` of the query, from the cells that meet the cube round it: once
   // there are k of them, they hold the k nearest (a point left out lies further than
   // reach, and rounding cannot bring its distance below reach^2 (1 - 1e-12)). Otherwise the
   // reach grows.
-  double reach = first_nearest_reach * side_;
+  // Neighbouring queries find their k-th point about as far: a reach a little beyond the
+  // last one's mostly holds the k nearest at the first try.
+  double reach = scratch.reach > 0.0 ? scratch.reach * 1.05 : first_nearest_reach * side_;
   // Beyond this reach every point is within it.
   double squared_far = 0.0;
   for (std::size_t c = 0; c < 3; ++c) {
@@ -212,26 +257,28 @@ void CellGrid::nearest(const Point& query, std::size_t k, std::vector<Neighbour>
   }
   const double farthest = std::sqrt(squared_far) * 1.001;
   for (;;) {
-    scratch.clear();
+    std::vector<Neighbour>& candidates = scratch.candidates;
+    candidates.clear();
     const double limit = reach * reach * (1.0 - 1e-12);
     const double lo[3] = {q[0] - reach, q[1] - reach, q[2] - reach};
     const double hi[3] = {q[0] + reach, q[1] + reach, q[2] + reach};
-    scan(lo, hi, whole_row, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>&) {
+    scan(lo, hi, WholeRows{}, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>&) {
       for (std::size_t e = from; e < to; ++e) {
         const double dx = q[0] - static_cast<double>(xs[e]);
         const double dy = q[1] - static_cast<double>(ys[e]);
         const double dz = q[2] - static_cast<double>(zs[e]);
         const double squared = (dx * dx + dy * dy) + dz * dz;
-        if (squared < limit) scratch.push_back({squared, order_[e]});
+        if (squared < limit) candidates.push_back({squared, order_[e]});
       }
     }, unused);
     const bool everything = reach > farthest;
-    if (scratch.size() >= k || everything) {
-      const std::size_t take = std::min(k, scratch.size());
-      const auto cut = scratch.begin() + static_cast<std::ptrdiff_t>(take);
-      std::nth_element(scratch.begin(), cut - 1, scratch.end());
-      std::sort(scratch.begin(), cut);
-      for (auto it = scratch.begin(); it != cut; ++it) rows.push_back(it->second);
+    if (candidates.size() >= k || everything) {
+      const std::size_t take = std::min(k, candidates.size());
+      const auto cut = candidates.begin() + static_cast<std::ptrdiff_t>(take);
+      std::nth_element(candidates.begin(), cut - 1, candidates.end());
+      std::sort(candidates.begin(), cut);
+      for (auto it = candidates.begin(); it != cut; ++it) rows.push_back(it->second);
+      if (take > 0) scratch.reach = std::sqrt((cut - 1)->first);
       return;
     }
     reach *= 1.5;
@@ -246,8 +293,7 @@ void CellGrid::within(std::span<const Point> points, const Point& query, float r
   const double q[3] = {query[0], query[1], query[2]};
   const double lo[3] = {q[0] - r, q[1] - r, q[2] - r};
   const double hi[3] = {q[0] + r, q[1] + r, q[2] + r};
-  const auto whole_row = [](std::int64_t, std::int64_t, std::int64_t&, std::int64_t&) { return true; };
-  scan(lo, hi, whole_row, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>& rows) {
+  scan(lo, hi, WholeRows{}, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>& rows) {
     // Written without a branch: every candidate is stored, and kept by advancing the end.
     std::size_t kept = rows.size();
     rows.resize(kept + (to - from));

@@ -137,7 +137,7 @@ class NearestSearch : public NeighbourSearch {
       part.append(tree_->nearest(p.data(), k_));
       return;
     }
-    thread_local std::vector<CellGrid::Neighbour> scratch;
+    thread_local CellGrid::NearestScratch scratch;
     part.locals.clear();
     grid_->nearest(p, static_cast<std::size_t>(k_), scratch, part.rows);
     part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));

@@ -109,6 +109,7 @@ TEST(CellGrid, NearestEqualsABruteForceSearchWithTiesByRow) {
   std::vector<Point> few(lattice.begin(), lattice.begin() + 30);
   for (const std::vector<Point>* cloud : {&lattice, &sparse, &few}) {
     const CellGrid grid(*cloud, 6.0f);
+    CellGrid::NearestScratch scratch;  // carried from query to query, as the search does
     std::vector<Point> queries(cloud->begin(), cloud->begin() + 25);
     queries.push_back({700.0f, -3.0f, 2.5f});
     for (const Point& q : queries) {
@@ -122,7 +123,6 @@ TEST(CellGrid, NearestEqualsABruteForceSearchWithTiesByRow) {
       std::sort(all.begin(), all.end());
       std::vector<std::int32_t> expected;
       for (std::size_t k = 0; k < std::min<std::size_t>(50, all.size()); ++k) expected.push_back(all[k].second);
-      std::vector<CellGrid::Neighbour> scratch;
       std::vector<std::int32_t> found;
       grid.nearest(q, 50, scratch, found);
       ASSERT_EQ(found, expected) << q[0] << " " << q[1] << " " << q[2];
