@@ -178,6 +178,62 @@ bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t&
   return true;
 }
 
+void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const {
+  runs.clear();
+  // The hull of the regions' boxes, and of their clips, slab by slab and row by row.
+  std::vector<RowClip> clips;
+  double lo[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                  std::numeric_limits<double>::infinity()};
+  double hi[3] = {-lo[0], -lo[1], -lo[2]};
+  for (const EstimateRegion& region : regions) {
+    double region_lo[3];
+    double region_hi[3];
+    if (!bounding_box(region, region_lo, region_hi)) continue;
+    for (std::size_t c = 0; c < 3; ++c) {
+      lo[c] = std::min(lo[c], region_lo[c]);
+      hi[c] = std::max(hi[c], region_hi[c]);
+    }
+    clips.emplace_back(region, *this);
+  }
+  if (clips.empty()) return;
+  struct HullClip {
+    const std::vector<RowClip>& clips;
+    bool rows(std::int64_t z, std::int64_t& y_first, std::int64_t& y_last) const {
+      std::int64_t from = y_last + 1;
+      std::int64_t to = y_first - 1;
+      for (const RowClip& clip : clips) {
+        std::int64_t a = y_first;
+        std::int64_t b = y_last;
+        if (!clip.rows(z, a, b)) continue;
+        from = std::min(from, a);
+        to = std::max(to, b);
+      }
+      if (from > to) return false;
+      y_first = from;
+      y_last = to;
+      return true;
+    }
+    bool operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const {
+      std::int64_t from = x_last + 1;
+      std::int64_t to = x_first - 1;
+      for (const RowClip& clip : clips) {
+        std::int64_t a = x_first;
+        std::int64_t b = x_last;
+        if (!clip(y, z, a, b)) continue;
+        from = std::min(from, a);
+        to = std::max(to, b);
+      }
+      if (from > to) return false;
+      x_first = from;
+      x_last = to;
+      return true;
+    }
+  };
+  std::vector<std::int32_t> unused;
+  scan(lo, hi, HullClip{clips}, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>&) { runs.push_back({from, to}); },
+       unused);
+}
+
 void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t to, std::vector<std::int32_t>& found,
                     std::vector<Point>& locals) const {
   // Room for every candidate, grown geometrically, so that the appends below never move

@@ -144,30 +144,33 @@ class CellGrid {
   /// the grid has fewer. Thread-safe with a `scratch` per thread.
   void nearest(const Point& query, std::size_t k, NearestScratch& scratch, std::vector<std::int32_t>& rows) const;
 
-  /// Appends to `rows`, in cell order, every grid point that `region` holds and `keep(row)`
-  /// accepts, and its local coordinates in the region to `locals`. Only the cells that can
-  /// meet the region are visited, and their points are tested four at a time where the
-  /// machine allows (same arithmetic, same answers). Thread-safe.
+  /// Runs [from, to) of the cell order, ascending and disjoint.
+  using Runs = std::vector<std::array<std::size_t, 2>>;
+
+  /// Sets `runs` to hold every grid point that any of `regions` can hold: the cells that can
+  /// meet one of them. Nearby regions (those of consecutive points) share one walk over the
+  /// cells. Thread-safe.
+  void runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const;
+
+  /// Appends to `rows`, in cell order, every point of `runs` (from runs_meeting, for a group
+  /// of regions with this one among them) that `region` holds and `keep(row)` accepts, and
+  /// its local coordinates in the region to `locals`. The points are tested four at a time
+  /// where the machine allows (same arithmetic, same answers). Thread-safe.
   template <class Keep>
-  void within(const EstimateRegion& region, Keep keep, std::vector<std::int32_t>& rows, std::vector<Point>& locals) const {
-    double lo[3];
-    double hi[3];
-    if (!bounding_box(region, lo, hi)) return;
-    scan(
-        lo, hi, RowClip(region, *this),
-        [&](std::size_t from, std::size_t to, std::vector<std::int32_t>& found) {
-          const std::size_t start = found.size();
-          held(region, from, to, found, locals);
-          std::size_t kept = start;
-          for (std::size_t k = start; k < found.size(); ++k) {
-            found[kept] = found[k];
-            locals[kept] = locals[k];
-            kept += static_cast<std::size_t>(keep(found[k]));
-          }
-          found.resize(kept);
-          locals.resize(kept);
-        },
-        rows);
+  void within(const EstimateRegion& region, const Runs& runs, Keep keep, std::vector<std::int32_t>& rows,
+              std::vector<Point>& locals) const {
+    for (const auto& run : runs) {
+      const std::size_t start = rows.size();
+      held(region, run[0], run[1], rows, locals);
+      std::size_t kept = start;
+      for (std::size_t k = start; k < rows.size(); ++k) {
+        rows[kept] = rows[k];
+        locals[kept] = locals[k];
+        kept += static_cast<std::size_t>(keep(rows[k]));
+      }
+      rows.resize(kept);
+      locals.resize(kept);
+    }
   }
 
  private:

@@ -48,55 +48,70 @@ class RadiusSearch : public NeighbourSearch {
   RadiusSearch(std::span<const Point> points, float radius, int threads)
       : points_(points), radius_(radius), threads_(threads) {}
   void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) override {
-    if (narrowing == nullptr) make_grid();
-    find_on_threads(threads_, end - begin, parts_, out, [&](std::int64_t k, NeighbourLists& part) {
-      query(begin + k, narrowing, k, part);
-    });
+    find_rows(end - begin, [&](std::int64_t k) { return begin + k; }, narrowing, out);
   }
   void find(std::span<const std::int32_t> rows, const Narrowing* narrowing, NeighbourLists& out) override {
-    if (narrowing == nullptr) make_grid();
-    find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), parts_, out, [&](std::int64_t k, NeighbourLists& part) {
-      query(rows[static_cast<std::size_t>(k)], narrowing, k, part);
-    });
+    find_rows(static_cast<std::int64_t>(rows.size()), [&](std::int64_t k) { return rows[static_cast<std::size_t>(k)]; },
+              narrowing, out);
   }
 
  private:
+  // Narrowed queries come in groups of this many consecutive points, whose regions share one
+  // walk over the cells.
+  static constexpr std::int64_t group = 8;
+
+  // The lists of the `count` points row_of(0), row_of(1), ...
+  template <class RowOf>
+  void find_rows(std::int64_t count, RowOf row_of, const Narrowing* narrowing, NeighbourLists& out) {
+    if (narrowing == nullptr) {
+      make_grid();
+      find_on_threads(threads_, count, parts_, out, [&](std::int64_t k, NeighbourLists& part) {
+        grid_->within(points_, points_[static_cast<std::size_t>(row_of(k))], radius_, part.rows);
+        part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
+      });
+      return;
+    }
+    // Each thread takes whole groups, so that the lists do not depend on the thread count.
+    const std::int64_t groups = (count + group - 1) / group;
+    find_on_threads(threads_, groups, parts_, out, [&](std::int64_t g, NeighbourLists& part) {
+      thread_local CellGrid::Runs runs;
+      const std::int64_t first = g * group;
+      const std::int64_t last = std::min(count, first + group);
+      narrowing->grid.runs_meeting(narrowing->regions.subspan(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first)),
+                                   runs);
+      for (std::int64_t k = first; k < last; ++k) query(row_of(k), *narrowing, k, runs, part);
+    });
+  }
+
   // Narrowed searches walk the narrowing's grid: a grid of its own is made only for searches
   // that are not narrowed.
   void make_grid() {
     if (!grid_) grid_.emplace(points_, block_cell_side);
   }
 
-  // Appends the list of point i, the k-th of the query, to `part`; narrowed, with the local
-  // coordinates of its points.
-  void query(std::int64_t i, const Narrowing* narrowing, std::int64_t k, NeighbourLists& part) {
+  // Appends the narrowed list of point i, the k-th of the query, with the local coordinates
+  // of its points, to `part`: the points of `runs` that the region holds at their current
+  // positions, and within the radius at the searched ones. A region that lies within the
+  // radius, however far the points moved since the search, needs no radius test.
+  void query(std::int64_t i, const Narrowing& narrowing, std::int64_t k, const CellGrid::Runs& runs, NeighbourLists& part) {
     const Point& query = points_[static_cast<std::size_t>(i)];
-    if (narrowing == nullptr) {
-      grid_->within(points_, query, radius_, part.rows);
-      part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
-      return;
-    }
-    // The narrowed list: points the region holds at their current positions, and within
-    // the radius at the searched ones. A region that lies within the radius, however far
-    // the points moved since the search, needs no radius test.
-    const EstimateRegion& region = narrowing->regions[static_cast<std::size_t>(k)];
+    const EstimateRegion& region = narrowing.regions[static_cast<std::size_t>(k)];
     const double r = radius_;
-    const double moved = narrowing->positions.data() == points_.data() ? 0.0 : narrowing->moved;
+    const double moved = narrowing.positions.data() == points_.data() ? 0.0 : narrowing.moved;
     if (moved >= 0.0 && region.reach() + 2.0 * moved * (1.0 + 1e-9) < r * (1.0 - 1e-9)) {
-      narrowing->grid.within(region, [](std::int32_t) { return true; }, part.rows, part.locals);
-      part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
-      return;
+      narrowing.grid.within(region, runs, [](std::int32_t) { return true; }, part.rows, part.locals);
+    } else {
+      const double limit = r * r;
+      narrowing.grid.within(region, runs,
+                            [&](std::int32_t row) {
+                              const Point& p = points_[static_cast<std::size_t>(row)];
+                              const double dx = static_cast<double>(p[0]) - query[0];
+                              const double dy = static_cast<double>(p[1]) - query[1];
+                              const double dz = static_cast<double>(p[2]) - query[2];
+                              return (dx * dx + dy * dy) + dz * dz <= limit;
+                            },
+                            part.rows, part.locals);
     }
-    const double limit = r * r;
-    narrowing->grid.within(region,
-                           [&](std::int32_t row) {
-                             const Point& p = points_[static_cast<std::size_t>(row)];
-                             const double dx = static_cast<double>(p[0]) - query[0];
-                             const double dy = static_cast<double>(p[1]) - query[1];
-                             const double dz = static_cast<double>(p[2]) - query[2];
-                             return (dx * dx + dy * dy) + dz * dz <= limit;
-                           },
-                           part.rows, part.locals);
     part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
   }
 
