@@ -110,50 +110,6 @@ CellGrid::RowClip::RowClip(const EstimateRegion& region, const CellGrid& grid) :
   }
 }
 
-bool CellGrid::RowClip::rows(std::int64_t z, std::int64_t& y_first, std::int64_t& y_last) const {
-  // In the slab, the cell centres (X, Y) that can meet the region lie in the polygon where
-  // |a_k . (X, Y, Z)| <= reach_k for the three axes; its extent in Y is that of its corners,
-  // which are crossings of two of the six edge lines.
-  const double cell_z = first_[2] + static_cast<double>(z) * side_;
-  double offset[3];
-  for (std::size_t k = 0; k < 3; ++k) offset[k] = axes_[k][2] * cell_z;
-  const auto inside = [&](double x, double y) {
-    for (std::size_t k = 0; k < 3; ++k) {
-      const double along = axes_[k][0] * x + axes_[k][1] * y + offset[k];
-      if (!(std::fabs(along) <= reach_[k] * (1.0 + 1e-9) + 1e-9 * side_)) return false;
-    }
-    return true;
-  };
-  double low = std::numeric_limits<double>::infinity();
-  double high = -low;
-  for (std::size_t i = 0; i < 3; ++i) {
-    for (std::size_t j = i + 1; j < 3; ++j) {
-      const double ax = axes_[i][0], ay = axes_[i][1], bx = axes_[j][0], by = axes_[j][1];
-      const double det = ax * by - ay * bx;
-      if (std::fabs(det) < 1e-12) continue;
-      for (const double si : {-1.0, 1.0}) {
-        for (const double sj : {-1.0, 1.0}) {
-          // a . (x, y) = si reach_i - offset_i and b . (x, y) = sj reach_j - offset_j.
-          const double ri = si * reach_[i] - offset[i];
-          const double rj = sj * reach_[j] - offset[j];
-          const double x = (ri * by - ay * rj) / det;
-          const double y = (ax * rj - ri * bx) / det;
-          if (!inside(x, y)) continue;
-          low = std::min(low, y);
-          high = std::max(high, y);
-        }
-      }
-    }
-  }
-  if (!(low <= high)) return false;
-  const double from = std::max(static_cast<double>(y_first), std::ceil((low - first_[1]) / side_ - 1e-9));
-  const double to = std::min(static_cast<double>(y_last), std::floor((high - first_[1]) / side_ + 1e-9));
-  if (!(from <= to)) return false;
-  y_first = static_cast<std::int64_t>(from);
-  y_last = static_cast<std::int64_t>(to);
-  return true;
-}
-
 bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const {
   const double cell_y = first_[1] + static_cast<double>(y) * side_;
   const double cell_z = first_[2] + static_cast<double>(z) * side_;
@@ -180,7 +136,7 @@ bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t&
 
 void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const {
   runs.clear();
-  // The hull of the regions' boxes, and of their clips, slab by slab and row by row.
+  // The hull of the regions' boxes, and of their clips row by row.
   std::vector<RowClip> clips;
   double lo[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                   std::numeric_limits<double>::infinity()};
@@ -198,21 +154,6 @@ void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs)
   if (clips.empty()) return;
   struct HullClip {
     const std::vector<RowClip>& clips;
-    bool rows(std::int64_t z, std::int64_t& y_first, std::int64_t& y_last) const {
-      std::int64_t from = y_last + 1;
-      std::int64_t to = y_first - 1;
-      for (const RowClip& clip : clips) {
-        std::int64_t a = y_first;
-        std::int64_t b = y_last;
-        if (!clip.rows(z, a, b)) continue;
-        from = std::min(from, a);
-        to = std::max(to, b);
-      }
-      if (from > to) return false;
-      y_first = from;
-      y_last = to;
-      return true;
-    }
     bool operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const {
       std::int64_t from = x_last + 1;
       std::int64_t to = x_first - 1;
@@ -318,7 +259,7 @@ void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratc
     const double limit = reach * reach * (1.0 - 1e-12);
     const double lo[3] = {q[0] - reach, q[1] - reach, q[2] - reach};
     const double hi[3] = {q[0] + reach, q[1] + reach, q[2] + reach};
-    scan(lo, hi, WholeRows{}, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>&) {
+    scan(lo, hi, whole_row, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>&) {
       for (std::size_t e = from; e < to; ++e) {
         const double dx = q[0] - static_cast<double>(xs[e]);
         const double dy = q[1] - static_cast<double>(ys[e]);
@@ -349,7 +290,7 @@ void CellGrid::within(std::span<const Point> points, const Point& query, float r
   const double q[3] = {query[0], query[1], query[2]};
   const double lo[3] = {q[0] - r, q[1] - r, q[2] - r};
   const double hi[3] = {q[0] + r, q[1] + r, q[2] + r};
-  scan(lo, hi, WholeRows{}, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>& rows) {
+  scan(lo, hi, whole_row, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>& rows) {
     // Written without a branch: every candidate is stored, and kept by advancing the end.
     std::size_t kept = rows.size();
     rows.resize(kept + (to - from));

@@ -195,12 +195,11 @@ class CellGrid {
   }
   std::int64_t cell_number(const Point& p) const;
   static bool bounding_box(const EstimateRegion& region, double lo[3], double hi[3]);
-  // Narrows a slab of cells (z) to the rows, and a row of cells (y, z) to the cells, that
-  // can meet a region; false when none can.
+  // Narrows a row of cells (y, z) to the cells [x_first, x_last] that can meet a region;
+  // false when none can.
   class RowClip {
    public:
     RowClip(const EstimateRegion& region, const CellGrid& grid);
-    bool rows(std::int64_t z, std::int64_t& y_first, std::int64_t& y_last) const;
     bool operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const;
 
    private:
@@ -231,13 +230,9 @@ class CellGrid {
   }
 
   // Calls test(from, to, found) for the runs [from, to) of the order that hold the points of
-  // the cells meeting [lo, hi] that the clip keeps, in cell order: clip.rows(z, y_first,
-  // y_last) narrows a slab of cells to its rows [y_first, y_last] (false: none), and
-  // clip(y, z, x_first, x_last) a row to its cells [x_first, x_last] (false: none).
-  struct WholeRows {
-    bool rows(std::int64_t, std::int64_t&, std::int64_t&) const { return true; }
-    bool operator()(std::int64_t, std::int64_t, std::int64_t&, std::int64_t&) const { return true; }
-  };
+  // the cells meeting [lo, hi] which clip(y, z, x_first, x_last) keeps, in cell order (it
+  // narrows the row of cells (y, z) to the cells [x_first, x_last]; false: none).
+  static bool whole_row(std::int64_t, std::int64_t, std::int64_t&, std::int64_t&) { return true; }
   template <class Clip, class Test>
   void scan(const double lo[3], const double hi[3], Clip clip, Test test, std::vector<std::int32_t>& found) const {
     if (sorted_cells_.empty()) return;
@@ -256,13 +251,9 @@ class CellGrid {
     const auto cells_begin = sorted_cells_.begin();
     const auto cells_end = sorted_cells_.end();
     const std::int64_t last_cell = cell_at(last[0], last[1], last[2]);
-    // The slab of cells (one z) and the row of cells (one y in it) the walk is in, and the
-    // parts of them that the clip keeps.
-    std::int64_t slab_z = -1;
-    std::int64_t y_first = 0;
-    std::int64_t y_last = -1;
-    bool slab_open = false;
+    // The row of cells the walk is in, and its part that the clip keeps.
     std::int64_t row_y = -1;
+    std::int64_t row_z = -1;
     std::int64_t x_first = 0;
     std::int64_t x_last = -1;
     bool row_open = false;
@@ -271,41 +262,28 @@ class CellGrid {
       const std::int64_t x = *at % count_[0];
       const std::int64_t y = (*at / count_[0]) % count_[1];
       const std::int64_t z = *at / count_[0] / count_[1];
-      if (z != slab_z) {
-        slab_z = z;
-        y_first = first[1];
-        y_last = last[1];
-        slab_open = clip.rows(z, y_first, y_last);
-        row_y = -1;
-      }
-      if (slab_open && y < y_first) {
-        at = gallop(at, cells_end, cell_at(first[0], y_first, z), false);
-        continue;
-      }
-      if (!slab_open || y > y_last) {
-        if (z + 1 > last[2]) break;
-        at = gallop(at, cells_end, cell_at(first[0], first[1], z + 1), false);
-        continue;
-      }
-      if (y != row_y) {
+      const bool in_rows = y >= first[1] && y <= last[1];
+      if (in_rows && (y != row_y || z != row_z)) {
         row_y = y;
+        row_z = z;
         x_first = first[0];
         x_last = last[0];
         row_open = clip(y, z, x_first, x_last);
       }
-      if (row_open && x < x_first) {
+      if (in_rows && row_open && x < x_first) {
         at = gallop(at, cells_end, cell_at(x_first, y, z), false);
         continue;
       }
-      if (!row_open || x > x_last) {
-        // On to the next row of the slab, or the next slab.
-        if (y + 1 <= y_last) {
-          at = gallop(at, cells_end, cell_at(first[0], y + 1, z), false);
-        } else if (z + 1 <= last[2]) {
-          at = gallop(at, cells_end, cell_at(first[0], first[1], z + 1), false);
-        } else {
-          break;
+      if (!in_rows || !row_open || x > x_last) {
+        // On to the start of the box's next row of cells.
+        std::int64_t next_y = y < first[1] ? first[1] : y + 1;
+        std::int64_t next_z = z;
+        if (next_y > last[1]) {
+          next_y = first[1];
+          ++next_z;
         }
+        if (next_z > last[2]) break;
+        at = gallop(at, cells_end, cell_at(first[0], next_y, next_z), false);
         continue;
       }
       const auto end = gallop(at, cells_end, cell_at(x_last, y, z), true);

@@ -1,6 +1,7 @@
 #include "host/native_host.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -135,17 +136,33 @@ class NearestSearch : public NeighbourSearch {
     }
   }
   void find(std::int64_t begin, std::int64_t end, const Narrowing*, NeighbourLists& out) override {
+    fit_cells();
     find_on_threads(threads_, end - begin, parts_, out, [&](std::int64_t k, NeighbourLists& part) {
       query(begin + k, part);
     });
   }
   void find(std::span<const std::int32_t> rows, const Narrowing*, NeighbourLists& out) override {
+    fit_cells();
     find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), parts_, out, [&](std::int64_t k, NeighbourLists& part) {
       query(rows[static_cast<std::size_t>(k)], part);
     });
   }
 
  private:
+  // Where the k nearest lie many cells away (a cloud far sparser than the filter's scaled
+  // units, as with a density far too large), the walk would cross many cells for each point:
+  // the cells are made about as wide as the first point's k-th neighbour is far.
+  void fit_cells() {
+    if (!grid_ || fitted_ || points_.empty()) return;
+    fitted_ = true;
+    CellGrid::NearestScratch scratch;
+    std::vector<std::int32_t> rows;
+    grid_->nearest(points_[0], static_cast<std::size_t>(k_), scratch, rows);
+    if (scratch.reach > 4.0 * block_cell_side && std::isfinite(scratch.reach)) {
+      grid_.emplace(points_, static_cast<float>(scratch.reach));
+    }
+  }
+
   void query(std::int64_t i, NeighbourLists& part) {
     const Point& p = points_[static_cast<std::size_t>(i)];
     if (tree_) {
@@ -163,6 +180,7 @@ class NearestSearch : public NeighbourSearch {
   int threads_;
   std::optional<CellGrid> grid_;
   std::optional<KdSearch> tree_;
+  bool fitted_ = false;
   std::vector<NeighbourLists> parts_;
 };
 
