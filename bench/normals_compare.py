@@ -20,8 +20,8 @@ levels 0.5, 1 and 2 %, and scores each method by the angle between its normal at
 true normal at that point's clean position, ignoring the sign (peers do not orient): mean and 95th
 percentile, in degrees. Methods:
 
-  vandrel        build/vandrel --normals with the true --sigma and --density: the normal of the
-                 50-nearest-neighbour plane fit on the filtered points
+  vandrel        build/vandrel --normals with the true --sigma and --density: quadric fits to
+                 25 to 400 nearest filtered points, the size chosen per point
   Open3D         estimate_normals with KDTreeSearchParamKNN(k) (python3-open3d)
   PCL            NormalEstimation with setKSearch(k) (build/bench/pcl_normals, libpcl-dev)
   CGAL jet, PCA  jet_estimate_normals / pca_estimate_normals with k (build/bench/cgal_normals)

@@ -4,10 +4,12 @@
 #include <array>
 #include <cmath>
 #include <numeric>
+#include <optional>
 #include <queue>
 #include <tuple>
 
 #include "core/parallel.h"
+#include "numeric/solve.h"
 #include "numeric/symmetric_eigen.h"
 
 namespace vandrel {
@@ -23,17 +25,26 @@ constexpr std::size_t spread_neighbours = 12;
 // The neighbourhood sizes a normal is fitted at, smallest first.
 constexpr std::array<std::int32_t, 5> normal_scales{25, 50, 100, 200, 400};
 // A larger scale is taken while its normal stays within this factor of the cloud's median
-// deviation at that scale from the smallest scale's normal (on squared sines' scale: 3^2).
-constexpr float median_factor_squared = 9.0f;
+// deviation from the next smaller scale's normal (on squared sines' scale: 4^2).
+constexpr float median_factor_squared = 16.0f;
 
-struct PlaneFit {
+float dot(const Point& a, const Point& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
+
+struct SurfaceFit {
   Point normal;
   float curvature;
 };
 
-// The plane of the first `k` rows of `rows` (nearest first): the least principal axis of
-// their scatter about their mean, summed in list order; its surface variation.
-PlaneFit plane_fit(std::span<const Point> points, std::span<const std::int32_t> rows, std::size_t k) {
+// The surface through the first `k` rows of `rows` (nearest first), seen from `at`: in the
+// frame of their principal axes about their mean, the quadric height
+// h = c0 + c1 u + c2 v + c3 u^2 + c4 u v + c5 v^2 fitted by least squares (u, v scaled by the
+// spread of the points), and its normal at `at`'s (u, v). A plane's normal leans on a curved
+// surface unless the point is the neighbourhood's centre; the quadric's does not, so larger
+// neighbourhoods stay unbiased. Falls back to the plane's normal when the quadric is not
+// determined (points on a line). The curvature is the scatter's surface variation. Sums in
+// list order.
+SurfaceFit surface_fit(std::span<const Point> points, std::span<const std::int32_t> rows, std::size_t k,
+                       const Point& at) {
   Point mean;
   for (std::size_t c = 0; c < 3; ++c) {
     float sum = points[static_cast<std::size_t>(rows[0])][c];
@@ -50,10 +61,40 @@ PlaneFit plane_fit(std::span<const Point> points, std::span<const std::int32_t> 
   }
   const SymmetricEigen fit = symmetric_eigen_3x3(scatter);
   const float total = (fit.values[0] + fit.values[1]) + fit.values[2];
-  return {{fit.vectors[6], fit.vectors[7], fit.vectors[8]}, total > 0.0f ? std::fabs(fit.values[2]) / total : 0.0f};
+  const float curvature = total > 0.0f ? std::fabs(fit.values[2]) / total : 0.0f;
+  const Point along{fit.vectors[0], fit.vectors[1], fit.vectors[2]};
+  const Point across{fit.vectors[3], fit.vectors[4], fit.vectors[5]};
+  const Point normal{fit.vectors[6], fit.vectors[7], fit.vectors[8]};
+  const float spread = std::sqrt((fit.values[0] + fit.values[1]) / static_cast<float>(k));
+  if (!(spread > 0.0f)) return {normal, curvature};
+  auto in_frame = [&](const Point& p) {
+    const Point d = {p[0] - mean[0], p[1] - mean[1], p[2] - mean[2]};
+    return std::array<float, 3>{dot(d, along) / spread, dot(d, across) / spread, dot(d, normal)};
+  };
+  // Normal equations of the quadric, lower triangle row by row.
+  std::array<float, 21> gram{};
+  std::array<float, 6> moment{};
+  for (std::size_t r = 0; r < k; ++r) {
+    const auto [u, v, h] = in_frame(points[static_cast<std::size_t>(rows[r])]);
+    const std::array<float, 6> basis{1.0f, u, v, u * u, u * v, v * v};
+    std::size_t entry = 0;
+    for (std::size_t i = 0; i < 6; ++i) {
+      for (std::size_t j = 0; j <= i; ++j) gram[entry++] += basis[i] * basis[j];
+      moment[i] += basis[i] * h;
+    }
+  }
+  const std::optional<std::array<float, 6>> c = solve_spd_6x6(gram, moment);
+  if (!c || !std::isfinite((*c)[1]) || !std::isfinite((*c)[2])) return {normal, curvature};
+  const auto [u, v, h] = in_frame(at);
+  const float slope_u = ((*c)[1] + 2.0f * (*c)[3] * u + (*c)[4] * v) / spread;
+  const float slope_v = ((*c)[2] + (*c)[4] * u + 2.0f * (*c)[5] * v) / spread;
+  Point surface;
+  for (std::size_t i = 0; i < 3; ++i) surface[i] = (normal[i] - slope_u * along[i]) - slope_v * across[i];
+  const float length = std::sqrt(dot(surface, surface));
+  if (!(length > 0.0f) || !std::isfinite(length)) return {normal, curvature};
+  for (float& x : surface) x /= length;
+  return {surface, curvature};
 }
-
-float dot(const Point& a, const Point& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
 
 void flip(Point& n) {
   for (float& c : n) c = -c;
@@ -121,7 +162,7 @@ BlockNormals block_normals(Host& host, std::span<const Point> points, const Norm
   const bool spreading = orientation.rule == NormalSign::Rule::propagate;
   std::vector<std::int32_t> graph(spreading ? n * spread_neighbours : 0);
   // Every point's fit at every scale: chosen once the cloud's medians are known.
-  std::vector<PlaneFit> fits(n * scales);
+  std::vector<SurfaceFit> fits(n * scales);
   NeighbourLists lists;
   const std::int64_t chunk = std::max<std::int64_t>(256, chunk_rows / static_cast<std::int64_t>(largest));
   for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n); begin += chunk) {
@@ -133,7 +174,7 @@ BlockNormals block_normals(Host& host, std::span<const Point> points, const Norm
         const std::span<const std::int32_t> rows = lists[k];
         const auto i = static_cast<std::size_t>(begin + k);
         for (std::size_t s = 0; s < scales; ++s)
-          fits[i * scales + s] = plane_fit(points, rows, static_cast<std::size_t>(normal_scales[s]));
+          fits[i * scales + s] = surface_fit(points, rows, static_cast<std::size_t>(normal_scales[s]), points[i]);
         if (spreading) {
           // The nearest first; the point itself (first, or tied) is skipped by the spread.
           for (std::size_t r = 0; r < spread_neighbours; ++r)
@@ -143,16 +184,16 @@ BlockNormals block_normals(Host& host, std::span<const Point> points, const Norm
     });
     host.progress("normals", end, static_cast<std::int64_t>(n));
   }
-  // How far each scale's normal turns from the smallest scale's, as a squared sine
+  // How far each scale's normal turns from the next smaller scale's, as a squared sine
   // (1 - cos^2), and the cloud's median of it per scale: what a scale's own noise makes it
-  // turn, on a surface smooth at that scale. A point keeps growing its scale while it turns
-  // by less than median_factor_squared times that: near an edge or a fine detail the larger
-  // fits turn further, and the point keeps the last scale before them.
+  // turn, on a surface smooth at that scale. A point keeps growing its scale while each step
+  // turns by less than median_factor_squared times that: near an edge or a fine detail the
+  // larger fits turn further, and the point keeps the last scale before them.
   std::vector<float> turn(n * scales, 0.0f);
   for_each_share(threads, static_cast<std::int64_t>(n), [&](int, std::int64_t first, std::int64_t last) {
     for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
       for (std::size_t s = 1; s < scales; ++s) {
-        const float cosine = dot(fits[i * scales].normal, fits[i * scales + s].normal);
+        const float cosine = dot(fits[i * scales + s - 1].normal, fits[i * scales + s].normal);
         turn[i * scales + s] = 1.0f - cosine * cosine;
       }
     }

@@ -33,12 +33,14 @@ struct BlockNormals {
 };
 
 /// The normal of every point of a block of at least 50 points, fitted to `points` (the
-/// filtered positions): the least principal axis of the scatter of its k nearest neighbours
-/// (the plane fit local_frame makes with k = 50), at the largest k of 25, 50, 100, 200 and
-/// 400 before which the fitted normal has not turned from the k = 25 one by more than 3 times
-/// the cloud's median turn at that k. Large neighbourhoods average the noise away on smooth
-/// surfaces; near sharp edges and fine detail, where the larger fits turn, the point keeps a
-/// small one. Blocks of fewer than 50 points get NaN. Then oriented by `orientation`.
+/// filtered positions): at each of the neighbourhood sizes k = 25, 50, 100, 200 and 400, the
+/// normal at the point of the quadric height field fitted over its k nearest neighbours in
+/// their principal frame (unbiased on curved surfaces, unlike a plane's); the point takes the
+/// largest k reached by steps each of which turns the normal by at most 4 times the cloud's
+/// median turn at that step. Large neighbourhoods average the noise away on smooth surfaces;
+/// near sharp edges and fine detail, where the larger fits turn, the point keeps a small one.
+/// The curvature is the surface variation of the chosen neighbourhood's scatter. Blocks of
+/// fewer than 50 points get NaN. Then oriented by `orientation`.
 /// Deterministic: the bits do not depend on the thread count.
 BlockNormals block_normals(Host& host, std::span<const Point> points, const NormalSign& orientation);
 

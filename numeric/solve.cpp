@@ -1,6 +1,7 @@
 #include "numeric/solve.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 namespace vandrel {
@@ -49,6 +50,38 @@ std::array<float, 3> solve_3x3(const Matrix3& A, const std::array<float, 3>& b) 
   y[1] = (y[1] - y[2] * W[r2 + 6]) / W[r2 + 3];
   y[0] = (b[r1] - y[2] * W[r1 + 6] - y[1] * W[r1 + 3]) / W[r1];
   return y;
+}
+
+std::optional<std::array<float, 6>> solve_spd_6x6(const std::array<float, 21>& A, const std::array<float, 6>& b) {
+  // L(r, c), c <= r, is L[r * (r + 1) / 2 + c], the layout of A.
+  std::array<float, 21> L{};
+  for (std::size_t r = 0; r < 6; ++r) {
+    const std::size_t row = r * (r + 1) / 2;
+    for (std::size_t c = 0; c <= r; ++c) {
+      const std::size_t col = c * (c + 1) / 2;
+      float sum = A[row + c];
+      for (std::size_t j = 0; j < c; ++j) sum -= L[row + j] * L[col + j];
+      if (c < r) {
+        L[row + c] = sum / L[col + c];
+      } else {
+        if (!(sum > 0.0f)) return std::nullopt;
+        L[row + r] = std::sqrt(sum);
+      }
+    }
+  }
+  std::array<float, 6> x{};
+  for (std::size_t r = 0; r < 6; ++r) {
+    const std::size_t row = r * (r + 1) / 2;
+    float sum = b[r];
+    for (std::size_t j = 0; j < r; ++j) sum -= L[row + j] * x[j];
+    x[r] = sum / L[row + r];
+  }
+  for (std::size_t r = 6; r-- > 0;) {
+    float sum = x[r];
+    for (std::size_t j = r + 1; j < 6; ++j) sum -= L[j * (j + 1) / 2 + r] * x[j];
+    x[r] = sum / L[r * (r + 1) / 2 + r];
+  }
+  return x;
 }
 
 }  // namespace vandrel

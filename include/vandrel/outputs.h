@@ -25,9 +25,9 @@ enum class NormalOrientation {
 
 /// The outputs a call asks for beside the filtered points; all off by default.
 struct OutputRequest {
-  /// The unit normal of each point, from the filter's own 50-nearest-neighbour plane fit
-  /// (the local frame) computed on the filtered positions, and its curvature (surface
-  /// variation l3 / (l1 + l2 + l3) of that fit, 0 on a plane, at most 1/3).
+  /// The unit normal of each point, from quadric fits to its 25 to 400 nearest filtered
+  /// positions (the size chosen per point, docs/outputs.md), and its curvature (surface
+  /// variation l3 / (l1 + l2 + l3) of the chosen neighbourhood, 0 on a plane, at most 1/3).
   bool normals = false;
   NormalOrientation orientation = NormalOrientation::consistent;
   /// The viewpoint (in the cloud's coordinates) or the direction of the orientation rule.

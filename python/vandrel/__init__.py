@@ -99,8 +99,8 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
               nobody's neighbours and come back as given, bit for bit); a sigma or
               density left out is estimated from them alone. A mask that selects
               nothing returns the points as given.
-    normals   also return each point's unit normal and curvature, from the filter's
-              50-nearest-neighbour plane fit on the filtered points. Signs: facing
+    normals   also return each point's unit normal and curvature, from quadric fits
+              to its 25 to 400 nearest filtered points (docs/outputs.md). Signs: facing
               viewpoint (3 numbers, the sensor, in the points' coordinates) when given,
               else with a non-negative component along direction (3 numbers; (0, 0, 1)
               for airborne scans) when given, else consistent over each connected part,

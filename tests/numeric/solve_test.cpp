@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <random>
 #include <utility>
 
@@ -104,6 +105,40 @@ TEST(solve_3x3, SingularSystemsGiveNonFiniteValues) {
     const std::array<float, 3> x = solve_3x3(A, {1, 2, 3});
     EXPECT_FALSE(std::isfinite(x[0]) && std::isfinite(x[1]) && std::isfinite(x[2]));
   }
+}
+
+TEST(solve_spd_6x6, WorkedExampleAndMatricesWithoutAFactor) {
+  // A = L L^T with L lower triangular of small integers and x = (1, -2, 3, -4, 5, -6): every
+  // step of the factorisation and the substitutions is exact in single precision.
+  const float L[6][6] = {{2, 0, 0, 0, 0, 0}, {1, 1, 0, 0, 0, 0}, {0, 1, 2, 0, 0, 0},
+                         {1, 0, 1, 1, 0, 0}, {0, 2, 0, 1, 1, 0}, {1, 1, 1, 1, 1, 2}};
+  const float x[6] = {1, -2, 3, -4, 5, -6};
+  std::array<float, 21> A{};
+  std::array<float, 6> b{};
+  for (std::size_t r = 0, entry = 0; r < 6; ++r) {
+    for (std::size_t c = 0; c <= r; ++c, ++entry) {
+      for (std::size_t j = 0; j < 6; ++j) A[entry] += L[r][j] * L[c][j];
+    }
+  }
+  for (std::size_t r = 0; r < 6; ++r) {
+    for (std::size_t c = 0; c < 6; ++c) {
+      float a = 0.0f;
+      for (std::size_t j = 0; j < 6; ++j) a += L[r][j] * L[c][j];
+      b[r] += a * x[c];
+    }
+  }
+  const std::optional<std::array<float, 6>> solved = solve_spd_6x6(A, b);
+  ASSERT_TRUE(solved.has_value());
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ((*solved)[i], x[i]) << i;
+
+  // Singular (a zero row and column) and indefinite matrices have no factor.
+  std::array<float, 21> singular = A;
+  for (std::size_t c = 0; c <= 3; ++c) singular[6 + c] = 0.0f;  // row 3
+  for (std::size_t r = 4; r < 6; ++r) singular[r * (r + 1) / 2 + 3] = 0.0f;
+  EXPECT_FALSE(solve_spd_6x6(singular, b).has_value());
+  std::array<float, 21> indefinite{};
+  for (std::size_t r = 0; r < 6; ++r) indefinite[r * (r + 1) / 2 + r] = r == 4 ? -1.0f : 1.0f;
+  EXPECT_FALSE(solve_spd_6x6(indefinite, b).has_value());
 }
 
 }  // namespace
