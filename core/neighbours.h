@@ -45,17 +45,16 @@ struct NeighbourLists {
     rows.insert(rows.end(), list.begin(), list.end());
     offsets.push_back(static_cast<std::int64_t>(rows.size()));
   }
-  /// Appends list k of `other`, with its local coordinates when every list has them.
-  void append(const NeighbourLists& other, std::int64_t k) {
-    const std::span<const std::int32_t> list = other[k];
-    if (!other.locals.empty() && locals.size() == rows.size()) {
-      const std::span<const Point> local = other.locals_of(k);
-      locals.insert(locals.end(), local.begin(), local.end());
+  /// Appends every list of `other`, with their local coordinates when every list has them.
+  void append(const NeighbourLists& other) {
+    if (other.locals.size() == other.rows.size() && locals.size() == rows.size()) {
+      locals.insert(locals.end(), other.locals.begin(), other.locals.end());
     } else {
       locals.clear();
     }
-    rows.insert(rows.end(), list.begin(), list.end());
-    offsets.push_back(static_cast<std::int64_t>(rows.size()));
+    const auto base = static_cast<std::int64_t>(rows.size());
+    rows.insert(rows.end(), other.rows.begin(), other.rows.end());
+    for (std::size_t k = 1; k < other.offsets.size(); ++k) offsets.push_back(base + other.offsets[k]);
   }
 };
 

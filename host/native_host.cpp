@@ -39,9 +39,7 @@ void find_on_threads(int threads, std::int64_t count, std::vector<NeighbourLists
     std::swap(out, parts[0]);
     first_part = 1;
   }
-  for (std::size_t p = first_part; p < parts.size(); ++p) {
-    for (std::int64_t k = 0; k < parts[p].size(); ++k) out.append(parts[p], k);
-  }
+  for (std::size_t p = first_part; p < parts.size(); ++p) out.append(parts[p]);
 }
 
 class RadiusSearch : public NeighbourSearch {
