@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::int32_t progress_interval = 5000;
 // Without a chunk size given, a chunk holds about this many neighbour rows.
-constexpr std::int64_t rows_per_chunk = 1 << 19;
+constexpr std::int64_t rows_per_chunk = 1 << 18;
 constexpr std::int64_t min_chunk_points = 256;
 constexpr std::int64_t max_chunk_points = 4096;
 
