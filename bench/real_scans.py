@@ -1,0 +1,275 @@
+#!/usr/bin/env python3
+"""The shared real scans filtered as a user would first run them, `vandrel IN OUT` with nothing
+else, measured by proxies a user would trust (there is no ground truth), against the input and
+against other choices of what to filter.
+
+Airborne LiDAR (LAS):
+- ground cell RMS: the class 2 points cut into 10-unit cells (feet here); each cell of 10 points or
+  more is fitted a plane (least squares, orthogonal) and the pooled RMS distance from the planes is
+  given; the same rows are measured before and after.
+- bridge deck RMS: the deck's points (found in the input: within 7 units of the bridge's axis, over
+  the river, within 1 unit of a line fitted along it), cut into 10-unit lengths along the axis, each
+  fitted a plane; pooled RMS as above.
+- other points moved: how far the points neither in a ground cell nor on the deck moved (trees,
+  houses, water, isolated returns), 95th percentile and largest, in units of the input's ground cell
+  RMS: detail smoothed away shows there.
+Depth cameras (organised PCD), on the 640 x 480 grid cut into 16 x 16 windows (as bench/range_noise.py):
+- near / far flat RMS: the flatter half of the windows in the nearest 30 % / farthest 15 % of the points
+  by range, each measured by the RMS distance from its plane (median over the windows);
+- near detail moved: the 95th percentile of how far the near band's other points (objects, edges)
+  moved, in units of the near flat windows' own RMS in the input (their noise): smoothing near
+  detail at a larger scale moves them several times their noise.
+A run must not make a proxy worse than the input, and a move of the near detail above 3 times the
+noise counts as detail smoothed away.
+
+With --pictures DIR, side views of a thin slice of each scan before and after the default run are
+written as PNG (matplotlib, for the benchmark only).
+
+    /usr/bin/python3 bench/real_scans.py [--build DIR] [--scratch DIR] [--pictures DIR] [--alternatives]
+"""
+import argparse
+import os
+import re
+import struct
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, here)
+from pcd_points import read_pcd  # noqa: E402
+
+data = os.environ.get("VANDREL_REAL_SCANS", os.path.join(here, "..", "..", "shared", "data", "real"))
+
+
+def read_las(path):
+    """x, y, z (float64, scaled) and the classification of a LAS file of point format 0 to 3."""
+    raw = open(path, "rb").read()
+    offset = struct.unpack_from("<I", raw, 96)[0]
+    record = struct.unpack_from("<H", raw, 105)[0]
+    n = struct.unpack_from("<I", raw, 107)[0]
+    scale = np.array(struct.unpack_from("<3d", raw, 131))
+    shift = np.array(struct.unpack_from("<3d", raw, 155))
+    dtype = np.dtype({"names": ["X", "Y", "Z", "cls"], "formats": ["<i4", "<i4", "<i4", "u1"],
+                      "offsets": [0, 4, 8, 15], "itemsize": record})
+    rec = np.frombuffer(raw, dtype, count=n, offset=offset)
+    xyz = np.column_stack([rec["X"] * scale[0] + shift[0], rec["Y"] * scale[1] + shift[1],
+                           rec["Z"] * scale[2] + shift[2]])
+    return xyz, rec["cls"] & 31
+
+
+def run(build, args):
+    started = time.time()
+    done = subprocess.run([os.path.join(build, "vandrel"), *args], capture_output=True, text=True)
+    return done.returncode, done.stderr, time.time() - started
+
+
+def plane_rms2(points):
+    """Sum of squared orthogonal distances from the least-squares plane, and the count."""
+    p = points - points.mean(axis=0)
+    _, s, _ = np.linalg.svd(p, full_matrices=False)
+    return float(s[-1] ** 2), len(points)
+
+
+def pooled_rms(points, groups):
+    total = count = 0.0
+    for rows in groups:
+        s, m = plane_rms2(points[rows])
+        total += s
+        count += m
+    return float(np.sqrt(total / count))
+
+
+def cells_of(xy, rows, size=10.0, least=10):
+    keys = np.floor(xy[rows] / size).astype(np.int64)
+    _, inverse, counts = np.unique(keys, axis=0, return_inverse=True, return_counts=True)
+    inverse = inverse.ravel()
+    order = np.argsort(inverse, kind="stable")
+    bounds = np.cumsum(counts)[:-1]
+    return [rows[g] for g in np.split(order, bounds) if len(g) >= least]
+
+
+class Lidar:
+    """Proxies of an airborne LiDAR scan: ground cells, the bridge deck, everything else."""
+
+    def __init__(self, path, xyz, classes):
+        self.input = xyz
+        ground = np.flatnonzero(classes == 2)
+        self.ground = cells_of(xyz[:, :2], ground)
+        self.deck = self.find_deck(xyz)
+        used = np.zeros(len(xyz), bool)
+        for rows in self.ground + self.deck:
+            used[rows] = True
+        self.others = np.flatnonzero(~used)
+        self.unit = pooled_rms(xyz, self.ground)
+
+    @staticmethod
+    def find_deck(xyz):
+        # The bridge crosses the river as a ramp of points well above the water: its axis is the
+        # principal direction of the points over the river at deck height.
+        over = (xyz[:, 1] > 849300) & (xyz[:, 2] > 432) & (xyz[:, 2] < 446) & (xyz[:, 0] > 636440) & (xyz[:, 0] < 636560)
+        if over.sum() < 100:
+            return []
+        centre = xyz[over, :2].mean(axis=0)
+        _, _, vt = np.linalg.svd(xyz[over, :2] - centre, full_matrices=False)
+        along = (xyz[:, :2] - centre) @ vt[0]
+        across = (xyz[:, :2] - centre) @ vt[1]
+        near = np.flatnonzero((np.abs(across) < 7) & (along > -65) & (along < 85))
+        fit = np.polyfit(along[near], xyz[near, 2], 2)
+        for _ in range(3):  # railings, lamp posts and the water below are left out
+            keep = near[np.abs(xyz[near, 2] - np.polyval(fit, along[near])) < 1.0]
+            fit = np.polyfit(along[keep], xyz[keep, 2], 2)
+        keys = np.floor(along[keep] / 10.0).astype(np.int64)
+        return [keep[keys == k] for k in np.unique(keys) if (keys == k).sum() >= 10]
+
+    def measure(self, out):
+        move = np.linalg.norm(out[self.others] - self.input[self.others], axis=1) / self.unit
+        return {"ground cell RMS": pooled_rms(out, self.ground), "bridge deck RMS": pooled_rms(out, self.deck),
+                "others moved p95 (x ground RMS)": float(np.percentile(move, 95)),
+                "others moved max (x ground RMS)": float(move.max())}
+
+
+def window_rms(points, rows):
+    return float(np.sqrt(plane_rms2(points[rows].astype(np.float64))[0] / len(rows)))
+
+
+class DepthCamera:
+    """Proxies of an organised depth-camera scan: near and far flat windows, near detail."""
+
+    def __init__(self, path, points, header, size=16):
+        self.input = points
+        width, height = int(header["WIDTH"][0]), int(header["HEIGHT"][0])
+        viewpoint = np.array([float(v) for v in header.get("VIEWPOINT", ["0"] * 7)[:3]])
+        finite = np.isfinite(points).all(axis=1)
+        rows = np.flatnonzero(finite)
+        ranges = np.full(len(points), np.nan)
+        ranges[rows] = np.linalg.norm(points[rows].astype(np.float64) - viewpoint, axis=1)
+        grid = np.arange(width * height).reshape(height, width)
+        windows = []
+        for i in range(0, height - size + 1, size):
+            for j in range(0, width - size + 1, size):
+                w = grid[i:i + size, j:j + size].ravel()
+                w = w[finite[w]]
+                if len(w) >= 0.8 * size * size:
+                    windows.append(w)
+        base = np.array([window_rms(points, w) for w in windows])
+        near_cut, far_cut = np.percentile(ranges[rows], [30, 85])
+        self.bands = {}
+        for name, lo, hi in (("near", 0.0, near_cut), ("far", far_cut, np.inf)):
+            inside = np.array([np.mean((ranges[w] >= lo) & (ranges[w] <= hi)) >= 0.8 for w in windows])
+            flat = inside & (base <= np.median(base[inside]))
+            self.bands[name] = [windows[k] for k in np.flatnonzero(flat)]
+        flat_rows = np.concatenate(self.bands["near"])
+        near_rows = rows[ranges[rows] <= near_cut]
+        self.detail = np.setdiff1d(near_rows, flat_rows)
+        self.noise = float(np.median([window_rms(points, w) for w in self.bands["near"]]))
+
+    def measure(self, out):
+        move = np.linalg.norm(out[self.detail].astype(np.float64) - self.input[self.detail], axis=1)
+        return {"near flat RMS (mm)": 1e3 * float(np.median([window_rms(out, w) for w in self.bands["near"]])),
+                "far flat RMS (mm)": 1e3 * float(np.median([window_rms(out, w) for w in self.bands["far"]])),
+                "near detail moved p95 (x near noise)": float(np.percentile(move, 95)) / self.noise}
+
+
+def lidar_slice(xyz):
+    """A slice 6 units thick along the bridge, through the river bank's trees: (along, z) rows."""
+    centre = np.array([636499.2, 849381.0])
+    axis = np.array([-0.3522, -0.9359])
+    along = (xyz[:, :2] - centre) @ axis
+    across = (xyz[:, :2] - centre) @ np.array([-axis[1], axis[0]])
+    rows = np.flatnonzero((np.abs(across) < 3) & (along > -90) & (along < 200))
+    return rows, along[rows], xyz[rows, 2]
+
+
+def depth_slice(points, width=640, row=300, thickness=4):
+    """Image rows 300 to 303 seen from above: (x, z)."""
+    rows = np.arange(row * width, (row + thickness) * width)
+    rows = rows[np.isfinite(points[rows]).all(axis=1)]
+    return rows, points[rows, 0], points[rows, 2]
+
+
+def picture(path, title, before, after, slicer, units):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    rows, u, v = slicer(before)
+    _, u2, v2 = slicer(after)
+    fig, axes = plt.subplots(2, 1, figsize=(12, 7), sharex=True, sharey=True)
+    axes[0].scatter(u, v, s=0.5, c="k")
+    axes[0].set_title(title + ": input")
+    axes[1].scatter(u2[:len(u)], after[rows, 2], s=0.5, c="k")
+    axes[1].set_title(title + ": `vandrel IN OUT` (default arguments)")
+    for ax in axes:
+        ax.set_aspect("equal")
+        ax.set_ylabel(units)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def table(name, proxies, results):
+    keys = list(proxies.measure(proxies.input).keys())
+    print(f"\n{name}\n| run | " + " | ".join(keys) + " | exit | wall s |")
+    print("| --- |" + " --- |" * (len(keys) + 2))
+    for label, values, code, seconds in results:
+        cells = [f"{values[k]:.4f}" if values else "-" for k in keys]
+        print(f"| {label} | " + " | ".join(cells) + f" | {code} | {seconds:.1f} |")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(here, "..", "build"))
+    parser.add_argument("--scratch", default="/tmp/vandrel_real_scans")
+    parser.add_argument("--pictures", default=None)
+    parser.add_argument("--alternatives", action="store_true",
+                        help="also the choices weighed for the default (explicit options)")
+    args = parser.parse_args()
+    os.makedirs(args.scratch, exist_ok=True)
+    print(f"date {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; load {os.getloadavg()[0]:.2f}; "
+          f"{os.cpu_count()} cores")
+
+    path = os.path.join(data, "autzen_trim.las")
+    xyz, classes = read_las(path)
+    lidar = Lidar(path, xyz, classes)
+    runs = [("default", [])]
+    if args.alternatives:
+        runs += [("all points, ground's sigma and density", ["--sigma", "0.100639902", "--density", "0.0802103952"]),
+                 ("--classes 2", ["--classes", "2"]),
+                 ("--returns last", ["--returns", "last"])]
+    results = [("input", lidar.measure(xyz), 0, 0.0)]
+    for label, extra in runs:
+        out = os.path.join(args.scratch, "out.las")
+        code, log, seconds = run(args.build, [path, out, *extra])
+        print(f"[{label}] " + " / ".join(line for line in log.splitlines() if line.startswith(("Estimated", "Filter", "Moved", "vandrel"))))
+        values = lidar.measure(read_las(out)[0]) if code == 0 else None
+        results.append((label, values, code, seconds))
+        if label == "default" and args.pictures and values:
+            picture(os.path.join(args.pictures, "real_autzen_slice.png"), "autzen_trim.las, 6 ft slice along the bridge",
+                    xyz, read_las(out)[0], lambda p: lidar_slice(p), "z (ft)")
+    table("autzen_trim.las", lidar, results)
+
+    for scan in ("table_scene_mug_stereo_textured", "milk_cartoon_all_small_clorox"):
+        path = os.path.join(data, scan + ".pcd")
+        points, header = read_pcd(path)
+        camera = DepthCamera(path, points, header)
+        runs = [("default", [])]
+        if args.alternatives:
+            runs += [("--sigma range", ["--sigma", "range"])]
+        results = [("input", camera.measure(points), 0, 0.0)]
+        for label, extra in runs:
+            out = os.path.join(args.scratch, "out.pcd")
+            code, log, seconds = run(args.build, [path, out, *extra])
+            print(f"[{label}] " + " / ".join(line for line in log.splitlines() if line.startswith(("Estimated", "Noise", "Filter", "Moved", "vandrel"))))
+            values = camera.measure(read_pcd(out)[0]) if code == 0 else None
+            results.append((label, values, code, seconds))
+            if label == "default" and args.pictures and values:
+                picture(os.path.join(args.pictures, f"real_{scan.split('_')[0]}_slice.png"),
+                        scan + ".pcd, image rows 300-303 from above", points, read_pcd(out)[0],
+                        lambda p: depth_slice(p), "z (m)")
+        table(scan + ".pcd", camera, results)
+
+
+if __name__ == "__main__":
+    main()
