@@ -31,8 +31,8 @@ void check_per_point(std::size_t values, std::size_t points, const char* what) {
 
 }  // namespace
 
-std::optional<LidarGroups> lidar_groups(std::span<const Point> points, std::span<const std::uint8_t> classes,
-                                        std::span<const std::uint8_t> last_return) {
+LidarGroups lidar_groups(std::span<const Point> points, std::span<const std::uint8_t> classes,
+                         std::span<const std::uint8_t> last_return) {
   check_per_point(classes.size(), points.size(), "classes");
   check_per_point(last_return.size(), points.size(), "last-return flags");
   LidarGroups groups;
@@ -40,16 +40,18 @@ std::optional<LidarGroups> lidar_groups(std::span<const Point> points, std::span
   groups.surfaces.assign(points.size(), 0);
   std::int64_t finite_ground = 0;
   for (std::size_t i = 0; i < points.size(); ++i) {
-    if (classes[i] == ground_class) {
+    if (classes[i] == ground_class && finite(points[i])) ++finite_ground;
+  }
+  const bool classified = finite_ground >= min_class_points;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (classified && classes[i] == ground_class) {
       groups.ground[i] = 1;
       ++groups.ground_points;
-      if (finite(points[i])) ++finite_ground;
     } else if (last_return[i] != 0 && !other_than_surface(classes[i])) {
       groups.surfaces[i] = 1;
       ++groups.surface_points;
     }
   }
-  if (finite_ground < min_class_points) return std::nullopt;
   return groups;
 }
 

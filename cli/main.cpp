@@ -433,6 +433,25 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     }
     options.selection = selection;
   }
+  // What the run filters when its parameters are estimated and it chooses nothing itself: a
+  // classified LiDAR scan its ground and, apart, its other surfaces' last returns; an
+  // unclassified one its last returns; an organised depth image every point, with noise by range.
+  const bool by_scan = defaults_by_scan(args, plan) && (!args.sigma || !args.density);
+  std::optional<LidarGroups> groups;
+  if (by_scan && plan.input_format == PointFormat::las) {
+    groups = lidar_groups(points, point_classes(file), last_returns(file));
+    if (groups->ground_points == 0) {
+      if (groups->surface_points > 0 && groups->surface_points < static_cast<std::int64_t>(n)) {
+        selection = std::move(groups->surfaces);
+        selected = static_cast<std::size_t>(groups->surface_points);
+        options.selection = selection;
+        print(args, "Filtering the " + std::to_string(selected) + " last returns of " + std::to_string(n) +
+                        " points (no ground class): earlier returns, vegetation, noise and wires are written back as "
+                        "they were (--returns all filters every point as one cloud)");
+      }
+      groups.reset();
+    }
+  }
   // The selected points, copied only when they are not all of them.
   std::vector<Point> chosen_rows;
   std::span<const Point> chosen = points;
@@ -444,17 +463,10 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     std::erase_if(classes, [&, i = std::size_t{0}](std::uint8_t) mutable { return selection[i++] == 0; });
     std::erase_if(lines, [&, i = std::size_t{0}](std::uint16_t) mutable { return selection[i++] == 0; });
   }
-  // What the run filters when its parameters are estimated and it chooses nothing itself: a
-  // classified LiDAR scan its ground and, apart, its other surfaces' last returns; an
-  // organised depth image every point, with noise by range.
   PointNoiseRequest noise = args.noise;
-  std::optional<LidarGroups> groups;
-  if (defaults_by_scan(args, plan) && (!args.sigma || !args.density)) {
-    if (plan.input_format == PointFormat::las) groups = lidar_groups(points, classes, last_returns(file));
-    if (plan.input_format == PointFormat::pcd && !args.sigma &&
-        range_noise_by_default(pcd_grid_height(file), static_cast<std::int64_t>(n) - rows_not_finite(file)))
-      noise.by_range = true;
-  }
+  if (by_scan && plan.input_format == PointFormat::pcd && !args.sigma &&
+      range_noise_by_default(pcd_grid_height(file), static_cast<std::int64_t>(n) - rows_not_finite(file)))
+    noise.by_range = true;
   // With a sigma per point only the density may be left to estimate.
   const std::optional<float> sigma_given = noise.asked() ? std::optional<float>(0.0f) : args.sigma;
   Parameters parameters = resolve_parameters(chosen, classes, lines, sigma_given, args.density, options.names);
@@ -477,6 +489,14 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     if (!args.noise.asked()) print(args, "Noise by range, the default for an organised depth image (--sigma VALUE: one sigma)");
     sigmas = point_noise(file, points, selection, noise, args.input, [&](const std::string& line) { print(args, line); });
     parameters.sigma = *std::max_element(sigmas.begin(), sigmas.end());
+    if (!args.noise.asked() && parameters.sigma == 0.0f) {
+      // No band measured any noise (depths quantised in steps wider than it): one sigma,
+      // estimated and checked as any estimate, so that such a cloud is refused, not passed as filtered.
+      print(args, "The depth bands measured no noise: one sigma is estimated for the whole cloud");
+      sigmas.clear();
+      parameters = resolve_parameters(selected_points(points, selection), classes, lines, std::nullopt, args.density,
+                                      options.names);
+    }
   }
   if (groups) {
     print(args, "Filtering the " + std::to_string(groups->ground_points) + " ground points (class 2) and, apart, the " +
@@ -522,7 +542,7 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   }
   if (!selection.empty()) chosen = chosen_rows = selected_points(points, selection);
   else chosen = points;
-  report_moved(args, moved, static_cast<std::int64_t>(selected), chosen, parameters.sigma, groups.has_value());
+  report_moved(args, moved, static_cast<std::int64_t>(selected), chosen, parameters.sigma, selected < n);
 
   if (finding_outliers(args) && result.outliers.size() == n) {
     const auto flagged = std::count(result.outliers.begin(), result.outliers.end(), std::uint8_t{1});

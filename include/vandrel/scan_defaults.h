@@ -28,11 +28,12 @@ struct LidarGroups {
 };
 
 /// The default parts of a LAS file whose points carry `classes` (one per point) and
-/// `last_return` (1 where a point is its pulse's last return), or nothing when fewer than
-/// min_class_points finite points are of class 2: an unclassified scan is filtered whole.
+/// `last_return` (1 where a point is its pulse's last return). With fewer than
+/// min_class_points finite points of class 2 the scan counts as unclassified: `ground` selects
+/// nothing (ground_points 0) and `surfaces` every last return but those of the classes above.
 /// Throws "Vandrel:invalidArgument" when the spans are not one value per point.
-std::optional<LidarGroups> lidar_groups(std::span<const Point> points, std::span<const std::uint8_t> classes,
-                                        std::span<const std::uint8_t> last_return);
+LidarGroups lidar_groups(std::span<const Point> points, std::span<const std::uint8_t> classes,
+                         std::span<const std::uint8_t> last_return);
 
 /// Filters each part `groups` selects (see DenoiseOptions::selection) alone, in turn, with one
 /// sigma and density; rows no group selects come back unchanged. The parts must not share a
