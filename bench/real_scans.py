@@ -25,7 +25,11 @@ noise counts as detail smoothed away.
 With --pictures DIR, side views of a thin slice of each scan before and after the default run are
 written as PNG (matplotlib, for the benchmark only).
 
-    /usr/bin/python3 bench/real_scans.py [--build DIR] [--scratch DIR] [--pictures DIR] [--alternatives]
+    PYTHONPATH=build/python /usr/bin/python3 bench/real_scans.py [--build DIR] [--scratch DIR] [--pictures DIR]
+        [--alternatives]
+
+--alternatives also runs the choices weighed for the defaults (the binding, build/python, estimates
+the single sigma of the depth images).
 """
 import argparse
 import os
@@ -173,39 +177,54 @@ class DepthCamera:
                 "near detail moved p95 (x near noise)": float(np.percentile(move, 95)) / self.noise}
 
 
-def lidar_slice(xyz):
-    """A slice 6 units thick along the bridge, through the river bank's trees: (along, z) rows."""
+def lidar_slices(xyz):
+    """Two slices 3 units thick: along the bridge deck (along, z) and across ground and trees
+    south of the river (x, z)."""
     centre = np.array([636499.2, 849381.0])
     axis = np.array([-0.3522, -0.9359])
     along = (xyz[:, :2] - centre) @ axis
     across = (xyz[:, :2] - centre) @ np.array([-axis[1], axis[0]])
-    rows = np.flatnonzero((np.abs(across) < 3) & (along > -90) & (along < 200))
-    return rows, along[rows], xyz[rows, 2]
+    deck = np.flatnonzero((np.abs(across) < 1.5) & (along > -60) & (along < 80) & (xyz[:, 2] > 430))
+    ground = np.flatnonzero((np.abs(xyz[:, 1] - 849100) < 1.5) & (xyz[:, 0] > 636600) & (xyz[:, 0] < 636800))
+    return [("bridge deck, along it (ft)", deck, lambda p, r: (((p[r, :2] - centre) @ axis), p[r, 2])),
+            ("ground and trees, x - 636600 (ft)", ground, lambda p, r: (p[r, 0] - 636600, p[r, 2]))]
 
 
-def depth_slice(points, width=640, row=300, thickness=4):
-    """Image rows 300 to 303 seen from above: (x, z)."""
-    rows = np.arange(row * width, (row + thickness) * width)
-    rows = rows[np.isfinite(points[rows]).all(axis=1)]
-    return rows, points[rows, 0], points[rows, 2]
+def depth_slices(points, width=640, thickness=3):
+    """Two slices of image rows seen from above (x, z): the rows of the image where the near band
+    (nearest 30 % by range) and where the far band (farthest 15 %) hold the most points."""
+    finite = np.isfinite(points).all(axis=1)
+    ranges = np.where(finite, np.linalg.norm(np.nan_to_num(points.astype(np.float64)), axis=1), np.nan)
+    near_cut, far_cut = np.nanpercentile(ranges, [30, 85])
+    slices = []
+    for name, inside in (("near", ranges <= near_cut), ("far", ranges >= far_cut)):
+        per_row = inside.reshape(-1, width).sum(axis=1)
+        row = int(np.argmax(per_row))
+        rows = np.arange(row * width, (row + thickness) * width)
+        rows = rows[inside[rows]]
+        slices.append((f"{name}: image rows {row}-{row + thickness - 1} from above, x (m)", rows,
+                       lambda p, r: (p[r, 0], p[r, 2])))
+    return slices
 
 
-def picture(path, title, before, after, slicer, units):
+def picture(path, title, before, after, slices, units):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    rows, u, v = slicer(before)
-    _, u2, v2 = slicer(after)
-    fig, axes = plt.subplots(2, 1, figsize=(12, 7), sharex=True, sharey=True)
-    axes[0].scatter(u, v, s=0.5, c="k")
-    axes[0].set_title(title + ": input")
-    axes[1].scatter(u2[:len(u)], after[rows, 2], s=0.5, c="k")
-    axes[1].set_title(title + ": `vandrel IN OUT` (default arguments)")
-    for ax in axes:
-        ax.set_aspect("equal")
-        ax.set_ylabel(units)
+    fig, axes = plt.subplots(2, len(slices), figsize=(14, 7))
+    for k, (name, rows, view) in enumerate(slices):
+        for j, (points, label) in enumerate(((before, "input"), (after, "vandrel IN OUT"))):
+            u, v = view(points, rows)
+            ax = axes[j, k]
+            ax.scatter(u, v, s=0.4, c="k", linewidths=0)
+            ax.set_title(f"{title}, {label}", fontsize=9)
+            ax.set_xlabel(name, fontsize=8)
+            ax.set_ylabel(units, fontsize=8)
+        lo, hi = np.nanpercentile(view(before, rows)[1], [0.5, 99.5])
+        for j in range(2):
+            axes[j, k].set_ylim(lo - 0.05 * (hi - lo), hi + 0.05 * (hi - lo))
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=100)
     plt.close(fig)
 
 
@@ -235,19 +254,25 @@ def main():
     lidar = Lidar(path, xyz, classes)
     runs = [("default", [])]
     if args.alternatives:
-        runs += [("all points, ground's sigma and density", ["--sigma", "0.100639902", "--density", "0.0802103952"]),
+        runs += [("every point, the ground's sigma and density (the default before)",
+                  ["--sigma", "{sigma}", "--density", "{density}"]),
                  ("--classes 2", ["--classes", "2"]),
                  ("--returns last", ["--returns", "last"])]
     results = [("input", lidar.measure(xyz), 0, 0.0)]
+    estimated = {}
     for label, extra in runs:
         out = os.path.join(args.scratch, "out.las")
-        code, log, seconds = run(args.build, [path, out, *extra])
+        code, log, seconds = run(args.build, [path, out, *[a.format(**estimated) for a in extra]])
+        for name in ("sigma", "density"):
+            found = re.search(rf"Estimated {name}: (\S+)", log)
+            if found and label == "default":
+                estimated[name] = found.group(1)
         print(f"[{label}] " + " / ".join(line for line in log.splitlines() if line.startswith(("Estimated", "Filter", "Moved", "vandrel"))))
         values = lidar.measure(read_las(out)[0]) if code == 0 else None
         results.append((label, values, code, seconds))
         if label == "default" and args.pictures and values:
-            picture(os.path.join(args.pictures, "real_autzen_slice.png"), "autzen_trim.las, 6 ft slice along the bridge",
-                    xyz, read_las(out)[0], lambda p: lidar_slice(p), "z (ft)")
+            picture(os.path.join(args.pictures, "real_autzen_slice.png"), "autzen_trim.las",
+                    xyz, read_las(out)[0], lidar_slices(xyz), "z (ft)")
     table("autzen_trim.las", lidar, results)
 
     for scan in ("table_scene_mug_stereo_textured", "milk_cartoon_all_small_clorox"):
@@ -256,7 +281,10 @@ def main():
         camera = DepthCamera(path, points, header)
         runs = [("default", [])]
         if args.alternatives:
-            runs += [("--sigma range", ["--sigma", "range"])]
+            # One sigma estimated from the whole cloud, as the default was before.
+            import vandrel
+            finite = points[np.isfinite(points).all(axis=1)]
+            runs += [("one sigma, estimated (the default before)", ["--sigma", f"{vandrel.estimate_sigma(finite):.9g}"])]
         results = [("input", camera.measure(points), 0, 0.0)]
         for label, extra in runs:
             out = os.path.join(args.scratch, "out.pcd")
@@ -266,8 +294,7 @@ def main():
             results.append((label, values, code, seconds))
             if label == "default" and args.pictures and values:
                 picture(os.path.join(args.pictures, f"real_{scan.split('_')[0]}_slice.png"),
-                        scan + ".pcd, image rows 300-303 from above", points, read_pcd(out)[0],
-                        lambda p: depth_slice(p), "z (m)")
+                        scan.split("_")[0], points, read_pcd(out)[0], depth_slices(points), "z (m)")
         table(scan + ".pcd", camera, results)
 
 
