@@ -253,11 +253,10 @@ struct Plan {
 
 // What a run whose parameters are estimated filters by default, by the kind of scan (see
 // <vandrel/scan_defaults.h>): a classified LiDAR scan in parts, an organised depth image with
-// noise by range. Runs that choose for themselves (a selection, a sigma, --returns), runs in
-// tiles and runs writing outputs beside the points filter as asked.
+// noise by range. Runs that choose for themselves (a selection, a sigma per point; for LAS
+// files --returns), runs in tiles and runs writing outputs beside the points filter as asked.
 bool defaults_by_scan(const Arguments& args, const Plan& plan) {
-  return !selecting(args) && !args.returns_given && !args.noise.asked() && plan.mode == RunMode::whole &&
-         !writing_outputs(args);
+  return !selecting(args) && !args.noise.asked() && plan.mode == RunMode::whole && !writing_outputs(args);
 }
 
 // Checks the files' names and formats and chooses how to filter, before anything is read:
@@ -438,7 +437,7 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   // unclassified one its last returns; an organised depth image every point, with noise by range.
   const bool by_scan = defaults_by_scan(args, plan) && (!args.sigma || !args.density);
   std::optional<LidarGroups> groups;
-  if (by_scan && plan.input_format == PointFormat::las) {
+  if (by_scan && plan.input_format == PointFormat::las && !args.returns_given) {
     groups = lidar_groups(points, point_classes(file), last_returns(file));
     if (groups->ground_points == 0) {
       if (groups->surface_points > 0 && groups->surface_points < static_cast<std::int64_t>(n)) {
