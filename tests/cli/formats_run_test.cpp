@@ -285,6 +285,18 @@ TEST(vandrel, FiltersAClassifiedScansGroundAndOtherSurfacesApartByDefault) {
   for (std::size_t i = ground; i < ground + canopy; ++i)
     if (i % 3 != 0) EXPECT_EQ(out.substr(227 + 20 * i, 20), las.substr(227 + 20 * i, 20)) << "point " << i;
 
+  // Without a ground class, the last returns: the canopy's first returns come back as they were.
+  std::string unclassified = las;
+  for (std::size_t i = 0; i < ground + canopy; ++i) unclassified[227 + 20 * i + 15] = 1;
+  write_file(dir / "unclassified.las", unclassified);
+  const Outcome last = run(dir, "unclassified.las last.las");
+  ASSERT_EQ(last.code, 0) << last.err;
+  EXPECT_NE(last.err.find("Filtering the 2100 last returns of 2700 points (no ground class)"), std::string::npos)
+      << last.err;
+  const std::string last_out = read_file(dir / "last.las");
+  for (std::size_t i = ground; i < ground + canopy; ++i)
+    if (i % 3 != 0) EXPECT_EQ(last_out.substr(227 + 20 * i, 20), las.substr(227 + 20 * i, 20)) << "point " << i;
+
   // Given parameters filter every point as one cloud, as they always have.
   ASSERT_EQ(run(dir, "in.las given.las --sigma 0.05 --density 2").code, 0);
   ASSERT_EQ(run(dir, "in.las all.las --sigma 0.05 --density 2 --returns all").code, 0);
