@@ -49,7 +49,8 @@ inline constexpr std::int64_t min_class_points = 500;
 /// classification; empty: none). When at least min_class_points finite points are of class
 /// 2 (ground), else of class 6 (building), sigma and density are estimated from them alone,
 /// and estimated_from names them: surfaces whose noise the scanner sets, rather than the
-/// spread of vegetation. The filter still runs over every point. Throws
+/// spread of vegetation. Which points are then filtered is the caller's choice (see
+/// <vandrel/scan_defaults.h>). Throws
 /// "Vandrel:invalidArgument" when `classes` is neither empty nor one per point.
 Parameters resolve_parameters(std::span<const Point> points, std::span<const std::uint8_t> classes,
                               std::optional<float> sigma, std::optional<float> density,
