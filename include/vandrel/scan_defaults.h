@@ -1,8 +1,6 @@
 #pragma once
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "vandrel/options.h"
