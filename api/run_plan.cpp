@@ -11,6 +11,7 @@
 #include "core/pipeline.h"
 #include "vandrel/error.h"
 #include "vandrel/estimate.h"
+#include "vandrel/scan_defaults.h"
 
 namespace vandrel {
 namespace {
@@ -68,13 +69,15 @@ void check_estimates(const Parameters& p, std::span<const Point> points, const P
   }
 }
 
+// `lines`: the flight line of each point of `estimated_on`, or empty.
 Parameters resolve(std::span<const Point> estimated_on, std::string estimated_from, std::optional<float> sigma,
-                   std::optional<float> density, const ParameterNames& names) {
+                   std::optional<float> density, const ParameterNames& names,
+                   std::span<const std::uint16_t> lines = {}) {
   Parameters resolved;
   resolved.density_estimated = !density.has_value();
   resolved.density = density ? *density : estimate_density(estimated_on);
   resolved.sigma_estimated = !sigma.has_value();
-  resolved.sigma = sigma ? *sigma : estimate_sigma(estimated_on);
+  resolved.sigma = sigma ? *sigma : lines.empty() ? estimate_sigma(estimated_on) : estimate_sigma_by_line(estimated_on, lines);
   if (resolved.sigma_estimated || resolved.density_estimated) resolved.estimated_from = std::move(estimated_from);
   check_parameters(resolved.sigma, resolved.density, names);
   check_estimates(resolved, estimated_on, names);
@@ -94,19 +97,33 @@ Parameters resolve_parameters(std::span<const Point> points, std::optional<float
 
 Parameters resolve_parameters(std::span<const Point> points, std::span<const std::uint8_t> classes,
                               std::optional<float> sigma, std::optional<float> density, const ParameterNames& names) {
+  return resolve_parameters(points, classes, {}, sigma, density, names);
+}
+
+Parameters resolve_parameters(std::span<const Point> points, std::span<const std::uint8_t> classes,
+                              std::span<const std::uint16_t> lines, std::optional<float> sigma,
+                              std::optional<float> density, const ParameterNames& names) {
   if (!classes.empty() && classes.size() != points.size())
     throw Error("Vandrel:invalidArgument", std::to_string(classes.size()) + " classes for " +
                                                std::to_string(points.size()) + " points: give one class per point");
-  if (classes.empty() || (sigma && density)) return resolve(points, {}, sigma, density, names);
+  if (!lines.empty() && lines.size() != points.size())
+    throw Error("Vandrel:invalidArgument", std::to_string(lines.size()) + " flight lines for " +
+                                               std::to_string(points.size()) + " points: give one per point");
+  if (sigma && density) return resolve(points, {}, sigma, density, names);
   for (const std::uint8_t wanted : estimation_classes) {
+    if (classes.empty()) break;
     std::vector<Point> chosen;
-    for (std::size_t i = 0; i < points.size(); ++i)
-      if (classes[i] == wanted && finite(points[i])) chosen.push_back(points[i]);
+    std::vector<std::uint16_t> chosen_lines;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      if (classes[i] != wanted || !finite(points[i])) continue;
+      chosen.push_back(points[i]);
+      if (!lines.empty()) chosen_lines.push_back(lines[i]);
+    }
     if (static_cast<std::int64_t>(chosen.size()) >= min_class_points)
       return resolve(chosen, "the " + std::to_string(chosen.size()) + " points of class " + std::to_string(wanted),
-                     sigma, density, names);
+                     sigma, density, names, chosen_lines);
   }
-  return resolve(points, {}, sigma, density, names);
+  return resolve(points, {}, sigma, density, names, lines);
 }
 
 std::int64_t points_moved(std::span<const Point> before, std::span<const Point> after) {

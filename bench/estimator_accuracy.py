@@ -6,8 +6,8 @@ against a tolerance, this sweep shows the whole picture.
 
 --analogues: synthetic analogues of real scans, with known truth: ground under a canopy volume
 (with and without its classes), a quantised depth camera whose noise grows as range squared (the
-range model by depth band, and the single estimate), two overlapping strips 5 cm apart, and a
-plane with 5 % outliers.
+range model by depth band, and the single estimate), two overlapping strips 5 cm apart (together,
+and flight line by flight line), and a plane with 5 % outliers.
 
     PYTHONPATH=build/python python3 bench/estimator_accuracy.py [--seed N] [--analogues]
 """
@@ -78,7 +78,8 @@ def strips(rng, sigma=0.03, offset=0.05):
     n = int(10 * side * side)
     first = np.column_stack([rng.uniform(0, side, n), rng.uniform(0, side, n), rng.normal(0, sigma, n)])
     second = np.column_stack([rng.uniform(15, side + 15, n), rng.uniform(0, side, n), offset + rng.normal(0, sigma, n)])
-    return np.vstack([first, second]), sigma, 10.0
+    lines = np.concatenate([np.full(n, 1, np.uint16), np.full(n, 2, np.uint16)])
+    return np.vstack([first, second]), sigma, 10.0, lines
 
 
 def with_outliers(rng, sigma=0.05, share=0.05):
@@ -117,9 +118,11 @@ def analogues(seed):
         print(f"    depth band at range {r:.2f}: sigma {ratio_text(band_sigma, truth)}")
     print(f"    range model: a {model['a']:.4g}, b {model['b']:.4g}")
 
-    points, sigma, density = strips(rng)
+    points, sigma, density, lines = strips(rng)
     print(f"  two strips 5 cm apart:    sigma {ratio_text(vandrel.estimate_sigma(points), sigma)}, "
           f"density {ratio_text(vandrel.estimate_density(points), density)} (single strip; both overlap on 3/4)")
+    print(f"    flight line by flight line (the default for a LAS file's ground): "
+          f"sigma {ratio_text(vandrel.estimate_sigma(points, lines=lines), sigma)}")
     points, sigma, density = with_outliers(rng)
     print(f"  plane with 5 % outliers:  sigma {ratio_text(vandrel.estimate_sigma(points), sigma)}, "
           f"density {ratio_text(vandrel.estimate_density(points), density)}")

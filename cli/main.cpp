@@ -24,12 +24,14 @@
 #include "core/finite.h"
 #include "io/byte_values.h"
 #include "io/number_text.h"
+#include "io/point_field.h"
 #include "io/point_fields.h"
 #include "io/point_file.h"
 #include "tiling/tiling.h"
 #include "vandrel/error.h"
 #include "vandrel/outputs.h"
 #include "vandrel/run_plan.h"
+#include "vandrel/scan_defaults.h"
 #include "vandrel/vandrel.h"
 
 namespace vandrel {
@@ -52,6 +54,7 @@ struct Arguments {
   std::int64_t tile_points = 0;  // 0: tiles sized by the memory limit
   std::vector<int> classes;        // LAS classes to filter; empty: every class
   std::string returns = "all";     // LAS returns to filter: all, first or last
+  bool returns_given = false;      // --returns given (all: every point, not the default parts)
   PointNoiseRequest noise;         // --sigma range, --sigma-field: a sigma per point
   std::optional<FieldSelection> select;  // --select FIELD=V1,V2: points by a field's values
   bool normals = false;            // write each point's normal (and curvature where the format has it)
@@ -198,11 +201,28 @@ void print(const Arguments& args, const std::string& line) {
 // How many points the run moved and, when none, why (`filtered`, the points filtered as a
 // cloud, holds them as they were).
 void report_moved(const Arguments& args, std::int64_t moved, std::int64_t total, std::span<const Point> filtered,
-                  float sigma) {
-  print(args, "Moved " + std::to_string(moved) + " of " + std::to_string(total) + (selecting(args) ? " selected" : "") +
-                  " points");
+                  float sigma, bool in_parts = false) {
+  print(args, "Moved " + std::to_string(moved) + " of " + std::to_string(total) +
+                  (selecting(args) ? " selected" : in_parts ? " filtered" : "") + " points");
   if (moved > 0) return;
   if (const std::string why = why_nothing_moved(filtered, sigma); !why.empty()) print(args, "Not filtered: " + why);
+}
+
+// The last returns of a LAS file's pulses (a record that leaves its return unset counts as one).
+std::vector<std::uint8_t> last_returns(const PointFile& file) {
+  const std::vector<LasReturn> returns = point_returns(file);
+  std::vector<std::uint8_t> last(returns.size());
+  for (std::size_t i = 0; i < returns.size(); ++i) last[i] = returns[i].number >= returns[i].count ? 1 : 0;
+  return last;
+}
+
+// The flight line of each point of a LAS file (its point_source_id); empty for other formats.
+std::vector<std::uint16_t> flight_lines(const PointFile& file, const std::string& source) {
+  if (!std::holds_alternative<LasDocument>(file.layout)) return {};
+  const std::vector<double> ids = point_field(file, "point_source_id", source);
+  std::vector<std::uint16_t> lines(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) lines[i] = static_cast<std::uint16_t>(ids[i]);
+  return lines;
 }
 
 std::string output_name(const Arguments& args) { return args.output == "-" ? "standard output" : args.output; }
@@ -230,6 +250,14 @@ struct Plan {
   PointFormat output_format;
   RunMode mode = RunMode::whole;
 };
+
+// What a run whose parameters are estimated filters by default, by the kind of scan (see
+// <vandrel/scan_defaults.h>): a classified LiDAR scan in parts, an organised depth image with
+// noise by range. Runs that choose for themselves (a selection, a sigma per point; for LAS
+// files --returns), runs in tiles and runs writing outputs beside the points filter as asked.
+bool defaults_by_scan(const Arguments& args, const Plan& plan) {
+  return !selecting(args) && !args.noise.asked() && plan.mode == RunMode::whole && !writing_outputs(args);
+}
 
 // Checks the files' names and formats and chooses how to filter, before anything is read:
 // a wrong extension or a refused combination is reported at once.
@@ -404,18 +432,43 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     }
     options.selection = selection;
   }
+  // What the run filters when its parameters are estimated and it chooses nothing itself: a
+  // classified LiDAR scan its ground and, apart, its other surfaces' last returns; an
+  // unclassified one its last returns; an organised depth image every point, with noise by range.
+  const bool by_scan = defaults_by_scan(args, plan) && (!args.sigma || !args.density);
+  std::optional<LidarGroups> groups;
+  if (by_scan && plan.input_format == PointFormat::las && !args.returns_given) {
+    groups = lidar_groups(points, point_classes(file), last_returns(file));
+    if (groups->ground_points == 0) {
+      if (groups->surface_points > 0 && groups->surface_points < static_cast<std::int64_t>(n)) {
+        selection = std::move(groups->surfaces);
+        selected = static_cast<std::size_t>(groups->surface_points);
+        options.selection = selection;
+        print(args, "Filtering the " + std::to_string(selected) + " last returns of " + std::to_string(n) +
+                        " points (no ground class): earlier returns, vegetation, noise and wires are written back as "
+                        "they were (--returns all filters every point as one cloud)");
+      }
+      groups.reset();
+    }
+  }
   // The selected points, copied only when they are not all of them.
   std::vector<Point> chosen_rows;
   std::span<const Point> chosen = points;
   if (!selection.empty()) chosen = chosen_rows = selected_points(points, selection);
-  // A classified LAS file's ground (else buildings) gives the estimates.
+  // A classified LAS file's ground (else buildings) gives the estimates, flight line by flight line.
   std::vector<std::uint8_t> classes = point_classes(file);
+  std::vector<std::uint16_t> lines = args.sigma ? std::vector<std::uint16_t>{} : flight_lines(file, args.input);
   if (!selection.empty()) {
     std::erase_if(classes, [&, i = std::size_t{0}](std::uint8_t) mutable { return selection[i++] == 0; });
+    std::erase_if(lines, [&, i = std::size_t{0}](std::uint16_t) mutable { return selection[i++] == 0; });
   }
+  PointNoiseRequest noise = args.noise;
+  if (by_scan && plan.input_format == PointFormat::pcd && !args.sigma &&
+      range_noise_by_default(pcd_grid_height(file), static_cast<std::int64_t>(n) - rows_not_finite(file)))
+    noise.by_range = true;
   // With a sigma per point only the density may be left to estimate.
-  const std::optional<float> sigma_given = args.noise.asked() ? std::optional<float>(0.0f) : args.sigma;
-  Parameters parameters = resolve_parameters(chosen, classes, sigma_given, args.density, options.names);
+  const std::optional<float> sigma_given = noise.asked() ? std::optional<float>(0.0f) : args.sigma;
+  Parameters parameters = resolve_parameters(chosen, classes, lines, sigma_given, args.density, options.names);
   if (parameters.estimated_from.empty() && !selection.empty())
     parameters.estimated_from = "the " + std::to_string(selected) + " selected points";
   chosen = {};
@@ -431,9 +484,25 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     print(args, "Estimated density: " + float9_text(parameters.density) + " points per unit area" + from);
   if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma) + from);
   std::vector<float> sigmas;
-  if (args.noise.asked()) {
-    sigmas = point_noise(file, points, selection, args.noise, args.input, [&](const std::string& line) { print(args, line); });
+  if (noise.asked()) {
+    if (!args.noise.asked()) print(args, "Noise by range, the default for an organised depth image (--sigma VALUE: one sigma)");
+    sigmas = point_noise(file, points, selection, noise, args.input, [&](const std::string& line) { print(args, line); });
     parameters.sigma = *std::max_element(sigmas.begin(), sigmas.end());
+    if (!args.noise.asked() && parameters.sigma == 0.0f) {
+      // No band measured any noise (depths quantised in steps wider than it): one sigma,
+      // estimated and checked as any estimate, so that such a cloud is refused, not passed as filtered.
+      print(args, "The depth bands measured no noise: one sigma is estimated for the whole cloud");
+      sigmas.clear();
+      parameters = resolve_parameters(selected_points(points, selection), classes, lines, std::nullopt, args.density,
+                                      options.names);
+    }
+  }
+  if (groups) {
+    print(args, "Filtering the " + std::to_string(groups->ground_points) + " ground points (class 2) and, apart, the " +
+                    std::to_string(groups->surface_points) +
+                    " last returns of other surfaces; vegetation, noise, wires and earlier returns are written back "
+                    "as they were (--returns all filters every point as one cloud)");
+    selected = static_cast<std::size_t>(groups->ground_points + groups->surface_points);
   }
 
   DenoiseResult result;
@@ -450,6 +519,9 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);
   } else if (!sigmas.empty()) {
     points = denoise(points, sigmas, parameters.density, options);
+  } else if (groups) {
+    const std::vector<std::uint8_t> parts[] = {std::move(groups->ground), std::move(groups->surfaces)};
+    points = denoise_groups(points, parts, parameters.sigma, parameters.density, options);
   } else if (writing_outputs(args)) {
     result = denoise_with_outputs(points, parameters.sigma, parameters.density, output_request(file, args), options);
     points = std::move(result.points);
@@ -469,7 +541,7 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   }
   if (!selection.empty()) chosen = chosen_rows = selected_points(points, selection);
   else chosen = points;
-  report_moved(args, moved, static_cast<std::int64_t>(selected), chosen, parameters.sigma);
+  report_moved(args, moved, static_cast<std::int64_t>(selected), chosen, parameters.sigma, selected < n);
 
   if (finding_outliers(args) && result.outliers.size() == n) {
     const auto flagged = std::count(result.outliers.begin(), result.outliers.end(), std::uint8_t{1});
@@ -595,9 +667,13 @@ int main(int argc, char** argv) {
          "property, PCD field, CSV column or LAS field (point_source_id, intensity, ...); the others are\n"
          "written back as they were and are nobody's neighbours. In memory")
       ->type_name("FIELD=VALUES");
-  app.add_option("--returns", args.returns,
-                 "Filter only the first or the last return of each pulse of a LAS file (default all)")
-      ->check(CLI::IsMember({"all", "first", "last"}));
+  app.add_option_function<std::string>(
+         "--returns", [&args](const std::string& text) { args.returns = text; args.returns_given = true; },
+         "Filter only the first or the last return of each pulse of a LAS file; all: every point\n"
+         "as one cloud (by default a classified LAS file with estimated parameters is filtered as its\n"
+         "ground and, apart, its other surfaces' last returns)")
+      ->check(CLI::IsMember({"all", "first", "last"}))
+      ->type_name("all|first|last");
   app.add_flag("--normals", args.normals,
                "Write each point's unit normal, fitted to the filtered points: PLY nx ny nz, PCD\n"
                "normal_x normal_y normal_z (and curvature when the file has it), replaced when the input\n"

@@ -7,7 +7,7 @@ include(CMakePackageConfigHelpers)
 # tree (they include each other as "vandrel/..."), and the version header CMake made.
 install(FILES include/vandrel/vandrel.h include/vandrel/estimate.h include/vandrel/error.h include/vandrel/point.h
               include/vandrel/options.h include/vandrel/run_plan.h include/vandrel/noise_model.h
-              include/vandrel/outputs.h
+              include/vandrel/outputs.h include/vandrel/scan_defaults.h
               "${PROJECT_BINARY_DIR}/include/vandrel/version.h"
         DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/vandrel")
 

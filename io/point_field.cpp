@@ -276,4 +276,13 @@ std::optional<std::array<double, 3>> pcd_sensor_position(const PointFile& file) 
   return position;
 }
 
+std::int64_t pcd_grid_height(const PointFile& file) {
+  const auto* pcd = std::get_if<PcdDocument>(&file.layout);
+  if (pcd == nullptr) return 0;
+  const std::vector<std::string> height = header_words(pcd->header, "HEIGHT");
+  long long rows = 1;
+  if (height.size() == 1 && parse_integer(height[0], rows) && rows >= 1) return rows;
+  return 1;
+}
+
 }  // namespace vandrel

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,5 +25,8 @@ std::vector<double> point_field(const PointFile& file, std::string_view name, co
 /// Where a PCD file's VIEWPOINT puts the sensor (its translation), in the file's
 /// coordinates; nothing for other formats. (0 0 0 when the header has no VIEWPOINT.)
 std::optional<std::array<double, 3>> pcd_sensor_position(const PointFile& file);
+
+/// The rows of a PCD file's grid (its HEIGHT: 1 for an unorganised cloud); 0 for other formats.
+std::int64_t pcd_grid_height(const PointFile& file);
 
 }  // namespace vandrel

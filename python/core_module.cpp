@@ -29,6 +29,7 @@
 #include "vandrel/noise_model.h"
 #include "vandrel/outputs.h"
 #include "vandrel/run_plan.h"
+#include "vandrel/scan_defaults.h"
 #include "vandrel/vandrel.h"
 
 namespace py = pybind11;
@@ -437,6 +438,15 @@ PYBIND11_MODULE(_core, m) {
   m.def(
       "estimate_density", [](const py::array& points) { return estimate(points, &estimate_density); },
       py::arg("points"));
+  m.def(
+      "estimate_sigma_by_line",
+      [](const py::array& points, const py::array_t<std::uint16_t, py::array::c_style | py::array::forcecast>& lines) {
+        const std::span<const Point> data = point_rows(points);
+        const std::span<const std::uint16_t> ids(lines.data(), static_cast<std::size_t>(lines.size()));
+        const py::gil_scoped_release unlocked;
+        return estimate_sigma_by_line(data, ids);
+      },
+      py::arg("points"), py::arg("lines"));
   m.def(
       "estimate_range_noise",
       [](const py::array& points, double x, double y, double z) {

@@ -49,11 +49,21 @@ inline constexpr std::int64_t min_class_points = 500;
 /// classification; empty: none). When at least min_class_points finite points are of class
 /// 2 (ground), else of class 6 (building), sigma and density are estimated from them alone,
 /// and estimated_from names them: surfaces whose noise the scanner sets, rather than the
-/// spread of vegetation. The filter still runs over every point. Throws
+/// spread of vegetation. Which points are then filtered is the caller's choice (see
+/// <vandrel/scan_defaults.h>). Throws
 /// "Vandrel:invalidArgument" when `classes` is neither empty nor one per point.
 Parameters resolve_parameters(std::span<const Point> points, std::span<const std::uint8_t> classes,
                               std::optional<float> sigma, std::optional<float> density,
                               const ParameterNames& names = {});
+
+/// resolve_parameters for a classified cloud of several flight lines: `lines` holds the
+/// flight line of each point (LAS point_source_id; empty: none). Sigma is then estimated
+/// line by line (estimate_sigma_by_line, <vandrel/scan_defaults.h>) among the points chosen
+/// as above; the density from those points together, the cloud the filter sees. Throws
+/// "Vandrel:invalidArgument" when `lines` is neither empty nor one per point.
+Parameters resolve_parameters(std::span<const Point> points, std::span<const std::uint8_t> classes,
+                              std::span<const std::uint16_t> lines, std::optional<float> sigma,
+                              std::optional<float> density, const ParameterNames& names = {});
 
 /// The points of `after` (a filter's result) that moved from `before`, row by row: those
 /// whose coordinates differ in any bit (NaN rows count as unmoved).

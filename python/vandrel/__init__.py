@@ -199,7 +199,7 @@ def range_sigmas(points: npt.ArrayLike | Any, sensor: Any = (0.0, 0.0, 0.0)) -> 
     return _core.range_sigmas(rows, a, b, x, y, z), {"a": a, "b": b, "bands": bands}
 
 
-def estimate_sigma(points: npt.ArrayLike | Any) -> float:
+def estimate_sigma(points: npt.ArrayLike | Any, lines: npt.ArrayLike | None = None) -> float:
     """Estimates the standard deviation of isotropic Gaussian noise on every coordinate.
 
     points is taken like denoise's (float64 points are centred the same way). Needs at
@@ -207,9 +207,21 @@ def estimate_sigma(points: npt.ArrayLike | Any) -> float:
     not coincide ("Vandrel:degenerateCloud"). Reliable while sigma is below about
     2 / sqrt(density) and the surface is flat over a few point spacings; a noise-free
     cloud gives about 0.
+
+    lines: None, or the flight line of each point (N whole numbers from 0 to 65535, a LAS
+    file's point_source_id): each line of 500 finite points or more is then estimated
+    alone and the estimates combined by their median weighted by points, so that strips
+    a few centimetres apart do not read their offset as noise.
     """
     rows, _, _ = _single_rows(_point_array(points))
-    return _core.estimate_sigma(rows)
+    if lines is None:
+        return _core.estimate_sigma(rows)
+    ids = np.asarray(lines)
+    if ids.shape != (len(rows),) or not np.issubdtype(ids.dtype, np.integer) or (
+            ids.size and (ids.min() < 0 or ids.max() > 65535)):
+        raise Error("Vandrel:invalidArgument",
+                    f"lines must be one whole number from 0 to 65535 per point ({len(rows)}), not {ids.dtype} {ids.shape}")
+    return _core.estimate_sigma_by_line(rows, np.ascontiguousarray(ids, dtype=np.uint16))
 
 
 def estimate_density(points: npt.ArrayLike | Any) -> float:

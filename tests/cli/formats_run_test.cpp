@@ -233,13 +233,76 @@ TEST(vandrel, SaysWhatItMovedAndEstimatedFromAndReturnsAnUnfilteredLasFileAsItWa
   for (const char* line : {" of 1500 points\n", "Denoised 1500 points into out.las\n"})
     EXPECT_NE(ground.err.find(line), std::string::npos) << line << " missing from\n" << ground.err;
   EXPECT_EQ(ground.err.find("Moved 0 "), std::string::npos) << ground.err;
-  // Out of core alike: the region (here the whole cloud) is estimated from its ground.
+  // Out of core alike: the region (here the whole cloud) is estimated from its ground, and
+  // every point filtered as one cloud, as --returns all filters them in memory.
   const Outcome disk = run(dir, "in.las disk.las --out-of-core");
   ASSERT_EQ(disk.code, 0) << disk.err;
   EXPECT_NE(disk.err.find(" (from the 600 points of class 2 of one region)\n"), std::string::npos) << disk.err;
-  EXPECT_TRUE(read_file(dir / "disk.las") == read_file(dir / "out.las"));
+  ASSERT_EQ(run(dir, "in.las all.las --returns all").code, 0);
+  EXPECT_TRUE(read_file(dir / "disk.las") == read_file(dir / "all.las"));
 }
 
+
+TEST(vandrel, FiltersAClassifiedScansGroundAndOtherSurfacesApartByDefault) {
+  ScratchDir dir;
+  const std::array<double, 3> centre{512000.0, 5400000.0, 120.0};
+  // Ground z = 0.02 x with noise 0.05, 2 points per unit area on 30 x 30 (class 2, single
+  // returns), under a canopy over half of it, 3 to 9 above (class 1, as a scan that leaves
+  // vegetation unclassified): two of three canopy points the first of a pulse's two returns.
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> u(0.0, 30.0);
+  std::normal_distribution<double> noise(0.0, 0.05);
+  constexpr int ground = 1800, canopy = 900;
+  std::vector<double> points;
+  for (int i = 0; i < ground + canopy; ++i) {
+    const double x = i < ground ? u(rng) : u(rng) / 2.0, y = u(rng);
+    const double z = 0.02 * x + (i < ground ? noise(rng) : 3.0 + u(rng) / 5.0);
+    points.insert(points.end(), {centre[0] + x, centre[1] + y, centre[2] + z});
+  }
+  std::string las = las_file(points, centre, ground + canopy, ground);
+  for (std::size_t i = ground; i < ground + canopy; ++i)
+    las[227 + 20 * i + 14] = static_cast<char>((i % 3 == 0 ? 2 : 1) | 2 << 3);
+  write_file(dir / "in.las", las);
+  const auto roughness = [&](const std::string& file) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < ground; ++i) {
+      const auto coordinate = [&](std::size_t axis) {
+        return load_value<std::int32_t>(file.data() + 227 + 20 * i + 4 * axis, true) * las_scale + centre[axis] - 1.0;
+      };
+      const double height = coordinate(2) - centre[2] - 0.02 * (coordinate(0) - centre[0]);
+      sum += height * height;
+    }
+    return std::sqrt(sum / ground);
+  };
+
+  const Outcome r = run(dir, "in.las out.las");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("Filtering the 1800 ground points (class 2) and, apart, the 300 last returns of other surfaces"),
+            std::string::npos) << r.err;
+  const std::string out = read_file(dir / "out.las");
+  ASSERT_EQ(out.size(), las.size());
+  EXPECT_LT(roughness(out), 0.7 * roughness(las));
+  for (std::size_t i = ground; i < ground + canopy; ++i)
+    if (i % 3 != 0) EXPECT_EQ(out.substr(227 + 20 * i, 20), las.substr(227 + 20 * i, 20)) << "point " << i;
+
+  // Without a ground class, the last returns: the canopy's first returns come back as they were.
+  std::string unclassified = las;
+  for (std::size_t i = 0; i < ground + canopy; ++i) unclassified[227 + 20 * i + 15] = 1;
+  write_file(dir / "unclassified.las", unclassified);
+  const Outcome last = run(dir, "unclassified.las last.las");
+  ASSERT_EQ(last.code, 0) << last.err;
+  EXPECT_NE(last.err.find("Filtering the 2100 last returns of 2700 points (no ground class)"), std::string::npos)
+      << last.err;
+  const std::string last_out = read_file(dir / "last.las");
+  for (std::size_t i = ground; i < ground + canopy; ++i)
+    if (i % 3 != 0) EXPECT_EQ(last_out.substr(227 + 20 * i, 20), las.substr(227 + 20 * i, 20)) << "point " << i;
+
+  // Given parameters filter every point as one cloud, as they always have.
+  ASSERT_EQ(run(dir, "in.las given.las --sigma 0.05 --density 2").code, 0);
+  ASSERT_EQ(run(dir, "in.las all.las --sigma 0.05 --density 2 --returns all").code, 0);
+  EXPECT_TRUE(read_file(dir / "given.las") == read_file(dir / "all.las"));
+  EXPECT_FALSE(read_file(dir / "given.las") == out);
+}
 
 TEST(vandrel, FiltersOnlyTheClassesAndReturnsSelectedAndPassesTheOthersThrough) {
   ScratchDir dir;

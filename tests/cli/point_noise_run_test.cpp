@@ -90,5 +90,36 @@ TEST(vandrel, TakesEachPointsSigmaFromAFieldOrTheRangeAndSelectsByAField) {
   }
 }
 
+// An organised 80 x 80 depth image 50 units from its sensor of a plane rising 0.05 along x,
+// its depth noise of 0.1 quantised in unit steps: terraces wider than the noise.
+std::string terraces_pcd() {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> jitter(0.0f, 0.3f);
+  std::normal_distribution<float> noise(0.0f, 0.1f);
+  std::string pcd = "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 80\nHEIGHT 80\n"
+                    "VIEWPOINT 0 0 0 1 0 0 0\nPOINTS 6400\nDATA binary\n";
+  for (int i = 0; i < 80; ++i)
+    for (int j = 0; j < 80; ++j) {
+      const float x = static_cast<float>(i) + jitter(rng);
+      const float xyz[3] = {x, static_cast<float>(j) + jitter(rng), 50.0f + std::round(0.05f * x + noise(rng))};
+      char bytes[12];
+      for (int axis = 0; axis < 3; ++axis) store_value<float>(bytes + 4 * axis, xyz[axis], true);
+      pcd.append(bytes, 12);
+    }
+  return pcd;
+}
+
+TEST(vandrel, GivesAnOrganisedDepthImageNoiseByRangeByDefaultAndRefusesOneWhoseBandsShowNone) {
+  ScratchDir dir;
+  write_file(dir / "in.pcd", terraces_pcd());
+  const Outcome r = testing::run_program(dir, "in.pcd out.pcd");
+  EXPECT_EQ(r.code, 1);
+  for (const char* line : {"Noise by range, the default for an organised depth image (--sigma VALUE: one sigma)\n",
+                           "The depth bands measured no noise: one sigma is estimated for the whole cloud\n",
+                           "vandrel: The estimated sigma is 0"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << " missing from\n" << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.pcd"));
+}
+
 }  // namespace
 }  // namespace vandrel

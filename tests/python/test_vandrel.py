@@ -243,8 +243,8 @@ def test_signatures_and_type_information_are_those_of_python_functions():
         ("threads", "KEYWORD_ONLY", 0), ("verbose", "KEYWORD_ONLY", False), ("progress", "KEYWORD_ONLY", None),
         ("mask", "KEYWORD_ONLY", None), ("normals", "KEYWORD_ONLY", False), ("noise", "KEYWORD_ONLY", False),
         ("viewpoint", "KEYWORD_ONLY", None), ("direction", "KEYWORD_ONLY", None), ("outliers", "KEYWORD_ONLY", False)]
-    for function in (vandrel.estimate_sigma, vandrel.estimate_density):
-        assert list(inspect.signature(function).parameters) == ["points"]
+    assert list(inspect.signature(vandrel.estimate_sigma).parameters) == ["points", "lines"]
+    assert list(inspect.signature(vandrel.estimate_density).parameters) == ["points"]
     package = Path(vandrel.__file__).parent
     assert (package / "py.typed").is_file() and (package / "_core.pyi").is_file()
     assert isinstance(vandrel.__version__, str) and vandrel.__version__
@@ -338,6 +338,20 @@ def test_empty_cloud_gives_empty_result(dtype, result_dtype):
 def test_rejects_invalid_parameters(small, arguments, name):
     with pytest.raises(ValueError, match=name):
         vandrel.denoise(small, **({"sigma": BUNNY_SIGMA, "density": SMALL_DENSITY} | arguments))
+
+
+def test_flight_lines_are_estimated_one_by_one(small):
+    # Two copies of the cloud 8 noise levels apart: together they read as one thick surface,
+    # line by line as the cloud itself; one line alone gives the estimate of all its points.
+    apart = np.vstack([small, small + np.float32(8 * BUNNY_SIGMA)])
+    lines = np.repeat(np.array([3, 9], np.uint16), len(small))
+    assert vandrel.estimate_sigma(apart, lines=lines) == pytest.approx(vandrel.estimate_sigma(small), rel=1e-5)
+    assert vandrel.estimate_sigma(apart) > 2 * vandrel.estimate_sigma(small)
+    assert vandrel.estimate_sigma(small, lines=np.zeros(len(small), int)) == vandrel.estimate_sigma(small)
+    for wrong in (np.zeros(len(small) - 1, int), np.full(len(small), 70000), np.zeros(len(small))):
+        with pytest.raises(vandrel.Error, match="lines must be") as caught:
+            vandrel.estimate_sigma(small, lines=wrong)
+        assert caught.value.identifier == "Vandrel:invalidArgument"
 
 
 @pytest.mark.parametrize("call, identifier", [
