@@ -125,7 +125,10 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
                               NeighbourSearch& neighbours, const BlockPassSettings& settings) {
   const std::size_t n = points.size();
   const int threads = host.thread_count();
-  const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(points, frame_neighbours);
+  // The narrowed radius lists come in the cell order of this pass's positions; the nearest
+  // neighbours may walk the same cells.
+  const CellGrid grid(points, block_cell_side);
+  const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(points, frame_neighbours, &grid);
   host.stage_done("nearest neighbours");
 
   const PassInputs in{points, noise, settings.threshold, settings.max_half_width};
@@ -139,8 +142,6 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   Fusion fusion;
   std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);  // per thread
   std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
-  // The narrowed radius lists come in the cell order of this pass's positions.
-  const CellGrid grid(points, block_cell_side);
   // A chunk is up to `chunk` points to estimate, taken from runs of consecutive points.
   const std::vector<std::array<std::int64_t, 2>> runs = estimated_runs(settings.estimated, static_cast<std::int64_t>(n));
   std::int64_t to_estimate = 0;

@@ -35,7 +35,7 @@ void FilterOutputs::record_first_pass(Host& host, std::span<const std::int32_t> 
   constexpr std::size_t spread_neighbours = 50;
   const std::size_t n = rows.size();
   const std::size_t listed = std::min(spread_neighbours + 1, n);
-  const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(before, static_cast<std::int32_t>(listed));
+  const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(before, static_cast<std::int32_t>(listed), nullptr);
   constexpr std::int64_t chunk = 16384;
   std::vector<float> near_mean(n), far_mean(n);
   NeighbourLists lists;

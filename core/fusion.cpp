@@ -1,6 +1,7 @@
 #include "core/fusion.h"
 
 #include <bit>
+#include <climits>
 #include <cmath>
 
 #include "core/local_frame.h"
@@ -84,12 +85,18 @@ void Fusion::fuse(int threads, std::span<const Point> points, std::span<const fl
     for (auto& list : made) list.clear();
   }
   addends_.resize(4 * rows.size());
-  if (last_added_.size() != sums.weights.size()) last_added_.assign(sums.weights.size(), -1);
+  // Addends are numbered from the last clearing of last_added_, which starts again before the
+  // numbers would overflow.
+  if (last_added_.size() != sums.weights.size() ||
+      static_cast<std::int64_t>(first_addend_) + static_cast<std::int64_t>(addends_.size()) > INT32_MAX) {
+    last_added_.assign(sums.weights.size(), -1);
+    first_addend_ = 0;
+  }
 
   // Adds addend `at` to the sums of `entry`, once for the addend's support.
   const auto add = [&](std::int32_t entry, std::int32_t at) {
     const auto e = static_cast<std::size_t>(entry);
-    const std::int64_t id = first_addend_ + at;
+    const std::int32_t id = first_addend_ + at;
     if (last_added_[e] == id) return;  // listed twice in this support
     last_added_[e] = id;
     const Addend& a = addends_[static_cast<std::size_t>(at)];
@@ -136,7 +143,7 @@ void Fusion::fuse(int threads, std::span<const Point> points, std::span<const fl
       }
     });
   }
-  first_addend_ += static_cast<std::int64_t>(addends_.size());
+  first_addend_ += static_cast<std::int32_t>(addends_.size());
 }
 
 }  // namespace vandrel

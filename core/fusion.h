@@ -79,8 +79,8 @@ class Fusion {
   std::vector<Addend> addends_;                       // four per point of the chunk, by quadrant
   std::vector<std::vector<std::vector<Routed>>> routed_;  // [making thread][owning thread]
   std::vector<std::vector<float>> squares_;           // per thread
-  std::vector<std::int64_t> last_added_;              // per entry: the last addend it received
-  std::int64_t first_addend_ = 0;                     // the number of this chunk's first addend in the pass
+  std::vector<std::int32_t> last_added_;              // per entry: the last addend it received
+  std::int32_t first_addend_ = 0;                     // the number of this chunk's first addend since last_added_ was cleared
 };
 
 }  // namespace vandrel

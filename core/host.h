@@ -65,8 +65,10 @@ class Host {
 
   /// The `k` nearest block points of each block point, nearest first (the point itself
   /// is one of them). Asked once per pass, on that pass's positions; every list holds
-  /// exactly k rows. `points` outlives the search.
-  virtual std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k) = 0;
+  /// exactly k rows. `points` outlives the search. `grid`, when not null, is a CellGrid over
+  /// `points` with cells of side block_cell_side that the search may use; it outlives the search.
+  virtual std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k,
+                                                              const CellGrid* grid) = 0;
 
   /// The console lines of a run: "////////////////////// itr = <pass> done ////////////////////// \n"
   /// after each pass of each block, and "<percent>% of points processed\n" every 5000 points.

@@ -158,7 +158,7 @@ BlockNormals block_normals(Host& host, std::span<const Point> points, const Norm
   while (scales < normal_scales.size() && static_cast<std::size_t>(normal_scales[scales]) <= n) ++scales;
   const auto largest = static_cast<std::size_t>(normal_scales[scales - 1]);
   const std::unique_ptr<NeighbourSearch> nearest =
-      host.nearest_neighbours(points, static_cast<std::int32_t>(largest));
+      host.nearest_neighbours(points, static_cast<std::int32_t>(largest), nullptr);
   const bool spreading = orientation.rule == NormalSign::Rule::propagate;
   std::vector<std::int32_t> graph(spreading ? n * spread_neighbours : 0);
   // Every point's fit at every scale: chosen once the cloud's medians are known.

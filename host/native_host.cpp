@@ -126,9 +126,11 @@ class RadiusSearch : public NeighbourSearch {
 // take the k smallest (squared distance, row) pairs, so the lists are the same.
 class NearestSearch : public NeighbourSearch {
  public:
-  NearestSearch(std::span<const Point> points, std::int32_t k, int threads) : points_(points), k_(k), threads_(threads) {
+  NearestSearch(std::span<const Point> points, std::int32_t k, int threads, const CellGrid* grid)
+      : points_(points), k_(k), threads_(threads), grid_(grid) {
+    if (grid_ != nullptr) return;
     if (std::all_of(points.begin(), points.end(), [](const Point& p) { return finite(p); })) {
-      grid_.emplace(points, block_cell_side);
+      grid_ = &own_grid_.emplace(points, block_cell_side);
     } else {
       tree_.emplace(points);
     }
@@ -151,13 +153,13 @@ class NearestSearch : public NeighbourSearch {
   // units, as with a density far too large), the walk would cross many cells for each point:
   // the cells are made about as wide as the first point's k-th neighbour is far.
   void fit_cells() {
-    if (!grid_ || fitted_ || points_.empty()) return;
+    if (grid_ == nullptr || fitted_ || points_.empty()) return;
     fitted_ = true;
     CellGrid::NearestScratch scratch;
     std::vector<std::int32_t> rows;
     grid_->nearest(points_[0], static_cast<std::size_t>(k_), scratch, rows);
     if (scratch.reach > 4.0 * block_cell_side && std::isfinite(scratch.reach)) {
-      grid_.emplace(points_, static_cast<float>(scratch.reach));
+      grid_ = &own_grid_.emplace(points_, static_cast<float>(scratch.reach));
     }
   }
 
@@ -176,7 +178,8 @@ class NearestSearch : public NeighbourSearch {
   std::span<const Point> points_;
   std::int32_t k_;
   int threads_;
-  std::optional<CellGrid> grid_;
+  const CellGrid* grid_;              // the block's, or own_grid_; null with the tree
+  std::optional<CellGrid> own_grid_;
   std::optional<KdSearch> tree_;
   bool fitted_ = false;
   std::vector<NeighbourLists> parts_;
@@ -190,8 +193,9 @@ std::unique_ptr<NeighbourSearch> NativeHost::radius_neighbours(std::span<const P
   return std::make_unique<RadiusSearch>(points, radius, thread_count());
 }
 
-std::unique_ptr<NeighbourSearch> NativeHost::nearest_neighbours(std::span<const Point> points, std::int32_t k) {
-  return std::make_unique<NearestSearch>(points, k, thread_count());
+std::unique_ptr<NeighbourSearch> NativeHost::nearest_neighbours(std::span<const Point> points, std::int32_t k,
+                                                                const CellGrid* grid) {
+  return std::make_unique<NearestSearch>(points, k, thread_count(), grid);
 }
 
 void NativeHost::pass_done(std::int32_t pass) {

@@ -38,7 +38,7 @@ class NativeHost : public Host {
   explicit NativeHost(NativeHostOptions options = {});
 
   std::unique_ptr<NeighbourSearch> radius_neighbours(std::span<const Point> points, float radius) override;
-  std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k) override;
+  std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k, const CellGrid* grid) override;
   void pass_done(std::int32_t pass) override;
   void points_processed(float percent) override;
   int thread_count() override;

@@ -186,7 +186,7 @@ std::unique_ptr<NeighbourSearch> MexHost::radius_neighbours(std::span<const Poin
   return std::make_unique<HeldLists>(std::move(lists), true);
 }
 
-std::unique_ptr<NeighbourSearch> MexHost::nearest_neighbours(std::span<const Point> points, std::int32_t k) {
+std::unique_ptr<NeighbourSearch> MexHost::nearest_neighbours(std::span<const Point> points, std::int32_t k, const CellGrid*) {
   const auto n = static_cast<std::int64_t>(points.size());
   const Value cloud = points_value(points);
   Value nearest = call("knnsearch", {cloud, cloud, Value::char_row("K"), Value::single_scalar(static_cast<float>(k)),

@@ -22,7 +22,7 @@ namespace vandrel {
 class MexHost : public Host {
  public:
   std::unique_ptr<NeighbourSearch> radius_neighbours(std::span<const Point> points, float radius) override;
-  std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k) override;
+  std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k, const CellGrid* grid) override;
   void pass_done(std::int32_t pass) override;
   void points_processed(float percent) override;
   /// OpenMP's maximum, so OMP_NUM_THREADS in the host's environment rules.

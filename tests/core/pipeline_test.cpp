@@ -32,9 +32,9 @@ class RecordingHost : public NativeHost {
     radii.push_back(radius);
     return NativeHost::radius_neighbours(points, radius);
   }
-  std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k) override {
+  std::unique_ptr<NeighbourSearch> nearest_neighbours(std::span<const Point> points, std::int32_t k, const CellGrid* grid) override {
     ++nearest_calls;
-    return NativeHost::nearest_neighbours(points, k);
+    return NativeHost::nearest_neighbours(points, k, grid);
   }
 };
 

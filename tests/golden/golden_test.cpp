@@ -192,7 +192,7 @@ TEST(Golden, StagesOfAFirstPassBitForBit) {
     QuietHost host;
     std::map<std::string, golden::Digest> digests;
     NeighbourLists nearest;
-    host.nearest_neighbours(points, frame_neighbours)->find(0, static_cast<std::int64_t>(points.size()), nullptr, nearest);
+    host.nearest_neighbours(points, frame_neighbours, nullptr)->find(0, static_cast<std::int64_t>(points.size()), nullptr, nearest);
     std::vector<Frame> frames;
     std::vector<EstimateRegion> regions;
     for (std::int64_t i = 0; i < nearest.size(); ++i) {

@@ -109,7 +109,7 @@ TEST(NativeHost, SearchesAnswerAnyRangeOfPointsInOrder) {
   EXPECT_EQ(std::vector<std::int32_t>(ranges[3].begin(), ranges[3].end()), (std::vector<std::int32_t>{0, 1}));
 
   NeighbourLists nearest;
-  host.nearest_neighbours(points, 2)->find(0, 4, nullptr, nearest);
+  host.nearest_neighbours(points, 2, nullptr)->find(0, 4, nullptr, nearest);
   EXPECT_EQ(std::vector<std::int32_t>(nearest[0].begin(), nearest[0].end()), (std::vector<std::int32_t>{0, 1}));
   EXPECT_EQ(std::vector<std::int32_t>(nearest[2].begin(), nearest[2].end()), (std::vector<std::int32_t>{2, 3}));
 
