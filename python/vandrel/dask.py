@@ -130,6 +130,17 @@ def _lost_with_a_worker() -> tuple:
     return (CancelledError, KilledWorker)
 
 
+def _scatter(client: Any, data: Any) -> Any:
+    """Sends data ahead to a worker; when that worker dies while it receives, to another."""
+    from distributed.comm.core import CommClosedError
+    for attempt in range(_MAX_RESENDS + 1):
+        try:
+            return client.scatter(data, hash=False)
+        except (CommClosedError, OSError):
+            if attempt == _MAX_RESENDS:
+                raise
+
+
 def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, sigma: float,
                density: float, threads: Optional[int]) -> np.ndarray:
     from distributed import as_completed
@@ -152,8 +163,8 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
                 return
             reach = halos[tile].reach(len(read))
             # Sent ahead as data of their own rather than inside the task's description.
-            tile_points = client.scatter(rows[read], hash=False)
-            first = None if pass_ == 1 else client.scatter((first_positions[read], first_noise[read]), hash=False)
+            tile_points = _scatter(client, rows[read])
+            first = None if pass_ == 1 else _scatter(client, (first_positions[read], first_noise[read]))
             future = client.submit(_filter_tile, pass_, tile_points, first, lo[tile], hi[tile], sizes, sigma, density,
                                    reach, threads, pure=False)
             pending[future] = (tile, read, owned)
