@@ -329,14 +329,14 @@ TEST(vandrel, RemovesTheTemporaryOutputWhenStoppedBySignal) {
 }
 
 TEST(vandrel, RunningOutOfMemoryIsAnErrorNotACrash) {
-  // An address-space limit far below what 30000 points need: every allocation that fails,
+  // An address-space limit far below what 300000 points need: every allocation that fails,
   // in any thread, ends the run with "out of memory" and exit code 1, writing nothing.
   ScratchDir dir;
-  const int n = 30000;
+  const int n = 300000;
   write_file(dir / "in.csv", noisy_sphere_csv(n, 0.5 / std::sqrt(n / (4.0 * std::numbers::pi))));
   for (const char* threads : {"1", "2"}) {
     SCOPED_TRACE(threads);
-    const Outcome r = run(dir, std::string("--quiet --sigma 0.01 --density 2387 --threads ") + threads + " in.csv out.csv",
+    const Outcome r = run(dir, std::string("--quiet --sigma 0.01 --density 23873 --threads ") + threads + " in.csv out.csv",
                           "prlimit --as=41943040 --pid $$");
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_NE(r.err.find("out of memory"), std::string::npos) << r.err;
