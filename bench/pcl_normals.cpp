@@ -6,6 +6,8 @@
 // OUTPUT gets one "nx ny nz" per input point, in input order. Prints one line
 //   pcl k=K points=N cpu_s=<seconds>
 // Exit codes: 0 success, 1 a file error, 2 bad usage.
+#include "pcl_xyz.h"
+
 #include <pcl/features/normal_3d.h>
 #include <pcl/point_types.h>
 #include <pcl/search/kdtree.h>
@@ -24,17 +26,10 @@ int main(int argc, char** argv) {
     std::cerr << "usage: pcl_normals INPUT.xyz OUTPUT.xyz K\n";
     return 2;
   }
-  pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
-  std::ifstream in(argv[1]);
-  if (!in) {
+  const pcl::PointCloud<pcl::PointXYZ>::Ptr cloud = vandrel::bench::read_pcl_xyz(argv[1]);
+  if (!cloud) {
     std::cerr << "pcl_normals: cannot open " << argv[1] << '\n';
     return 1;
-  }
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    double x, y, z;
-    if (fields >> x >> y >> z) cloud->push_back(pcl::PointXYZ(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)));
   }
   pcl::NormalEstimation<pcl::PointXYZ, pcl::Normal> estimation;
   estimation.setInputCloud(cloud);
