@@ -275,7 +275,12 @@ void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratc
       std::nth_element(candidates.begin(), cut - 1, candidates.end());
       std::sort(candidates.begin(), cut);
       for (auto it = candidates.begin(); it != cut; ++it) rows.push_back(it->second);
-      if (take > 0) scratch.reach = std::sqrt((cut - 1)->first);
+      // An isolated point's reach carries over at most doubled, so that the next search,
+      // most likely among ordinary points, does not start from it.
+      if (take > 0) {
+        const double found = std::sqrt((cut - 1)->first);
+        scratch.reach = scratch.reach > 0.0 ? std::min(found, 2.0 * scratch.reach) : found;
+      }
       return;
     }
     reach *= 1.5;

@@ -135,7 +135,7 @@ class CellGrid {
   /// Working memory of nearest-neighbour searches, one per thread.
   struct NearestScratch {
     std::vector<Neighbour> candidates;
-    double reach = 0.0;  // where the last search found its k-th point: the next one starts there
+    double reach = 0.0;  // about where the last searches found their k-th point: the next one starts there
   };
 
   /// Appends to `rows` the `k` grid points nearest to `query`, nearest first: the k smallest

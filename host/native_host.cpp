@@ -151,15 +151,24 @@ class NearestSearch : public NeighbourSearch {
  private:
   // Where the k nearest lie many cells away (a cloud far sparser than the filter's scaled
   // units, as with a density far too large), the walk would cross many cells for each point:
-  // the cells are made about as wide as the first point's k-th neighbour is far.
+  // the cells are made about as wide as the k-th neighbour typically is far (the median over
+  // points spread through the block, so that a few isolated points do not decide it).
   void fit_cells() {
     if (grid_ == nullptr || fitted_ || points_.empty()) return;
     fitted_ = true;
-    CellGrid::NearestScratch scratch;
+    constexpr std::size_t samples = 31;
+    std::vector<double> reaches;
     std::vector<std::int32_t> rows;
-    grid_->nearest(points_[0], static_cast<std::size_t>(k_), scratch, rows);
-    if (scratch.reach > 4.0 * block_cell_side && std::isfinite(scratch.reach)) {
-      grid_ = &own_grid_.emplace(points_, static_cast<float>(scratch.reach));
+    for (std::size_t s = 0; s < samples; ++s) {
+      CellGrid::NearestScratch scratch;
+      rows.clear();
+      grid_->nearest(points_[s * (points_.size() - 1) / (samples - 1)], static_cast<std::size_t>(k_), scratch, rows);
+      reaches.push_back(scratch.reach);
+    }
+    std::nth_element(reaches.begin(), reaches.begin() + samples / 2, reaches.end());
+    const double typical = reaches[samples / 2];
+    if (typical > 4.0 * block_cell_side && std::isfinite(typical)) {
+      grid_ = &own_grid_.emplace(points_, static_cast<float>(typical));
     }
   }
 
