@@ -513,7 +513,10 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     const std::size_t tiled_points = selection.empty() ? n : selected;
     const auto beside = static_cast<std::int64_t>(2 * n * sizeof(Point) + (selection.empty() ? 0 : 2 * selected * sizeof(Point)) +
                                                   tiled_points * (sizeof(Point) + sizeof(float)));
-    if (args.memory_limit > 0) tiling = tile_options_for_limit(args.memory_limit, beside);
+    // As one block: the filter's result and the column-major output.
+    const auto beside_block = static_cast<std::int64_t>(2 * n * sizeof(Point) + (selection.empty() ? 0 : 2 * selected * sizeof(Point)));
+    if (args.memory_limit > 0)
+      tiling = tile_options_for_limit(args.memory_limit, beside, static_cast<std::int64_t>(tiled_points), beside_block);
     tiling.tile_points = args.tile_points;
     tiling.planned = [&](const TilingCost& cost) { print(args, tiling_cost_line(cost, beside)); };
     points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);

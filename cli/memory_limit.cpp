@@ -56,18 +56,28 @@ std::int64_t resident_bytes() {
   return pages_resident * static_cast<std::int64_t>(sysconf(_SC_PAGESIZE));
 }
 
-TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes) {
-  const std::int64_t held = resident_bytes() + more_bytes + reserve_bytes;
+TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes, std::int64_t points,
+                                   std::int64_t block_more_bytes) {
+  const std::int64_t resident = resident_bytes();
+  const std::int64_t held = resident + more_bytes + reserve_bytes;
   const std::int64_t left = limit - held;
   // The tile at work needs the filter's fixed working set beside its points.
   const std::int64_t least = min_tile_bytes + chunk_working_bytes;
+  TileOptions options;
+  if (points > 0) {
+    const std::int64_t block_left = limit - resident - block_more_bytes - reserve_bytes;
+    if (fits_one_block(points, block_left)) {
+      options.block_memory_bytes = block_left;
+      options.memory_bytes = std::max(left, least);
+      return options;
+    }
+  }
   if (left < least) {
     const std::int64_t needed_mib = (held + least + (1 << 20) - 1) >> 20;
     throw Error("Vandrel:memoryLimit", "the memory limit of " + std::to_string(limit >> 20) +
                                            " MiB is too small for this cloud held in memory: give at least " +
                                            std::to_string(needed_mib) + "M");
   }
-  TileOptions options;
   options.memory_bytes = left;
   return options;
 }

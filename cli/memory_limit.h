@@ -13,9 +13,12 @@ std::int64_t parse_memory_size(const std::string& text);
 
 /// The tiling that keeps a run's peak resident memory under `limit` bytes, given what the
 /// process holds already (the resident memory now) and what it still sets aside beside the
-/// tiles (`more_bytes`). Throws vandrel::Error "Vandrel:memoryLimit" when too little is left
-/// for a tile of a useful size, naming the limit that would do.
-TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes);
+/// tiles (`more_bytes`). A cloud of `points` points that fits the limit as one block, beside
+/// the resident memory and `block_more_bytes`, is filtered as one block (block_memory_bytes).
+/// Throws vandrel::Error "Vandrel:memoryLimit" when it does not and too little is left for a
+/// tile of a useful size, naming the limit that would do.
+TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes, std::int64_t points = 0,
+                                   std::int64_t block_more_bytes = 0);
 
 /// The line a tiled run prints before its tiles run: how many times each pass will filter
 /// a point, halos included, and, above cheap_factor, the memory limit that would bring it

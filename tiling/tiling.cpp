@@ -20,17 +20,17 @@ namespace {
 
 // A tile is not cut for its halo below this share of the points it may read.
 constexpr std::int64_t min_owned_share = 8;
+// Plans of balanced reads tried, from the fewest tiles the reads allow, against the halved plan.
+constexpr std::int64_t max_fewer_tiles_tried = 4;
 constexpr std::int64_t default_memory_bytes = std::int64_t{1} << 30;
 // Points of the even sample on which a plan's cost is counted, about.
 constexpr std::size_t cost_sample_points = std::size_t{1} << 18;
 
-// Splits rows [begin, end) at the median of the longest axis, recursively, into `tiles`.
-void bisect(std::span<const Point> cloud, std::vector<std::int64_t>& rows, std::size_t begin, std::size_t end,
-            TileBox box, std::int64_t tile_points, std::vector<TileBox>& tiles) {
-  if (static_cast<std::int64_t>(end - begin) <= tile_points) {
-    tiles.push_back(box);
-    return;
-  }
+// Cuts rows [begin, end) across the longest axis that can be cut, at the rank that leaves
+// `lower_share` (0 to 1) of them below, into `lower` and `upper`; returns the first row of the
+// upper part, or `end` when every point coincides and the box cannot be cut.
+std::size_t cut_box(std::span<const Point> cloud, std::vector<std::int64_t>& rows, std::size_t begin, std::size_t end,
+                    double lower_share, const TileBox& box, TileBox& lower, TileBox& upper) {
   Point lo = cloud[static_cast<std::size_t>(rows[begin])];
   Point hi = lo;
   for (std::size_t k = begin; k < end; ++k) {
@@ -49,10 +49,10 @@ void bisect(std::span<const Point> cloud, std::vector<std::int64_t>& rows, std::
   for (const std::size_t axis : axes) {
     if (!(lo[axis] < hi[axis])) continue;
     const auto coordinate = [&](std::int64_t row) { return cloud[static_cast<std::size_t>(row)][axis]; };
-    const auto middle = first + (last - first) / 2;
-    std::nth_element(first, middle, last, [&](std::int64_t a, std::int64_t b) { return coordinate(a) < coordinate(b); });
-    float split = coordinate(*middle);
-    // Ties at the lowest value would leave the lower half empty: split above them.
+    const auto rank = first + static_cast<std::ptrdiff_t>(static_cast<double>(last - first) * lower_share);
+    std::nth_element(first, rank, last, [&](std::int64_t a, std::int64_t b) { return coordinate(a) < coordinate(b); });
+    float split = coordinate(*rank);
+    // Ties at the lowest value would leave the lower part empty: split above them.
     if (split == lo[axis]) {
       split = hi[axis];
       for (auto it = first; it != last; ++it) {
@@ -60,16 +60,93 @@ void bisect(std::span<const Point> cloud, std::vector<std::int64_t>& rows, std::
       }
     }
     const auto cut = std::partition(first, last, [&](std::int64_t row) { return coordinate(row) < split; });
-    TileBox lower = box;
-    TileBox upper = box;
+    lower = box;
+    upper = box;
     lower.hi[axis] = split;
     upper.lo[axis] = split;
-    const auto middle_at = static_cast<std::size_t>(cut - rows.begin());
-    bisect(cloud, rows, begin, middle_at, lower, tile_points, tiles);
-    bisect(cloud, rows, middle_at, end, upper, tile_points, tiles);
+    return static_cast<std::size_t>(cut - rows.begin());
+  }
+  return end;
+}
+
+// Splits rows [begin, end) at the median of the longest axis, recursively, into `tiles`.
+void bisect(std::span<const Point> cloud, std::vector<std::int64_t>& rows, std::size_t begin, std::size_t end,
+            TileBox box, std::int64_t tile_points, std::vector<TileBox>& tiles) {
+  TileBox lower, upper;
+  const std::size_t middle = static_cast<std::int64_t>(end - begin) <= tile_points
+                                 ? end
+                                 : cut_box(cloud, rows, begin, end, 0.5, box, lower, upper);
+  if (middle == end) {
+    tiles.push_back(box);  // small enough, or every point coincides
     return;
   }
-  tiles.push_back(box);  // every point coincides: the box cannot be cut
+  bisect(cloud, rows, begin, middle, lower, tile_points, tiles);
+  bisect(cloud, rows, middle, end, upper, tile_points, tiles);
+}
+
+// Points of `cloud` that a tile reads with the halo, counting every `step`-th finite point
+// `step` times.
+std::int64_t points_read(std::span<const Point> cloud, const TileBox& box, double halo, std::size_t step = 1) {
+  std::int64_t read = 0;
+  for (std::size_t i = 0; i < cloud.size(); i += step) {
+    const Point& p = cloud[i];
+    if (!finite(p)) continue;
+    bool inside = true;
+    for (std::size_t c = 0; c < 3; ++c) {
+      inside = inside && static_cast<double>(p[c]) >= box.lo[c] - halo && static_cast<double>(p[c]) <= box.hi[c] + halo;
+    }
+    read += inside;
+  }
+  return read * static_cast<std::int64_t>(step);
+}
+
+// Cuts rows [begin, end) into `count` tiles, each cut across the longest axis of the part it
+// cuts and sharing the part's points in proportion to the tiles on each side (three tiles: a
+// third, then the rest in halves). With `balance`, each cut is moved (by up to a fifth of
+// the proportional share, either way) to where the largest read of the tiles below it is least.
+void divide(std::span<const Point> cloud, std::vector<std::int64_t>& rows, std::size_t begin, std::size_t end,
+            TileBox box, std::int64_t count, const double* balance_halo, std::vector<TileBox>& tiles) {
+  if (count < 2 || end - begin < 2) {
+    tiles.push_back(box);
+    return;
+  }
+  const std::int64_t below = count / 2;
+  const double even = static_cast<double>(below) / static_cast<double>(count);
+  double share = even;
+  if (balance_halo != nullptr) {
+    const std::size_t step = std::max<std::size_t>(1, cloud.size() / cost_sample_points);
+    std::int64_t least = std::numeric_limits<std::int64_t>::max();
+    for (int shift = -4; shift <= 4; ++shift) {
+      const double tried = even * (1.0 + 0.05 * shift);
+      TileBox lower, upper;
+      const std::size_t middle = cut_box(cloud, rows, begin, end, tried, box, lower, upper);
+      if (middle == end || middle == begin) continue;
+      std::vector<TileBox> parts;
+      divide(cloud, rows, begin, middle, lower, below, nullptr, parts);
+      divide(cloud, rows, middle, end, upper, count - below, nullptr, parts);
+      std::int64_t largest = 0;
+      for (const TileBox& part : parts) largest = std::max(largest, points_read(cloud, part, *balance_halo, step));
+      if (largest < least) {
+        least = largest;
+        share = tried;
+      }
+    }
+  }
+  TileBox lower, upper;
+  const std::size_t middle = cut_box(cloud, rows, begin, end, share, box, lower, upper);
+  if (middle == end) {
+    tiles.push_back(box);  // every point coincides
+    return;
+  }
+  divide(cloud, rows, begin, middle, lower, below, balance_halo, tiles);
+  divide(cloud, rows, middle, end, upper, count - below, balance_halo, tiles);
+}
+
+// Whether every tile of `tiles` reads at most `max_read_points` with the halo.
+bool reads_within(std::span<const Point> cloud, std::span<const TileBox> tiles, double halo,
+                  std::int64_t max_read_points) {
+  return std::all_of(tiles.begin(), tiles.end(),
+                     [&](const TileBox& box) { return points_read(cloud, box, halo) <= max_read_points; });
 }
 
 // Distance, in scaled units and the maximum norm, from a scaled point to a box.
@@ -175,6 +252,23 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
       continue;
     }
     pending.insert(pending.end(), halves.begin(), halves.end());
+  }
+
+  // Halving twice is often more than the reads need: fewer tiles (three, five...), with cuts
+  // placed so that their reads are about equal, may each read within the limit, and filter
+  // fewer points twice.
+  const auto finite_count = static_cast<std::int64_t>(rows.size());
+  const std::int64_t fewest = std::max<std::int64_t>(2, (finite_count + max_read_points - 1) / max_read_points);
+  const auto most = std::min<std::int64_t>({static_cast<std::int64_t>(plan.tiles.size()) - 1, fewest + max_fewer_tiles_tried - 1,
+                                            finite_count / smallest_tile_points(plan) + 1});
+  for (std::int64_t count = fewest; count <= most; ++count) {
+    std::vector<TileBox> even;
+    divide(cloud, rows, 0, rows.size(), everything, count, &halo, even);
+    if (!reads_within(cloud, even, halo, max_read_points)) continue;
+    TilePlan fewer = plan;
+    fewer.tiles = std::move(even);
+    if (filtering_factor(fewer, cloud) < filtering_factor(plan, cloud)) plan = std::move(fewer);
+    break;
   }
   return plan;
 }
@@ -380,6 +474,9 @@ std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, flo
     check_parameters(sigma, density, options.names);
     return {points.begin(), points.end()};
   }
+  if (tiling.tile_points == 0 && tiling.block_memory_bytes > 0 &&
+      fits_one_block(static_cast<std::int64_t>(points.size()), tiling.block_memory_bytes))
+    return filter_natively(points, sigma, density, options);
   const TilePlan plan =
       tiling.tile_points > 0 ? plan_tiles(points, sigma, density, tiling.tile_points, 0, options.names)
                              : plan_tiles(points, sigma, density, tile_points_for_memory(tiling.memory_bytes),

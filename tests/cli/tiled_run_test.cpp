@@ -53,6 +53,9 @@ TEST(tile_options_for_limit, LeavesTheTilesWhatTheProcessDoesNotHold) {
   const TileOptions options = tile_options_for_limit(held + (1LL << 30), 1LL << 20);
   EXPECT_LT(options.memory_bytes, 1LL << 30);
   EXPECT_GT(options.memory_bytes, (1LL << 30) - (64LL << 20));
+  // A cloud that fits the limit as one block beside what is held is filtered as one.
+  EXPECT_GT(tile_options_for_limit(held + (1LL << 30), 1LL << 20, 1000000, 24000000).block_memory_bytes, 0);
+  EXPECT_EQ(tile_options_for_limit(held + (1LL << 30), 1LL << 20, 10000000, 240000000).block_memory_bytes, 0);
   try {
     tile_options_for_limit(held, 0);
     ADD_FAILURE() << "no error";

@@ -144,6 +144,35 @@ TEST(PlanTiles, TilesPartitionTheFinitePoints) {
   }
 }
 
+TEST(PlanTiles, ReadsWithinTheLimitOnFewerTilesThanHalving) {
+  // Two halves of the strip read 2 x 6840 points with their halos; halving again would make
+  // four tiles. Three, cut where their reads are about equal, read within 6000 each.
+  const std::vector<Point> cloud = strip(3);
+  const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, 6000, 6000);
+  ASSERT_EQ(plan.tiles.size(), 3u);
+  const double halo = tile_halo(plan, initial_reach(plan), 1);
+  std::int64_t owned_total = 0;
+  for (const TileBox& box : plan.tiles) {
+    std::vector<std::uint8_t> owned;
+    EXPECT_LE(tile_rows(cloud, box, halo, &owned).size(), 6000u);
+    owned_total += std::count(owned.begin(), owned.end(), 1);
+  }
+  EXPECT_EQ(owned_total, std::count_if(cloud.begin(), cloud.end(), [](const Point& p) { return std::isfinite(p[0]); }));
+}
+
+TEST(DenoiseTiled, ACloudThatFitsTheBlockMemoryIsFilteredOnce) {
+  const std::vector<Point> cloud = strip(5);
+  TileOptions tiling{.tile_points = 0, .memory_bytes = chunk_working_bytes + 3000 * tile_bytes_per_point,
+                     .block_memory_bytes = chunk_working_bytes + static_cast<std::int64_t>(cloud.size()) * block_bytes_per_point};
+  bool planned = false;
+  tiling.planned = [&](const TilingCost&) { planned = true; };
+  EXPECT_TRUE(same_bits(denoise_tiled(cloud, 0.4f, 1.0f, {}, tiling), denoise(cloud, 0.4f, 1.0f)));
+  EXPECT_FALSE(planned);
+  tiling.block_memory_bytes -= block_bytes_per_point;  // one point too many: tiles
+  denoise_tiled(cloud, 0.4f, 1.0f, {}, tiling);
+  EXPECT_TRUE(planned);
+}
+
 TEST(PlanTiles, TilesSmallerThanTheirHaloAreNotPlanned) {
   // One point a tile is raised to the halo's width in point spacings: not a tile a point,
   // but still tiles along the strip.
