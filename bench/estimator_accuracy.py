@@ -6,7 +6,8 @@ against a tolerance, this sweep shows the whole picture.
 
 --analogues: synthetic analogues of real scans, with known truth: ground under a canopy volume
 (with and without its classes), a quantised depth camera whose noise grows as range squared (the
-range model by depth band, and the single estimate), two overlapping strips 5 cm apart (together,
+range model by depth band, and the single estimate; its depths on a lattice, as cameras write them,
+and rounded to a sawtooth as this analogue first did), two overlapping strips 5 cm apart (together,
 and flight line by flight line), and a plane with 5 % outliers.
 
     PYTHONPATH=build/python python3 bench/estimator_accuracy.py [--seed N] [--analogues]
