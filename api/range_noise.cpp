@@ -4,6 +4,7 @@
 #include <numeric>
 #include <string>
 
+#include "api/band_noise.h"
 #include "core/finite.h"
 #include "vandrel/error.h"
 #include "vandrel/estimate.h"
@@ -66,7 +67,9 @@ RangeNoise estimate_range_noise(std::span<const Point> points, const PointD& sen
     band.points = end - begin;
     band.range = std::sqrt(squares / static_cast<double>(band.points));
     try {
-      band.sigma = estimate_sigma(band_points);
+      const BandNoise noise = estimate_band_noise(band_points);
+      band.sigma = noise.sigma;
+      band.step = noise.step;
     } catch (const Error&) {
       continue;  // a band that samples no surface (a thin shell of scattered points)
     }

@@ -29,6 +29,10 @@ constexpr double max_sigma_in_spacings = 2.0;
 // The share of surface_spread's neighbourhoods off their plane from which a cloud has
 // measurable spread.
 constexpr double spread_share = 0.1;
+// How far apart, as a ratio, the 10th and 90th percentiles of a cloud's local densities may
+// lie for one density to describe it: a depth camera's falloff with range, oblique surfaces and
+// overlapping strips stay well within two orders of magnitude.
+constexpr double max_density_spread = 100.0;
 // LAS classes whose points, in this order of preference, the estimators take alone.
 constexpr std::uint8_t estimation_classes[] = {2, 6};
 
@@ -69,6 +73,23 @@ void check_estimates(const Parameters& p, std::span<const Point> points, const P
   }
 }
 
+// Refuses an estimated density that cannot describe the cloud (see resolve_parameters).
+void check_density(const Parameters& p, std::span<const Point> points, const ParameterNames& names) {
+  if (!p.density_estimated) return;
+  const DensitySpread spread = density_spread(points);
+  if (spread.samples == 0 || !(spread.high > max_density_spread * spread.low)) return;
+  const std::string source = p.estimated_from.empty() ? "" : " (from " + p.estimated_from + ")";
+  throw Error("Vandrel:untrustedEstimate",
+              "The estimated density " + number_text(p.density) + source +
+                  " cannot describe the cloud: the local densities of " + std::to_string(spread.samples) +
+                  " points spread over it range from " + number_text(spread.low) + " (10th percentile) to " +
+                  number_text(spread.high) + " (90th), " + number_text(spread.high / spread.low) +
+                  " times, more than the " + number_text(max_density_spread) +
+                  " within which one density holds (scans of several resolutions merged, or parts far nearer the "
+                  "scanner than others?). Pass " + std::string(names.density) +
+                  " with the density of the part to filter, or filter the parts apart.");
+}
+
 // `lines`: the flight line of each point of `estimated_on`, or empty.
 Parameters resolve(std::span<const Point> estimated_on, std::string estimated_from, std::optional<float> sigma,
                    std::optional<float> density, const ParameterNames& names,
@@ -81,6 +102,7 @@ Parameters resolve(std::span<const Point> estimated_on, std::string estimated_fr
   if (resolved.sigma_estimated || resolved.density_estimated) resolved.estimated_from = std::move(estimated_from);
   check_parameters(resolved.sigma, resolved.density, names);
   check_estimates(resolved, estimated_on, names);
+  check_density(resolved, estimated_on, names);
   return resolved;
 }
 

@@ -6,7 +6,8 @@ against a tolerance, this sweep shows the whole picture.
 
 --analogues: synthetic analogues of real scans, with known truth: ground under a canopy volume
 (with and without its classes), a quantised depth camera whose noise grows as range squared (the
-range model by depth band, and the single estimate), two overlapping strips 5 cm apart (together,
+range model by depth band, and the single estimate; its depths on a lattice, as cameras write them,
+and rounded to a sawtooth as this analogue first did), two overlapping strips 5 cm apart (together,
 and flight line by flight line), and a plane with 5 % outliers.
 
     PYTHONPATH=build/python python3 bench/estimator_accuracy.py [--seed N] [--analogues]
@@ -50,13 +51,16 @@ def forest(rng, ground_sigma=0.1):
     return points, classes, ground_sigma, 2.0
 
 
-def depth_camera(rng, a=0.0005, b=0.0004, step=0.002):
+def depth_camera(rng, a=0.0005, b=0.0004, step=0.002, lattice=True):
     """A 640 x 480 depth camera (focal length 525 pixels) at the origin looking along +z at 7 boards,
     each a strip of the image, at depths 1 to 4 in steps of 0.5 and turned 30 degrees about the
-    vertical: depth noise a + b z^2, depths then rounded to steps of `step` z^2 (2 mm at 1 unit, 3.2
-    cm at 4: wider than the noise), as structured-light cameras quantise them. Returns the points and
-    each point's distance from its board (the truth the estimators should find, quantisation
-    included)."""
+    vertical: depth noise a + b z^2, depths then quantised in steps of `step` z^2 (2 mm at 1 unit, 3.2
+    cm at 4: wider than the noise). With `lattice`, as cameras quantise them: the disparity, 1 / z,
+    is rounded to whole multiples of `step`, so every depth is one of a lattice of values 1 / (k step)
+    whose spacing grows as z^2 (terraces). Without, each noisy depth is rounded to a step computed
+    from itself: no two points share a depth, and the error is a sawtooth of slope 2 in the depth
+    (how this analogue quantised before 2026-12-09). Returns the points and each point's distance
+    from its board (the truth the estimators should find, quantisation included)."""
     u, v = np.meshgrid(np.arange(640) - 319.5, np.arange(480) - 239.5)
     rays = np.column_stack([u.ravel() / 525, v.ravel() / 525, np.ones(u.size)])
     board = np.minimum(((u.ravel() + 320) * 7) // 640, 6).astype(int)
@@ -65,8 +69,12 @@ def depth_camera(rng, a=0.0005, b=0.0004, step=0.002):
     anchors = np.column_stack([centre_column / 525 * (1 + 0.5 * np.arange(7)), np.zeros(7), 1 + 0.5 * np.arange(7)])
     z = (anchors[board] @ normal) / (rays @ normal)
     z_noisy = z + rng.normal(0, 1, len(z)) * (a + b * z * z)
-    quantum = step * z_noisy * z_noisy
-    points = rays * (np.round(z_noisy / quantum) * quantum)[:, None]
+    if lattice:
+        quantised = 1.0 / (step * np.round(1.0 / (step * z_noisy)))
+    else:
+        quantum = step * z_noisy * z_noisy
+        quantised = np.round(z_noisy / quantum) * quantum
+    points = rays * quantised[:, None]
     distance = ((points - anchors[board]) @ normal)
     return points, distance
 
@@ -107,16 +115,22 @@ def analogues(seed):
     print(f"  forest, class 2 (ground): sigma {ratio_text(vandrel.estimate_sigma(ground), sigma)}, "
           f"density {ratio_text(vandrel.estimate_density(ground), density)}")
 
-    points, distance = depth_camera(rng)
-    ranges = np.linalg.norm(points, axis=1)
-    order = np.argsort(ranges, kind="stable")
-    truths = [float(np.sqrt(np.mean(distance[part] ** 2))) for part in np.array_split(order, 8)]
-    print(f"  quantised depth camera, one sigma: {vandrel.estimate_sigma(points):.4g} "
-          f"(truth {np.sqrt(np.mean(distance ** 2)):.4g} overall, from {truths[0]:.4g} to {truths[-1]:.4g} by band)")
-    _, model = vandrel.range_sigmas(points, (0.0, 0.0, 0.0))
-    for (r, band_sigma, _), truth in zip(model["bands"], truths):
-        print(f"    depth band at range {r:.2f}: sigma {ratio_text(band_sigma, truth)}")
-    print(f"    range model: a {model['a']:.4g}, b {model['b']:.4g}")
+    # Both cameras draw the same noise; the one on a lattice last, so that the analogues after it
+    # draw what they drew before it was added.
+    sawtooth_rng = np.random.default_rng()
+    sawtooth_rng.bit_generator.state = rng.bit_generator.state
+    for lattice, camera_rng in ((False, sawtooth_rng), (True, rng)):
+        points, distance = depth_camera(camera_rng, lattice=lattice)
+        ranges = np.linalg.norm(points, axis=1)
+        order = np.argsort(ranges, kind="stable")
+        truths = [float(np.sqrt(np.mean(distance[part] ** 2))) for part in np.array_split(order, 8)]
+        kind = "depths on a lattice" if lattice else "sawtooth depths, not on a lattice"
+        print(f"  quantised depth camera ({kind}), one sigma: {vandrel.estimate_sigma(points):.4g} "
+              f"(truth {np.sqrt(np.mean(distance ** 2)):.4g} overall, from {truths[0]:.4g} to {truths[-1]:.4g} by band)")
+        _, model = vandrel.range_sigmas(points, (0.0, 0.0, 0.0))
+        for (r, band_sigma, _), truth in zip(model["bands"], truths):
+            print(f"    depth band at range {r:.2f}: sigma {ratio_text(band_sigma, truth)}")
+        print(f"    range model: a {model['a']:.4g}, b {model['b']:.4g}")
 
     points, sigma, density, lines = strips(rng)
     print(f"  two strips 5 cm apart:    sigma {ratio_text(vandrel.estimate_sigma(points), sigma)}, "

@@ -30,6 +30,11 @@ written as PNG (matplotlib, for the benchmark only).
 
 --alternatives also runs the choices weighed for the defaults (the binding, build/python, estimates
 the single sigma of the depth images).
+
+--sweep runs each depth image with single sigmas over a grid (at the default's density) and picks
+the best single sigma two ways: the one whose far flat RMS is lowest among those that move the near
+detail no more than the default does, and the one whose near and far flat RMS add up to the least
+(whatever it does to the detail); the default is shown against both.
 """
 import argparse
 import os
@@ -303,6 +308,47 @@ def forest(args, seed=7):
         print(f"| {label} | " + " | ".join(f"{v:.4f}" for v in values.values()) + f" | {code} | {seconds:.1f} |")
 
 
+SWEEP_SIGMAS_MM = (0.15, 0.2, 0.3, 0.4, 0.5, 0.6, 0.8, 1.0, 1.3, 1.7, 2.2, 3.0)
+
+
+def sweep(args):
+    """The depth images' default (noise by range) against single sigmas at the same density."""
+    print(f"date {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; load {os.getloadavg()[0]:.2f}; "
+          f"{os.cpu_count()} cores")
+    near, far, detail = "near flat RMS (mm)", "far flat RMS (mm)", "near detail moved p95 (x near noise)"
+    for scan in ("table_scene_mug_stereo_textured", "milk_cartoon_all_small_clorox"):
+        path = os.path.join(data, scan + ".pcd")
+        points, header = read_pcd(path)
+        camera = DepthCamera(path, points, header)
+        out = os.path.join(args.scratch, "out.pcd")
+        code, log, seconds = run(args.build, [path, out])
+        density = re.search(r"Estimated density: (\S+)", log).group(1)
+        model = re.search(r"sigma = .* r\^2", log)
+        default = camera.measure(read_pcd(out)[0])
+        results = [("input", camera.measure(points), seconds), ("default: " + (model.group(0) if model else "?"), default, seconds)]
+        singles = []
+        for sigma_mm in SWEEP_SIGMAS_MM:
+            code, log, seconds = run(args.build, [path, out, "--sigma", f"{sigma_mm / 1e3:g}", "--density", density])
+            values = camera.measure(read_pcd(out)[0])
+            singles.append((sigma_mm, values))
+            results.append((f"single sigma {sigma_mm} mm", values, seconds))
+        print(f"\n{scan}.pcd (density {density})\n| run | {near} | {far} | {detail} | wall s |\n| --- | --- | --- | --- | --- |")
+        for label, values, seconds in results:
+            print(f"| {label} | {values[near]:.4f} | {values[far]:.4f} | {values[detail]:.3f} | {seconds:.1f} |")
+        within = [s for s in singles if s[1][detail] <= default[detail]]
+        best_far = min(within, key=lambda s: s[1][far]) if within else None
+        best_sum = min(singles, key=lambda s: s[1][near] + s[1][far])
+        for name, best in (("lowest far flat RMS, near detail moved no more than the default", best_far),
+                           ("lowest near + far flat RMS", best_sum)):
+            if best is None:
+                print(f"best single sigma ({name}): none moves the near detail as little")
+                continue
+            v = best[1]
+            print(f"best single sigma ({name}): {best[0]} mm: near {v[near]:.4f}, far {v[far]:.4f}, detail {v[detail]:.3f}; "
+                  f"default near {default[near]:.4f} ({'better' if default[near] < v[near] else 'worse'}), "
+                  f"far {default[far]:.4f} ({'better' if default[far] < v[far] else 'worse'})")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=os.path.join(here, "..", "build"))
@@ -311,10 +357,14 @@ def main():
     parser.add_argument("--alternatives", action="store_true",
                         help="also the choices weighed for the default (explicit options)")
     parser.add_argument("--forest", action="store_true", help="only the synthetic forest with known ground")
+    parser.add_argument("--sweep", action="store_true", help="only the depth images, against single sigmas")
     args = parser.parse_args()
     os.makedirs(args.scratch, exist_ok=True)
     if args.forest:
         forest(args)
+        return
+    if args.sweep:
+        sweep(args)
         return
     print(f"date {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; load {os.getloadavg()[0]:.2f}; "
           f"{os.cpu_count()} cores")

@@ -73,7 +73,8 @@ std::vector<float> point_noise(const PointFile& file, std::span<const Point> poi
   const RangeNoise model = estimate_range_noise(chosen, at);
   std::string bands;
   for (const RangeNoise::Band& band : model.bands)
-    bands += (bands.empty() ? "" : ", ") + number_text(band.range) + ": " + number_text(band.sigma);
+    bands += (bands.empty() ? "" : ", ") + number_text(band.range) + ": " + number_text(band.sigma) +
+             (band.step > 0.0 ? " (depth steps " + number_text(band.step) + ")" : "");
   print("Noise by range from the sensor at " + number_text((*sensor)[0]) + "," + number_text((*sensor)[1]) + "," +
         number_text((*sensor)[2]) + " (" + where + "): sigma = " + number_text(model.a) + " + " + number_text(model.b) +
         " r^2, fitted to " + std::to_string(model.bands.size()) +

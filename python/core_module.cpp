@@ -448,6 +448,28 @@ PYBIND11_MODULE(_core, m) {
       },
       py::arg("points"), py::arg("lines"));
   m.def(
+      "lidar_groups",
+      [](const py::array& points, const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& classes,
+         const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>& last_return) {
+        const std::span<const Point> data = point_rows(points);
+        const LidarGroups groups =
+            lidar_groups(data, std::span<const std::uint8_t>(classes.data(), static_cast<std::size_t>(classes.size())),
+                         std::span<const std::uint8_t>(last_return.data(), static_cast<std::size_t>(last_return.size())));
+        const auto mask = [](const std::vector<std::uint8_t>& flags) {
+          py::array_t<bool> result(static_cast<py::ssize_t>(flags.size()));
+          bool* out = result.mutable_data();
+          for (std::size_t i = 0; i < flags.size(); ++i) out[i] = flags[i] != 0;
+          return result;
+        };
+        return py::make_tuple(mask(groups.ground), mask(groups.surfaces));
+      },
+      py::arg("points"), py::arg("classes"), py::arg("last_return"),
+      "lidar_groups(points, classes, last_return) -> (ground, surfaces): the boolean masks of the parts\n"
+      "of a classified airborne scan the command line filters apart by default.");
+  m.def("range_noise_by_default", &range_noise_by_default, py::arg("height"), py::arg("finite_points"),
+        "range_noise_by_default(height, finite_points) -> bool: whether an organised depth image gets\n"
+        "its noise by range by default.");
+  m.def(
       "estimate_range_noise",
       [](const py::array& points, double x, double y, double z) {
         const std::span<const Point> data = point_rows(points);

@@ -56,4 +56,18 @@ struct SurfaceSpread {
 /// fewer. Deterministic; reentrant.
 SurfaceSpread surface_spread(std::span<const Point> points);
 
+/// How much the sampling density varies over a cloud: what tells whether one density can
+/// describe it.
+struct DensitySpread {
+  std::int64_t samples = 0;  // points whose local density was measured
+  double low = 0.0;          // 10th percentile of the local densities, points per unit area
+  double high = 0.0;         // 90th percentile
+};
+
+/// Up to 1024 finite points spread evenly over the row order each get a local density,
+/// 16 / (pi d^2) with d the distance (in 3-D, in double) to the 16th nearest other point;
+/// samples whose 16 nearest others coincide with them are left out. None measured for 16
+/// finite points or fewer. Deterministic; reentrant.
+DensitySpread density_spread(std::span<const Point> points);
+
 }  // namespace vandrel

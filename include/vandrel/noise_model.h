@@ -19,6 +19,7 @@ struct RangeNoise {
     double range = 0.0;  // the root mean square range of the band's points
     float sigma = 0.0f;
     std::int64_t points = 0;
+    double step = 0.0;  // the step of the lattice its depths sit on (quantised); 0: none
   };
   std::vector<Band> bands;
   /// The noise at range r.
@@ -30,10 +31,12 @@ inline constexpr std::int64_t min_band_points = 2000;
 
 /// Fits sigma(r) = a + b r^2 about `sensor` (in the coordinates of `points`): the finite
 /// points, ordered by range (ties by row), are cut into up to 8 bands of equal counts and
-/// at least min_band_points each; estimate_sigma measures each band (a band it cannot
-/// measure is left out), and a and b are the least-squares line through (range^2, sigma)
-/// of the bands, kept >= 0 (a negative a gives the line through 0, a negative b a constant
-/// sigma, the median of the bands). One band gives a constant sigma.
+/// at least min_band_points each; each band is measured by estimate_sigma, or, where its
+/// depths are quantised in steps the estimator's patches cannot span, by estimate_sigma of the
+/// band thinned until they do (see api/band_noise.h; a band that cannot be measured is left
+/// out); a and b are the least-squares line through (range^2, sigma) of the bands, kept >= 0
+/// (a negative a gives the line through 0, a negative b a constant sigma, the median of the
+/// bands). One band gives a constant sigma.
 /// Throws vandrel::Error "Vandrel:tooFewPoints" for fewer than min_band_points finite
 /// points, "Vandrel:degenerateCloud" when no band can be measured. Deterministic; reentrant.
 RangeNoise estimate_range_noise(std::span<const Point> points, const PointD& sensor);

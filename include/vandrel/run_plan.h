@@ -37,7 +37,10 @@ struct Parameters {
 ///    given or estimated): the points are not one noisy surface (canopy, several layers);
 ///  - an estimated sigma of exactly 0 on a cloud whose points spread measurably off their
 ///    surface: at least one in ten of the wide neighbourhoods of surface_spread lie off
-///    their plane (depths quantised in steps wider than the noise).
+///    their plane (depths quantised in steps wider than the noise);
+///  - an estimated density that one number cannot describe: the local densities of
+///    density_spread (<vandrel/estimate.h>) spread more than 100-fold between their 10th and
+///    90th percentiles.
 /// Given parameters are trusted as they are.
 Parameters resolve_parameters(std::span<const Point> points, std::optional<float> sigma, std::optional<float> density,
                               const ParameterNames& names = {});

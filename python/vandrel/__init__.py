@@ -14,7 +14,8 @@ from typing import Any, Callable, NamedTuple, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["DenoiseResult", "Error", "denoise", "estimate_density", "estimate_sigma", "range_sigmas", "__version__"]
+__all__ = ["DenoiseResult", "Error", "denoise", "estimate_density", "estimate_sigma", "lidar_groups",
+           "range_noise_by_default", "range_sigmas", "__version__"]
 
 
 class Error(RuntimeError):
@@ -197,6 +198,41 @@ def range_sigmas(points: npt.ArrayLike | Any, sensor: Any = (0.0, 0.0, 0.0)) -> 
     x, y, z = (float(c) for c in position)
     a, b, bands = _core.estimate_range_noise(rows, x, y, z)
     return _core.range_sigmas(rows, a, b, x, y, z), {"a": a, "b": b, "bands": bands}
+
+
+def lidar_groups(points: npt.ArrayLike | Any, classification: npt.ArrayLike,
+                 last_return: npt.ArrayLike) -> tuple[np.ndarray, np.ndarray]:
+    """The parts of a classified airborne LiDAR scan that the command line filters apart when
+    its parameters are estimated, as two boolean masks for denoise's mask= (ground, surfaces):
+
+    - ground: the points of class 2, when 500 or more of them have finite coordinates (else
+      the scan counts as unclassified and ground selects nothing);
+    - surfaces: the last returns (last_return true) of every other class but vegetation
+      (3, 4, 5), noise (7, 18) and wires and towers (13 to 16).
+
+    classification: N whole numbers from 0 to 255 (LAS classification); last_return: N
+    booleans, true where a point is its pulse's last return (return_number >=
+    number_of_returns). Filter each part alone, with the ground's parameters (see
+    docs/python.md). Raises vandrel.Error "Vandrel:invalidArgument" when they are not one per point.
+    """
+    rows, _, _ = _single_rows(_point_array(points))
+    classes = np.asarray(classification)
+    if classes.ndim != 1 or not np.issubdtype(classes.dtype, np.integer) or (
+            classes.size and (classes.min() < 0 or classes.max() > 255)):
+        raise Error("Vandrel:invalidArgument",
+                    f"classification must be N whole numbers from 0 to 255, not {classes.dtype} {classes.shape}")
+    last = np.asarray(last_return)
+    if last.ndim != 1:
+        raise Error("Vandrel:invalidArgument", f"last_return must be N booleans, not {last.dtype} {last.shape}")
+    return _core.lidar_groups(rows, np.ascontiguousarray(classes, dtype=np.uint8),
+                              np.ascontiguousarray(last != 0, dtype=np.uint8))
+
+
+def range_noise_by_default(height: int, finite_points: int) -> bool:
+    """Whether the command line gives an organised depth image (a grid height rows high, with
+    finite_points points of finite coordinates) noise that grows with range by default: a grid
+    of 2 rows or more and 2000 finite points or more. Then range_sigmas gives the sigmas."""
+    return bool(_core.range_noise_by_default(int(height), int(finite_points)))
 
 
 def estimate_sigma(points: npt.ArrayLike | Any, lines: npt.ArrayLike | None = None) -> float:

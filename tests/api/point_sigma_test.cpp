@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -105,6 +108,8 @@ TEST(estimate_range_noise, RecoversNoiseThatGrowsAsTheSquareOfRange) {
   }
   const RangeNoise model = estimate_range_noise(points, {0.0, 0.0, 0.0});
   EXPECT_EQ(model.bands.size(), 8u);
+  // Coordinates that vary continuously are not quantised: each band keeps estimate_sigma's bits.
+  for (const RangeNoise::Band& band : model.bands) EXPECT_EQ(band.step, 0.0);
   for (const double range : {1.5, 4.0}) {
     SCOPED_TRACE(range);
     EXPECT_NEAR(model.at(range), a + b * range * range, 0.1 * (a + b * range * range));
@@ -113,6 +118,50 @@ TEST(estimate_range_noise, RecoversNoiseThatGrowsAsTheSquareOfRange) {
   EXPECT_FLOAT_EQ(sigmas[0], static_cast<float>(model.at(std::sqrt(
                                  double{points[0][0]} * points[0][0] + double{points[0][1]} * points[0][1] +
                                  double{points[0][2]} * points[0][2]))));
+}
+
+TEST(estimate_range_noise, MeasuresDepthBandsQuantisedInStepsWiderThanTheNoise) {
+  // A 320 x 240 depth camera (focal length 525 pixels) at the origin looking along +z at
+  // four boards, each a quarter of the image, at depths 1 to 4 turned 30 degrees about the
+  // vertical: depth noise 0.0005 + 0.0004 z^2, then the disparity rounded so that depths sit
+  // on a lattice of step 0.002 z^2, 2 to 5 times the noise (terraces). Each band's sigma is
+  // to be the RMS distance of its points from their board, quantisation included.
+  std::mt19937 rng(3);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  const double tilt = std::numbers::pi / 6;
+  const double nx = std::sin(tilt), nz = std::cos(tilt);
+  std::vector<Point> points;
+  std::vector<double> distance;
+  for (int row = 0; row < 240; ++row)
+    for (int column = 0; column < 320; ++column) {
+      const double rx = (column - 159.5) / 525.0, ry = (row - 119.5) / 525.0;
+      const int board = column / 80;
+      const double depth = 1.0 + board;
+      const double ax = (board * 80 + 40 - 159.5) / 525.0 * depth;  // the board's centre, on its middle ray
+      const double z = (ax * nx + depth * nz) / (rx * nx + nz);
+      const double noisy = z + (0.0005 + 0.0004 * z * z) * normal(rng);
+      const double quantised = 1.0 / (0.002 * std::round(1.0 / (0.002 * noisy)));
+      const Point p{static_cast<float>(rx * quantised), static_cast<float>(ry * quantised), static_cast<float>(quantised)};
+      points.push_back(p);
+      distance.push_back((double{p[0]} - ax) * nx + (double{p[2]} - depth) * nz);
+    }
+  const RangeNoise model = estimate_range_noise(points, {0.0, 0.0, 0.0});
+  ASSERT_EQ(model.bands.size(), 8u);
+  // The bands as the model cuts them: by range, ties by row, eight of equal counts.
+  std::vector<double> ranges;
+  for (const Point& p : points) ranges.push_back(std::sqrt((double{p[0]} * p[0] + double{p[1]} * p[1]) + double{p[2]} * p[2]));
+  std::vector<std::size_t> order(points.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t p, std::size_t q) { return ranges[p] < ranges[q]; });
+  for (std::size_t b = 0; b < 8; ++b) {
+    SCOPED_TRACE(b);
+    double squares = 0.0;
+    const std::size_t begin = order.size() * b / 8, end = order.size() * (b + 1) / 8;
+    for (std::size_t k = begin; k < end; ++k) squares += distance[order[k]] * distance[order[k]];
+    const double truth = std::sqrt(squares / static_cast<double>(end - begin));
+    EXPECT_GT(model.bands[b].step, 0.0);
+    EXPECT_NEAR(model.bands[b].sigma, truth, 0.1 * truth);
+  }
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vandrel/error.h"
@@ -83,6 +85,43 @@ TEST(resolve_parameters, RefusesEstimatesTheEstimatorsDoNotHoldFor) {
   EXPECT_NE(given_density.find("density 0.8 given"), std::string::npos) << given_density;
   EXPECT_EQ(given_density.find("--density with"), std::string::npos) << given_density;
   EXPECT_EQ(refusal(f.points, {}, 0.1f, std::nullopt, cli_names), "");
+}
+
+// A room 5 wide, 2.7 high and 6 deep seen by a 160 x 120 depth camera (focal length 131
+// pixels) 1.2 above its floor: floor, ceiling, walls from 0.5 to 6 away, depth noise
+// 0.001 + 0.001 z^2. Its density falls with range squared and on the floor's grazing parts.
+std::vector<Point> room() {
+  std::mt19937 rng(4);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<Point> points;
+  for (int row = 0; row < 120; ++row)
+    for (int column = 0; column < 160; ++column) {
+      const double ray[3] = {(column - 79.5) / 131.0, (row - 59.5) / 131.0, 1.0};
+      double depth = 6.0;
+      for (const auto& [axis, wall] : {std::pair{1, -1.2}, {1, 1.5}, {0, -2.5}, {0, 2.5}})
+        if (wall / ray[axis] > 0.0) depth = std::min(depth, wall / ray[axis]);
+      depth += (0.001 + 0.001 * depth * depth) * normal(rng);
+      points.push_back({static_cast<float>(ray[0] * depth), static_cast<float>(ray[1] * depth), static_cast<float>(depth)});
+    }
+  return points;
+}
+
+TEST(resolve_parameters, RefusesADensityThatCannotDescribeTheCloud) {
+  // A square of 10000 points 100 units wide beside one of 3000 points 1 unit wide: local
+  // densities 1 and 3000, one number for both is wrong for one of them by far.
+  std::mt19937 rng(6);
+  std::uniform_real_distribution<float> u(0.0f, 1.0f);
+  std::vector<Point> two_scans;
+  for (int i = 0; i < 13000; ++i)
+    two_scans.push_back(i < 10000 ? Point{100.0f * u(rng), 100.0f * u(rng), 0.0f} : Point{101.0f + u(rng), u(rng), 0.0f});
+  const std::string odd = refusal(two_scans, {}, 0.01f, std::nullopt, cli_names);
+  EXPECT_NE(odd.find("cannot describe the cloud"), std::string::npos) << odd;
+  EXPECT_NE(odd.find("Pass --density"), std::string::npos) << odd;
+  EXPECT_EQ(refusal(two_scans, {}, 0.01f, 1.0f, cli_names), "");  // given: trusted
+
+  // A depth camera's falloff with range is one cloud's density varying a few times over.
+  const std::vector<Point> scan = room();
+  EXPECT_EQ(refusal(scan, {}, std::nullopt, std::nullopt, cli_names), "");
 }
 
 TEST(resolve_parameters, EstimatesAClassifiedCloudFromItsGroundElseItsBuildings) {

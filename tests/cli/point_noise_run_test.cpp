@@ -90,9 +90,9 @@ TEST(vandrel, TakesEachPointsSigmaFromAFieldOrTheRangeAndSelectsByAField) {
   }
 }
 
-// An organised 80 x 80 depth image 50 units from its sensor of a plane rising 0.05 along x,
-// its depth noise of 0.1 quantised in unit steps: terraces wider than the noise.
-std::string terraces_pcd() {
+// An organised 80 x 80 depth image 50 units from its sensor of a plane rising `slope` along x,
+// its depth noise of 0.1 quantised in unit steps: terraces wider than the noise, 1 / slope wide.
+std::string terraces_pcd(float slope) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> jitter(0.0f, 0.3f);
   std::normal_distribution<float> noise(0.0f, 0.1f);
@@ -101,7 +101,7 @@ std::string terraces_pcd() {
   for (int i = 0; i < 80; ++i)
     for (int j = 0; j < 80; ++j) {
       const float x = static_cast<float>(i) + jitter(rng);
-      const float xyz[3] = {x, static_cast<float>(j) + jitter(rng), 50.0f + std::round(0.05f * x + noise(rng))};
+      const float xyz[3] = {x, static_cast<float>(j) + jitter(rng), 50.0f + std::round(slope * x + noise(rng))};
       char bytes[12];
       for (int axis = 0; axis < 3; ++axis) store_value<float>(bytes + 4 * axis, xyz[axis], true);
       pcd.append(bytes, 12);
@@ -111,7 +111,15 @@ std::string terraces_pcd() {
 
 TEST(vandrel, GivesAnOrganisedDepthImageNoiseByRangeByDefaultAndRefusesOneWhoseBandsShowNone) {
   ScratchDir dir;
-  write_file(dir / "in.pcd", terraces_pcd());
+  // Terraces 20 units wide: the bands are measured on patches that span several steps.
+  write_file(dir / "in.pcd", terraces_pcd(0.05f));
+  const Outcome measured = testing::run_program(dir, "in.pcd out.pcd");
+  EXPECT_EQ(measured.code, 0) << measured.err;
+  EXPECT_NE(measured.err.find(": 0.2017 (depth steps 1)"), std::string::npos) << measured.err;
+  std::filesystem::remove(dir / "out.pcd");
+  // Terraces 40 units wide, half the image: even the thinned bands' patches lie on one terrace and
+  // show no noise, yet the image spreads off its plane at the steps.
+  write_file(dir / "in.pcd", terraces_pcd(0.025f));
   const Outcome r = testing::run_program(dir, "in.pcd out.pcd");
   EXPECT_EQ(r.code, 1);
   for (const char* line : {"Noise by range, the default for an organised depth image (--sigma VALUE: one sigma)\n",

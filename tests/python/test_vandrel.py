@@ -354,6 +354,23 @@ def test_flight_lines_are_estimated_one_by_one(small):
         assert caught.value.identifier == "Vandrel:invalidArgument"
 
 
+def test_lidar_groups_are_the_command_lines_parts(small):
+    # 600 ground points, then a roof's last return, a tree's, a roof's first return and another
+    # roof's last; with 499 ground points the scan counts as unclassified.
+    points = small[:604]
+    classes = np.array([2] * 600 + [6, 5, 6, 6])
+    last = np.array([True] * 600 + [True, True, False, True])
+    ground, surfaces = vandrel.lidar_groups(points, classes, last)
+    assert ground.dtype == bool and ground.tolist() == [True] * 600 + [False] * 4
+    assert surfaces.tolist() == [False] * 600 + [True, False, False, True]
+    ground, surfaces = vandrel.lidar_groups(points[101:], classes[101:], last[101:])
+    assert not ground.any() and surfaces.tolist() == [True] * 499 + [True, False, False, True]
+    assert vandrel.range_noise_by_default(480, 2000) and not vandrel.range_noise_by_default(1, 10**6)
+    with pytest.raises(vandrel.Error) as caught:
+        vandrel.lidar_groups(points, classes[:-1], last)
+    assert caught.value.identifier == "Vandrel:invalidArgument"
+
+
 @pytest.mark.parametrize("call, identifier", [
     (lambda p: vandrel.estimate_sigma(p[:49]), "Vandrel:tooFewPoints"),
     (lambda p: vandrel.estimate_density(np.zeros((0, 3))), "Vandrel:tooFewPoints"),
