@@ -375,18 +375,7 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
       }};
   const auto write = [&](std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
                          std::span<const Point> filtered) { write_owned(result, rows, owned, filtered); };
-  const NearReader near = [&](std::span<const Point> centres, double reach, std::vector<std::int64_t>& rows,
-                              std::vector<Point>& points) {
-    rows.clear();
-    points.clear();
-    for_each_block(cloud, options, "reading near far movers", [&](std::int64_t first, std::span<const Point> block) {
-      for (const std::int64_t row : rows_near(block, first, centres, reach)) {
-        rows.push_back(row);
-        points.push_back(block[static_cast<std::size_t>(row - first)]);
-      }
-    });
-  };
-  return run_tiles(plan, cloud_survey.finite_rows, sigma, density, options, read, store, write, near);
+  return run_tiles(plan, cloud_survey.finite_rows, sigma, density, options, read, store, write);
 }
 
 std::vector<Point> cloud_region(const RowFile& cloud, std::int64_t points, std::vector<std::int64_t>* rows) {

@@ -335,14 +335,11 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
   NativeHost host(native_host_options(options));
   if (pass == 1) {
     FirstPass passed = filter_first_pass(host, points, sigma, density, settings);
-    const double far = far_move(plan);
     for (std::size_t i = 0; i < points.size(); ++i) {
       if (owned[i] == 0) continue;
       Point start;
       for (std::size_t c = 0; c < 3; ++c) start[c] = points[i][c] * plan.scale;
-      const double move = distance(passed.positions[i], start);
-      result.largest_move = std::max(result.largest_move, static_cast<float>(move));
-      if (move > far) result.far_movers.push_back(i);
+      result.largest_move = std::max(result.largest_move, static_cast<float>(distance(passed.positions[i], start)));
     }
     result.points = std::move(passed.positions);
     result.noise = std::move(passed.noise);
@@ -416,100 +413,10 @@ DenoiseOptions tile_options(const DenoiseOptions& options, std::size_t tile, std
 
 }  // namespace
 
-float far_move(const TilePlan& plan) { return initial_reach(plan).move; }
-
-std::vector<std::int64_t> rows_near(std::span<const Point> block, std::int64_t first_row, std::span<const Point> centres,
-                                    double reach) {
-  // Centres by x, so that each point looks only at those within reach along x.
-  std::vector<Point> sorted(centres.begin(), centres.end());
-  std::sort(sorted.begin(), sorted.end(), [](const Point& a, const Point& b) { return a[0] < b[0]; });
-  std::vector<std::int64_t> rows;
-  for (std::size_t i = 0; i < block.size(); ++i) {
-    const Point& p = block[i];
-    if (!finite(p)) continue;
-    auto it = std::lower_bound(sorted.begin(), sorted.end(), static_cast<double>(p[0]) - reach,
-                               [](const Point& c, double x) { return static_cast<double>(c[0]) < x; });
-    for (; it != sorted.end() && static_cast<double>((*it)[0]) <= static_cast<double>(p[0]) + reach; ++it) {
-      bool inside = true;
-      for (std::size_t c = 1; c < 3; ++c) inside = inside && std::abs(static_cast<double>(p[c]) - (*it)[c]) <= reach;
-      if (inside) {
-        rows.push_back(first_row + static_cast<std::int64_t>(i));
-        break;
-      }
-    }
-  }
-  return rows;
-}
-
-namespace {
-
-// The points the first pass moved further than far_move: where they were and where it left them.
-struct FarMovers {
-  std::vector<std::int64_t> rows;
-  std::vector<Point> points;  // in the cloud's units
-  std::vector<Point> moved;   // scaled
-
-  // Adds to a second pass's tile (`rows` ascending, with `points`) every far mover, and the
-  // points within `reach` (scaled) of where the first pass left those of them the tile
-  // estimates, keeping the rows ascending.
-  void add_to(const TileBox& box, const TilePlan& plan, float reach, const NearReader& near,
-              std::vector<std::int64_t>& rows, std::vector<Point>& points) const {
-    if (this->rows.empty()) return;
-    std::vector<std::int64_t> more_rows = this->rows;
-    std::vector<Point> more_points = this->points;
-    std::vector<Point> centres;
-    const double estimated_depth = static_cast<double>(plan.search_radius) * 1.001;
-    for (std::size_t k = 0; k < this->rows.size(); ++k) {
-      Point scaled;
-      for (std::size_t c = 0; c < 3; ++c) scaled[c] = this->points[k][c] * plan.scale;
-      if (depth_outside(box, plan.scale, scaled) > estimated_depth) continue;
-      Point centre;
-      for (std::size_t c = 0; c < 3; ++c) centre[c] = moved[k][c] / plan.scale;
-      centres.push_back(centre);
-    }
-    if (!centres.empty()) {
-      std::vector<std::int64_t> near_rows;
-      std::vector<Point> near_points;
-      // A margin for the rounding of scaled coordinates, as the halos have.
-      near(centres, static_cast<double>(reach) * 1.01 / plan.scale, near_rows, near_points);
-      more_rows.insert(more_rows.end(), near_rows.begin(), near_rows.end());
-      more_points.insert(more_points.end(), near_points.begin(), near_points.end());
-    }
-    // Merged in row order, each row once.
-    std::vector<std::size_t> order(more_rows.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return more_rows[a] < more_rows[b]; });
-    std::vector<std::int64_t> merged_rows;
-    std::vector<Point> merged_points;
-    merged_rows.reserve(rows.size() + order.size());
-    merged_points.reserve(rows.size() + order.size());
-    std::size_t k = 0;
-    const auto push = [&](std::int64_t row, const Point& p) {
-      if (merged_rows.empty() || merged_rows.back() != row) {
-        merged_rows.push_back(row);
-        merged_points.push_back(p);
-      }
-    };
-    for (const std::size_t m : order) {
-      while (k < rows.size() && rows[k] <= more_rows[m]) {
-        push(rows[k], points[k]);
-        ++k;
-      }
-      push(more_rows[m], more_points[m]);
-    }
-    for (; k < rows.size(); ++k) push(rows[k], points[k]);
-    rows = std::move(merged_rows);
-    points = std::move(merged_points);
-  }
-};
-
-}  // namespace
-
 TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma, float density,
                     const DenoiseOptions& options, const TileReader& read, const FirstPassStore& store,
-                    const TileWriter& write, const NearReader& near) {
+                    const TileWriter& write) {
   TilingRun run;
-  FarMovers far;
   run.tiles = static_cast<std::int64_t>(plan.tiles.size());
   std::vector<std::int64_t> rows;
   std::vector<Point> points;
@@ -523,17 +430,8 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
     for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
       const TileBox& box = plan.tiles[t];
       const DenoiseOptions reported = tile_options(options, t, plan.tiles.size(), stage);
-      // With `near`, far movers are read apart, and the halo widens only up to far_move.
-      const float halo_move = near ? std::min(largest_move, far_move(plan)) : largest_move;
-      TileHalo halo(plan, finite_rows, pass, halo_move, neighbours_found);
-      const auto read_tile = [&](bool again) {
-        read(t, halo.halo(), again, rows, points);
-        if (pass == 2 && near) {
-          const TileReach reach = halo.reach(static_cast<std::int64_t>(rows.size()));
-          if (std::isfinite(reach.neighbours)) far.add_to(box, plan, reach.neighbours + reach.move, near, rows, points);
-        }
-      };
-      read_tile(false);
+      TileHalo halo(plan, finite_rows, pass, largest_move, neighbours_found);
+      read(t, halo.halo(), false, rows, points);
       for (;;) {
         owned.resize(points.size());
         for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
@@ -547,11 +445,6 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
           if (pass == 1) {
             store.keep(rows, owned, filtered.points, filtered.noise);
             largest_move = std::max(largest_move, filtered.largest_move);
-            for (const std::size_t k : filtered.far_movers) {
-              far.rows.push_back(rows[k]);
-              far.points.push_back(points[k]);
-              far.moved.push_back(filtered.points[k]);
-            }
             neighbours_found = std::max(neighbours_found, filtered.neighbours_found);
           } else {
             write(rows, owned, filtered.points);
@@ -560,7 +453,7 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
         }
         halo.widen(filtered.needed);
         ++run.tiles_read_again;
-        read_tile(true);
+        read(t, halo.halo(), true, rows, points);
       }
     }
   }
@@ -628,13 +521,7 @@ std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, flo
           noise[k] = first_noise[static_cast<std::size_t>(rows[k])];
         }
       }};
-  const NearReader near = [&](std::span<const Point> centres, double reach, std::vector<std::int64_t>& rows,
-                              std::vector<Point>& found) {
-    rows = rows_near(points, 0, centres, reach);
-    found.resize(rows.size());
-    for (std::size_t k = 0; k < rows.size(); ++k) found[k] = points[static_cast<std::size_t>(rows[k])];
-  };
-  run_tiles(plan, finite_rows, sigma, density, options, read, store, write, near);
+  run_tiles(plan, finite_rows, sigma, density, options, read, store, write);
   return result;
 }
 

@@ -190,9 +190,6 @@ struct TileResult {
   float neighbours_found = 0.0f;
   /// The points the pass estimated.
   std::int64_t estimated = 0;
-  /// Pass 1: the owned points (indices into the tile's points) that moved further than
-  /// far_move(plan): few, and kept apart so that the second pass's halos need not widen for them.
-  std::vector<std::size_t> far_movers;
 };
 
 /// Runs pass `pass` (1 or 2) over one tile: `points` are the rows tile_rows gave for `box`
@@ -277,20 +274,6 @@ struct FirstPassStore {
   std::function<void(std::span<const std::int64_t> rows, std::vector<Point>& positions, std::vector<float>& noise)> fetch;
 };
 
-/// How far, scaled, a point may move in the first pass before the tile loop keeps it apart
-/// (see run_tiles): the move that keeps the second pass's halo at 2 R with the initial reach.
-float far_move(const TilePlan& plan);
-
-/// Reads, for the second pass, the finite rows whose points lie within `reach` (in the
-/// cloud's units, maximum norm) of any of `centres`, in ascending order, with their points.
-using NearReader = std::function<void(std::span<const Point> centres, double reach, std::vector<std::int64_t>& rows,
-                                      std::vector<Point>& points)>;
-
-/// The rows (first_row + index into `block`) of the finite points of `block` within `reach`
-/// (maximum norm) of any of `centres`, ascending: what a NearReader gives, one block at a time.
-std::vector<std::int64_t> rows_near(std::span<const Point> block, std::int64_t first_row, std::span<const Point> centres,
-                                    double reach);
-
 /// The tile loop every runner shares: the first pass over each tile of the plan, one after
 /// another, then the second. Each tile's pass is read with the initial halo, filtered by
 /// filter_tile and read again with the wider halo it asks for until its halo holds; the
@@ -298,16 +281,9 @@ std::vector<std::int64_t> rows_near(std::span<const Point> block, std::int64_t f
 /// `finite_rows` is the cloud's count of finite rows (a tile that reads them all needs no
 /// check). Progress comes as each tile's stages, "tile k/T: " + stage. Throws what
 /// filter_tile throws.
-///
-/// The second pass's halo must also hold the 50 nearest neighbours, among the first pass's
-/// positions, of the points a tile estimates, so it widens with twice the first pass's
-/// largest move. A few points thrown far by the first pass would widen every tile's halo
-/// to most of the cloud; given `near`, the halo widens only up to far_move(plan), and a
-/// tile reads besides every point that moved further, and, for each of those its
-/// estimates need, the points near where the first pass left it.
 TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma, float density,
                     const DenoiseOptions& options, const TileReader& read, const FirstPassStore& store,
-                    const TileWriter& write, const NearReader& near = {});
+                    const TileWriter& write);
 
 /// Denoises a cloud tile by tile, one tile at a time with all threads: the result of
 /// denoise(points, sigma, density, options), bit for bit (see above), with the working

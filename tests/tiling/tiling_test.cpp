@@ -33,23 +33,6 @@ TEST(DenoiseTiled, AWiderNoiseBandGivesTheUntiledBits) {
   EXPECT_TRUE(same_bits(tiled, whole));
 }
 
-TEST(DenoiseTiled, PointsThrownFarByTheFirstPassGiveTheUntiledBits) {
-  // Points hovering 12 above the strip are pulled down by the first pass, further than the
-  // move the second pass's halos allow for: the tiles read them, and what lies near where
-  // they land, apart.
-  std::vector<Point> cloud = strip(13);
-  for (int i = 0; i < 12; ++i) {
-    const float x = 25.0f + 50.0f * static_cast<float>(i);
-    cloud.push_back({x, 10.0f, 4.0f * std::sin(x / 40.0f) + 12.0f});
-  }
-  NativeHost host(NativeHostOptions{0, [](std::string_view) {}, {}});
-  const FirstPass first = filter_first_pass(host, cloud, 0.4f, 1.0f);
-  const TilePlan plan = plan_tiles(cloud, 0.4f, 1.0f, 2000);
-  const Point& thrown = first.positions[cloud.size() - 1];
-  ASSERT_GT(std::abs(thrown[2] - cloud.back()[2]), far_move(plan));
-  EXPECT_TRUE(same_bits(denoise_tiled(cloud, 0.4f, 1.0f, {}, {.tile_points = 2000}), denoise(cloud, 0.4f, 1.0f)));
-}
-
 TEST(FilterTile, AHaloOfHalfASearchRadiusChangesOwnedPoints) {
   // The halo is needed: with half a search radius, owned points near the tile's faces come
   // out of the first pass otherwise than in the untiled run (which a comparison of bits must see).
