@@ -22,6 +22,9 @@ namespace {
 constexpr std::int64_t min_owned_share = 8;
 // Plans of balanced reads tried, from the fewest tiles the reads allow, against the halved plan.
 constexpr std::int64_t max_fewer_tiles_tried = 4;
+// Above this many tiles one tile more or less matters little, and balancing cuts costs
+// a scan of the cloud per tile and cut tried.
+constexpr std::int64_t max_balanced_tiles = 8;
 constexpr std::int64_t default_memory_bytes = std::int64_t{1} << 30;
 // Points of the even sample on which a plan's cost is counted, about.
 constexpr std::size_t cost_sample_points = std::size_t{1} << 18;
@@ -259,6 +262,7 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
   // fewer points twice.
   const auto finite_count = static_cast<std::int64_t>(rows.size());
   const std::int64_t fewest = std::max<std::int64_t>(2, (finite_count + max_read_points - 1) / max_read_points);
+  if (fewest > max_balanced_tiles) return plan;
   const auto most = std::min<std::int64_t>({static_cast<std::int64_t>(plan.tiles.size()) - 1, fewest + max_fewer_tiles_tried - 1,
                                             finite_count / smallest_tile_points(plan) + 1});
   for (std::int64_t count = fewest; count <= most; ++count) {
@@ -361,15 +365,26 @@ std::int64_t memory_for_factor(std::span<const Point> sample, std::int64_t strid
     const std::int64_t read = std::max<std::int64_t>(1, tile_points_for_memory(bytes) / stride);
     return filtering_factor(plan_tiles(sample, sigma, density, read, read), sample);
   };
-  // Doubled until the factor holds (a budget that holds the whole sample as one tile gives 1),
-  // then halved back to the nearest MiB.
-  std::int64_t low = std::max<std::int64_t>(from_bytes, chunk_working_bytes + tile_bytes_per_point);
+  // From tiles of a 64th of the cloud (planning many tiles far smaller than their halos
+  // costs a scan of the sample per tile): halved while the factor holds, or doubled until it
+  // does (a budget that holds the whole sample as one tile gives 1); then bisected to the
+  // nearest MiB.
+  const std::int64_t least = std::max<std::int64_t>(from_bytes, chunk_working_bytes + tile_bytes_per_point);
+  const auto cloud_points = static_cast<std::int64_t>(sample.size()) * stride;
+  std::int64_t low = std::max(least, chunk_working_bytes + tile_bytes_per_point * std::max<std::int64_t>(1, cloud_points / 64));
   std::int64_t high = low;
-  while (factor_at(high) > target) {
-    low = high;
-    high *= 2;
+  if (factor_at(low) <= target) {
+    while (low > least && factor_at(low) <= target) {
+      high = low;
+      low = std::max(least, chunk_working_bytes + (low - chunk_working_bytes) / 2);
+    }
+    if (factor_at(low) <= target) return low;
+  } else {
+    while (factor_at(high) > target) {
+      low = high;
+      high *= 2;
+    }
   }
-  if (high == low) return high;
   while (high - low > (std::int64_t{1} << 20)) {
     const std::int64_t middle = low + (high - low) / 2;
     if (factor_at(middle) > target) {
