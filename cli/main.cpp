@@ -522,7 +522,9 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     const auto beside = static_cast<std::int64_t>(2 * n * sizeof(Point) + (selection.empty() ? 0 : 2 * selected * sizeof(Point)) +
                                                   tiled_points * (sizeof(Point) + sizeof(float)) + outputs_bytes);
     // As one block: the filter's result and the column-major output.
-    const auto beside_block = static_cast<std::int64_t>(2 * n * sizeof(Point) + (selection.empty() ? 0 : 2 * selected * sizeof(Point)));
+    // The outputs hold about as much in one block as in tiles.
+    const auto beside_block = static_cast<std::int64_t>(2 * n * sizeof(Point) + (selection.empty() ? 0 : 2 * selected * sizeof(Point)) +
+                                                        outputs_bytes);
     if (args.memory_limit > 0)
       tiling = tile_options_for_limit(args.memory_limit, beside, static_cast<std::int64_t>(tiled_points), beside_block);
     tiling.tile_points = args.tile_points;
