@@ -155,9 +155,10 @@ DenoiseResult run_single(std::span<const Point> points, const NoiseGiven& noise,
   return result;
 }
 
-template <class P>
-DenoiseResultD recentred_outputs(std::span<const PointD> points, const DenoiseOptions& options, const P& run) {
-  // As the double denoise: moved by the centre of the bounding box, filtered in single.
+// The double-precision call as the double denoise makes it: moved by the centre of the
+// bounding box and filtered in single; rows the filter leaves keep their input bits.
+template <class Run>
+DenoiseResultD recentred_outputs(std::span<const PointD> points, const Run& run) {
   const PointD centre = bounding_box_centre(points);
   const std::vector<Point> single = recentred_single(points, centre);
   DenoiseResult filtered = run(std::span<const Point>(single), centre);
@@ -171,7 +172,6 @@ DenoiseResultD recentred_outputs(std::span<const PointD> points, const DenoiseOp
   out.curvature = std::move(filtered.curvature);
   out.noise = std::move(filtered.noise);
   out.outliers = std::move(filtered.outliers);
-  (void)options;
   return out;
 }
 
@@ -196,7 +196,7 @@ DenoiseResultD denoise_with_outputs(std::span<const PointD> points, float sigma,
       return denoise_with_outputs(chosen, sigma, density, request, all);
     });
   }
-  return recentred_outputs(points, options, [&](std::span<const Point> single, const PointD& centre) {
+  return recentred_outputs(points, [&](std::span<const Point> single, const PointD& centre) {
     return run_single(single, {sigma, {}}, density, request, options, centre);
   });
 }
@@ -211,7 +211,7 @@ DenoiseResultD denoise_with_outputs(std::span<const PointD> points, std::span<co
       return denoise_with_outputs(chosen, std::span<const float>(chosen_sigmas), density, request, all);
     });
   }
-  return recentred_outputs(points, options, [&](std::span<const Point> single, const PointD& centre) {
+  return recentred_outputs(points, [&](std::span<const Point> single, const PointD& centre) {
     return run_single(single, {0.0f, sigmas}, density, request, options, centre);
   });
 }
