@@ -11,8 +11,10 @@
 #include "core/outliers.h"
 #include "core/parameters.h"
 #include "core/pipeline.h"
+#include "core/point_sigmas.h"
 #include "core/selection.h"
 #include "host/native_host.h"
+#include "tiling/tiling.h"
 #include "vandrel/vandrel.h"
 
 namespace vandrel {
@@ -83,34 +85,59 @@ DenoiseResultOf<P> run_selected(std::span<const P> points, const OutputRequest& 
   return result;
 }
 
-DenoiseResult run_single(std::span<const Point> points, float sigma, float density, const OutputRequest& request,
-                         const DenoiseOptions& options, const PointD& centre) {
+// The values of the rows a selection keeps, in order, as selected_rows keeps the points.
+std::vector<float> selected_values(std::span<const float> values, std::span<const std::uint8_t> selection) {
+  std::vector<float> chosen;
+  for (std::size_t i = 0; i < values.size(); ++i)
+    if (selection[i] != 0) chosen.push_back(values[i]);
+  return chosen;
+}
+
+// Noise given as one sigma, or as one per point (`sigmas` not empty).
+struct NoiseGiven {
+  float sigma = 0.0f;
+  std::span<const float> sigmas;
+};
+
+DenoiseResult run_single(std::span<const Point> points, const NoiseGiven& noise, float density,
+                         const OutputRequest& request, const DenoiseOptions& options, const PointD& centre) {
   if (!options.selection.empty()) {
     check_selection(options.selection, points.size());
+    if (!noise.sigmas.empty()) check_point_sigma_count(noise.sigmas.size(), points.size(), options.names);
+    const std::vector<float> chosen_sigmas = selected_values(noise.sigmas, options.selection);
     return run_selected(points, request, options, [&](std::span<const Point> chosen, const DenoiseOptions& all) {
-      return run_single(chosen, sigma, density, request, all, centre);
+      return run_single(chosen, {noise.sigma, chosen_sigmas}, density, request, all, centre);
     });
   }
+  const bool per_point = !noise.sigmas.empty();
+  if (per_point) largest_point_sigma(points, noise.sigmas, options.names);
   DenoiseResult result;
   if (one_place(points)) {
     check_thread_count(options.threads);
-    check_parameters(sigma, density, options.names);
+    check_parameters(per_point ? 0.0f : noise.sigma, density, options.names);
     result.points.assign(points.begin(), points.end());
     nan_outputs(result, request, points.size());
     return result;
   }
+  const auto filter = [&](FilterOutputs& outputs) {
+    NativeHost host(native_host_options(options));
+    FilterSettings settings{options.chunk_points, options.allow_large_neighbourhoods, options.names, {}};
+    settings.outputs = &outputs;
+    return per_point ? filter_cloud(host, points, noise.sigmas, density, settings)
+                     : filter_cloud(host, points, noise.sigma, density, settings);
+  };
   if (request.outliers) {
+    // The move limit is in units of one noise level for the whole cloud.
+    if (per_point)
+      throw Error("Vandrel:invalidArgument",
+                  "outliers are found with one sigma for the whole cloud, not with a sigma per point: "
+                  "find them with one sigma, or leave out the outliers");
     // A first pass over the whole cloud measures the points; the outliers it finds are left
     // out of the run that filters the others.
     FilterOutputs measured;
     measured.outlier_measures = true;
     measured.first_pass_only = true;
-    {
-      NativeHost host(native_host_options(options));
-      FilterSettings settings{options.chunk_points, options.allow_large_neighbourhoods, options.names, {}};
-      settings.outputs = &measured;
-      filter_cloud(host, points, sigma, density, settings);
-    }
+    filter(measured);
     const std::vector<std::uint8_t> flags = outlier_flags(measured);
     std::vector<std::uint8_t> inliers(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) inliers[i] = flags[i] == 0 ? 1 : 0;
@@ -118,24 +145,47 @@ DenoiseResult run_single(std::span<const Point> points, float sigma, float densi
     rest.outliers = false;
     DenoiseOptions chosen = options;
     chosen.selection = inliers;
-    result = run_single(points, sigma, density, rest, chosen, centre);
+    result = run_single(points, noise, density, rest, chosen, centre);
     result.outliers = flags;
     return result;
   }
   FilterOutputs outputs = outputs_for(request, centre);
-  NativeHost host(native_host_options(options));
-  FilterSettings settings{options.chunk_points, options.allow_large_neighbourhoods, options.names, {}};
-  settings.outputs = &outputs;
-  result.points = filter_cloud(host, points, sigma, density, settings);
+  result.points = filter(outputs);
   take_outputs(result, outputs);
   return result;
+}
+
+// The double-precision call as the double denoise makes it: moved by the centre of the
+// bounding box and filtered in single; rows the filter leaves keep their input bits.
+template <class Run>
+DenoiseResultD recentred_outputs(std::span<const PointD> points, const Run& run) {
+  const PointD centre = bounding_box_centre(points);
+  const std::vector<Point> single = recentred_single(points, centre);
+  DenoiseResult filtered = run(std::span<const Point>(single), centre);
+  DenoiseResultD out;
+  out.points.assign(points.begin(), points.end());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (std::memcmp(&filtered.points[i], &single[i], sizeof(Point)) == 0) continue;
+    for (std::size_t c = 0; c < 3; ++c) out.points[i][c] = static_cast<double>(filtered.points[i][c]) + centre[c];
+  }
+  out.normals = std::move(filtered.normals);
+  out.curvature = std::move(filtered.curvature);
+  out.noise = std::move(filtered.noise);
+  out.outliers = std::move(filtered.outliers);
+  return out;
 }
 
 }  // namespace
 
 DenoiseResult denoise_with_outputs(std::span<const Point> points, float sigma, float density,
                                    const OutputRequest& request, const DenoiseOptions& options) {
-  return run_single(points, sigma, density, request, options, PointD{});
+  return run_single(points, {sigma, {}}, density, request, options, PointD{});
+}
+
+DenoiseResult denoise_with_outputs(std::span<const Point> points, std::span<const float> sigmas, float density,
+                                   const OutputRequest& request, const DenoiseOptions& options) {
+  check_point_sigma_count(sigmas.size(), points.size(), options.names);
+  return run_single(points, {0.0f, sigmas}, density, request, options, PointD{});
 }
 
 DenoiseResultD denoise_with_outputs(std::span<const PointD> points, float sigma, float density,
@@ -146,20 +196,58 @@ DenoiseResultD denoise_with_outputs(std::span<const PointD> points, float sigma,
       return denoise_with_outputs(chosen, sigma, density, request, all);
     });
   }
-  // As the double denoise: moved by the centre of the bounding box, filtered in single.
-  const PointD centre = bounding_box_centre(points);
-  const std::vector<Point> single = recentred_single(points, centre);
-  DenoiseResult filtered = run_single(single, sigma, density, request, options, centre);
-  DenoiseResultD out;
-  out.points.assign(points.begin(), points.end());
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    if (std::memcmp(&filtered.points[i], &single[i], sizeof(Point)) == 0) continue;
-    for (std::size_t c = 0; c < 3; ++c) out.points[i][c] = static_cast<double>(filtered.points[i][c]) + centre[c];
+  return recentred_outputs(points, [&](std::span<const Point> single, const PointD& centre) {
+    return run_single(single, {sigma, {}}, density, request, options, centre);
+  });
+}
+
+DenoiseResultD denoise_with_outputs(std::span<const PointD> points, std::span<const float> sigmas, float density,
+                                    const OutputRequest& request, const DenoiseOptions& options) {
+  check_point_sigma_count(sigmas.size(), points.size(), options.names);
+  if (!options.selection.empty()) {
+    check_selection(options.selection, points.size());
+    const std::vector<float> chosen_sigmas = selected_values(sigmas, options.selection);
+    return run_selected(points, request, options, [&](std::span<const PointD> chosen, const DenoiseOptions& all) {
+      return denoise_with_outputs(chosen, std::span<const float>(chosen_sigmas), density, request, all);
+    });
   }
-  out.normals = std::move(filtered.normals);
-  out.curvature = std::move(filtered.curvature);
-  out.noise = std::move(filtered.noise);
-  return out;
+  return recentred_outputs(points, [&](std::span<const Point> single, const PointD& centre) {
+    return run_single(single, {0.0f, sigmas}, density, request, options, centre);
+  });
+}
+
+DenoiseResult denoise_tiled_with_outputs(std::span<const Point> points, float sigma, float density,
+                                         const OutputRequest& request, const DenoiseOptions& options,
+                                         const TileOptions& tiling) {
+  if (!options.selection.empty()) {
+    check_selection(options.selection, points.size());
+    return run_selected(points, request, options, [&](std::span<const Point> chosen, const DenoiseOptions& all) {
+      return denoise_tiled_with_outputs(chosen, sigma, density, request, all, tiling);
+    });
+  }
+  DenoiseResult result;
+  if (request.outliers) {
+    // As the whole run: a first pass over every tile measures the points; the outliers it
+    // finds are left out of the tiled run that filters the others.
+    FilterOutputs measured;
+    measured.outlier_measures = true;
+    measured.first_pass_only = true;
+    denoise_tiled_outputs(points, sigma, density, measured, options, tiling);
+    const std::vector<std::uint8_t> flags = outlier_flags(measured);
+    std::vector<std::uint8_t> inliers(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) inliers[i] = flags[i] == 0 ? 1 : 0;
+    OutputRequest rest = request;
+    rest.outliers = false;
+    DenoiseOptions chosen = options;
+    chosen.selection = inliers;
+    result = denoise_tiled_with_outputs(points, sigma, density, rest, chosen, tiling);
+    result.outliers = flags;
+    return result;
+  }
+  FilterOutputs outputs = outputs_for(request, PointD{});
+  result.points = denoise_tiled_outputs(points, sigma, density, outputs, options, tiling);
+  take_outputs(result, outputs);
+  return result;
 }
 
 }  // namespace vandrel

@@ -310,21 +310,22 @@ Plan plan_run(const Arguments& args) {
     throw Error("Vandrel:cannotTile", std::string(args.noise.by_range ? "--sigma range" : "--sigma-field") +
                                           " filters the cloud whole, in memory, not in tiles or out of core: leave out " +
                                           "--tile-points, --out-of-core and --memory-limit");
-  // Normals and noise levels come from a run over the whole cloud: tiled runs are refused.
-  if (writing_outputs(args) && plan.mode != RunMode::whole)
+  // The outputs come from clouds held in memory, whole or in tiles.
+  if (writing_outputs(args) && plan.mode == RunMode::out_of_core)
     throw Error("Vandrel:cannotTile", output_options(args) + " " + (output_options(args).find(" and ") != std::string::npos ? "are" : "is") +
-                                          " written for clouds filtered whole, not in tiles or out of core: drop " +
-                                          "--memory-limit, --tile-points and --out-of-core");
+                                          " written for clouds held in memory, not out of core: drop --out-of-core, " +
+                                          "or raise --memory-limit to hold the cloud");
   if (args.classify_outliers && plan.output_format != PointFormat::las)
     throw Error("Vandrel:cannotClassify", "--classify-outliers sets the LAS class of outliers, but '" + args.output +
                                               "' is not a LAS file: use --remove-outliers");
   if (args.remove_outliers && plan.output_format == PointFormat::las)
     throw Error("Vandrel:cannotRemove", "--remove-outliers gives outliers NaN coordinates, which '" + args.output +
                                             "' (LAS) cannot hold: use --classify-outliers (class 7)");
-  if (args.noise.asked() && writing_outputs(args))
+  if (args.noise.asked() && finding_outliers(args))
     throw Error("Vandrel:invalidArgument", std::string(args.noise.by_range ? "--sigma range" : "--sigma-field") +
-                                               " and " + output_options(args) +
-                                               " are not taken together yet: run the filter with one, then the other");
+                                               " and " + (args.classify_outliers ? "--classify-outliers" : "--remove-outliers") +
+                                               " are not taken together: outliers are found with one sigma for the "
+                                               "whole cloud");
   if (plan.mode == RunMode::out_of_core && plan.output_format != plan.input_format)
     throw Error("Vandrel:cannotConvert", "cannot write '" + args.input + "' to '" + args.output +
                                              "' in another format: NPY and LAS files are written back only in their own format");
@@ -511,15 +512,33 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     // every point (position and noise) and the column-major output.
     TileOptions tiling;
     const std::size_t tiled_points = selection.empty() ? n : selected;
+    // With --normals, every point's fits and neighbours (tile_normals) and the normals out;
+    // with outliers, what their measures hold (tile_outlier_measures) and the flags.
+    constexpr std::size_t normals_bytes_per_point = 190 + sizeof(Point) + sizeof(float);
+    constexpr std::size_t outliers_bytes_per_point = 60;
+    const std::size_t outputs_bytes = (args.normals ? normals_bytes_per_point * tiled_points : 0) +
+                                      (args.noise_field.empty() ? 0 : sizeof(float) * tiled_points) +
+                                      (finding_outliers(args) ? outliers_bytes_per_point * tiled_points : 0);
     const auto beside = static_cast<std::int64_t>(2 * n * sizeof(Point) + (selection.empty() ? 0 : 2 * selected * sizeof(Point)) +
-                                                  tiled_points * (sizeof(Point) + sizeof(float)));
+                                                  tiled_points * (sizeof(Point) + sizeof(float)) + outputs_bytes);
     // As one block: the filter's result and the column-major output.
-    const auto beside_block = static_cast<std::int64_t>(2 * n * sizeof(Point) + (selection.empty() ? 0 : 2 * selected * sizeof(Point)));
+    // The outputs hold about as much in one block as in tiles.
+    const auto beside_block = static_cast<std::int64_t>(2 * n * sizeof(Point) + (selection.empty() ? 0 : 2 * selected * sizeof(Point)) +
+                                                        outputs_bytes);
     if (args.memory_limit > 0)
       tiling = tile_options_for_limit(args.memory_limit, beside, static_cast<std::int64_t>(tiled_points), beside_block);
     tiling.tile_points = args.tile_points;
     tiling.planned = [&](const TilingCost& cost) { print(args, tiling_cost_line(cost, beside)); };
-    points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);
+    if (writing_outputs(args)) {
+      result = denoise_tiled_with_outputs(points, parameters.sigma, parameters.density, output_request(file, args),
+                                          options, tiling);
+      points = std::move(result.points);
+    } else {
+      points = denoise_tiled(points, parameters.sigma, parameters.density, options, tiling);
+    }
+  } else if (!sigmas.empty() && writing_outputs(args)) {
+    result = denoise_with_outputs(points, sigmas, parameters.density, output_request(file, args), options);
+    points = std::move(result.points);
   } else if (!sigmas.empty()) {
     points = denoise(points, sigmas, parameters.density, options);
   } else if (groups) {

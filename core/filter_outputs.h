@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -22,7 +23,10 @@ struct FilterOutputs {
   /// the run ends after the first pass (its positions are then those of that pass).
   bool outlier_measures = false;
   bool first_pass_only = false;
+  /// Fill `position`: what a tiled run fits its normals to.
+  bool positions = false;
 
+  std::vector<Point> position;  // the final position scaled by sqrt(density)
   std::vector<Point> normal;    // unit normal of the filtered surface at the filtered position
   std::vector<float> curvature; // surface variation of the same fit
   std::vector<float> noise_level;  // the noise level after the first pass, in the cloud's units
@@ -40,8 +44,34 @@ struct FilterOutputs {
   /// from) for its cloud rows.
   void record_first_pass(Host& host, std::span<const std::int32_t> rows, std::span<const Point> before,
                          std::span<const Point> after, std::span<const float> noise, float scale, float input_noise);
-  /// Computes and records the normals of the block's final positions (scaled by `scale`).
+  /// Computes and records the normals of the block's final positions (scaled by `scale`),
+  /// and records those positions when asked.
   void record_normals(Host& host, std::span<const std::int32_t> rows, std::span<const Point> points, float scale);
 };
+
+/// The rows listed for each point's outlier measures: itself and its 50 nearest.
+inline constexpr std::int32_t outlier_listed = 51;
+
+/// How far a pass moved a point, in units of `input_noise` (0 when that is 0).
+float first_move_of(const Point& before, const Point& after, float input_noise);
+
+/// The mean distance from point k of `points` to the others of its nearest-neighbour
+/// `list` (nearest first, itself among them, at least 2 rows): to its 8 nearest, and to all.
+/// Summed in list order.
+std::array<float, 2> neighbour_mean_distances(std::span<const Point> points, std::size_t k,
+                                              std::span<const std::int32_t> list);
+
+/// What outliers are told by, of point k beside its `list` (as above).
+struct OutlierMeasures {
+  float isolation = 0.0f;    // its 8-neighbour mean over that of the densest tenth of the list
+  float spread = 0.0f;       // the same for the mean over all of the list
+  float move_around = 0.0f;  // the median first move over the list
+};
+
+/// The measures of point k from the means and moves of every listed point (indexed as
+/// `list`); `scratch` is reused between calls. Independent of the list's order.
+OutlierMeasures outlier_measures_of(std::span<const std::int32_t> list, std::span<const float> near_mean,
+                                    std::span<const float> far_mean, std::span<const float> moves, std::size_t k,
+                                    std::vector<float>& scratch);
 
 }  // namespace vandrel

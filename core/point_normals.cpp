@@ -30,11 +30,6 @@ constexpr float median_factor_squared = 16.0f;
 
 float dot(const Point& a, const Point& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
 
-struct SurfaceFit {
-  Point normal;
-  float curvature;
-};
-
 // The surface through the first `k` rows of `rows` (nearest first), seen from `at`: in the
 // frame of their principal axes about their mean, the quadric height
 // h = c0 + c1 u + c2 v + c3 u^2 + c4 u v + c5 v^2 fitted by least squares (u, v scaled by the
@@ -43,7 +38,7 @@ struct SurfaceFit {
 // neighbourhoods stay unbiased. Falls back to the plane's normal when the quadric is not
 // determined (points on a line). The curvature is the scatter's surface variation. Sums in
 // list order.
-SurfaceFit surface_fit(std::span<const Point> points, std::span<const std::int32_t> rows, std::size_t k,
+NormalFit surface_fit(std::span<const Point> points, std::span<const std::int32_t> rows, std::size_t k,
                        const Point& at) {
   Point mean;
   for (std::size_t c = 0; c < 3; ++c) {
@@ -103,7 +98,7 @@ void flip(Point& n) {
 // Hoppe's rule: per connected part, the highest point faces +z; signs spread through a
 // minimum spanning tree of 1 - |n_i . n_j| over the nearest-neighbour graph (Prim's
 // algorithm; ties broken by row, so the result is deterministic).
-void propagate(std::span<const Point> points, std::span<Point> normals, const std::vector<std::int32_t>& graph) {
+void propagate(std::span<const Point> points, std::span<Point> normals, std::span<const std::int32_t> graph) {
   const std::size_t n = points.size();
   std::vector<std::int32_t> by_height(n);
   std::iota(by_height.begin(), by_height.end(), 0);
@@ -141,49 +136,62 @@ void propagate(std::span<const Point> points, std::span<Point> normals, const st
 
 }  // namespace
 
-BlockNormals block_normals(Host& host, std::span<const Point> points, const NormalSign& orientation) {
+std::size_t normal_scale_count(std::size_t points) {
+  if (points < min_normal_block) return 0;
+  std::size_t scales = 0;
+  while (scales < normal_scales.size() && static_cast<std::size_t>(normal_scales[scales]) <= points) ++scales;
+  return scales;
+}
+
+std::int32_t largest_normal_scale(std::size_t scales) { return normal_scales[scales - 1]; }
+
+void fit_normals(Host& host, std::span<const Point> points, std::size_t scales, bool spreading,
+                 std::span<const std::int32_t> wanted, const NormalFitSink& keep) {
+  const int threads = host.thread_count();
+  const auto largest = static_cast<std::size_t>(normal_scales[scales - 1]);
+  const std::unique_ptr<NeighbourSearch> nearest =
+      host.nearest_neighbours(points, static_cast<std::int32_t>(largest), nullptr);
+  const auto count = static_cast<std::int64_t>(wanted.empty() ? points.size() : wanted.size());
+  NeighbourLists lists;
+  std::vector<std::int32_t> rows;
+  const std::int64_t chunk = std::max<std::int64_t>(256, chunk_rows / static_cast<std::int64_t>(largest));
+  for (std::int64_t begin = 0; begin < count; begin += chunk) {
+    const std::int64_t end = std::min(begin + chunk, count);
+    lists.clear();
+    if (wanted.empty()) {
+      nearest->find(begin, end, nullptr, lists);
+    } else {
+      nearest->find(wanted.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)), nullptr,
+                    lists);
+    }
+    for_each_share(threads, end - begin, [&](int, std::int64_t first, std::int64_t last) {
+      std::array<NormalFit, normal_scales.size()> fits;
+      std::array<std::int32_t, spread_neighbours> graph;
+      for (std::int64_t k = first; k < last; ++k) {
+        const std::span<const std::int32_t> list = lists[k];
+        const auto i = wanted.empty() ? static_cast<std::size_t>(begin + k)
+                                      : static_cast<std::size_t>(wanted[static_cast<std::size_t>(begin + k)]);
+        for (std::size_t s = 0; s < scales; ++s)
+          fits[s] = surface_fit(points, list, static_cast<std::size_t>(normal_scales[s]), points[i]);
+        if (spreading) {
+          // The nearest first; the point itself (first, or tied) is skipped by the spread.
+          for (std::size_t r = 0; r < spread_neighbours; ++r)
+            graph[r] = list[r + 1] == static_cast<std::int32_t>(i) ? list[0] : list[r + 1];
+        }
+        keep(i, std::span<const NormalFit>(fits.data(), scales), std::span<const std::int32_t>(graph.data(),
+             spreading ? spread_neighbours : 0), list);
+      }
+    });
+    host.progress("normals", end, count);
+  }
+}
+
+BlockNormals choose_normals(std::span<const Point> points, std::span<const NormalFit> fits, std::size_t scales,
+                            std::span<const std::int32_t> graph, const NormalSign& orientation, int threads) {
   const std::size_t n = points.size();
   BlockNormals out;
   out.normals.resize(n);
   out.curvature.resize(n);
-  if (n < min_normal_block) {
-    const float nan = std::nanf("");
-    std::fill(out.normals.begin(), out.normals.end(), Point{nan, nan, nan});
-    std::fill(out.curvature.begin(), out.curvature.end(), nan);
-    return out;
-  }
-  const int threads = host.thread_count();
-  // Scales the block is large enough for.
-  std::size_t scales = 0;
-  while (scales < normal_scales.size() && static_cast<std::size_t>(normal_scales[scales]) <= n) ++scales;
-  const auto largest = static_cast<std::size_t>(normal_scales[scales - 1]);
-  const std::unique_ptr<NeighbourSearch> nearest =
-      host.nearest_neighbours(points, static_cast<std::int32_t>(largest), nullptr);
-  const bool spreading = orientation.rule == NormalSign::Rule::propagate;
-  std::vector<std::int32_t> graph(spreading ? n * spread_neighbours : 0);
-  // Every point's fit at every scale: chosen once the cloud's medians are known.
-  std::vector<SurfaceFit> fits(n * scales);
-  NeighbourLists lists;
-  const std::int64_t chunk = std::max<std::int64_t>(256, chunk_rows / static_cast<std::int64_t>(largest));
-  for (std::int64_t begin = 0; begin < static_cast<std::int64_t>(n); begin += chunk) {
-    const std::int64_t end = std::min(begin + chunk, static_cast<std::int64_t>(n));
-    lists.clear();
-    nearest->find(begin, end, nullptr, lists);
-    for_each_share(threads, end - begin, [&](int, std::int64_t first, std::int64_t last) {
-      for (std::int64_t k = first; k < last; ++k) {
-        const std::span<const std::int32_t> rows = lists[k];
-        const auto i = static_cast<std::size_t>(begin + k);
-        for (std::size_t s = 0; s < scales; ++s)
-          fits[i * scales + s] = surface_fit(points, rows, static_cast<std::size_t>(normal_scales[s]), points[i]);
-        if (spreading) {
-          // The nearest first; the point itself (first, or tied) is skipped by the spread.
-          for (std::size_t r = 0; r < spread_neighbours; ++r)
-            graph[i * spread_neighbours + r] = rows[r + 1] == static_cast<std::int32_t>(i) ? rows[0] : rows[r + 1];
-        }
-      }
-    });
-    host.progress("normals", end, static_cast<std::int64_t>(n));
-  }
   // How far each scale's normal turns from the next smaller scale's, as a squared sine
   // (1 - cos^2), and the cloud's median of it per scale: what a scale's own noise makes it
   // turn, on a surface smooth at that scale. A point keeps growing its scale while each step
@@ -215,7 +223,6 @@ BlockNormals block_normals(Host& host, std::span<const Point> points, const Norm
       out.curvature[i] = fits[i * scales + chosen].curvature;
     }
   });
-  host.stage_done("normals");
   switch (orientation.rule) {
     case NormalSign::Rule::propagate:
       propagate(points, out.normals, graph);
@@ -232,6 +239,29 @@ BlockNormals block_normals(Host& host, std::span<const Point> points, const Norm
         if (dot(normal, orientation.target) < 0.0f) flip(normal);
       break;
   }
+  return out;
+}
+
+BlockNormals block_normals(Host& host, std::span<const Point> points, const NormalSign& orientation) {
+  const std::size_t n = points.size();
+  const std::size_t scales = normal_scale_count(n);
+  if (scales == 0) {
+    const float nan = std::nanf("");
+    return {std::vector<Point>(n, Point{nan, nan, nan}), std::vector<float>(n, nan)};
+  }
+  const bool spreading = orientation.rule == NormalSign::Rule::propagate;
+  std::vector<std::int32_t> graph(spreading ? n * spread_neighbours : 0);
+  // Every point's fit at every scale: chosen once the cloud's medians are known.
+  std::vector<NormalFit> fits(n * scales);
+  fit_normals(host, points, scales, spreading, {},
+              [&](std::size_t i, std::span<const NormalFit> fitted, std::span<const std::int32_t> nearest,
+                  std::span<const std::int32_t>) {
+                std::copy(fitted.begin(), fitted.end(), fits.begin() + static_cast<std::ptrdiff_t>(i * scales));
+                std::copy(nearest.begin(), nearest.end(),
+                          graph.begin() + static_cast<std::ptrdiff_t>(i * nearest.size()));
+              });
+  BlockNormals out = choose_normals(points, fits, scales, graph, orientation, host.thread_count());
+  host.stage_done("normals");
   return out;
 }
 

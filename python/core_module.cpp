@@ -171,9 +171,6 @@ py::object denoise_points(const py::array& points, const py::object& sigma, cons
   const auto n = static_cast<py::ssize_t>(data.size());
   py::array_t<float> result({n, py::ssize_t{3}});
   const bool extra = want_normals || want_noise || want_outliers;
-  if (extra && per_point)
-    throw py::value_error("normals=, noise= and outliers= are not taken with an array sigma= yet: run the filter with "
-                          "one, then the other");
   OutputRequest request;
   request.normals = want_normals;
   request.noise = want_noise;
@@ -241,7 +238,8 @@ py::object denoise_points(const py::array& points, const py::object& sigma, cons
                                                    given_sigma, given_density, options.names);
         chosen = {};
         if (extra) {
-          outputs = denoise_with_outputs(data, used.sigma, used.density, request, options);
+          outputs = per_point ? denoise_with_outputs(data, sigmas, used.density, request, options)
+                              : denoise_with_outputs(data, used.sigma, used.density, request, options);
           filtered = std::move(outputs.points);
         } else {
           filtered = per_point ? denoise(data, sigmas, used.density, options)

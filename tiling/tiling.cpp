@@ -6,6 +6,7 @@
 #include <numeric>
 #include <string>
 
+#include "core/filter_outputs.h"
 #include "core/finite.h"
 #include "core/neighbourhood_check.h"
 #include "core/parallel.h"
@@ -13,6 +14,7 @@
 #include "core/point_estimate.h"
 #include "core/selection.h"
 #include "host/native_host.h"
+#include "tiling/tile_outputs.h"
 #include "vandrel/error.h"
 
 namespace vandrel {
@@ -315,7 +317,7 @@ std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox&
 
 TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const TileFirstPass& first, const TileBox& box,
                        const TilePlan& plan, float sigma, float density, const TileReach& reach,
-                       const DenoiseOptions& options) {
+                       const DenoiseOptions& options, bool keep_scaled) {
   TileResult result;
   // The estimates the owned points' sums take: those of the points within R of the box
   // (with a margin far above the rounding of the scaled coordinates).
@@ -348,11 +350,18 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
     result.points = std::move(passed.positions);
     result.noise = std::move(passed.noise);
   } else {
+    FilterOutputs kept;
+    if (keep_scaled) {
+      kept.positions = true;
+      kept.reset(points.size());
+      settings.outputs = &kept;
+    }
     result.points = filter_second_pass(host, points, first.positions, first.noise, sigma, density, settings);
+    result.scaled = std::move(kept.position);
   }
   if (std::isfinite(reach.neighbours) && farthest > reach.neighbours) {
     // Filtered with frames the tile could not vouch for: read again with the reach found.
-    return {false, {static_cast<float>(farthest * 1.25), reach.move}, {}, {}, 0.0f, 0.0f, result.estimated};
+    return {false, {static_cast<float>(farthest * 1.25), reach.move}, {}, {}, 0.0f, 0.0f, result.estimated, {}};
   }
   result.neighbours_found = static_cast<float>(farthest);
   result.complete = true;
@@ -430,7 +439,7 @@ DenoiseOptions tile_options(const DenoiseOptions& options, std::size_t tile, std
 
 TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma, float density,
                     const DenoiseOptions& options, const TileReader& read, const FirstPassStore& store,
-                    const TileWriter& write) {
+                    const TileWriter& write, const TileWriter& write_scaled) {
   TilingRun run;
   run.tiles = static_cast<std::int64_t>(plan.tiles.size());
   std::vector<std::int64_t> rows;
@@ -441,7 +450,9 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
   std::string stage;
   float largest_move = 0.0f;
   float neighbours_found = 0.0f;
-  for (std::int32_t pass = 1; pass <= 2; ++pass) {
+  // Without a writer, the first pass alone.
+  const std::int32_t passes = write ? 2 : 1;
+  for (std::int32_t pass = 1; pass <= passes; ++pass) {
     for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
       const TileBox& box = plan.tiles[t];
       const DenoiseOptions reported = tile_options(options, t, plan.tiles.size(), stage);
@@ -453,7 +464,8 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
         if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
         if (pass == 2) store.fetch(rows, first_positions, first_noise);
         const TileResult filtered = filter_tile(pass, points, {first_positions, first_noise}, box, plan, sigma, density,
-                                                halo.reach(static_cast<std::int64_t>(rows.size())), reported);
+                                                halo.reach(static_cast<std::int64_t>(rows.size())), reported,
+                                                static_cast<bool>(write_scaled));
         run.points_read += static_cast<std::int64_t>(points.size());
         run.points_estimated += filtered.estimated;
         if (filtered.complete) {
@@ -463,6 +475,7 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
             neighbours_found = std::max(neighbours_found, filtered.neighbours_found);
           } else {
             write(rows, owned, filtered.points);
+            if (write_scaled) write_scaled(rows, owned, filtered.scaled);
           }
           break;
         }
@@ -475,23 +488,30 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
   return run;
 }
 
-std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,
-                                 const DenoiseOptions& options, const TileOptions& tiling) {
-  if (!options.selection.empty()) {
-    const DenoiseOptions all = without_selection(options);
-    return filter_selected(points, options.selection, [&](std::span<const Point> chosen) {
-      return denoise_tiled(chosen, sigma, density, all, tiling);
-    });
-  }
+namespace {
+
+// The whole filter over the cloud in one block, with the outputs asked for.
+std::vector<Point> filter_whole(std::span<const Point> points, float sigma, float density,
+                                const DenoiseOptions& options, FilterOutputs* outputs) {
+  if (outputs == nullptr) return filter_natively(points, sigma, density, options);
+  NativeHost host(native_host_options(options));
+  FilterSettings settings{options.chunk_points, options.allow_large_neighbourhoods, options.names, {}};
+  settings.outputs = outputs;
+  return filter_cloud(host, points, sigma, density, settings);
+}
+
+std::vector<Point> filter_tiled(std::span<const Point> points, float sigma, float density,
+                                const DenoiseOptions& options, const TileOptions& tiling, FilterOutputs* outputs) {
   // As denoise: copies of one point come back as given, before any planning.
   if (one_place(points)) {
     check_thread_count(options.threads);
     check_parameters(sigma, density, options.names);
+    if (outputs != nullptr) outputs->reset(points.size());
     return {points.begin(), points.end()};
   }
   if (tiling.tile_points == 0 && tiling.block_memory_bytes > 0 &&
       fits_one_block(static_cast<std::int64_t>(points.size()), tiling.block_memory_bytes))
-    return filter_natively(points, sigma, density, options);
+    return filter_whole(points, sigma, density, options, outputs);
   const TilePlan plan =
       tiling.tile_points > 0 ? plan_tiles(points, sigma, density, tiling.tile_points, 0, options.names)
                              : plan_tiles(points, sigma, density, tile_points_for_memory(tiling.memory_bytes),
@@ -499,7 +519,7 @@ std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, flo
   // A cloud narrower than the halo along every axis: each tile would read all of it.
   const auto bounds = finite_bounds(points);
   if (plan.tiles.size() == 1 || (bounds && within_one_halo(plan, (*bounds)[0], (*bounds)[1])))
-    return filter_natively(points, sigma, density, options);
+    return filter_whole(points, sigma, density, options, outputs);
   if (!options.allow_large_neighbourhoods) check_neighbourhood_size(points, plan.scale, threads_for(options));
   if (tiling.planned) tiling.planned(tiling_cost(plan, points, 1, sigma, density, tiling));
 
@@ -536,8 +556,63 @@ std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, flo
           noise[k] = first_noise[static_cast<std::size_t>(rows[k])];
         }
       }};
-  run_tiles(plan, finite_rows, sigma, density, options, read, store, write);
+  if (outputs == nullptr) {
+    run_tiles(plan, finite_rows, sigma, density, options, read, store, write);
+    return result;
+  }
+  if (outputs->first_pass_only) {
+    run_tiles(plan, finite_rows, sigma, density, options, read, store, {});
+    first_noise = {};
+    outputs->reset(points.size());
+    tile_outlier_measures(points, first_positions, plan, sigma, density, options, *outputs);
+    return result;
+  }
+  // The normals are fitted to the filtered positions as the filter leaves them, scaled.
+  std::vector<Point> scaled(outputs->normals ? points.size() : 0);
+  TileWriter write_scaled;
+  if (outputs->normals) {
+    write_scaled = [&](std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
+                       std::span<const Point> filtered) {
+      for (std::size_t k = 0; k < rows.size(); ++k)
+        if (owned[k] != 0) scaled[static_cast<std::size_t>(rows[k])] = filtered[k];
+    };
+  }
+  run_tiles(plan, finite_rows, sigma, density, options, read, store, write, write_scaled);
+  outputs->reset(points.size());
+  first_positions = {};
+  if (outputs->noise) {
+    // The level the first pass leaves a point, in the cloud's units, as a whole run records it.
+    for (std::size_t i = 0; i < points.size(); ++i)
+      if (finite(points[i])) outputs->noise_level[i] = first_noise[i] / plan.scale;
+  }
+  first_noise = {};
+  if (outputs->normals)
+    tile_normals(points, scaled, plan, outputs->orientation, options, outputs->normal, outputs->curvature);
   return result;
+}
+
+}  // namespace
+
+std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,
+                                 const DenoiseOptions& options, const TileOptions& tiling) {
+  if (!options.selection.empty()) {
+    const DenoiseOptions all = without_selection(options);
+    return filter_selected(points, options.selection, [&](std::span<const Point> chosen) {
+      return denoise_tiled(chosen, sigma, density, all, tiling);
+    });
+  }
+  return filter_tiled(points, sigma, density, options, tiling, nullptr);
+}
+
+std::vector<Point> denoise_tiled_outputs(std::span<const Point> points, float sigma, float density,
+                                         FilterOutputs& outputs, const DenoiseOptions& options,
+                                         const TileOptions& tiling) {
+  if (!options.selection.empty())
+    throw Error("Vandrel:invalidArgument", "denoise_tiled_outputs takes the selected rows, not a selection");
+  if (outputs.outlier_measures != outputs.first_pass_only ||
+      (outputs.first_pass_only && (outputs.normals || outputs.noise)))
+    throw Error("Vandrel:invalidArgument", "outliers are measured tile by tile by a first pass alone, without other outputs");
+  return filter_tiled(points, sigma, density, options, tiling, &outputs);
 }
 
 }  // namespace vandrel

@@ -11,6 +11,8 @@
 
 namespace vandrel {
 
+struct FilterOutputs;
+
 /// Filtering a cloud tile by tile, with the same bits as one run over the whole cloud.
 ///
 /// A point's result depends only on points within a bounded distance of it: a pass
@@ -190,6 +192,9 @@ struct TileResult {
   float neighbours_found = 0.0f;
   /// The points the pass estimated.
   std::int64_t estimated = 0;
+  /// Pass 2, when asked: the filtered points scaled by sqrt(density), as the filter left
+  /// them (what the normals are fitted to).
+  std::vector<Point> scaled;
 };
 
 /// Runs pass `pass` (1 or 2) over one tile: `points` are the rows tile_rows gave for `box`
@@ -199,10 +204,11 @@ struct TileResult {
 /// lay within reach.neighbours, else returns incomplete with a larger reach. A reach with
 /// an infinite member (a tile that reads the whole cloud) is not checked. The
 /// filter's neighbourhood-size check is disabled: the caller checks the whole cloud once
-/// (see check_neighbourhood_size). Throws what denoise throws.
+/// (see check_neighbourhood_size). With `keep_scaled`, pass 2 also gives TileResult::scaled.
+/// Throws what denoise throws.
 TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const TileFirstPass& first, const TileBox& box,
                        const TilePlan& plan, float sigma, float density, const TileReach& reach,
-                       const DenoiseOptions& options);
+                       const DenoiseOptions& options, bool keep_scaled = false);
 
 /// The halo loop of one tile's pass, as every runner drives it (run_tiles in one process,
 /// the Dask runners from a cluster's tasks): read the tile with halo(), filter it with
@@ -279,11 +285,13 @@ struct FirstPassStore {
 /// filter_tile and read again with the wider halo it asks for until its halo holds; the
 /// first pass's results of its owned points go to `store`, the second's to `write`.
 /// `finite_rows` is the cloud's count of finite rows (a tile that reads them all needs no
-/// check). Progress comes as each tile's stages, "tile k/T: " + stage. Throws what
-/// filter_tile throws.
+/// check). Progress comes as each tile's stages, "tile k/T: " + stage. Given
+/// `write_scaled`, it also receives each finished tile's filtered points scaled by
+/// sqrt(density) (TileResult::scaled). With an empty `write`, the loop stops after the first
+/// pass. Throws what filter_tile throws.
 TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma, float density,
                     const DenoiseOptions& options, const TileReader& read, const FirstPassStore& store,
-                    const TileWriter& write);
+                    const TileWriter& write, const TileWriter& write_scaled = {});
 
 /// Denoises a cloud tile by tile, one tile at a time with all threads: the result of
 /// denoise(points, sigma, density, options), bit for bit (see above), with the working
@@ -293,5 +301,16 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
 /// Throws what denoise throws, and "Vandrel:invalidTileSize".
 std::vector<Point> denoise_tiled(std::span<const Point> points, float sigma, float density,
                                  const DenoiseOptions& options = {}, const TileOptions& tiling = {});
+
+/// denoise_tiled with the outputs `outputs` asks for, each the whole-cloud run's, bit for
+/// bit: the noise levels as the first pass leaves them, the normals found tile by tile (see
+/// tile_normals); or, with outlier_measures and first_pass_only (and nothing else), the
+/// first pass alone and the outlier measures (see tile_outlier_measures; the points then
+/// come back as given when tiled). `outputs` is reset to the cloud's rows and filled.
+/// options.selection must be empty (select first). Throws what denoise_tiled throws, and
+/// "Vandrel:invalidArgument" for a selection or outlier measures with other outputs.
+std::vector<Point> denoise_tiled_outputs(std::span<const Point> points, float sigma, float density,
+                                         FilterOutputs& outputs, const DenoiseOptions& options = {},
+                                         const TileOptions& tiling = {});
 
 }  // namespace vandrel

@@ -72,4 +72,23 @@ DenoiseResult denoise_with_outputs(std::span<const Point> points, float sigma, f
 DenoiseResultD denoise_with_outputs(std::span<const PointD> points, float sigma, float density,
                                     const OutputRequest& request, const DenoiseOptions& options = {});
 
+/// denoise_with_outputs with a noise standard deviation per point (as denoise with
+/// `sigmas`): one value per row of `points`. Equal values give the bits of the one-sigma
+/// call. Outliers are refused ("Vandrel:invalidArgument"): their move limit is one
+/// cloud-wide noise level. Throws what denoise with `sigmas` throws.
+DenoiseResult denoise_with_outputs(std::span<const Point> points, std::span<const float> sigmas, float density,
+                                   const OutputRequest& request, const DenoiseOptions& options = {});
+DenoiseResultD denoise_with_outputs(std::span<const PointD> points, std::span<const float> sigmas, float density,
+                                    const OutputRequest& request, const DenoiseOptions& options = {});
+
+struct TileOptions;  // tiling/tiling.h
+
+/// denoise_with_outputs tile by tile (denoise_tiled, tiling/tiling.h): the same points,
+/// normals, curvatures, noise levels and outliers as the whole-cloud call, bit for bit, with
+/// the working memory of one tile beside about 190 bytes a point for the normals and 60 for
+/// the outliers (whose first pass over every tile comes first, as in the whole call).
+DenoiseResult denoise_tiled_with_outputs(std::span<const Point> points, float sigma, float density,
+                                         const OutputRequest& request, const DenoiseOptions& options,
+                                         const TileOptions& tiling);
+
 }  // namespace vandrel

@@ -54,7 +54,8 @@ def _say_cost(sample: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, 
 
 def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density: Optional[float] = None, *,
             client: Any = None, tile_points: Optional[int] = None, threads: Optional[int] = None,
-            mask: Optional[npt.ArrayLike] = None) -> np.ndarray:
+            mask: Optional[npt.ArrayLike] = None, normals: bool = False, noise: bool = False,
+            outliers: bool = False) -> np.ndarray:
     """Denoises a point cloud on a dask.distributed cluster, tile by tile.
 
     points, sigma, density  as for vandrel.denoise (sigma and density are estimated once,
@@ -67,10 +68,13 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     mask      None, or a boolean array of N values: as for vandrel.denoise, only the rows
               where it is True are tiled and filtered, as a cloud of their own (sigma and
               density left out are estimated from them); the others come back as given.
+    normals, noise, outliers  not given by the cluster runners: True raises ValueError
+              (vandrel.denoise gives them for a cloud filtered whole).
 
     Returns the filtered N x 3 array in row order, with vandrel.denoise's dtype rules.
     Raises what vandrel.denoise raises, and what the cluster raises for failed tasks.
     """
+    _refuse_outputs("vandrel.dask.denoise", normals, noise, outliers)
     if sigma is not None and np.ndim(sigma) > 0:
         raise ValueError("vandrel.dask.denoise takes one sigma= for every point; a sigma per point is filtered "
                          "whole, by vandrel.denoise")
@@ -122,6 +126,13 @@ def _denoise_rows(rows: np.ndarray, sigma: Optional[float], density: Optional[fl
 # What a task's result raises when the worker that held its data or ran it was lost; such a
 # tile is sent again, at most _MAX_RESENDS times.
 _MAX_RESENDS = 3
+
+
+def _refuse_outputs(runner: str, normals: bool, noise: bool, outliers: bool) -> None:
+    asked = [name + "=True" for name, value in (("normals", normals), ("noise", noise), ("outliers", outliers)) if value]
+    if asked:
+        raise ValueError(f"{runner} gives the filtered points only, not {', '.join(asked)}: ask vandrel.denoise, "
+                         "which gives them for a cloud filtered whole")
 
 
 def _lost_with_a_worker() -> tuple:
@@ -290,7 +301,8 @@ class _NpyInput:
 
 def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density: Optional[float] = None, *,
                 client: Any = None, tile_points: Optional[int] = None, threads: Optional[int] = None,
-                scratch: Optional[str] = None, block_rows: int = 1 << 20) -> None:
+                scratch: Optional[str] = None, block_rows: int = 1 << 20, normals: bool = False,
+                noise: bool = False, outliers: bool = False) -> None:
     """Denoises a point cloud in a .npy file on a dask.distributed cluster, tile by tile,
     never holding the whole cloud on the calling machine.
 
@@ -319,6 +331,7 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
     such a file or an output that is the input file (under any name, links included), what vandrel.denoise raises for the parameters and the points, and what
     the cluster raises for failed tasks.
     """
+    _refuse_outputs("vandrel.dask.denoise_npy", normals, noise, outliers)
     _refuse_same_file(input, output)
     source = _NpyInput(input, _positive_rows(block_rows))
     # The same checks, and messages, as vandrel.denoise's: the core refuses a bad sigma,

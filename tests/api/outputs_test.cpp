@@ -100,5 +100,41 @@ TEST(denoise_with_outputs, OrientationRulesAndRowsNotFiltered) {
   }
 }
 
+TEST(denoise_with_outputs, ASigmaPerPointOfOneValueGivesTheOneSigmaOutputs) {
+  const std::vector<Point> sphere = sphere_rows(4);
+  std::vector<PointD> points(sphere.size());
+  for (std::size_t i = 0; i < sphere.size(); ++i)
+    for (std::size_t c = 0; c < 3; ++c) points[i][c] = sphere[i][c] + 1.0e4;
+  points[7][0] = std::nan("");
+  std::vector<std::uint8_t> selection(points.size(), 1);
+  selection[11] = 0;
+  DenoiseOptions options;
+  options.selection = selection;
+  OutputRequest request;
+  request.normals = true;
+  request.noise = true;
+  const std::vector<float> sigmas(points.size(), sphere_sigma);
+  const DenoiseResultD one = denoise_with_outputs(points, sphere_sigma, sphere_density, request, options);
+  const DenoiseResultD each = denoise_with_outputs(points, sigmas, sphere_density, request, options);
+  const auto same = [](const auto& a, const auto& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0;
+  };
+  EXPECT_TRUE(same(each.points, one.points));
+  EXPECT_TRUE(same(each.normals, one.normals));
+  EXPECT_TRUE(same(each.curvature, one.curvature));
+  EXPECT_TRUE(same(each.noise, one.noise));
+  EXPECT_FALSE(std::isnan(one.noise[0]));
+
+  // Outliers come back from the double call too, and are refused with a sigma per point.
+  request.outliers = true;
+  EXPECT_EQ(denoise_with_outputs(points, sphere_sigma, sphere_density, request, options).outliers.size(), points.size());
+  try {
+    denoise_with_outputs(points, sigmas, sphere_density, request, options);
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.identifier(), "Vandrel:invalidArgument");
+  }
+}
+
 }  // namespace
 }  // namespace vandrel

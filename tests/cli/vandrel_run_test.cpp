@@ -121,11 +121,20 @@ TEST(vandrel, WritesNormalsAndNoiseLevelsOnRequestOnly) {
   const Outcome removed = run(dir, "--sigma " + std::to_string(sigma) + " --density 119.366 in.csv removed.csv --remove-outliers");
   ASSERT_EQ(removed.code, 0) << removed.err;
   EXPECT_NE(removed.err.find("Outliers: "), std::string::npos) << removed.err;
-  // Tiled runs are refused, naming the options to drop.
-  const Outcome tiled = run(dir, given + "tiled.csv --normals --tile-points 500");
-  EXPECT_EQ(tiled.code, 1);
-  EXPECT_NE(tiled.err.find("--normals is written for clouds filtered whole"), std::string::npos) << tiled.err;
-  EXPECT_NE(tiled.err.find("drop --memory-limit"), std::string::npos) << tiled.err;
+  // Under a memory limit, the same files.
+  const Outcome limited = run(dir, given + "limited.csv --normals --write-noise sigma --memory-limit 64M");
+  ASSERT_EQ(limited.code, 0) << limited.err;
+  EXPECT_EQ(read_file(dir / "limited.csv"), read_file(dir / "out.csv"));
+  const Outcome tiled = run(dir, given + "tiled.csv --remove-outliers --memory-limit 64M");
+  ASSERT_EQ(tiled.code, 0) << tiled.err;
+  EXPECT_EQ(read_file(dir / "tiled.csv"), read_file(dir / "removed.csv"));
+  // Out of core, refused before reading (the file is not even an array), naming what to drop.
+  write_file(dir / "in.npy", "not read");
+  const Outcome out_of_core =
+      run(dir, "--sigma " + std::to_string(sigma) + " --density 119.366 in.npy ooc.npy --normals --out-of-core");
+  EXPECT_EQ(out_of_core.code, 1);
+  EXPECT_NE(out_of_core.err.find("--normals is written for clouds held in memory, not out of core"), std::string::npos)
+      << out_of_core.err;
 }
 
 TEST(vandrel, ShowsProgressInOrderOrTheFiltersOwnLines) {

@@ -202,3 +202,12 @@ def test_dask_survives_the_loss_of_a_worker(tmp_path):
         finally:
             timer.cancel()
     assert on_cluster.tobytes() == whole.tobytes()
+
+
+def test_dask_runners_refuse_the_outputs_they_do_not_give(tmp_path):
+    # Refused before a cluster is started or a file is read.
+    with pytest.raises(ValueError, match=r"normals=True, outliers=True: ask vandrel.denoise"):
+        vandrel.dask.denoise(strip(3), 0.4, 1.0, normals=True, outliers=True)
+    with pytest.raises(ValueError, match=r"not noise=True"):
+        vandrel.dask.denoise_npy(str(tmp_path / "in.npy"), str(tmp_path / "out.npy"), 0.4, 1.0, noise=True)
+    assert list(tmp_path.iterdir()) == []

@@ -548,6 +548,13 @@ def test_normals_and_noise_come_on_request_beside_the_same_points(small):
     assert (np.delete(facing, 3) >= 0).all()
     with pytest.raises(ValueError, match="viewpoint="):
         vandrel.denoise(small, BUNNY_SIGMA, BUNNY_DENSITY, normals=True, viewpoint=(1, 2))
+    # A sigma per point, all equal: the one-sigma outputs.
+    each = vandrel.denoise(small, np.full(len(small), BUNNY_SIGMA, dtype=np.float32), BUNNY_DENSITY, normals=True,
+                           noise=True)
+    for got, want in zip(each, result):
+        assert (got is None) == (want is None)
+        if want is not None:
+            np.testing.assert_array_equal(got, want)
 
 
 def test_outliers_are_flagged_left_in_place_and_pull_nobody(small):

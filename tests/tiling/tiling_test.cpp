@@ -14,6 +14,7 @@
 #include "core/pipeline.h"
 #include "host/native_host.h"
 #include "vandrel/error.h"
+#include "vandrel/outputs.h"
 #include "vandrel/vandrel.h"
 #include "tiling/strip_cloud.h"
 
@@ -31,6 +32,30 @@ TEST(DenoiseTiled, AWiderNoiseBandGivesTheUntiledBits) {
   const std::vector<Point> tiled = denoise_tiled(cloud, sigma, 1.0f, {}, {.tile_points = 2000});
   EXPECT_GE(plan_tiles(cloud, sigma, 1.0f, 2000).tiles.size(), 4u);
   EXPECT_TRUE(same_bits(tiled, whole));
+  // The outputs too: noise levels as the first pass leaves them, normals fitted tile by tile
+  // with their signs spread over the whole strip.
+  OutputRequest request;
+  request.normals = true;
+  request.noise = true;
+  DenoiseOptions two_threads;
+  two_threads.threads = 2;
+  const DenoiseResult whole_outputs = denoise_with_outputs(cloud, sigma, 1.0f, request);
+  const DenoiseResult tiled_outputs =
+      denoise_tiled_with_outputs(cloud, sigma, 1.0f, request, two_threads, {.tile_points = 2000});
+  EXPECT_TRUE(same_bits(tiled_outputs.points, whole));
+  EXPECT_TRUE(same_bits(tiled_outputs.normals, whole_outputs.normals));
+  ASSERT_EQ(tiled_outputs.curvature.size(), cloud.size());
+  EXPECT_EQ(std::memcmp(tiled_outputs.curvature.data(), whole_outputs.curvature.data(), cloud.size() * sizeof(float)), 0);
+  ASSERT_EQ(tiled_outputs.noise.size(), cloud.size());
+  EXPECT_EQ(std::memcmp(tiled_outputs.noise.data(), whole_outputs.noise.data(), cloud.size() * sizeof(float)), 0);
+  // Outliers: measured tile by tile over the first pass of every tile, then left out.
+  request.outliers = true;
+  const DenoiseResult whole_outliers = denoise_with_outputs(cloud, sigma, 1.0f, request);
+  const DenoiseResult tiled_outliers = denoise_tiled_with_outputs(cloud, sigma, 1.0f, request, {}, {.tile_points = 2000});
+  EXPECT_GT(std::count(whole_outliers.outliers.begin(), whole_outliers.outliers.end(), 1), 0);
+  EXPECT_EQ(tiled_outliers.outliers, whole_outliers.outliers);
+  EXPECT_TRUE(same_bits(tiled_outliers.points, whole_outliers.points));
+  EXPECT_TRUE(same_bits(tiled_outliers.normals, whole_outliers.normals));
 }
 
 TEST(FilterTile, AHaloOfHalfASearchRadiusChangesOwnedPoints) {
