@@ -99,6 +99,28 @@ struct NoiseGiven {
   std::span<const float> sigmas;
 };
 
+// Outliers in two runs: `measure` runs a first pass over the cloud with the outlier
+// measures; `filter` then runs the request less the outliers with the options selecting the
+// points not flagged, which leaves the outliers out as neighbours. The flags come with it.
+template <class Measure, class Filter>
+DenoiseResult leaving_outliers_out(std::size_t rows, const OutputRequest& request, const DenoiseOptions& options,
+                                   const Measure& measure, const Filter& filter) {
+  FilterOutputs measured;
+  measured.outlier_measures = true;
+  measured.first_pass_only = true;
+  measure(measured);
+  const std::vector<std::uint8_t> flags = outlier_flags(measured);
+  std::vector<std::uint8_t> inliers(rows);
+  for (std::size_t i = 0; i < rows; ++i) inliers[i] = flags[i] == 0 ? 1 : 0;
+  OutputRequest rest = request;
+  rest.outliers = false;
+  DenoiseOptions chosen = options;
+  chosen.selection = inliers;
+  DenoiseResult result = filter(rest, chosen);
+  result.outliers = flags;
+  return result;
+}
+
 DenoiseResult run_single(std::span<const Point> points, const NoiseGiven& noise, float density,
                          const OutputRequest& request, const DenoiseOptions& options, const PointD& centre) {
   if (!options.selection.empty()) {
@@ -132,22 +154,11 @@ DenoiseResult run_single(std::span<const Point> points, const NoiseGiven& noise,
       throw Error("Vandrel:invalidArgument",
                   "outliers are found with one sigma for the whole cloud, not with a sigma per point: "
                   "find them with one sigma, or leave out the outliers");
-    // A first pass over the whole cloud measures the points; the outliers it finds are left
-    // out of the run that filters the others.
-    FilterOutputs measured;
-    measured.outlier_measures = true;
-    measured.first_pass_only = true;
-    filter(measured);
-    const std::vector<std::uint8_t> flags = outlier_flags(measured);
-    std::vector<std::uint8_t> inliers(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) inliers[i] = flags[i] == 0 ? 1 : 0;
-    OutputRequest rest = request;
-    rest.outliers = false;
-    DenoiseOptions chosen = options;
-    chosen.selection = inliers;
-    result = run_single(points, noise, density, rest, chosen, centre);
-    result.outliers = flags;
-    return result;
+    // A first pass over the whole cloud measures the points.
+    return leaving_outliers_out(points.size(), request, options, filter,
+                                [&](const OutputRequest& rest, const DenoiseOptions& chosen) {
+                                  return run_single(points, noise, density, rest, chosen, centre);
+                                });
   }
   FilterOutputs outputs = outputs_for(request, centre);
   result.points = filter(outputs);
@@ -225,26 +236,17 @@ DenoiseResult denoise_tiled_with_outputs(std::span<const Point> points, float si
       return denoise_tiled_with_outputs(chosen, sigma, density, request, all, tiling);
     });
   }
-  DenoiseResult result;
   if (request.outliers) {
-    // As the whole run: a first pass over every tile measures the points; the outliers it
-    // finds are left out of the tiled run that filters the others.
-    FilterOutputs measured;
-    measured.outlier_measures = true;
-    measured.first_pass_only = true;
-    denoise_tiled_outputs(points, sigma, density, measured, options, tiling);
-    const std::vector<std::uint8_t> flags = outlier_flags(measured);
-    std::vector<std::uint8_t> inliers(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) inliers[i] = flags[i] == 0 ? 1 : 0;
-    OutputRequest rest = request;
-    rest.outliers = false;
-    DenoiseOptions chosen = options;
-    chosen.selection = inliers;
-    result = denoise_tiled_with_outputs(points, sigma, density, rest, chosen, tiling);
-    result.outliers = flags;
-    return result;
+    // As the whole run, with a first pass over every tile.
+    return leaving_outliers_out(
+        points.size(), request, options,
+        [&](FilterOutputs& measured) { denoise_tiled_outputs(points, sigma, density, measured, options, tiling); },
+        [&](const OutputRequest& rest, const DenoiseOptions& chosen) {
+          return denoise_tiled_with_outputs(points, sigma, density, rest, chosen, tiling);
+        });
   }
   FilterOutputs outputs = outputs_for(request, PointD{});
+  DenoiseResult result;
   result.points = denoise_tiled_outputs(points, sigma, density, outputs, options, tiling);
   take_outputs(result, outputs);
   return result;

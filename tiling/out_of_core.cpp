@@ -43,14 +43,6 @@ void for_each_block(const RowFile& cloud, const DenoiseOptions& options, std::st
   report_progress(options, stage, cloud.rows, cloud.rows);
 }
 
-// Whether a point lies within `halo` of a box, as tile_rows decides it.
-bool within_halo(const Point& p, const TileBox& box, double halo) {
-  for (std::size_t c = 0; c < 3; ++c) {
-    if (!(static_cast<double>(p[c]) >= box.lo[c] - halo && static_cast<double>(p[c]) <= box.hi[c] + halo)) return false;
-  }
-  return true;
-}
-
 // The tiles whose halo may hold a point, by a coarse grid over the cloud's bounds: each
 // cell lists the tiles whose box, widened by the halo and a cell, meets it.
 class TileIndex {

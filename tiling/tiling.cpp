@@ -94,13 +94,7 @@ void bisect(std::span<const Point> cloud, std::vector<std::int64_t>& rows, std::
 std::int64_t points_read(std::span<const Point> cloud, const TileBox& box, double halo, std::size_t step = 1) {
   std::int64_t read = 0;
   for (std::size_t i = 0; i < cloud.size(); i += step) {
-    const Point& p = cloud[i];
-    if (!finite(p)) continue;
-    bool inside = true;
-    for (std::size_t c = 0; c < 3; ++c) {
-      inside = inside && static_cast<double>(p[c]) >= box.lo[c] - halo && static_cast<double>(p[c]) <= box.hi[c] + halo;
-    }
-    read += inside;
+    read += finite(cloud[i]) && within_halo(cloud[i], box, halo);
   }
   return read * static_cast<std::int64_t>(step);
 }
@@ -302,12 +296,7 @@ std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox&
   if (owned != nullptr) owned->clear();
   for (std::size_t i = 0; i < cloud.size(); ++i) {
     const Point& p = cloud[i];
-    if (!finite(p)) continue;
-    bool inside = true;
-    for (std::size_t c = 0; c < 3; ++c) {
-      inside = inside && static_cast<double>(p[c]) >= box.lo[c] - halo && static_cast<double>(p[c]) <= box.hi[c] + halo;
-    }
-    if (!inside) continue;
+    if (!finite(p) || !within_halo(p, box, halo)) continue;
     rows.push_back(static_cast<std::int64_t>(i));
     if (owned != nullptr) owned->push_back(static_cast<std::uint8_t>(box.holds(p)));
   }
@@ -383,16 +372,17 @@ std::int64_t memory_for_factor(std::span<const Point> sample, std::int64_t strid
   std::int64_t low = std::max(least, chunk_working_bytes + tile_bytes_per_point * std::max<std::int64_t>(1, cloud_points / 64));
   std::int64_t high = low;
   if (factor_at(low) <= target) {
-    while (low > least && factor_at(low) <= target) {
+    while (high > least) {
+      low = std::max(least, chunk_working_bytes + (high - chunk_working_bytes) / 2);
+      if (factor_at(low) > target) break;
       high = low;
-      low = std::max(least, chunk_working_bytes + (low - chunk_working_bytes) / 2);
     }
-    if (factor_at(low) <= target) return low;
+    if (low == high) return high;  // holds down to the least
   } else {
-    while (factor_at(high) > target) {
+    do {
       low = high;
       high *= 2;
-    }
+    } while (factor_at(high) > target);
   }
   while (high - low > (std::int64_t{1} << 20)) {
     const std::int64_t middle = low + (high - low) / 2;

@@ -55,6 +55,15 @@ struct TileBox {
   }
 };
 
+/// Whether a point lies within `halo` (maximum norm, the cloud's units) of a box: what a
+/// tile reads.
+inline bool within_halo(const Point& p, const TileBox& box, double halo) {
+  for (std::size_t c = 0; c < 3; ++c) {
+    if (!(static_cast<double>(p[c]) >= box.lo[c] - halo && static_cast<double>(p[c]) <= box.hi[c] + halo)) return false;
+  }
+  return true;
+}
+
 struct TilingCost;
 
 struct TileOptions {
