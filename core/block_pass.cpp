@@ -180,7 +180,9 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
         const auto at = static_cast<std::size_t>(k);
         frames[at] = local_frame(neighbourhood);
         regions[at] = estimate_region(in, chunk_rows[at], frames[at]);
-        if (settings.farthest_neighbour != nullptr) {
+        const bool vouched =
+            !settings.frames_known.empty() && settings.frames_known[static_cast<std::size_t>(chunk_rows[at])] != 0;
+        if (settings.farthest_neighbour != nullptr && !vouched) {
           double& reach = farthest[static_cast<std::size_t>(thread)];
           reach = std::max(reach, distance(neighbourhood.back(), points[static_cast<std::size_t>(chunk_rows[at])]));
         }

@@ -28,6 +28,8 @@ struct BlockPassSettings {
   /// When given: raised to the largest distance (in double) from an estimated point to its
   /// 50th nearest neighbour, for callers that check how far the frames reached.
   double* farthest_neighbour = nullptr;
+  /// Per block point (empty: none), whether it is left out of farthest_neighbour.
+  std::span<const std::uint8_t> frames_known = {};
   /// How far any of `points` lies from the position the radius search was made on, at
   /// most; negative when not known.
   double moved = -1.0;

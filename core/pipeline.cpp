@@ -36,6 +36,7 @@ struct Block {
   std::size_t first_point = 0;          // the block point first in input order: it sets the noise offset
   std::vector<std::uint8_t> estimated;  // per block point (empty: every point)
   std::vector<std::uint8_t> kept;
+  std::vector<std::uint8_t> frames_known;  // per block point (empty: none)
   std::vector<float> start_noise;       // per block point, from per-point sigmas (empty: sizes.scaled_sigma each)
 };
 
@@ -120,6 +121,7 @@ Block prepare_block(Host& host, std::span<const Point> cloud, float sigma, float
   }
   block.estimated = block_mask(settings.estimated, block.rows, cloud.size(), "estimated");
   block.kept = block_mask(settings.wanted, block.rows, cloud.size(), "wanted");
+  block.frames_known = block_mask(settings.frames_known, block.rows, cloud.size(), "frames known");
   if (per_point) {
     block.start_noise.resize(block.rows.size());
     for (std::size_t k = 0; k < block.rows.size(); ++k)
@@ -140,6 +142,7 @@ std::vector<Point> run_pass(Host& host, const Block& block, std::int32_t pass, s
     pass_settings.estimated = block.estimated;
     pass_settings.kept = block.kept;
     pass_settings.farthest_neighbour = settings.farthest_neighbour;
+    pass_settings.frames_known = block.frames_known;
     pass_settings.own_offsets = !block.start_noise.empty();
     pass_settings.moved = 0.0;
     for (std::size_t k = 0; k < points.size(); ++k) {

@@ -31,6 +31,9 @@ struct FilterSettings {
   /// When given: raised to the largest distance from an estimated point to its 50th nearest
   /// neighbour (scaled units, in each pass's positions), for callers that check the reach.
   double* farthest_neighbour = nullptr;
+  /// Per cloud row (empty: none), whether the caller vouches for its 50 nearest neighbours
+  /// being in the cloud: such a row is left out of farthest_neighbour.
+  std::span<const std::uint8_t> frames_known = {};
   /// Outputs beside the positions (normals, noise levels), filled when given; see FilterOutputs.
   FilterOutputs* outputs = nullptr;
 };

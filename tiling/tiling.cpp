@@ -14,6 +14,7 @@
 #include "core/point_estimate.h"
 #include "core/selection.h"
 #include "host/native_host.h"
+#include "tiling/far_movers.h"
 #include "tiling/tile_outputs.h"
 #include "vandrel/error.h"
 
@@ -306,7 +307,7 @@ std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox&
 
 TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const TileFirstPass& first, const TileBox& box,
                        const TilePlan& plan, float sigma, float density, const TileReach& reach,
-                       const DenoiseOptions& options, bool keep_scaled) {
+                       const DenoiseOptions& options, bool keep_scaled, std::span<const std::uint8_t> frames_known) {
   TileResult result;
   // The estimates the owned points' sums take: those of the points within R of the box
   // (with a margin far above the rounding of the scaled coordinates).
@@ -323,6 +324,7 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
   FilterSettings settings{options.chunk_points, true, options.names, {}};
   settings.estimated = estimated;
   settings.wanted = owned;
+  settings.frames_known = frames_known;
   // The 50 nearest neighbours an estimated point finds in the tile (in the pass's
   // positions) are its nearest in the whole cloud when they lie within the reach.
   double farthest = 0.0;
@@ -330,11 +332,13 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
   NativeHost host(native_host_options(options));
   if (pass == 1) {
     FirstPass passed = filter_first_pass(host, points, sigma, density, settings);
+    result.moves.resize(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
       if (owned[i] == 0) continue;
       Point start;
       for (std::size_t c = 0; c < 3; ++c) start[c] = points[i][c] * plan.scale;
-      result.largest_move = std::max(result.largest_move, static_cast<float>(distance(passed.positions[i], start)));
+      result.moves[i] = static_cast<float>(distance(passed.positions[i], start));
+      result.largest_move = std::max(result.largest_move, result.moves[i]);
     }
     result.points = std::move(passed.positions);
     result.noise = std::move(passed.noise);
@@ -350,7 +354,7 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
   }
   if (std::isfinite(reach.neighbours) && farthest > reach.neighbours) {
     // Filtered with frames the tile could not vouch for: read again with the reach found.
-    return {false, {static_cast<float>(farthest * 1.25), reach.move}, {}, {}, 0.0f, 0.0f, result.estimated, {}};
+    return {false, {static_cast<float>(farthest * 1.25), reach.move}, {}, {}, 0.0f, {}, 0.0f, result.estimated, {}};
   }
   result.neighbours_found = static_cast<float>(farthest);
   result.complete = true;
@@ -427,6 +431,42 @@ DenoiseOptions tile_options(const DenoiseOptions& options, std::size_t tile, std
 
 }  // namespace
 
+namespace {
+
+// Far movers kept apart at most: finding their neighbours costs a search per tile each.
+constexpr std::size_t far_movers_kept = 512;
+
+// Adds to a tile's rows (ascending) and points the extra rows it lacks, and sets `known`
+// (empty when there are none) to whether each point is a far mover whose neighbours came along.
+void add_extra(const FarMovers::Extra& extra, std::vector<std::int64_t>& rows, std::vector<Point>& points,
+               std::vector<std::uint8_t>& known) {
+  known.clear();
+  if (extra.rows.empty()) return;
+  std::vector<std::int64_t> merged_rows;
+  std::vector<Point> merged_points;
+  merged_rows.reserve(rows.size() + extra.rows.size());
+  merged_points.reserve(merged_rows.capacity());
+  known.reserve(merged_rows.capacity());
+  std::size_t k = 0;
+  std::size_t e = 0;
+  while (k < rows.size() || e < extra.rows.size()) {
+    if (e == extra.rows.size() || (k < rows.size() && rows[k] < extra.rows[e])) {
+      merged_rows.push_back(rows[k]);
+      merged_points.push_back(points[k++]);
+      known.push_back(0);
+      continue;
+    }
+    if (k < rows.size() && rows[k] == extra.rows[e]) ++k;  // read already
+    merged_rows.push_back(extra.rows[e]);
+    merged_points.push_back(extra.points[e]);
+    known.push_back(extra.frames_known[e++]);
+  }
+  rows = std::move(merged_rows);
+  points = std::move(merged_points);
+}
+
+}  // namespace
+
 TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma, float density,
                     const DenoiseOptions& options, const TileReader& read, const FirstPassStore& store,
                     const TileWriter& write, const TileWriter& write_scaled) {
@@ -438,31 +478,56 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
   std::vector<Point> first_positions;
   std::vector<float> first_noise;
   std::string stage;
-  float largest_move = 0.0f;
   float neighbours_found = 0.0f;
+  // Points the first pass moves further than a halo of 2 R allows for are read apart.
+  FarMovers far(initial_reach(plan).move, far_movers_kept);
+  FarMovers::Extra extra;
+  std::vector<std::uint8_t> frames_known;
   // Without a writer, the first pass alone.
   const std::int32_t passes = write ? 2 : 1;
   for (std::int32_t pass = 1; pass <= passes; ++pass) {
+    if (pass == 2 && far.any()) {
+      for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
+        if (options.progress && !options.progress({"far movers' neighbours", static_cast<std::int64_t>(t), run.tiles}))
+          throw Error("Vandrel:cancelled", "The run was cancelled.");
+        read(t, 0.0, false, rows, points);
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+          if (!plan.tiles[t].holds(points[k])) continue;
+          rows[kept] = rows[k];
+          points[kept++] = points[k];
+        }
+        rows.resize(kept);
+        points.resize(kept);
+        store.fetch(rows, first_positions, first_noise);
+        far.search(rows, points, first_positions);
+      }
+      extra = far.extra();
+    }
+    if (pass == 2) run.halo_move = far.rest();
     for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
       const TileBox& box = plan.tiles[t];
       const DenoiseOptions reported = tile_options(options, t, plan.tiles.size(), stage);
-      TileHalo halo(plan, finite_rows, pass, largest_move, neighbours_found);
+      TileHalo halo(plan, finite_rows, pass, run.halo_move, neighbours_found);
       read(t, halo.halo(), false, rows, points);
       for (;;) {
+        if (pass == 2) add_extra(extra, rows, points, frames_known);
         owned.resize(points.size());
         for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
         if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
         if (pass == 2) store.fetch(rows, first_positions, first_noise);
         const TileResult filtered = filter_tile(pass, points, {first_positions, first_noise}, box, plan, sigma, density,
                                                 halo.reach(static_cast<std::int64_t>(rows.size())), reported,
-                                                static_cast<bool>(write_scaled));
+                                                static_cast<bool>(write_scaled), frames_known);
         run.points_read += static_cast<std::int64_t>(points.size());
         run.points_estimated += filtered.estimated;
         if (filtered.complete) {
           if (pass == 1) {
             store.keep(rows, owned, filtered.points, filtered.noise);
-            largest_move = std::max(largest_move, filtered.largest_move);
+            for (std::size_t k = 0; k < rows.size(); ++k)
+              if (owned[k] != 0) far.offer(rows[k], filtered.moves[k], points[k], filtered.points[k]);
             neighbours_found = std::max(neighbours_found, filtered.neighbours_found);
+            run.largest_move = std::max(run.largest_move, filtered.largest_move);
           } else {
             write(rows, owned, filtered.points);
             if (write_scaled) write_scaled(rows, owned, filtered.scaled);

@@ -32,7 +32,9 @@ struct FilterOutputs;
 ///           radius lists),
 /// where K is the largest distance to a 50th nearest neighbour (in that pass's positions)
 /// and m the largest move of a point in the first pass, over the whole cloud (known when
-/// the second pass starts). A tile's points are kept in input order (the filter's cell
+/// the second pass starts), save a few points thrown further than a halo of 2 R allows
+/// for: those are read by every second-pass tile with their 50 nearest neighbours (see
+/// FarMovers), and m is the largest move of the others. A tile's points are kept in input order (the filter's cell
 /// order then keeps them in the whole cloud's relative order, so every sum is made in the
 /// same order); its owned points come out bit for bit as in the whole run. K is assumed,
 /// then measured in each tile, and the tile read again with a wider halo when it exceeds
@@ -195,8 +197,10 @@ struct TileResult {
   /// pass 2: the filtered points, in the cloud's units.
   std::vector<Point> points;
   std::vector<float> noise;
-  /// Pass 1: the largest move of an owned point, scaled.
+  /// Pass 1: the largest move of an owned point, and each point's move (0 for those not
+  /// owned), scaled.
   float largest_move = 0.0f;
+  std::vector<float> moves;
   /// The farthest 50th nearest neighbour of an estimated point, scaled.
   float neighbours_found = 0.0f;
   /// The points the pass estimated.
@@ -208,16 +212,19 @@ struct TileResult {
 
 /// Runs pass `pass` (1 or 2) over one tile: `points` are the rows tile_rows gave for `box`
 /// and the pass's halo of `reach`, in that order; for pass 2, `first` holds what pass 1
-/// left them, and `reach.move` is at least the largest move of any point of the cloud in
-/// pass 1. Checks that the 50 nearest neighbours of every point the owned points depend on
+/// left them, and `reach.move` is at least the largest move in pass 1 of any point of the
+/// cloud, or of those not among the points with `frames_known`. Checks that the 50 nearest neighbours of every point the owned points depend on
 /// lay within reach.neighbours, else returns incomplete with a larger reach. A reach with
 /// an infinite member (a tile that reads the whole cloud) is not checked. The
 /// filter's neighbourhood-size check is disabled: the caller checks the whole cloud once
 /// (see check_neighbourhood_size). With `keep_scaled`, pass 2 also gives TileResult::scaled.
+/// `frames_known` (empty, or one value per point) marks points whose 50 nearest neighbours
+/// the caller put among the points: they are not checked against the reach.
 /// Throws what denoise throws.
 TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const TileFirstPass& first, const TileBox& box,
                        const TilePlan& plan, float sigma, float density, const TileReach& reach,
-                       const DenoiseOptions& options, bool keep_scaled = false);
+                       const DenoiseOptions& options, bool keep_scaled = false,
+                       std::span<const std::uint8_t> frames_known = {});
 
 /// The halo loop of one tile's pass, as every runner drives it (run_tiles in one process,
 /// the Dask runners from a cluster's tasks): read the tile with halo(), filter it with
@@ -268,6 +275,10 @@ struct TilingRun {
   std::int64_t points_read = 0;
   std::int64_t points_estimated = 0;
   std::int64_t tiles_read_again = 0;
+  /// The largest move of a point in the first pass, and the largest the second pass's halos
+  /// allowed for (the points moved further were read apart), scaled by sqrt(density).
+  float largest_move = 0.0f;
+  float halo_move = 0.0f;
 };
 
 /// How a runner reads a tile: the ascending rows of the cloud, and their points, of the

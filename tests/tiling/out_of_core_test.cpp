@@ -85,6 +85,29 @@ TEST_F(FileTiling, InMemoryAndOutOfCoreGiveTheUntiledBitsAtEveryTileSize) {
   }
 }
 
+// Points the first pass throws further than a halo of twice the search radius allows for
+// (points above the strip, pulled down onto it) are read apart with their 50 nearest
+// neighbours: the second pass's halos allow for the others' moves only, with the same bits.
+TEST_F(FileTiling, PointsThrownFarAreReadApartWithTheirNeighbours) {
+  std::vector<Point> cloud = strip(7);
+  for (int i = 0; i < 12; ++i) {
+    const float x = 40.0f + 45.0f * static_cast<float>(i);
+    cloud.push_back({x, 10.0f, 4.0f * std::sin(x / 40.0f) + 4.0f + static_cast<float>(i)});
+  }
+  const std::vector<Point> whole = denoise(cloud, 0.4f, 1.0f);
+  ScratchFile input(directory_);
+  ScratchFile output(directory_);
+  const RowFile source{input.fd(), static_cast<std::int64_t>(cloud.size())};
+  write_rows(source, 0, cloud);
+  const TilingRun run =
+      denoise_out_of_core(source, {output.fd(), source.rows}, 0.4f, 1.0f, {}, {.tile_points = 2000}, directory_);
+  const float allowed = initial_reach(plan_tiles(cloud, 0.4f, 1.0f, 2000)).move;
+  EXPECT_GT(run.largest_move, allowed * 1.5f);
+  EXPECT_LE(run.halo_move, allowed);
+  EXPECT_TRUE(same_bits(read_all({output.fd(), source.rows}), whole));
+  EXPECT_TRUE(same_bits(denoise_tiled(cloud, 0.4f, 1.0f, {.threads = 2}, {.tile_points = 2000}), whole));
+}
+
 TEST_F(FileTiling, AbsurdTileSizesGiveOneRunOverACompactCloud) {
   // Narrower than one halo: one tile, whatever the size asked (1, or one whose memory
   // budget would overflow).

@@ -16,6 +16,7 @@
 #include "vandrel/error.h"
 #include "vandrel/outputs.h"
 #include "vandrel/vandrel.h"
+#include "tiling/far_movers.h"
 #include "tiling/strip_cloud.h"
 
 namespace vandrel {
@@ -119,6 +120,63 @@ TEST(FilterTile, EstimatesOnlyWhatItsOwnPointsNeed) {
   const double finite_points = static_cast<double>(std::count_if(cloud.begin(), cloud.end(), [](const Point& p) { return std::isfinite(p[0]); }));
   EXPECT_LT(estimated, read);
   EXPECT_DOUBLE_EQ(filtering_factor(plan, cloud), static_cast<double>(estimated) / finite_points);
+}
+
+TEST(FarMovers, ReadsEachMoversFiftyNearestAndLeavesTiesToTheHalo) {
+  // 400 first-pass positions (scaled), searched in two tiles; their input points elsewhere.
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> coordinate(0.0f, 10.0f);
+  std::vector<Point> first;
+  std::vector<Point> input;
+  std::vector<std::int64_t> rows;
+  for (int i = 0; i < 400; ++i) {
+    first.push_back({coordinate(rng), coordinate(rng), coordinate(rng)});
+    input.push_back({first.back()[0] + 100.0f, first.back()[1], first.back()[2]});
+    rows.push_back(1000 + i);
+  }
+  // Moves above 5 are collected, two at most: of 10, 20 and 30, the 10 is left to the halo.
+  FarMovers far(5.0f, 2);
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    const float move = i == 7 ? 30.0f : i == 8 ? 20.0f : i == 9 ? 10.0f : 1.0f;
+    far.offer(rows[i], move, input[i], first[i]);
+  }
+  EXPECT_EQ(far.rest(), 10.0f);
+  far.search(std::span(rows).first(150), std::span(input).first(150), std::span(first).first(150));
+  far.search(std::span(rows).subspan(150), std::span(input).subspan(150), std::span(first).subspan(150));
+  const FarMovers::Extra extra = far.extra();
+  std::set<std::int64_t> expected;
+  for (const std::size_t mover : {std::size_t{7}, std::size_t{8}}) {
+    std::vector<std::pair<double, std::int64_t>> by_distance;
+    for (std::size_t i = 0; i < first.size(); ++i) {
+      double squared = 0.0;
+      for (std::size_t c = 0; c < 3; ++c) squared += std::pow(double(first[i][c]) - double(first[mover][c]), 2);
+      by_distance.push_back({squared, rows[i]});
+    }
+    std::sort(by_distance.begin(), by_distance.end());
+    for (std::size_t k = 0; k < 50; ++k) expected.insert(by_distance[k].second);
+  }
+  EXPECT_EQ(std::set<std::int64_t>(extra.rows.begin(), extra.rows.end()), expected);
+  ASSERT_TRUE(std::is_sorted(extra.rows.begin(), extra.rows.end()));
+  for (std::size_t k = 0; k < extra.rows.size(); ++k) {
+    const auto i = static_cast<std::size_t>(extra.rows[k] - 1000);
+    EXPECT_EQ(extra.points[k], input[i]);
+    EXPECT_EQ(extra.frames_known[k], i == 7 || i == 8);
+  }
+
+  // On a lattice of points taken 16 times, the 50th neighbour ties with the 64th: which of
+  // them the filter takes is its own business, so the mover is left to the halo.
+  std::vector<Point> lattice;
+  std::vector<std::int64_t> lattice_rows;
+  for (int i = 0; i < 64 * 16; ++i) {
+    const int at = i % 64;
+    lattice.push_back({float(at % 4), float(at / 4 % 4), float(at / 16)});
+    lattice_rows.push_back(i);
+  }
+  FarMovers tied(5.0f, 2);
+  for (std::size_t i = 0; i < lattice.size(); ++i) tied.offer(lattice_rows[i], i == 21 ? 8.0f : 0.5f, lattice[i], lattice[i]);
+  tied.search(lattice_rows, lattice, lattice);
+  EXPECT_TRUE(tied.extra().rows.empty());
+  EXPECT_EQ(tied.rest(), 8.0f);
 }
 
 TEST(DenoiseTiled, SaysWhatItsTilesCostAndWhatMemoryWouldCostLess) {
