@@ -8,11 +8,13 @@
 
 #include "core/filter_outputs.h"
 #include "core/finite.h"
+#include "core/local_frame.h"
 #include "core/neighbourhood_check.h"
 #include "core/parallel.h"
 #include "core/pipeline.h"
 #include "core/point_estimate.h"
 #include "core/selection.h"
+#include "host/kd_search.h"
 #include "host/native_host.h"
 #include "tiling/far_movers.h"
 #include "tiling/tile_outputs.h"
@@ -305,6 +307,29 @@ std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox&
   return rows;
 }
 
+namespace {
+
+// The farthest 50th nearest neighbour (scaled), among `positions`, of the estimated points
+// whose neighbours the caller does not vouch for: what the filter's frames will reach,
+// measured before the pass, so that a tile whose halo is too narrow is read again before
+// the costly part rather than after.
+double farthest_frame(std::span<const Point> positions, std::span<const std::uint8_t> estimated,
+                      std::span<const std::uint8_t> frames_known, int threads) {
+  const KdSearch tree(positions);
+  std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);
+  for_each_share(threads, static_cast<std::int64_t>(positions.size()), [&](int thread, std::int64_t first, std::int64_t last) {
+    for (auto k = static_cast<std::size_t>(first); k < static_cast<std::size_t>(last); ++k) {
+      if (estimated[k] == 0 || (!frames_known.empty() && frames_known[k] != 0)) continue;
+      const std::vector<std::int32_t> nearest = tree.nearest(positions[k].data(), frame_neighbours);
+      double& reach = farthest[static_cast<std::size_t>(thread)];
+      reach = std::max(reach, distance(positions[static_cast<std::size_t>(nearest.back())], positions[k]));
+    }
+  });
+  return *std::max_element(farthest.begin(), farthest.end());
+}
+
+}  // namespace
+
 TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const TileFirstPass& first, const TileBox& box,
                        const TilePlan& plan, float sigma, float density, const TileReach& reach,
                        const DenoiseOptions& options, bool keep_scaled, std::span<const std::uint8_t> frames_known) {
@@ -343,6 +368,12 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
     result.points = std::move(passed.positions);
     result.noise = std::move(passed.noise);
   } else {
+    // The second pass's frames are found on positions the halo was sized for by estimate.
+    if (std::isfinite(reach.neighbours)) {
+      const double found = farthest_frame(first.positions, estimated, frames_known, threads_for(options));
+      if (found > reach.neighbours)
+        return {false, {static_cast<float>(found * 1.25), reach.move}, {}, {}, 0.0f, {}, 0.0f, result.estimated, {}};
+    }
     FilterOutputs kept;
     if (keep_scaled) {
       kept.positions = true;
