@@ -329,6 +329,7 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
   const std::int64_t sample_capacity = std::max<std::int64_t>(1, capacity / cloud_survey.stride);
   TilePlan plan = plan_tiles(cloud_survey.sample, sigma, density, sample_capacity,
                              tiling.tile_points > 0 ? 0 : sample_capacity, options.names);
+  plan.read_limit = tiling.tile_points > 0 ? 0 : capacity;  // planned on the sample, read from the cloud
   if (plan.tiles.size() > 1 && within_one_halo(plan, cloud_survey.lo, cloud_survey.hi)) {
     constexpr float infinity = std::numeric_limits<float>::infinity();
     plan.tiles = {TileBox{{-infinity, -infinity, -infinity}, {infinity, infinity, infinity}}};
@@ -350,10 +351,12 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
 
   // The bins hold each tile's points within the initial halo, the same for both passes.
   const double binned_halo = tile_halo(plan, initial_reach(plan), 1);
-  const auto read = [&](std::size_t tile, double halo, bool, std::vector<std::int64_t>& rows,
+  const auto read = [&](std::size_t tile, const TileBox& box, double halo, bool again, std::vector<std::int64_t>& rows,
                         std::vector<Point>& points) {
-    if (halo > binned_halo) {
-      read_tile(cloud, plan.tiles[tile], halo, options, rows, points);
+    // The bins hold the whole tile read with the initial halo; a wider halo, or a part of
+    // a tile cut as it runs, is read from the cloud.
+    if (again || halo > binned_halo) {
+      read_tile(cloud, box, halo, options, rows, points);
     } else {
       bins.read(tile, rows, points);
     }

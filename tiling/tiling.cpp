@@ -226,6 +226,7 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
   }
   bisect(cloud, rows, 0, rows.size(), everything, tile_points, plan.tiles);
   if (max_read_points <= 0) return plan;
+  plan.read_limit = max_read_points;
 
   // Tiles that read more than allowed with their halo are cut again, while the points they
   // own still outweigh the halo.
@@ -521,7 +522,7 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
       for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
         if (options.progress && !options.progress({"far movers' neighbours", static_cast<std::int64_t>(t), run.tiles}))
           throw Error("Vandrel:cancelled", "The run was cancelled.");
-        read(t, 0.0, false, rows, points);
+        read(t, plan.tiles[t], 0.0, false, rows, points);
         std::size_t kept = 0;
         for (std::size_t k = 0; k < rows.size(); ++k) {
           if (!plan.tiles[t].holds(points[k])) continue;
@@ -537,37 +538,61 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
     }
     if (pass == 2) run.halo_move = far.rest();
     for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
-      const TileBox& box = plan.tiles[t];
       const DenoiseOptions reported = tile_options(options, t, plan.tiles.size(), stage);
-      TileHalo halo(plan, finite_rows, pass, run.halo_move, neighbours_found);
-      read(t, halo.halo(), false, rows, points);
-      for (;;) {
-        if (pass == 2) add_extra(extra, rows, points, frames_known);
-        owned.resize(points.size());
-        for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
-        if (std::find(owned.begin(), owned.end(), std::uint8_t{1}) == owned.end()) break;
-        if (pass == 2) store.fetch(rows, first_positions, first_noise);
-        const TileResult filtered = filter_tile(pass, points, {first_positions, first_noise}, box, plan, sigma, density,
-                                                halo.reach(static_cast<std::int64_t>(rows.size())), reported,
-                                                static_cast<bool>(write_scaled), frames_known);
-        run.points_read += static_cast<std::int64_t>(points.size());
-        run.points_estimated += filtered.estimated;
-        if (filtered.complete) {
-          if (pass == 1) {
-            store.keep(rows, owned, filtered.points, filtered.noise);
-            for (std::size_t k = 0; k < rows.size(); ++k)
-              if (owned[k] != 0) far.offer(rows[k], filtered.moves[k], points[k], filtered.points[k]);
-            neighbours_found = std::max(neighbours_found, filtered.neighbours_found);
-            run.largest_move = std::max(run.largest_move, filtered.largest_move);
-          } else {
-            write(rows, owned, filtered.points);
-            if (write_scaled) write_scaled(rows, owned, filtered.scaled);
+      // The tile, or the parts it was cut into for this pass, each with its halo.
+      std::vector<std::pair<TileBox, TileHalo>> parts{
+          {plan.tiles[t], TileHalo(plan, finite_rows, pass, run.halo_move, neighbours_found)}};
+      while (!parts.empty()) {
+        const TileBox box = parts.back().first;
+        TileHalo halo = parts.back().second;
+        const bool cut = parts.size() > 1 || !(box.lo == plan.tiles[t].lo && box.hi == plan.tiles[t].hi);
+        parts.pop_back();
+        read(t, box, halo.halo(), cut, rows, points);
+        bool widened = cut;
+        for (;;) {
+          if (pass == 2) add_extra(extra, rows, points, frames_known);
+          owned.resize(points.size());
+          for (std::size_t k = 0; k < points.size(); ++k) owned[k] = static_cast<std::uint8_t>(box.holds(points[k]));
+          const auto own_count = std::count(owned.begin(), owned.end(), std::uint8_t{1});
+          if (own_count == 0) break;
+          const auto read_count = static_cast<std::int64_t>(rows.size());
+          if (widened && plan.read_limit > 0 && read_count > plan.read_limit && own_count * min_owned_share >= read_count) {
+            // Too much to hold with the wider halo: the halves, each read with it.
+            std::vector<std::int64_t> own;
+            for (std::size_t k = 0; k < points.size(); ++k)
+              if (owned[k] != 0) own.push_back(static_cast<std::int64_t>(k));
+            TileBox lower, upper;
+            if (cut_box(points, own, 0, own.size(), 0.5, box, lower, upper) != own.size()) {
+              parts.emplace_back(upper, halo);
+              parts.emplace_back(lower, halo);
+              ++run.tiles_cut;
+              break;
+            }
           }
-          break;
+          if (pass == 2) store.fetch(rows, first_positions, first_noise);
+          const TileResult filtered = filter_tile(pass, points, {first_positions, first_noise}, box, plan, sigma, density,
+                                                  halo.reach(read_count), reported, static_cast<bool>(write_scaled),
+                                                  frames_known);
+          run.points_read += read_count;
+          run.points_estimated += filtered.estimated;
+          if (filtered.complete) {
+            if (pass == 1) {
+              store.keep(rows, owned, filtered.points, filtered.noise);
+              for (std::size_t k = 0; k < rows.size(); ++k)
+                if (owned[k] != 0) far.offer(rows[k], filtered.moves[k], points[k], filtered.points[k]);
+              neighbours_found = std::max(neighbours_found, filtered.neighbours_found);
+              run.largest_move = std::max(run.largest_move, filtered.largest_move);
+            } else {
+              write(rows, owned, filtered.points);
+              if (write_scaled) write_scaled(rows, owned, filtered.scaled);
+            }
+            break;
+          }
+          halo.widen(filtered.needed);
+          ++run.tiles_read_again;
+          widened = true;
+          read(t, box, halo.halo(), true, rows, points);
         }
-        halo.widen(filtered.needed);
-        ++run.tiles_read_again;
-        read(t, halo.halo(), true, rows, points);
       }
     }
   }
@@ -612,8 +637,9 @@ std::vector<Point> filter_tiled(std::span<const Point> points, float sigma, floa
   const auto finite_rows = std::count_if(points.begin(), points.end(), [](const Point& p) { return finite(p); });
   // Rows no tile owns (non-finite ones) come back as given.
   std::vector<Point> result(points.begin(), points.end());
-  const auto read = [&](std::size_t tile, double halo, bool, std::vector<std::int64_t>& rows, std::vector<Point>& tile_points) {
-    rows = tile_rows(points, plan.tiles[tile], halo);
+  const auto read = [&](std::size_t, const TileBox& box, double halo, bool, std::vector<std::int64_t>& rows,
+                        std::vector<Point>& tile_points) {
+    rows = tile_rows(points, box, halo);
     tile_points.resize(rows.size());
     for (std::size_t k = 0; k < rows.size(); ++k) tile_points[k] = points[static_cast<std::size_t>(rows[k])];
   };

@@ -108,6 +108,9 @@ struct TilePlan {
   float search_radius = 0.0f;    // R, in scaled units
   float max_half_width = 0.0f;   // r0, in scaled units
   std::vector<TileBox> tiles;
+  /// Points a tile may read (0: no limit): a tile whose halo must widen beyond it is cut
+  /// for that pass (see run_tiles).
+  std::int64_t read_limit = 0;
 };
 
 /// What the filter holds whatever the size of the cloud it filters, once that has a few
@@ -275,6 +278,8 @@ struct TilingRun {
   std::int64_t points_read = 0;
   std::int64_t points_estimated = 0;
   std::int64_t tiles_read_again = 0;
+  /// Tiles (or parts) cut in two for a pass, their halo having widened beyond the read limit.
+  std::int64_t tiles_cut = 0;
   /// The largest move of a point in the first pass, and the largest the second pass's halos
   /// allowed for (the points moved further were read apart), scaled by sqrt(density).
   float largest_move = 0.0f;
@@ -282,10 +287,11 @@ struct TilingRun {
 };
 
 /// How a runner reads a tile: the ascending rows of the cloud, and their points, of the
-/// finite points within `halo` (cloud units, maximum norm) of tile `tile`'s box, as
-/// tile_rows gives them; `again` when the tile is read a second time with a wider halo.
-using TileReader = std::function<void(std::size_t tile, double halo, bool again, std::vector<std::int64_t>& rows,
-                                      std::vector<Point>& points)>;
+/// finite points within `halo` (cloud units, maximum norm) of `box`, as tile_rows gives
+/// them; `box` is tile `tile`'s or, for a tile cut as it runs, a part of it; `again` when
+/// the tile is read a second time with a wider halo.
+using TileReader = std::function<void(std::size_t tile, const TileBox& box, double halo, bool again,
+                                      std::vector<std::int64_t>& rows, std::vector<Point>& points)>;
 /// Receives a finished tile: its rows, which of them it owns, and their filtered points.
 using TileWriter = std::function<void(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
                                       std::span<const Point> filtered)>;
@@ -302,7 +308,9 @@ struct FirstPassStore {
 
 /// The tile loop every runner shares: the first pass over each tile of the plan, one after
 /// another, then the second. Each tile's pass is read with the initial halo, filtered by
-/// filter_tile and read again with the wider halo it asks for until its halo holds; the
+/// filter_tile and read again with the wider halo it asks for until its halo holds (read
+/// so, a tile that reads more than plan.read_limit points is cut in two for the pass, as
+/// plan_tiles cuts, while it owns more than an eighth of what it reads); the
 /// first pass's results of its owned points go to `store`, the second's to `write`.
 /// `finite_rows` is the cloud's count of finite rows (a tile that reads them all needs no
 /// check). Progress comes as each tile's stages, "tile k/T: " + stage. Given

@@ -108,6 +108,22 @@ TEST_F(FileTiling, PointsThrownFarAreReadApartWithTheirNeighbours) {
   EXPECT_TRUE(same_bits(denoise_tiled(cloud, 0.4f, 1.0f, {.threads = 2}, {.tile_points = 2000}), whole));
 }
 
+// A tile whose halo must widen beyond what the memory lets it read (the strip's sparse end)
+// is cut in two for that pass: the halves hold the same bits.
+TEST_F(FileTiling, ATileTooLargeForItsWiderHaloIsCut) {
+  const std::vector<Point> cloud = strip(7);
+  ScratchFile input(directory_);
+  ScratchFile output(directory_);
+  const RowFile source{input.fd(), static_cast<std::int64_t>(cloud.size())};
+  write_rows(source, 0, cloud);
+  const TileOptions tiling{.memory_bytes = chunk_working_bytes + 2500 * tile_bytes_per_point};
+  const TilingRun run = denoise_out_of_core(source, {output.fd(), source.rows}, 0.4f, 1.0f, {}, tiling, directory_);
+  EXPECT_GE(run.tiles_cut, 1);
+  const std::vector<Point> whole = denoise(cloud, 0.4f, 1.0f);
+  EXPECT_TRUE(same_bits(denoise_tiled(cloud, 0.4f, 1.0f, {}, tiling), whole));
+  EXPECT_TRUE(same_bits(read_all({output.fd(), source.rows}), whole));
+}
+
 TEST_F(FileTiling, AbsurdTileSizesGiveOneRunOverACompactCloud) {
   // Narrower than one halo: one tile, whatever the size asked (1, or one whose memory
   // budget would overflow).
