@@ -188,6 +188,10 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
         }
       }
     });
+    if (settings.farthest_neighbour != nullptr && settings.frames_within > 0.0) {
+      const double reached = *std::max_element(farthest.begin(), farthest.end());
+      if (reached > settings.frames_within) throw FramesBeyondReach{reached};
+    }
     host.stage_done("frames");
     radius_lists.clear();
     const NeighbourSearch::Narrowing narrowing{points, regions, grid, settings.moved};

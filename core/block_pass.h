@@ -30,9 +30,17 @@ struct BlockPassSettings {
   double* farthest_neighbour = nullptr;
   /// Per block point (empty: none), whether it is left out of farthest_neighbour.
   std::span<const std::uint8_t> frames_known = {};
+  /// With farthest_neighbour, when positive: the pass stops with FramesBeyondReach as soon as
+  /// that distance exceeds this (a caller that would then read more anyway need not finish).
+  double frames_within = 0.0;
   /// How far any of `points` lies from the position the radius search was made on, at
   /// most; negative when not known.
   double moved = -1.0;
+};
+
+/// Thrown by a pass that stops because a frame reached beyond BlockPassSettings::frames_within.
+struct FramesBeyondReach {
+  double farthest;  // the farthest 50th nearest neighbour found so far
 };
 
 /// One filtering pass over a block of at least 50 points.

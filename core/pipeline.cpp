@@ -143,6 +143,7 @@ std::vector<Point> run_pass(Host& host, const Block& block, std::int32_t pass, s
     pass_settings.kept = block.kept;
     pass_settings.farthest_neighbour = settings.farthest_neighbour;
     pass_settings.frames_known = block.frames_known;
+    pass_settings.frames_within = settings.frames_within;
     pass_settings.own_offsets = !block.start_noise.empty();
     pass_settings.moved = 0.0;
     for (std::size_t k = 0; k < points.size(); ++k) {

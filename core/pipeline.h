@@ -34,6 +34,9 @@ struct FilterSettings {
   /// Per cloud row (empty: none), whether the caller vouches for its 50 nearest neighbours
   /// being in the cloud: such a row is left out of farthest_neighbour.
   std::span<const std::uint8_t> frames_known = {};
+  /// With farthest_neighbour, when positive: a pass stops with FramesBeyondReach (see
+  /// block_pass) as soon as that distance exceeds this.
+  double frames_within = 0.0;
   /// Outputs beside the positions (normals, noise levels), filled when given; see FilterOutputs.
   FilterOutputs* outputs = nullptr;
 };

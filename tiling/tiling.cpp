@@ -6,6 +6,7 @@
 #include <numeric>
 #include <string>
 
+#include "core/block_pass.h"
 #include "core/filter_outputs.h"
 #include "core/finite.h"
 #include "core/local_frame.h"
@@ -14,7 +15,6 @@
 #include "core/pipeline.h"
 #include "core/point_estimate.h"
 #include "core/selection.h"
-#include "host/kd_search.h"
 #include "host/native_host.h"
 #include "tiling/far_movers.h"
 #include "tiling/tile_outputs.h"
@@ -308,29 +308,6 @@ std::vector<std::int64_t> tile_rows(std::span<const Point> cloud, const TileBox&
   return rows;
 }
 
-namespace {
-
-// The farthest 50th nearest neighbour (scaled), among `positions`, of the estimated points
-// whose neighbours the caller does not vouch for: what the filter's frames will reach,
-// measured before the pass, so that a tile whose halo is too narrow is read again before
-// the costly part rather than after.
-double farthest_frame(std::span<const Point> positions, std::span<const std::uint8_t> estimated,
-                      std::span<const std::uint8_t> frames_known, int threads) {
-  const KdSearch tree(positions);
-  std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);
-  for_each_share(threads, static_cast<std::int64_t>(positions.size()), [&](int thread, std::int64_t first, std::int64_t last) {
-    for (auto k = static_cast<std::size_t>(first); k < static_cast<std::size_t>(last); ++k) {
-      if (estimated[k] == 0 || (!frames_known.empty() && frames_known[k] != 0)) continue;
-      const std::vector<std::int32_t> nearest = tree.nearest(positions[k].data(), frame_neighbours);
-      double& reach = farthest[static_cast<std::size_t>(thread)];
-      reach = std::max(reach, distance(positions[static_cast<std::size_t>(nearest.back())], positions[k]));
-    }
-  });
-  return *std::max_element(farthest.begin(), farthest.end());
-}
-
-}  // namespace
-
 TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const TileFirstPass& first, const TileBox& box,
                        const TilePlan& plan, float sigma, float density, const TileReach& reach,
                        const DenoiseOptions& options, bool keep_scaled, std::span<const std::uint8_t> frames_known) {
@@ -355,34 +332,34 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
   // positions) are its nearest in the whole cloud when they lie within the reach.
   double farthest = 0.0;
   settings.farthest_neighbour = &farthest;
+  // A pass stops as soon as a frame reaches beyond the halo: the tile is read again anyway.
+  if (std::isfinite(reach.neighbours)) settings.frames_within = reach.neighbours;
   NativeHost host(native_host_options(options));
-  if (pass == 1) {
-    FirstPass passed = filter_first_pass(host, points, sigma, density, settings);
-    result.moves.resize(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-      if (owned[i] == 0) continue;
-      Point start;
-      for (std::size_t c = 0; c < 3; ++c) start[c] = points[i][c] * plan.scale;
-      result.moves[i] = static_cast<float>(distance(passed.positions[i], start));
-      result.largest_move = std::max(result.largest_move, result.moves[i]);
+  try {
+    if (pass == 1) {
+      FirstPass passed = filter_first_pass(host, points, sigma, density, settings);
+      result.moves.resize(points.size());
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        if (owned[i] == 0) continue;
+        Point start;
+        for (std::size_t c = 0; c < 3; ++c) start[c] = points[i][c] * plan.scale;
+        result.moves[i] = static_cast<float>(distance(passed.positions[i], start));
+        result.largest_move = std::max(result.largest_move, result.moves[i]);
+      }
+      result.points = std::move(passed.positions);
+      result.noise = std::move(passed.noise);
+    } else {
+      FilterOutputs kept;
+      if (keep_scaled) {
+        kept.positions = true;
+        kept.reset(points.size());
+        settings.outputs = &kept;
+      }
+      result.points = filter_second_pass(host, points, first.positions, first.noise, sigma, density, settings);
+      result.scaled = std::move(kept.position);
     }
-    result.points = std::move(passed.positions);
-    result.noise = std::move(passed.noise);
-  } else {
-    // The second pass's frames are found on positions the halo was sized for by estimate.
-    if (std::isfinite(reach.neighbours)) {
-      const double found = farthest_frame(first.positions, estimated, frames_known, threads_for(options));
-      if (found > reach.neighbours)
-        return {false, {static_cast<float>(found * 1.25), reach.move}, {}, {}, 0.0f, {}, 0.0f, result.estimated, {}};
-    }
-    FilterOutputs kept;
-    if (keep_scaled) {
-      kept.positions = true;
-      kept.reset(points.size());
-      settings.outputs = &kept;
-    }
-    result.points = filter_second_pass(host, points, first.positions, first.noise, sigma, density, settings);
-    result.scaled = std::move(kept.position);
+  } catch (const FramesBeyondReach& stopped) {
+    farthest = stopped.farthest;
   }
   if (std::isfinite(reach.neighbours) && farthest > reach.neighbours) {
     // Filtered with frames the tile could not vouch for: read again with the reach found.
