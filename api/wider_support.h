@@ -1,0 +1,23 @@
+#pragma once
+#include <span>
+
+#include "core/outliers.h"
+#include "vandrel/point.h"
+
+namespace vandrel {
+
+/// The support of every finite point of `points` beyond its 50 nearest neighbours, from the
+/// input positions alone (WiderSupport, by `rule`'s veil and group settings):
+///   veil         its mean distance to its 8 nearest others over the least reference (the
+///                densest tenth's 8-neighbour mean of a point's 50 nearest and itself) of any
+///                point within rule.veil_reach times that mean; 1 when no reference in reach
+///                is above 0 (points stacked on one spot tell nothing of a surface)
+///   small_group  1 for the points of a linked group of fewer than rule.group_points while
+///                some group holds at least that many (links: OutlierRule)
+/// Rows with a non-finite coordinate get NaN and 0 and link nobody. Exact k-d tree searches;
+/// the values do not depend on `threads` (at least 1) nor on the order the rows come in
+/// beyond the ties of equal distances (broken by row). Ratios of distances: the same for the
+/// cloud at any scale.
+WiderSupport wider_support(std::span<const Point> points, const OutlierRule& rule, int threads);
+
+}  // namespace vandrel
