@@ -1,6 +1,7 @@
 #include "api/wider_support.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -9,6 +10,7 @@
 
 #include "core/filter_outputs.h"
 #include "core/finite.h"
+#include "core/local_frame.h"
 #include "core/parallel.h"
 #include "host/kd_search.h"
 
@@ -43,13 +45,33 @@ struct Groups {
   }
 };
 
+// How far point i lies from the plane of the others of its nearest-neighbour `list`
+// (frame_neighbours of them, nearest first), in units of `sigma`; NaN with fewer others or
+// without noise. The mean is summed in list order.
+float plane_offset(std::span<const Point> points, std::size_t i, std::span<const std::int32_t> list, float sigma) {
+  std::array<Point, frame_neighbours> others;
+  std::size_t found = 0;
+  for (std::size_t r = 0; r < list.size() && found < others.size(); ++r)
+    if (static_cast<std::size_t>(list[r]) != i) others[found++] = points[static_cast<std::size_t>(list[r])];
+  if (found < others.size() || !(sigma > 0.0f)) return std::numeric_limits<float>::quiet_NaN();
+  Point mean{0.0f, 0.0f, 0.0f};
+  for (const Point& q : others)
+    for (std::size_t c = 0; c < 3; ++c) mean[c] += q[c];
+  for (float& c : mean) c /= static_cast<float>(others.size());
+  const Frame frame = local_frame(others);
+  const Point& p = points[i];
+  return std::fabs(to_local(frame, Point{p[0] - mean[0], p[1] - mean[1], p[2] - mean[2]})[2]) / sigma;
+}
+
 }  // namespace
 
-WiderSupport wider_support(std::span<const Point> points, const OutlierRule& rule, int threads) {
+WiderSupport wider_support(std::span<const Point> points, float sigma, const OutlierRule& rule, int threads) {
   const std::size_t n = points.size();
   WiderSupport wider;
   wider.veil.assign(n, std::numeric_limits<float>::quiet_NaN());
   wider.small_group.assign(n, 0);
+  wider.offset.assign(n, std::numeric_limits<float>::quiet_NaN());
+  wider.offset_around.assign(n, std::numeric_limits<float>::quiet_NaN());
   std::vector<std::int32_t> rows;
   for (std::size_t i = 0; i < n; ++i)
     if (finite(points[i])) rows.push_back(static_cast<std::int32_t>(i));
@@ -84,6 +106,7 @@ WiderSupport wider_support(std::span<const Point> points, const OutlierRule& rul
       for (std::int64_t k = first + begin; k < first + end; ++k) {
         const std::size_t i = row_of(k);
         const std::vector<std::int32_t> list = search.nearest(points[i].data(), outlier_listed);
+        wider.offset[i] = plane_offset(points, i, list, sigma);
         around.clear();
         for (const std::int32_t r : list) around.push_back(near[static_cast<std::size_t>(r)]);
         const auto tenth = static_cast<std::ptrdiff_t>(list.size() / 10);
@@ -114,8 +137,21 @@ WiderSupport wider_support(std::span<const Point> points, const OutlierRule& rul
   // The least reference within reach: a veil point's reach takes in the dense surfaces on
   // either side of it. A minimum, whatever order the points in reach come in.
   for_each_share(threads, count, [&](int, std::int64_t begin, std::int64_t end) {
+    std::vector<float> around;
     for (std::int64_t k = begin; k < end; ++k) {
       const std::size_t i = row_of(k);
+      if (!std::isnan(wider.offset[i])) {
+        // The root mean square offset of its 50 nearest others, summed in list order.
+        float squares = 0.0f;
+        std::size_t others = 0;
+        for (const std::int32_t r : search.nearest(points[i].data(), outlier_listed)) {
+          if (static_cast<std::size_t>(r) == i) continue;
+          const float value = wider.offset[static_cast<std::size_t>(r)];
+          squares += value * value;
+          ++others;
+        }
+        wider.offset_around[i] = std::sqrt(squares / static_cast<float>(others));
+      }
       float least = std::numeric_limits<float>::infinity();
       for (const std::int32_t r : search.within(points[i].data(), rule.veil_reach * near[i])) {
         const float value = reference[static_cast<std::size_t>(r)];

@@ -14,10 +14,14 @@ namespace vandrel {
 ///                is above 0 (points stacked on one spot tell nothing of a surface)
 ///   small_group  1 for the points of a linked group of fewer than rule.group_points while
 ///                some group holds at least that many (links: OutlierRule)
+///   offset       its distance to the plane (principal axes) of its 50 nearest others over
+///                `sigma` (the cloud's noise, in its units); NaN when the cloud has fewer than
+///                51 finite points or sigma is not above 0
+///   offset_around  the root mean square offset of those 50 others (NaN as offset)
 /// Rows with a non-finite coordinate get NaN and 0 and link nobody. Exact k-d tree searches;
 /// the values do not depend on `threads` (at least 1) nor on the order the rows come in
 /// beyond the ties of equal distances (broken by row). Ratios of distances: the same for the
 /// cloud at any scale.
-WiderSupport wider_support(std::span<const Point> points, const OutlierRule& rule, int threads);
+WiderSupport wider_support(std::span<const Point> points, float sigma, const OutlierRule& rule, int threads);
 
 }  // namespace vandrel

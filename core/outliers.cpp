@@ -16,7 +16,9 @@ std::vector<std::uint8_t> outlier_flags(const FilterOutputs& measured, const Wid
     const bool far_moved =
         measured.first_move[i] > rule.move_limit && measured.first_move[i] > rule.move_contrast * measured.move_around[i];
     const bool isolated = measured.isolation[i] > rule.isolation_factor || measured.spread[i] > rule.spread_factor;
-    const bool apart = reach && (wider.veil[i] > rule.veil_factor || wider.small_group[i] != 0);
+    const bool apart = reach && (wider.veil[i] > rule.veil_factor || wider.small_group[i] != 0 ||
+                                 (wider.offset[i] > rule.offset_limit &&
+                                  wider.offset[i] > rule.offset_contrast * wider.offset_around[i]));
     flags[i] = far_moved || isolated || apart ? 1 : 0;
   }
   return flags;

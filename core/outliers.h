@@ -11,7 +11,7 @@ struct OutlierRule {
   /// Farther than this from where the first pass put it, in noise levels: a point off the
   /// surface its neighbours' accepted fits agree on (a near-surface outlier, a flying pixel,
   /// an airborne return among ground points) is pulled much farther than Gaussian noise is.
-  float move_limit = 5.0f;
+  float move_limit = 4.5f;
   /// ... and by more than this many times the median move of its 50 nearest neighbours:
   /// where every point moves far (vegetation, which no plane fits) none is flagged for it.
   float move_contrast = 5.0f;
@@ -38,6 +38,14 @@ struct OutlierRule {
   std::int32_t group_neighbours = 16;
   float group_link = 2.0f;
   std::int32_t group_points = 50;
+  /// Farther than offset_limit noise levels from the plane of its 50 nearest others (their
+  /// principal axes), and more than offset_contrast times the root mean square of the same
+  /// over those 50: a point off the surface, measured against a plane it does not pull as it
+  /// pulls its own first-pass fits. Where the plane bends away from the surface (edges, fine
+  /// detail, vegetation) or the noise is larger than the cloud's (far parts of a depth image)
+  /// every point's offset grows alike and none is flagged for it.
+  float offset_limit = 4.0f;
+  float offset_contrast = 5.0f;
 };
 
 /// What the input cloud says of each point's support beyond its 50 nearest neighbours, one
@@ -45,11 +53,14 @@ struct OutlierRule {
 struct WiderSupport {
   std::vector<float> veil;                 // its 8-neighbour mean over the least reference in reach
   std::vector<std::uint8_t> small_group;   // 1 when in a linked group of fewer than group_points
+  std::vector<float> offset;               // from the plane of its 50 nearest others, in noise levels
+  std::vector<float> offset_around;        // the root mean square offset of those 50
 };
 
 /// One flag per row of the measured cloud (FilterOutputs with outlier_measures): 1 for an
 /// outlier by `rule`, 0 otherwise and for rows without measures (NaN: not filtered).
-/// `wider`, when its vectors are not empty (one value per row), adds the veil and group tests.
+/// `wider`, when its vectors are not empty (one value per row), adds the veil, group and
+/// offset tests.
 std::vector<std::uint8_t> outlier_flags(const FilterOutputs& measured, const WiderSupport& wider,
                                         const OutlierRule& rule = {});
 
