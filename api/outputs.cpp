@@ -105,8 +105,9 @@ struct NoiseGiven {
 // runs the request less the outliers with the options selecting the points not flagged,
 // which leaves the outliers out as neighbours. The flags come with it.
 template <class Measure, class Filter>
-DenoiseResult leaving_outliers_out(std::span<const Point> points, float sigma, const OutputRequest& request,
-                                   const DenoiseOptions& options, const Measure& measure, const Filter& filter) {
+DenoiseResult leaving_outliers_out(std::span<const Point> points, float sigma, float density,
+                                   const OutputRequest& request, const DenoiseOptions& options,
+                                   const Measure& measure, const Filter& filter) {
   const std::size_t rows = points.size();
   FilterOutputs measured;
   measured.outlier_measures = true;
@@ -114,7 +115,7 @@ DenoiseResult leaving_outliers_out(std::span<const Point> points, float sigma, c
   measure(measured);
   const OutlierRule rule;
   const std::vector<std::uint8_t> flags =
-      outlier_flags(measured, wider_support(points, sigma, rule, threads_for(options)), rule);
+      outlier_flags(measured, wider_support(points, sigma, density, rule, threads_for(options)), rule);
   std::vector<std::uint8_t> inliers(rows);
   for (std::size_t i = 0; i < rows; ++i) inliers[i] = flags[i] == 0 ? 1 : 0;
   OutputRequest rest = request;
@@ -160,7 +161,7 @@ DenoiseResult run_single(std::span<const Point> points, const NoiseGiven& noise,
                   "outliers are found with one sigma for the whole cloud, not with a sigma per point: "
                   "find them with one sigma, or leave out the outliers");
     // A first pass over the whole cloud measures the points.
-    return leaving_outliers_out(points, noise.sigma, request, options, filter,
+    return leaving_outliers_out(points, noise.sigma, density, request, options, filter,
                                 [&](const OutputRequest& rest, const DenoiseOptions& chosen) {
                                   return run_single(points, noise, density, rest, chosen, centre);
                                 });
@@ -244,7 +245,7 @@ DenoiseResult denoise_tiled_with_outputs(std::span<const Point> points, float si
   if (request.outliers) {
     // As the whole run, with a first pass over every tile.
     return leaving_outliers_out(
-        points, sigma, request, options,
+        points, sigma, density, request, options,
         [&](FilterOutputs& measured) { denoise_tiled_outputs(points, sigma, density, measured, options, tiling); },
         [&](const OutputRequest& rest, const DenoiseOptions& chosen) {
           return denoise_tiled_with_outputs(points, sigma, density, rest, chosen, tiling);

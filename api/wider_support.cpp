@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "core/local_frame.h"
 #include "core/parallel.h"
 #include "host/kd_search.h"
+#include "host/native_host.h"
 
 namespace vandrel {
 namespace {
@@ -22,8 +24,8 @@ float distance(const Point& p, const Point& q) {
   return std::sqrt((d[0] * d[0] + d[1] * d[1]) + d[2] * d[2]);
 }
 
-// Groups by union under the smaller root row: the groups found do not depend on the order
-// the links come in.
+// Groups by union under the smaller root: the groups found do not depend on the order the
+// links come in.
 struct Groups {
   std::vector<std::int32_t> parent;
 
@@ -46,118 +48,149 @@ struct Groups {
 };
 
 // How far point i lies from the plane of the others of its nearest-neighbour `list`
-// (frame_neighbours of them, nearest first), in units of `sigma`; NaN with fewer others or
+// (frame_neighbours of them, nearest first), in units of `noise`; NaN with fewer others or
 // without noise. The mean is summed in list order.
-float plane_offset(std::span<const Point> points, std::size_t i, std::span<const std::int32_t> list, float sigma) {
+float plane_offset(std::span<const Point> points, std::size_t i, std::span<const std::int32_t> list, float noise) {
   std::array<Point, frame_neighbours> others;
   std::size_t found = 0;
   for (std::size_t r = 0; r < list.size() && found < others.size(); ++r)
     if (static_cast<std::size_t>(list[r]) != i) others[found++] = points[static_cast<std::size_t>(list[r])];
-  if (found < others.size() || !(sigma > 0.0f)) return std::numeric_limits<float>::quiet_NaN();
+  if (found < others.size() || !(noise > 0.0f)) return std::numeric_limits<float>::quiet_NaN();
   Point mean{0.0f, 0.0f, 0.0f};
   for (const Point& q : others)
     for (std::size_t c = 0; c < 3; ++c) mean[c] += q[c];
   for (float& c : mean) c /= static_cast<float>(others.size());
   const Frame frame = local_frame(others);
   const Point& p = points[i];
-  return std::fabs(to_local(frame, Point{p[0] - mean[0], p[1] - mean[1], p[2] - mean[2]})[2]) / sigma;
+  return std::fabs(to_local(frame, Point{p[0] - mean[0], p[1] - mean[1], p[2] - mean[2]})[2]) / noise;
 }
 
 }  // namespace
 
-WiderSupport wider_support(std::span<const Point> points, float sigma, const OutlierRule& rule, int threads) {
+WiderSupport wider_support(std::span<const Point> points, float sigma, float density, const OutlierRule& rule,
+                           int threads) {
   const std::size_t n = points.size();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
   WiderSupport wider;
-  wider.veil.assign(n, std::numeric_limits<float>::quiet_NaN());
+  wider.veil.assign(n, nan);
   wider.small_group.assign(n, 0);
-  wider.offset.assign(n, std::numeric_limits<float>::quiet_NaN());
-  wider.offset_around.assign(n, std::numeric_limits<float>::quiet_NaN());
+  wider.offset.assign(n, nan);
+  wider.offset_around.assign(n, nan);
   std::vector<std::int32_t> rows;
   for (std::size_t i = 0; i < n; ++i)
     if (finite(points[i])) rows.push_back(static_cast<std::int32_t>(i));
-  if (rows.size() < 2) return wider;
-  const KdSearch search(points);
-  const auto count = static_cast<std::int64_t>(rows.size());
-  const auto row_of = [&](std::int64_t k) { return static_cast<std::size_t>(rows[static_cast<std::size_t>(k)]); };
+  const std::size_t m = rows.size();
+  if (m < 2) return wider;
+  // The finite points scaled so that neighbours lie about 1 apart, as the filter's block,
+  // for the searches' cells, and in the order of those cells, so that one search starts
+  // near where the last one ended.
+  const float scale = std::sqrt(density);
+  const auto cell_of = [&](std::int32_t row) {
+    const Point& p = points[static_cast<std::size_t>(row)];
+    return std::array<double, 3>{std::floor(double{p[2]} * scale), std::floor(double{p[1]} * scale),
+                                 std::floor(double{p[0]} * scale)};
+  };
+  std::sort(rows.begin(), rows.end(), [&](std::int32_t a, std::int32_t b) {
+    const auto cell_a = cell_of(a);
+    const auto cell_b = cell_of(b);
+    return cell_a != cell_b ? cell_a < cell_b : a < b;
+  });
+  std::vector<Point> block(m);
+  for (std::size_t b = 0; b < m; ++b)
+    for (std::size_t c = 0; c < 3; ++c) block[b][c] = points[static_cast<std::size_t>(rows[b])][c] * scale;
+  const float noise = sigma * scale;
+
+  NativeHostOptions host_options;
+  host_options.threads = threads;
+  NativeHost host(host_options);
+  const auto listed = static_cast<std::int32_t>(std::min(static_cast<std::size_t>(outlier_listed), m));
+  const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(block, listed, nullptr);
+  // Every point's list of itself and its 50 nearest, chunk by chunk: found on this thread,
+  // then read by `each(thread, k, list)` on all threads.
+  NeighbourLists lists;
+  const auto sweep = [&](const auto& each) {
+    constexpr std::int64_t chunk = 16384;
+    for (std::int64_t first = 0; first < static_cast<std::int64_t>(m); first += chunk) {
+      const std::int64_t last = std::min(first + chunk, static_cast<std::int64_t>(m));
+      lists.clear();
+      nearest->find(first, last, nullptr, lists);
+      for_each_share(threads, last - first, [&](int, std::int64_t begin, std::int64_t end) {
+        for (std::int64_t k = begin; k < end; ++k) each(static_cast<std::size_t>(first + k), lists[k]);
+      });
+    }
+  };
 
   // Each point's mean distance to its 8 nearest others, as the isolation test measures it.
-  constexpr std::int32_t near_listed = 9;
-  std::vector<float> near(n, 0.0f);
-  for_each_share(threads, count, [&](int, std::int64_t begin, std::int64_t end) {
-    for (std::int64_t k = begin; k < end; ++k) {
-      const std::size_t i = row_of(k);
-      const std::vector<std::int32_t> list = search.nearest(points[i].data(), near_listed);
-      near[i] = neighbour_mean_distances(points, i, list)[0];
+  std::vector<float> near(m);
+  sweep([&](std::size_t b, std::span<const std::int32_t> list) { near[b] = neighbour_mean_distances(block, b, list)[0]; });
+
+  // The reference of each point (the densest tenth's near mean over its list), its offset
+  // and its links; the links are joined afterwards, in point order.
+  std::vector<float> reference(m);
+  std::vector<float> offset(m);
+  const auto linked = static_cast<std::size_t>(rule.group_neighbours);
+  std::vector<std::int32_t> links(m * linked, -1);
+  sweep([&](std::size_t b, std::span<const std::int32_t> list) {
+    std::array<float, outlier_listed> around{};
+    for (std::size_t r = 0; r < list.size(); ++r) around[r] = near[static_cast<std::size_t>(list[r])];
+    const auto tenth = static_cast<std::ptrdiff_t>(list.size() / 10);
+    // One element, whatever the order it is found in.
+    std::nth_element(around.begin(), around.begin() + tenth, around.begin() + static_cast<std::ptrdiff_t>(list.size()));
+    reference[b] = around[static_cast<std::size_t>(tenth)];
+    offset[b] = plane_offset(block, b, list, noise);
+    for (std::size_t r = 0; r < std::min(linked, list.size()); ++r) {
+      const auto j = static_cast<std::size_t>(list[r]);
+      if (j != b && distance(block[b], block[j]) <= rule.group_link * std::max(near[b], near[j]))
+        links[b * linked + r] = list[r];
     }
   });
+  Groups groups(m);
+  for (std::size_t b = 0; b < m; ++b)
+    for (std::size_t r = 0; r < linked; ++r)
+      if (links[b * linked + r] >= 0) groups.link(static_cast<std::int32_t>(b), links[b * linked + r]);
+  links = {};
+  std::vector<std::int32_t> group_size(m, 0);
+  for (std::size_t b = 0; b < m; ++b) ++group_size[static_cast<std::size_t>(groups.root(static_cast<std::int32_t>(b)))];
+  if (*std::max_element(group_size.begin(), group_size.end()) >= rule.group_points)
+    for (std::size_t b = 0; b < m; ++b)
+      wider.small_group[static_cast<std::size_t>(rows[b])] =
+          group_size[static_cast<std::size_t>(groups.root(static_cast<std::int32_t>(b)))] < rule.group_points ? 1 : 0;
 
-  // The reference of each point (the densest tenth's near mean over its 50 nearest and
-  // itself) and its links, chunk by chunk: the links of a chunk are joined in row order.
-  std::vector<float> reference(n, 0.0f);
-  Groups groups(n);
-  const auto linked = static_cast<std::size_t>(rule.group_neighbours);
-  constexpr std::int64_t chunk = 16384;
-  std::vector<std::int32_t> links(static_cast<std::size_t>(chunk) * linked);
-  for (std::int64_t first = 0; first < count; first += chunk) {
-    const std::int64_t last = std::min(first + chunk, count);
-    std::fill(links.begin(), links.end(), -1);
-    for_each_share(threads, last - first, [&](int, std::int64_t begin, std::int64_t end) {
-      std::vector<float> around;
-      for (std::int64_t k = first + begin; k < first + end; ++k) {
-        const std::size_t i = row_of(k);
-        const std::vector<std::int32_t> list = search.nearest(points[i].data(), outlier_listed);
-        wider.offset[i] = plane_offset(points, i, list, sigma);
-        around.clear();
-        for (const std::int32_t r : list) around.push_back(near[static_cast<std::size_t>(r)]);
-        const auto tenth = static_cast<std::ptrdiff_t>(list.size() / 10);
-        std::nth_element(around.begin(), around.begin() + tenth, around.end());
-        reference[i] = around[static_cast<std::size_t>(tenth)];
-        const std::size_t slot = static_cast<std::size_t>(k - first) * linked;
-        for (std::size_t r = 0; r < std::min(linked, list.size()); ++r) {
-          const auto j = static_cast<std::size_t>(list[r]);
-          if (j != i && distance(points[i], points[j]) <= rule.group_link * std::max(near[i], near[j]))
-            links[slot + r] = list[r];
-        }
-      }
-    });
-    for (std::int64_t k = first; k < last; ++k)
-      for (std::size_t r = 0; r < linked; ++r) {
-        const std::int32_t j = links[static_cast<std::size_t>(k - first) * linked + r];
-        if (j >= 0) groups.link(rows[static_cast<std::size_t>(k)], j);
-      }
-  }
-  std::vector<std::int32_t> group_size(n, 0);
-  for (const std::int32_t i : rows) ++group_size[static_cast<std::size_t>(groups.root(i))];
-  const std::int32_t largest = *std::max_element(group_size.begin(), group_size.end());
-  if (largest >= rule.group_points)
-    for (const std::int32_t i : rows)
-      wider.small_group[static_cast<std::size_t>(i)] =
-          group_size[static_cast<std::size_t>(groups.root(i))] < rule.group_points ? 1 : 0;
+  // The root mean square offset of each point's 50 nearest others, summed in list order.
+  sweep([&](std::size_t b, std::span<const std::int32_t> list) {
+    const auto row = static_cast<std::size_t>(rows[b]);
+    wider.offset[row] = offset[b];
+    if (std::isnan(offset[b])) return;
+    float squares = 0.0f;
+    std::size_t others = 0;
+    for (const std::int32_t r : list) {
+      if (static_cast<std::size_t>(r) == b) continue;
+      squares += offset[static_cast<std::size_t>(r)] * offset[static_cast<std::size_t>(r)];
+      ++others;
+    }
+    wider.offset_around[row] = std::sqrt(squares / static_cast<float>(others));
+  });
 
   // The least reference within reach: a veil point's reach takes in the dense surfaces on
-  // either side of it. A minimum, whatever order the points in reach come in.
-  for_each_share(threads, count, [&](int, std::int64_t begin, std::int64_t end) {
-    std::vector<float> around;
-    for (std::int64_t k = begin; k < end; ++k) {
-      const std::size_t i = row_of(k);
-      if (!std::isnan(wider.offset[i])) {
-        // The root mean square offset of its 50 nearest others, summed in list order.
-        float squares = 0.0f;
-        std::size_t others = 0;
-        for (const std::int32_t r : search.nearest(points[i].data(), outlier_listed)) {
-          if (static_cast<std::size_t>(r) == i) continue;
-          const float value = wider.offset[static_cast<std::size_t>(r)];
-          squares += value * value;
-          ++others;
-        }
-        wider.offset_around[i] = std::sqrt(squares / static_cast<float>(others));
+  // either side of it. A minimum, whatever order the points in reach come in. No reference
+  // in the cloud is below the least of all, so a point whose near mean is within veil_factor
+  // of that cannot be a veil point: its search is skipped (the ratio is then left at 1).
+  float least_of_all = std::numeric_limits<float>::infinity();
+  for (const float value : reference)
+    if (value > 0.0f) least_of_all = std::min(least_of_all, value);
+  const KdSearch search(block);
+  for_each_share(threads, static_cast<std::int64_t>(m), [&](int, std::int64_t begin, std::int64_t end) {
+    for (auto b = static_cast<std::size_t>(begin); b < static_cast<std::size_t>(end); ++b) {
+      if (!(near[b] > rule.veil_factor * least_of_all)) {
+        wider.veil[static_cast<std::size_t>(rows[b])] = 1.0f;
+        continue;
       }
       float least = std::numeric_limits<float>::infinity();
-      for (const std::int32_t r : search.within(points[i].data(), rule.veil_reach * near[i])) {
+      for (const std::int32_t r : search.within(block[b].data(), rule.veil_reach * near[b])) {
         const float value = reference[static_cast<std::size_t>(r)];
         if (value > 0.0f) least = std::min(least, value);
       }
-      wider.veil[i] = std::isfinite(least) ? near[i] / least : 1.0f;
+      wider.veil[static_cast<std::size_t>(rows[b])] = std::isfinite(least) ? near[b] / least : 1.0f;
     }
   });
   return wider;

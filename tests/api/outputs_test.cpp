@@ -229,11 +229,11 @@ TEST(wider_support, SmallGroupsAreThoseBesideALargerOne) {
     for (std::int32_t i = 0; i < second; ++i) points.push_back({static_cast<float>(i), 10.0f, 0.0f});
     return points;
   };
-  const WiderSupport beside = wider_support(rows_of(60, 40), 0.1f, {}, 2);
+  const WiderSupport beside = wider_support(rows_of(60, 40), 0.1f, 1.0f, {}, 2);
   EXPECT_EQ(std::count(beside.small_group.begin(), beside.small_group.begin() + 60, 1), 0);
   EXPECT_EQ(std::count(beside.small_group.begin() + 60, beside.small_group.end(), 1), 40);
   // No group of 50: none is small beside another.
-  const WiderSupport alike = wider_support(rows_of(45, 45), 0.1f, {}, 2);
+  const WiderSupport alike = wider_support(rows_of(45, 45), 0.1f, 1.0f, {}, 2);
   EXPECT_EQ(std::count(alike.small_group.begin(), alike.small_group.end(), 1), 0);
 }
 
