@@ -106,10 +106,11 @@ WiderSupport wider_support(std::span<const Point> points, float sigma, float den
   const auto listed = static_cast<std::int32_t>(std::min(static_cast<std::size_t>(outlier_listed), m));
   const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(block, listed, nullptr);
   // Every point's list of itself and its 50 nearest, chunk by chunk: found on this thread,
-  // then read by `each(thread, k, list)` on all threads.
+  // then read by `each(point, list)` on all threads; `after(first, last)` then runs on this
+  // thread for the chunk's points.
   NeighbourLists lists;
-  const auto sweep = [&](const auto& each) {
-    constexpr std::int64_t chunk = 16384;
+  constexpr std::int64_t chunk = 16384;
+  const auto sweep = [&](const auto& each, const auto& after) {
     for (std::int64_t first = 0; first < static_cast<std::int64_t>(m); first += chunk) {
       const std::int64_t last = std::min(first + chunk, static_cast<std::int64_t>(m));
       lists.clear();
@@ -117,19 +118,23 @@ WiderSupport wider_support(std::span<const Point> points, float sigma, float den
       for_each_share(threads, last - first, [&](int, std::int64_t begin, std::int64_t end) {
         for (std::int64_t k = begin; k < end; ++k) each(static_cast<std::size_t>(first + k), lists[k]);
       });
+      after(static_cast<std::size_t>(first), static_cast<std::size_t>(last));
     }
   };
+  const auto nothing_after = [](std::size_t, std::size_t) {};
 
   // Each point's mean distance to its 8 nearest others, as the isolation test measures it.
   std::vector<float> near(m);
-  sweep([&](std::size_t b, std::span<const std::int32_t> list) { near[b] = neighbour_mean_distances(block, b, list)[0]; });
+  sweep([&](std::size_t b, std::span<const std::int32_t> list) { near[b] = neighbour_mean_distances(block, b, list)[0]; },
+        nothing_after);
 
   // The reference of each point (the densest tenth's near mean over its list), its offset
-  // and its links; the links are joined afterwards, in point order.
+  // and its links; the links of a chunk are joined after it, in point order.
   std::vector<float> reference(m);
   std::vector<float> offset(m);
   const auto linked = static_cast<std::size_t>(rule.group_neighbours);
-  std::vector<std::int32_t> links(m * linked, -1);
+  std::vector<std::int32_t> links(static_cast<std::size_t>(chunk) * linked);
+  Groups groups(m);
   sweep([&](std::size_t b, std::span<const std::int32_t> list) {
     std::array<float, outlier_listed> around{};
     for (std::size_t r = 0; r < list.size(); ++r) around[r] = near[static_cast<std::size_t>(list[r])];
@@ -138,16 +143,19 @@ WiderSupport wider_support(std::span<const Point> points, float sigma, float den
     std::nth_element(around.begin(), around.begin() + tenth, around.begin() + static_cast<std::ptrdiff_t>(list.size()));
     reference[b] = around[static_cast<std::size_t>(tenth)];
     offset[b] = plane_offset(block, b, list, noise);
-    for (std::size_t r = 0; r < std::min(linked, list.size()); ++r) {
-      const auto j = static_cast<std::size_t>(list[r]);
-      if (j != b && distance(block[b], block[j]) <= rule.group_link * std::max(near[b], near[j]))
-        links[b * linked + r] = list[r];
+    const std::size_t slot = (b % static_cast<std::size_t>(chunk)) * linked;
+    for (std::size_t r = 0; r < linked; ++r) {
+      const auto j = r < list.size() ? static_cast<std::size_t>(list[r]) : b;
+      const bool link = j != b && distance(block[b], block[j]) <= rule.group_link * std::max(near[b], near[j]);
+      links[slot + r] = link ? static_cast<std::int32_t>(j) : -1;
     }
+  }, [&](std::size_t first, std::size_t last) {
+    for (std::size_t b = first; b < last; ++b)
+      for (std::size_t r = 0; r < linked; ++r) {
+        const std::int32_t j = links[(b - first) * linked + r];
+        if (j >= 0) groups.link(static_cast<std::int32_t>(b), j);
+      }
   });
-  Groups groups(m);
-  for (std::size_t b = 0; b < m; ++b)
-    for (std::size_t r = 0; r < linked; ++r)
-      if (links[b * linked + r] >= 0) groups.link(static_cast<std::int32_t>(b), links[b * linked + r]);
   links = {};
   std::vector<std::int32_t> group_size(m, 0);
   for (std::size_t b = 0; b < m; ++b) ++group_size[static_cast<std::size_t>(groups.root(static_cast<std::int32_t>(b)))];
@@ -169,7 +177,7 @@ WiderSupport wider_support(std::span<const Point> points, float sigma, float den
       ++others;
     }
     wider.offset_around[row] = std::sqrt(squares / static_cast<float>(others));
-  });
+  }, nothing_after);
 
   // The least reference within reach: a veil point's reach takes in the dense surfaces on
   // either side of it. A minimum, whatever order the points in reach come in. No reference
