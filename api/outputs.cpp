@@ -6,6 +6,7 @@
 #include <string>
 
 #include "api/recentre.h"
+#include "api/wider_support.h"
 #include "core/filter_outputs.h"
 #include "core/finite.h"
 #include "core/outliers.h"
@@ -100,16 +101,21 @@ struct NoiseGiven {
 };
 
 // Outliers in two runs: `measure` runs a first pass over the cloud with the outlier
-// measures; `filter` then runs the request less the outliers with the options selecting the
-// points not flagged, which leaves the outliers out as neighbours. The flags come with it.
+// measures, beside which the input positions give each point's wider support; `filter` then
+// runs the request less the outliers with the options selecting the points not flagged,
+// which leaves the outliers out as neighbours. The flags come with it.
 template <class Measure, class Filter>
-DenoiseResult leaving_outliers_out(std::size_t rows, const OutputRequest& request, const DenoiseOptions& options,
+DenoiseResult leaving_outliers_out(std::span<const Point> points, float sigma, float density,
+                                   const OutputRequest& request, const DenoiseOptions& options,
                                    const Measure& measure, const Filter& filter) {
+  const std::size_t rows = points.size();
   FilterOutputs measured;
   measured.outlier_measures = true;
   measured.first_pass_only = true;
   measure(measured);
-  const std::vector<std::uint8_t> flags = outlier_flags(measured);
+  const OutlierRule rule;
+  const std::vector<std::uint8_t> flags =
+      outlier_flags(measured, wider_support(points, sigma, density, rule, threads_for(options)), rule);
   std::vector<std::uint8_t> inliers(rows);
   for (std::size_t i = 0; i < rows; ++i) inliers[i] = flags[i] == 0 ? 1 : 0;
   OutputRequest rest = request;
@@ -155,7 +161,7 @@ DenoiseResult run_single(std::span<const Point> points, const NoiseGiven& noise,
                   "outliers are found with one sigma for the whole cloud, not with a sigma per point: "
                   "find them with one sigma, or leave out the outliers");
     // A first pass over the whole cloud measures the points.
-    return leaving_outliers_out(points.size(), request, options, filter,
+    return leaving_outliers_out(points, noise.sigma, density, request, options, filter,
                                 [&](const OutputRequest& rest, const DenoiseOptions& chosen) {
                                   return run_single(points, noise, density, rest, chosen, centre);
                                 });
@@ -239,7 +245,7 @@ DenoiseResult denoise_tiled_with_outputs(std::span<const Point> points, float si
   if (request.outliers) {
     // As the whole run, with a first pass over every tile.
     return leaving_outliers_out(
-        points.size(), request, options,
+        points, sigma, density, request, options,
         [&](FilterOutputs& measured) { denoise_tiled_outputs(points, sigma, density, measured, options, tiling); },
         [&](const OutputRequest& rest, const DenoiseOptions& chosen) {
           return denoise_tiled_with_outputs(points, sigma, density, rest, chosen, tiling);

@@ -37,13 +37,17 @@ struct OutputRequest {
   bool noise = false;
   /// Flag outliers and leave them out of the filtering: they come back as given and are
   /// nobody's neighbours. A first pass over the whole cloud measures every point; it is an
-  /// outlier when that pass moves it by more than 5 noise levels and by more than 5 times
+  /// outlier when that pass moves it by more than 4.5 noise levels and by more than 5 times
   /// the median move of its 50 nearest neighbours (off the surface its neighbours' accepted
   /// fits agree on: near-surface outliers, airborne returns over the ground; not vegetation,
-  /// where all points move far), or when its mean distance to its 8 nearest neighbours is
-  /// over 3 times, or to its 50 nearest over 2 times, that of the densest tenth of those 50
-  /// neighbours (too little support: isolated points, veils of mixed pixels at depth edges,
-  /// small clusters off the surface). Costs a first pass more.
+  /// where all points move far), or when it lies more than 4 noise levels and 5 times its
+  /// neighbours' own distance from the plane of its 50 nearest others, or when its mean
+  /// distance to its 8 nearest neighbours is over 3 times, or to its 50 nearest over 2
+  /// times, that of the densest tenth of those 50 neighbours (too little support: isolated
+  /// points, small clusters off the surface), or 6 times that of the densest point within 6
+  /// of its own spacings (a veil of mixed pixels between two depth layers), or when it is in
+  /// a linked group of fewer than 50 points beside a larger one (a cluster off the surface).
+  /// docs/outputs.md says how each is measured. Costs a first pass more.
   bool outliers = false;
 };
 

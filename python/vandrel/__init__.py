@@ -109,8 +109,9 @@ def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density:
     noise     also return each point's noise level after the first pass, in the
               cloud's units.
     outliers  find outliers (points a first pass moves far more than their noise and
-              their neighbours, or much sparser than the densest of their neighbours;
-              see docs/outputs.md), leave them out of the filtering (they come back as
+              their neighbours, points far off their neighbours' plane, points much
+              sparser than the densest points near them, small groups apart from the
+              rest; see docs/outputs.md), leave them out of the filtering (they come back as
               given and are nobody's neighbours) and return them as a boolean mask.
 
     With normals, noise or outliers, returns a DenoiseResult (points, normals, curvature, noise);
