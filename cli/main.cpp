@@ -513,9 +513,10 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     TileOptions tiling;
     const std::size_t tiled_points = selection.empty() ? n : selected;
     // With --normals, every point's fits and neighbours (tile_normals) and the normals out;
-    // with outliers, what their measures hold (tile_outlier_measures) and the flags.
+    // with outliers, what their measures hold (tile_outlier_measures, and the wider support
+    // measured over the whole cloud at once: about 100 bytes a point) and the flags.
     constexpr std::size_t normals_bytes_per_point = 190 + sizeof(Point) + sizeof(float);
-    constexpr std::size_t outliers_bytes_per_point = 60;
+    constexpr std::size_t outliers_bytes_per_point = 160;
     const std::size_t outputs_bytes = (args.normals ? normals_bytes_per_point * tiled_points : 0) +
                                       (args.noise_field.empty() ? 0 : sizeof(float) * tiled_points) +
                                       (finding_outliers(args) ? outliers_bytes_per_point * tiled_points : 0);

@@ -89,7 +89,7 @@ struct TileOptions;  // tiling/tiling.h
 
 /// denoise_with_outputs tile by tile (denoise_tiled, tiling/tiling.h): the same points,
 /// normals, curvatures, noise levels and outliers as the whole-cloud call, bit for bit, with
-/// the working memory of one tile beside about 190 bytes a point for the normals and 60 for
+/// the working memory of one tile beside about 190 bytes a point for the normals and 160 for
 /// the outliers (whose first pass over every tile comes first, as in the whole call).
 DenoiseResult denoise_tiled_with_outputs(std::span<const Point> points, float sigma, float density,
                                          const OutputRequest& request, const DenoiseOptions& options,
