@@ -175,13 +175,32 @@ void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs)
        unused);
 }
 
-void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t to, std::vector<std::int32_t>& found,
-                    std::vector<Point>& locals) const {
-  // Room for every candidate, grown geometrically, so that the appends below never move
-  // the lists.
-  const std::size_t room = found.size() + (to - from);
+namespace {
+
+bool passes(const CellGrid::RadiusTest* radius, std::int32_t row) {
+  if (radius == nullptr) return true;
+  const Point& p = radius->positions[static_cast<std::size_t>(row)];
+  const double dx = static_cast<double>(p[0]) - radius->query[0];
+  const double dy = static_cast<double>(p[1]) - radius->query[1];
+  const double dz = static_cast<double>(p[2]) - radius->query[2];
+  return (dx * dx + dy * dy) + dz * dz <= radius->squared_radius;
+}
+
+}  // namespace
+
+void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t to, const RadiusTest* radius,
+                    std::vector<std::int32_t>& found, LocalCoordinates& locals) const {
+  // Every candidate is written, and kept by advancing the end: room for all of them, and one
+  // more for the packed store's fourth lane.
+  const std::size_t start = found.size();
+  const std::size_t room = start + (to - from) + 1;
   if (found.capacity() < room) found.reserve(std::max(room, 2 * found.capacity()));
   if (locals.capacity() < room) locals.reserve(std::max(room, 2 * locals.capacity()));
+  found.resize(room);
+  locals.resize(room);
+  std::int32_t* rows_out = found.data();
+  float* locals_out = locals.data()->data();
+  std::size_t kept = start;
   const float* xs = coordinates_[0].data();
   const float* ys = coordinates_[1].data();
   const float* zs = coordinates_[2].data();
@@ -204,32 +223,39 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
     const __m128 dx = _mm_sub_ps(_mm_loadu_ps(xs + k), cx);
     const __m128 dy = _mm_sub_ps(_mm_loadu_ps(ys + k), cy);
     const __m128 dz = _mm_sub_ps(_mm_loadu_ps(zs + k), cz);
-    const __m128 u = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[0]), _mm_mul_ps(dy, axis[1])), _mm_mul_ps(dz, axis[2]));
-    const __m128 v = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[3]), _mm_mul_ps(dy, axis[4])), _mm_mul_ps(dz, axis[5]));
-    const __m128 w = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[6]), _mm_mul_ps(dy, axis[7])), _mm_mul_ps(dz, axis[8]));
+    __m128 u = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[0]), _mm_mul_ps(dy, axis[1])), _mm_mul_ps(dz, axis[2]));
+    __m128 v = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[3]), _mm_mul_ps(dy, axis[4])), _mm_mul_ps(dz, axis[5]));
+    __m128 w = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[6]), _mm_mul_ps(dy, axis[7])), _mm_mul_ps(dz, axis[8]));
     const __m128 along = _mm_max_ps(_mm_andnot_ps(sign, u), _mm_andnot_ps(sign, v));
     const __m128 off_axis = _mm_and_ps(_mm_cmpneq_ps(u, zero), _mm_cmpneq_ps(v, zero));
     const __m128 inside = _mm_and_ps(_mm_cmplt_ps(along, half_width), _mm_cmplt_ps(_mm_andnot_ps(sign, w), half_thickness));
     auto mask = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(off_axis, inside)));
     if (mask == 0) continue;
-    alignas(16) float lane[3][4];
-    _mm_store_ps(lane[0], u);
-    _mm_store_ps(lane[1], v);
-    _mm_store_ps(lane[2], w);
-    while (mask != 0) {
-      const auto at = static_cast<std::size_t>(std::countr_zero(mask));
-      locals.push_back({lane[0][at], lane[1][at], lane[2][at]});
-      found.push_back(order_[k + at]);
-      mask &= mask - 1;
+    if (radius != nullptr) {
+      for (unsigned lane = 0; lane < 4; ++lane) {
+        if (((mask >> lane) & 1u) != 0 && !passes(radius, order_[k + lane])) mask &= ~(1u << lane);
+      }
+    }
+    // (u, v, w, 0) of each lane, stored whole at the end of the kept ones.
+    __m128 unused = zero;
+    _MM_TRANSPOSE4_PS(u, v, w, unused);
+    const __m128 lanes[4] = {u, v, w, unused};
+    for (unsigned lane = 0; lane < 4; ++lane) {
+      _mm_storeu_ps(locals_out + 3 * kept, lanes[lane]);
+      rows_out[kept] = order_[k + lane];
+      kept += (mask >> lane) & 1u;
     }
   }
 #endif
   for (; k < to; ++k) {
     const Point local = region.local({xs[k], ys[k], zs[k]});
-    if (!region.holds_local(local)) continue;
-    locals.push_back(local);
-    found.push_back(order_[k]);
+    if (!region.holds_local(local) || !passes(radius, order_[k])) continue;
+    locals[kept] = local;
+    found[kept] = order_[k];
+    ++kept;
   }
+  found.resize(kept);
+  locals.resize(kept);
 }
 
 void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratch, std::vector<std::int32_t>& rows) const {

@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -12,6 +14,30 @@
 
 namespace vandrel {
 
+/// An allocator whose containers leave new elements of trivial types uninitialised when they
+/// grow, for lists that are grown and then written (resize would otherwise clear them first).
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(at)) U;
+    } else {
+      ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+
+/// Local coordinates of listed points.
+using LocalCoordinates = std::vector<Point, UninitialisedAllocator<Point>>;
+
 /// Neighbour lists of consecutive points, packed: list k holds rows[offsets[k] ..
 /// offsets[k + 1]). Rows are 0-based rows of the block. A narrowed search may also give
 /// each listed point's local coordinates in its list's region (EstimateRegion::local), so
@@ -19,7 +45,7 @@ namespace vandrel {
 struct NeighbourLists {
   std::vector<std::int64_t> offsets{0};
   std::vector<std::int32_t> rows;
-  std::vector<Point> locals;  // empty, or one per row
+  LocalCoordinates locals;  // empty, or one per row
 
   std::int64_t size() const { return static_cast<std::int64_t>(offsets.size()) - 1; }
   std::span<const std::int32_t> operator[](std::int64_t k) const {
@@ -151,25 +177,22 @@ class CellGrid {
   /// cells. Thread-safe.
   void runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const;
 
+  /// A test some searches add to a region's: the point's position in `positions` (its row's)
+  /// lies within the radius of `query`, as squared distance ((dx*dx + dy*dy) + dz*dz) in
+  /// double <= squared_radius.
+  struct RadiusTest {
+    std::span<const Point> positions;
+    Point query;
+    double squared_radius;
+  };
+
   /// Appends to `rows`, in cell order, every point of `runs` (from runs_meeting, for a group
-  /// of regions with this one among them) that `region` holds and `keep(row)` accepts, and
-  /// its local coordinates in the region to `locals`. The points are tested four at a time
-  /// where the machine allows (same arithmetic, same answers). Thread-safe.
-  template <class Keep>
-  void within(const EstimateRegion& region, const Runs& runs, Keep keep, std::vector<std::int32_t>& rows,
-              std::vector<Point>& locals) const {
-    for (const auto& run : runs) {
-      const std::size_t start = rows.size();
-      held(region, run[0], run[1], rows, locals);
-      std::size_t kept = start;
-      for (std::size_t k = start; k < rows.size(); ++k) {
-        rows[kept] = rows[k];
-        locals[kept] = locals[k];
-        kept += static_cast<std::size_t>(keep(rows[k]));
-      }
-      rows.resize(kept);
-      locals.resize(kept);
-    }
+  /// of regions with this one among them) that `region` holds and, when given, `radius`
+  /// accepts, and its local coordinates in the region to `locals`. The points are tested four
+  /// at a time where the machine allows (same arithmetic, same answers). Thread-safe.
+  void within(const EstimateRegion& region, const Runs& runs, const RadiusTest* radius, std::vector<std::int32_t>& rows,
+              LocalCoordinates& locals) const {
+    for (const auto& run : runs) held(region, run[0], run[1], radius, rows, locals);
   }
 
  private:
@@ -209,9 +232,10 @@ class CellGrid {
     std::array<double, 3> inverse_;  // 1 / the axis's x component (0 when that is 0)
   };
   // Appends the rows of the points at cell-order positions [from, to) that the region
-  // holds, and their local coordinates (`found` and `locals` are as long on entry).
-  void held(const EstimateRegion& region, std::size_t from, std::size_t to, std::vector<std::int32_t>& found,
-            std::vector<Point>& locals) const;
+  // holds (and `radius`, when given, accepts), and their local coordinates (`found` and
+  // `locals` are as long on entry).
+  void held(const EstimateRegion& region, std::size_t from, std::size_t to, const RadiusTest* radius,
+            std::vector<std::int32_t>& found, LocalCoordinates& locals) const;
 
   // The first cell from `at` on that is >= `cell` (> `cell` when `past`), found by doubling
   // steps from `at`: the walk's targets lie near where it stands.

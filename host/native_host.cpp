@@ -97,20 +97,9 @@ class RadiusSearch : public NeighbourSearch {
     const EstimateRegion& region = narrowing.regions[static_cast<std::size_t>(k)];
     const double r = radius_;
     const double moved = narrowing.positions.data() == points_.data() ? 0.0 : narrowing.moved;
-    if (moved >= 0.0 && region.reach() + 2.0 * moved * (1.0 + 1e-9) < r * (1.0 - 1e-9)) {
-      narrowing.grid.within(region, runs, [](std::int32_t) { return true; }, part.rows, part.locals);
-    } else {
-      const double limit = r * r;
-      narrowing.grid.within(region, runs,
-                            [&](std::int32_t row) {
-                              const Point& p = points_[static_cast<std::size_t>(row)];
-                              const double dx = static_cast<double>(p[0]) - query[0];
-                              const double dy = static_cast<double>(p[1]) - query[1];
-                              const double dz = static_cast<double>(p[2]) - query[2];
-                              return (dx * dx + dy * dy) + dz * dz <= limit;
-                            },
-                            part.rows, part.locals);
-    }
+    const bool inside_radius = moved >= 0.0 && region.reach() + 2.0 * moved * (1.0 + 1e-9) < r * (1.0 - 1e-9);
+    const CellGrid::RadiusTest radius{points_, query, r * r};
+    narrowing.grid.within(region, runs, inside_radius ? nullptr : &radius, part.rows, part.locals);
     part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
   }
 
