@@ -280,19 +280,50 @@ void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratc
   }
   const double farthest = std::sqrt(squared_far) * 1.001;
   for (;;) {
-    std::vector<Neighbour>& candidates = scratch.candidates;
+    auto& candidates = scratch.candidates;
     candidates.clear();
     const double limit = reach * reach * (1.0 - 1e-12);
     const double lo[3] = {q[0] - reach, q[1] - reach, q[2] - reach};
     const double hi[3] = {q[0] + reach, q[1] + reach, q[2] + reach};
     scan(lo, hi, whole_row, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>&) {
-      for (std::size_t e = from; e < to; ++e) {
+      // Every candidate is written, and kept by advancing the end.
+      std::size_t kept = candidates.size();
+      candidates.resize(kept + (to - from));
+      NearestScratch::Candidate* out = candidates.data();
+      std::size_t e = from;
+#if defined(__SSE2__)
+      // Two points at a time in double: packed operations round each lane as the scalar
+      // ones below do.
+      const __m128d qx = _mm_set1_pd(q[0]);
+      const __m128d qy = _mm_set1_pd(q[1]);
+      const __m128d qz = _mm_set1_pd(q[2]);
+      const __m128d below = _mm_set1_pd(limit);
+      const auto two = [](const float* at) {
+        return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at))));
+      };
+      for (; e + 2 <= to; e += 2) {
+        const __m128d dx = _mm_sub_pd(qx, two(xs + e));
+        const __m128d dy = _mm_sub_pd(qy, two(ys + e));
+        const __m128d dz = _mm_sub_pd(qz, two(zs + e));
+        const __m128d squared = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+        const auto mask = static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(squared, below)));
+        _mm_storel_pd(&out[kept].squared, squared);
+        out[kept].row = order_[e];
+        kept += mask & 1u;
+        _mm_storeh_pd(&out[kept].squared, squared);
+        out[kept].row = order_[e + 1];
+        kept += mask >> 1;
+      }
+#endif
+      for (; e < to; ++e) {
         const double dx = q[0] - static_cast<double>(xs[e]);
         const double dy = q[1] - static_cast<double>(ys[e]);
         const double dz = q[2] - static_cast<double>(zs[e]);
         const double squared = (dx * dx + dy * dy) + dz * dz;
-        if (squared < limit) candidates.push_back({squared, order_[e]});
+        out[kept] = {squared, order_[e]};
+        kept += static_cast<std::size_t>(squared < limit);
       }
+      candidates.resize(kept);
     }, unused);
     const bool everything = reach > farthest;
     if (candidates.size() >= k || everything) {
@@ -300,11 +331,11 @@ void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratc
       const auto cut = candidates.begin() + static_cast<std::ptrdiff_t>(take);
       std::nth_element(candidates.begin(), cut - 1, candidates.end());
       std::sort(candidates.begin(), cut);
-      for (auto it = candidates.begin(); it != cut; ++it) rows.push_back(it->second);
+      for (auto it = candidates.begin(); it != cut; ++it) rows.push_back(it->row);
       // An isolated point's reach carries over at most doubled, so that the next search,
       // most likely among ordinary points, does not start from it.
       if (take > 0) {
-        const double found = std::sqrt((cut - 1)->first);
+        const double found = std::sqrt((cut - 1)->squared);
         scratch.reach = scratch.reach > 0.0 ? std::min(found, 2.0 * scratch.reach) : found;
       }
       return;

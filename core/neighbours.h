@@ -160,7 +160,14 @@ class CellGrid {
   using Neighbour = std::pair<double, std::int32_t>;
   /// Working memory of nearest-neighbour searches, one per thread.
   struct NearestScratch {
-    std::vector<Neighbour> candidates;
+    struct Candidate {
+      double squared;
+      std::int32_t row;
+      bool operator<(const Candidate& other) const {
+        return squared < other.squared || (squared == other.squared && row < other.row);
+      }
+    };
+    std::vector<Candidate, UninitialisedAllocator<Candidate>> candidates;
     double reach = 0.0;  // about where the last searches found their k-th point: the next one starts there
   };
 
