@@ -199,7 +199,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
       for (std::int64_t k = first; k < last; ++k) {
         const auto at = static_cast<std::size_t>(k);
         estimate_point(in, chunk_rows[at], frames[at], radius_lists[k], scratch[static_cast<std::size_t>(thread)],
-                       estimates[at], radius_lists.locals_of(k));
+                       estimates[at], radius_lists.locals_of(k), radius_lists.boxes_of(k));
       }
     });
     host.stage_done("estimates");

@@ -177,6 +177,24 @@ void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs)
 
 namespace {
 
+// The quadrant's index (quadrant - 1, counter-clockwise from (+u, +v)) from the signs of a
+// point's local coordinates: bit 0 u > 0, bit 1 v > 0.
+constexpr int quadrant_of_signs[4] = {2, 3, 1, 0};
+
+// The box of a point the region holds, from its local coordinates.
+std::uint8_t estimate_box(const EstimateRegion& region, const Point& local) {
+  const float u = std::fabs(local[0]);
+  const float v = std::fabs(local[1]);
+  const float along = u > v ? u : v;
+  const float across = std::fabs(local[2]);
+  int scale = 0;
+  for (std::size_t m = 0; m < 5; ++m) {
+    scale += static_cast<int>(!(along < region.box_half_width[m]) || !(across < region.box_thickness[m]));
+  }
+  const int signs = static_cast<int>(local[0] > 0.0f) | (static_cast<int>(local[1] > 0.0f) << 1);
+  return static_cast<std::uint8_t>(5 * quadrant_of_signs[signs] + scale);
+}
+
 bool passes(const CellGrid::RadiusTest* radius, std::int32_t row) {
   if (radius == nullptr) return true;
   const Point& p = radius->positions[static_cast<std::size_t>(row)];
@@ -189,17 +207,23 @@ bool passes(const CellGrid::RadiusTest* radius, std::int32_t row) {
 }  // namespace
 
 void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t to, const RadiusTest* radius,
-                    std::vector<std::int32_t>& found, LocalCoordinates& locals) const {
+                    std::vector<std::int32_t>& found, LocalCoordinates& locals, EstimateBoxes& boxes) const {
   // Every candidate is written, and kept by advancing the end: room for all of them, and one
   // more for the packed store's fourth lane.
   const std::size_t start = found.size();
   const std::size_t room = start + (to - from) + 1;
+  const bool tell_boxes = region.box_half_width.back() > 0.0f && boxes.size() == start;
   if (found.capacity() < room) found.reserve(std::max(room, 2 * found.capacity()));
   if (locals.capacity() < room) locals.reserve(std::max(room, 2 * locals.capacity()));
   found.resize(room);
   locals.resize(room);
+  if (tell_boxes) {
+    if (boxes.capacity() < room) boxes.reserve(std::max(room, 2 * boxes.capacity()));
+    boxes.resize(room);
+  }
   std::int32_t* rows_out = found.data();
   float* locals_out = locals.data()->data();
+  std::uint8_t* boxes_out = tell_boxes ? boxes.data() : nullptr;
   std::size_t kept = start;
   const float* xs = coordinates_[0].data();
   const float* ys = coordinates_[1].data();
@@ -219,6 +243,12 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
   const __m128 zero = _mm_setzero_ps();
   const __m128 half_width = _mm_set1_ps(region.half_width);
   const __m128 half_thickness = _mm_set1_ps(region.half_thickness);
+  __m128 box_half_width[5];
+  __m128 box_thickness[5];
+  for (std::size_t m = 0; m < 5; ++m) {
+    box_half_width[m] = _mm_set1_ps(region.box_half_width[m]);
+    box_thickness[m] = _mm_set1_ps(region.box_thickness[m]);
+  }
   for (; k + 4 <= to; k += 4) {
     const __m128 dx = _mm_sub_ps(_mm_loadu_ps(xs + k), cx);
     const __m128 dy = _mm_sub_ps(_mm_loadu_ps(ys + k), cy);
@@ -227,13 +257,33 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
     __m128 v = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[3]), _mm_mul_ps(dy, axis[4])), _mm_mul_ps(dz, axis[5]));
     __m128 w = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[6]), _mm_mul_ps(dy, axis[7])), _mm_mul_ps(dz, axis[8]));
     const __m128 along = _mm_max_ps(_mm_andnot_ps(sign, u), _mm_andnot_ps(sign, v));
+    const __m128 across = _mm_andnot_ps(sign, w);
     const __m128 off_axis = _mm_and_ps(_mm_cmpneq_ps(u, zero), _mm_cmpneq_ps(v, zero));
-    const __m128 inside = _mm_and_ps(_mm_cmplt_ps(along, half_width), _mm_cmplt_ps(_mm_andnot_ps(sign, w), half_thickness));
+    const __m128 inside = _mm_and_ps(_mm_cmplt_ps(along, half_width), _mm_cmplt_ps(across, half_thickness));
     auto mask = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(off_axis, inside)));
     if (mask == 0) continue;
     if (radius != nullptr) {
       for (unsigned lane = 0; lane < 4; ++lane) {
         if (((mask >> lane) & 1u) != 0 && !passes(radius, order_[k + lane])) mask &= ~(1u << lane);
+      }
+    }
+    if (tell_boxes) {
+      // The smallest box as QuadrantBoxes::smallest_box counts it: the boxes not holding
+      // the point (they are nested), and the quadrant from the signs of u and v.
+      __m128i holding = _mm_setzero_si128();  // minus the boxes holding each point
+      for (std::size_t m = 0; m < 5; ++m) {
+        const __m128 in_box = _mm_and_ps(_mm_cmplt_ps(along, box_half_width[m]), _mm_cmplt_ps(across, box_thickness[m]));
+        holding = _mm_add_epi32(holding, _mm_castps_si128(in_box));
+      }
+      const auto positive_u = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(u, zero)));
+      const auto positive_v = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(v, zero)));
+      alignas(16) std::int32_t boxes_holding[4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(boxes_holding), holding);
+      std::size_t at = kept;
+      for (unsigned lane = 0; lane < 4; ++lane) {
+        const unsigned signs = ((positive_u >> lane) & 1u) | (((positive_v >> lane) & 1u) << 1);
+        boxes_out[at] = static_cast<std::uint8_t>(5 * quadrant_of_signs[signs] + 5 + boxes_holding[lane]);
+        at += (mask >> lane) & 1u;
       }
     }
     // (u, v, w, 0) of each lane, stored whole at the end of the kept ones.
@@ -252,10 +302,12 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
     if (!region.holds_local(local) || !passes(radius, order_[k])) continue;
     locals[kept] = local;
     found[kept] = order_[k];
+    if (tell_boxes) boxes_out[kept] = estimate_box(region, local);
     ++kept;
   }
   found.resize(kept);
   locals.resize(kept);
+  if (tell_boxes) boxes.resize(kept);
 }
 
 void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratch, std::vector<std::int32_t>& rows) const {

@@ -37,15 +37,19 @@ struct UninitialisedAllocator : std::allocator<T> {
 
 /// Local coordinates of listed points.
 using LocalCoordinates = std::vector<Point, UninitialisedAllocator<Point>>;
+/// The estimate box of listed points: 5 (quadrant - 1) + scale of the smallest box holding it.
+using EstimateBoxes = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>>;
 
 /// Neighbour lists of consecutive points, packed: list k holds rows[offsets[k] ..
 /// offsets[k + 1]). Rows are 0-based rows of the block. A narrowed search may also give
 /// each listed point's local coordinates in its list's region (EstimateRegion::local), so
-/// that the estimates need not compute them again: then locals[e] belongs to rows[e].
+/// that the estimates need not compute them again: then locals[e] belongs to rows[e]; and,
+/// where the region tells the estimate boxes, the box each listed point is in (boxes[e]).
 struct NeighbourLists {
   std::vector<std::int64_t> offsets{0};
   std::vector<std::int32_t> rows;
   LocalCoordinates locals;  // empty, or one per row
+  EstimateBoxes boxes;      // empty, or one per row
 
   std::int64_t size() const { return static_cast<std::int64_t>(offsets.size()) - 1; }
   std::span<const std::int32_t> operator[](std::int64_t k) const {
@@ -60,14 +64,23 @@ struct NeighbourLists {
     const auto end = static_cast<std::size_t>(offsets[static_cast<std::size_t>(k) + 1]);
     return {locals.data() + begin, end - begin};
   }
+  /// The estimate boxes of list k's rows, or an empty span when the search gave none.
+  std::span<const std::uint8_t> boxes_of(std::int64_t k) const {
+    if (boxes.empty()) return {};
+    const auto begin = static_cast<std::size_t>(offsets[static_cast<std::size_t>(k)]);
+    const auto end = static_cast<std::size_t>(offsets[static_cast<std::size_t>(k) + 1]);
+    return {boxes.data() + begin, end - begin};
+  }
   void clear() {
     offsets.assign(1, 0);
     rows.clear();
     locals.clear();
+    boxes.clear();
   }
   /// Appends a list without local coordinates (the lists then have none).
   void append(std::span<const std::int32_t> list) {
     locals.clear();
+    boxes.clear();
     rows.insert(rows.end(), list.begin(), list.end());
     offsets.push_back(static_cast<std::int64_t>(rows.size()));
   }
@@ -77,6 +90,11 @@ struct NeighbourLists {
       locals.insert(locals.end(), other.locals.begin(), other.locals.end());
     } else {
       locals.clear();
+    }
+    if (other.boxes.size() == other.rows.size() && boxes.size() == rows.size()) {
+      boxes.insert(boxes.end(), other.boxes.begin(), other.boxes.end());
+    } else {
+      boxes.clear();
     }
     const auto base = static_cast<std::int64_t>(rows.size());
     rows.insert(rows.end(), other.rows.begin(), other.rows.end());
@@ -95,6 +113,11 @@ struct EstimateRegion {
   Frame frame;
   float half_width;
   float half_thickness;
+  /// The point's estimate boxes by scale (QuadrantBoxes::half_width and thickness), nested,
+  /// the largest those of the region; all 0 when not known. With them a search also tells
+  /// each listed point's box.
+  std::array<float, 5> box_half_width{};
+  std::array<float, 5> box_thickness{};
 
   Point local(const Point& p) const { return to_local(frame, {p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]}); }
 
@@ -197,9 +220,11 @@ class CellGrid {
   /// of regions with this one among them) that `region` holds and, when given, `radius`
   /// accepts, and its local coordinates in the region to `locals`. The points are tested four
   /// at a time where the machine allows (same arithmetic, same answers). Thread-safe.
+  /// When the region tells its boxes and `boxes` is as long as `rows` on entry, also appends
+  /// each point's box to `boxes`; else leaves `boxes` alone.
   void within(const EstimateRegion& region, const Runs& runs, const RadiusTest* radius, std::vector<std::int32_t>& rows,
-              LocalCoordinates& locals) const {
-    for (const auto& run : runs) held(region, run[0], run[1], radius, rows, locals);
+              LocalCoordinates& locals, EstimateBoxes& boxes) const {
+    for (const auto& run : runs) held(region, run[0], run[1], radius, rows, locals, boxes);
   }
 
  private:
@@ -242,7 +267,7 @@ class CellGrid {
   // holds (and `radius`, when given, accepts), and their local coordinates (`found` and
   // `locals` are as long on entry).
   void held(const EstimateRegion& region, std::size_t from, std::size_t to, const RadiusTest* radius,
-            std::vector<std::int32_t>& found, LocalCoordinates& locals) const;
+            std::vector<std::int32_t>& found, LocalCoordinates& locals, EstimateBoxes& boxes) const;
 
   // The first cell from `at` on that is >= `cell` (> `cell` when `past`), found by doubling
   // steps from `at`: the walk's targets lie near where it stands.

@@ -99,7 +99,8 @@ class RadiusSearch : public NeighbourSearch {
     const double moved = narrowing.positions.data() == points_.data() ? 0.0 : narrowing.moved;
     const bool inside_radius = moved >= 0.0 && region.reach() + 2.0 * moved * (1.0 + 1e-9) < r * (1.0 - 1e-9);
     const CellGrid::RadiusTest radius{points_, query, r * r};
-    narrowing.grid.within(region, runs, inside_radius ? nullptr : &radius, part.rows, part.locals);
+    narrowing.grid.within(region, runs, inside_radius ? nullptr : &radius, part.rows, part.locals, part.boxes);
+    if (part.boxes.size() != part.rows.size()) part.boxes.clear();
     part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
   }
 
