@@ -94,7 +94,8 @@ bool CellGrid::bounding_box(const EstimateRegion& region, double lo[3], double h
   return std::isfinite(lo[0] + lo[1] + lo[2] + hi[0] + hi[1] + hi[2]);
 }
 
-CellGrid::RowClip::RowClip(const EstimateRegion& region, const CellGrid& grid) : side_(grid.side_) {
+CellGrid::RowClip::RowClip(const EstimateRegion& region, const CellGrid& grid, const double lo[3], const double hi[3])
+    : side_(grid.side_) {
   // A cell can meet the region only if, along each axis of the frame, its projection meets
   // the box's: |a . (cell centre - centre)| <= half + the cell's half-extent along a. Along a
   // row, a . (cell centre - centre) is linear in x, so each axis keeps an interval of cells.
@@ -106,28 +107,36 @@ CellGrid::RowClip::RowClip(const EstimateRegion& region, const CellGrid& grid) :
     const double spread = (std::fabs(static_cast<double>(a[3 * k])) + std::fabs(static_cast<double>(a[3 * k + 1]))) +
                           std::fabs(static_cast<double>(a[3 * k + 2]));
     reach_[k] = (half[k] + 0.5 * side_ * spread) * region_margin;
-    inverse_[k] = a[3 * k] == 0.0f ? 0.0 : 1.0 / static_cast<double>(a[3 * k]);
+    inverse_[k] = a[3 * k] == 0.0f ? 0.0 : 1.0 / (static_cast<double>(a[3 * k]) * side_);
   }
+  rows_ = {grid.axis_cell(lo[1]) - grid.first_[1], grid.axis_cell(hi[1]) - grid.first_[1],
+           grid.axis_cell(lo[2]) - grid.first_[2], grid.axis_cell(hi[2]) - grid.first_[2]};
 }
 
 bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const {
+  // No point of the region lies in a row of cells its bounding box misses.
+  if (y < rows_[0] || y > rows_[1] || z < rows_[2] || z > rows_[3]) return false;
   const double cell_y = first_[1] + static_cast<double>(y) * side_;
   const double cell_z = first_[2] + static_cast<double>(z) * side_;
   double from = static_cast<double>(x_first);
   double to = static_cast<double>(x_last);
+  const double x_offset = first_[0] / side_;
   for (std::size_t k = 0; k < 3; ++k) {
     const double offset = axes_[k][1] * cell_y + axes_[k][2] * cell_z;
     if (inverse_[k] == 0.0) {
       if (!(std::fabs(offset) <= reach_[k])) return false;
       continue;
     }
-    // The cells x whose centre first_[0] + x side keeps a_x (that) + offset within +-reach.
-    double lo = (-reach_[k] - offset) * inverse_[k];
-    double hi = (reach_[k] - offset) * inverse_[k];
+    // The cells x whose centre first_[0] + x side keeps a_x (that) + offset within +-reach
+    // (the reach's margin covers the rounding; a NaN bound leaves the interval as it is).
+    double lo = (-reach_[k] - offset) * inverse_[k] - x_offset;
+    double hi = (reach_[k] - offset) * inverse_[k] - x_offset;
     if (inverse_[k] < 0.0) std::swap(lo, hi);
-    from = std::max(from, std::ceil((lo - first_[0]) / side_));
-    to = std::min(to, std::floor((hi - first_[0]) / side_));
+    from = std::max(from, lo);
+    to = std::min(to, hi);
   }
+  from = std::ceil(from);
+  to = std::floor(to);
   if (!(from <= to)) return false;
   x_first = static_cast<std::int64_t>(from);
   x_last = static_cast<std::int64_t>(to);
@@ -137,7 +146,8 @@ bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t&
 void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const {
   runs.clear();
   // The hull of the regions' boxes, and of their clips row by row.
-  std::vector<RowClip> clips;
+  thread_local std::vector<RowClip> clips;
+  clips.clear();
   double lo[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                   std::numeric_limits<double>::infinity()};
   double hi[3] = {-lo[0], -lo[1], -lo[2]};
@@ -149,7 +159,7 @@ void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs)
       lo[c] = std::min(lo[c], region_lo[c]);
       hi[c] = std::max(hi[c], region_hi[c]);
     }
-    clips.emplace_back(region, *this);
+    clips.emplace_back(region, *this, region_lo, region_hi);
   }
   if (clips.empty()) return;
   struct HullClip {

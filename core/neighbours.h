@@ -249,11 +249,11 @@ class CellGrid {
   }
   std::int64_t cell_number(const Point& p) const;
   static bool bounding_box(const EstimateRegion& region, double lo[3], double hi[3]);
-  // Narrows a row of cells (y, z) to the cells [x_first, x_last] that can meet a region;
-  // false when none can.
+  // Narrows a row of cells (y, z) to the cells [x_first, x_last] that can meet a region
+  // (whose bounding box, from bounding_box, is [lo, hi]); false when none can.
   class RowClip {
    public:
-    RowClip(const EstimateRegion& region, const CellGrid& grid);
+    RowClip(const EstimateRegion& region, const CellGrid& grid, const double lo[3], const double hi[3]);
     bool operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const;
 
    private:
@@ -261,7 +261,8 @@ class CellGrid {
     std::array<double, 3> first_;    // the grid's first cell centre along each axis, less the region's centre
     std::array<Point, 3> axes_;      // the frame's axes
     std::array<double, 3> reach_;    // along each axis: the box's half-extent plus a cell's
-    std::array<double, 3> inverse_;  // 1 / the axis's x component (0 when that is 0)
+    std::array<double, 3> inverse_;  // 1 / (the axis's x component x the side) (0 when that is 0)
+    std::array<std::int64_t, 4> rows_;  // the rows of cells the bounding box meets: y from, to; z from, to
   };
   // Appends the rows of the points at cell-order positions [from, to) that the region
   // holds (and `radius`, when given, accepts), and their local coordinates (`found` and
