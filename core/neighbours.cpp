@@ -109,6 +109,7 @@ CellGrid::RowClip::RowClip(const EstimateRegion& region, const CellGrid& grid, c
     reach_[k] = (half[k] + 0.5 * side_ * spread) * region_margin;
     inverse_[k] = a[3 * k] == 0.0f ? 0.0 : 1.0 / (static_cast<double>(a[3 * k]) * side_);
   }
+  x_offset_ = first_[0] / side_;
   rows_ = {grid.axis_cell(lo[1]) - grid.first_[1], grid.axis_cell(hi[1]) - grid.first_[1],
            grid.axis_cell(lo[2]) - grid.first_[2], grid.axis_cell(hi[2]) - grid.first_[2]};
 }
@@ -120,7 +121,6 @@ bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t&
   const double cell_z = first_[2] + static_cast<double>(z) * side_;
   double from = static_cast<double>(x_first);
   double to = static_cast<double>(x_last);
-  const double x_offset = first_[0] / side_;
   for (std::size_t k = 0; k < 3; ++k) {
     const double offset = axes_[k][1] * cell_y + axes_[k][2] * cell_z;
     if (inverse_[k] == 0.0) {
@@ -129,17 +129,21 @@ bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t&
     }
     // The cells x whose centre first_[0] + x side keeps a_x (that) + offset within +-reach
     // (the reach's margin covers the rounding; a NaN bound leaves the interval as it is).
-    double lo = (-reach_[k] - offset) * inverse_[k] - x_offset;
-    double hi = (reach_[k] - offset) * inverse_[k] - x_offset;
+    double lo = (-reach_[k] - offset) * inverse_[k] - x_offset_;
+    double hi = (reach_[k] - offset) * inverse_[k] - x_offset_;
     if (inverse_[k] < 0.0) std::swap(lo, hi);
     from = std::max(from, lo);
     to = std::min(to, hi);
   }
-  from = std::ceil(from);
-  to = std::floor(to);
+  // Both now lie within the row's given cells, so they convert exactly; rounded up and down.
   if (!(from <= to)) return false;
-  x_first = static_cast<std::int64_t>(from);
-  x_last = static_cast<std::int64_t>(to);
+  std::int64_t first = static_cast<std::int64_t>(from);
+  std::int64_t last = static_cast<std::int64_t>(to);
+  first += static_cast<std::int64_t>(static_cast<double>(first) < from);
+  last -= static_cast<std::int64_t>(static_cast<double>(last) > to);
+  if (first > last) return false;
+  x_first = first;
+  x_last = last;
   return true;
 }
 

@@ -263,6 +263,7 @@ class CellGrid {
     std::array<double, 3> reach_;    // along each axis: the box's half-extent plus a cell's
     std::array<double, 3> inverse_;  // 1 / (the axis's x component x the side) (0 when that is 0)
     std::array<std::int64_t, 4> rows_;  // the rows of cells the bounding box meets: y from, to; z from, to
+    double x_offset_;                   // first_[0] in sides
   };
   // Appends the rows of the points at cell-order positions [from, to) that the region
   // holds (and `radius`, when given, accepts), and their local coordinates (`found` and
