@@ -1,6 +1,7 @@
 #include "core/neighbours.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <limits>
 #include <numeric>
@@ -13,6 +14,7 @@ namespace vandrel {
 namespace {
 
 constexpr double max_cells_per_axis = 1 << 20;
+std::atomic<std::uint64_t> next_serial{0};
 // The first reach of a nearest-neighbour search, in cell sides.
 constexpr double first_nearest_reach = 0.8;
 
@@ -25,7 +27,7 @@ CellGrid::CellGrid(std::span<const Point> points, float side) : CellGrid(points,
   }
 }
 
-CellGrid::CellGrid(std::span<const Point> points, float side, OrderOnly) : side_(side) {
+CellGrid::CellGrid(std::span<const Point> points, float side, OrderOnly) : serial_(next_serial++), side_(side) {
   if (points.empty()) return;
   Point lo = points[0];
   Point hi = points[0];
@@ -58,6 +60,15 @@ CellGrid::CellGrid(std::span<const Point> points, float side, OrderOnly) : side_
   }
   sorted_cells_.resize(points.size());
   for (std::size_t k = 0; k < points.size(); ++k) sorted_cells_[k] = cells[static_cast<std::size_t>(order_[k])];
+}
+
+std::array<std::vector<float>, 3> CellGrid::in_cell_order(std::span<const Point> positions) const {
+  std::array<std::vector<float>, 3> ordered;
+  for (std::size_t c = 0; c < 3; ++c) {
+    ordered[c].resize(order_.size());
+    for (std::size_t k = 0; k < order_.size(); ++k) ordered[c][k] = positions[static_cast<std::size_t>(order_[k])][c];
+  }
+  return ordered;
 }
 
 std::int64_t CellGrid::cell_number(const Point& p) const {
@@ -209,12 +220,12 @@ std::uint8_t estimate_box(const EstimateRegion& region, const Point& local) {
   return static_cast<std::uint8_t>(5 * quadrant_of_signs[signs] + scale);
 }
 
-bool passes(const CellGrid::RadiusTest* radius, std::int32_t row) {
+// Whether the grid point at cell-order position k passes the radius test (if any).
+bool passes(const CellGrid::RadiusTest* radius, std::size_t k) {
   if (radius == nullptr) return true;
-  const Point& p = radius->positions[static_cast<std::size_t>(row)];
-  const double dx = static_cast<double>(p[0]) - radius->query[0];
-  const double dy = static_cast<double>(p[1]) - radius->query[1];
-  const double dz = static_cast<double>(p[2]) - radius->query[2];
+  const double dx = static_cast<double>(radius->positions[0][k]) - radius->query[0];
+  const double dy = static_cast<double>(radius->positions[1][k]) - radius->query[1];
+  const double dz = static_cast<double>(radius->positions[2][k]) - radius->query[2];
   return (dx * dx + dy * dy) + dz * dz <= radius->squared_radius;
 }
 
@@ -263,6 +274,10 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
     box_half_width[m] = _mm_set1_ps(region.box_half_width[m]);
     box_thickness[m] = _mm_set1_ps(region.box_thickness[m]);
   }
+  const __m128d query_x = _mm_set1_pd(radius != nullptr ? radius->query[0] : 0.0f);
+  const __m128d query_y = _mm_set1_pd(radius != nullptr ? radius->query[1] : 0.0f);
+  const __m128d query_z = _mm_set1_pd(radius != nullptr ? radius->query[2] : 0.0f);
+  const __m128d squared_radius = _mm_set1_pd(radius != nullptr ? radius->squared_radius : 0.0);
   for (; k + 4 <= to; k += 4) {
     const __m128 dx = _mm_sub_ps(_mm_loadu_ps(xs + k), cx);
     const __m128 dy = _mm_sub_ps(_mm_loadu_ps(ys + k), cy);
@@ -277,9 +292,19 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
     auto mask = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(off_axis, inside)));
     if (mask == 0) continue;
     if (radius != nullptr) {
-      for (unsigned lane = 0; lane < 4; ++lane) {
-        if (((mask >> lane) & 1u) != 0 && !passes(radius, order_[k + lane])) mask &= ~(1u << lane);
+      // Two at a time in double, as passes() does each.
+      unsigned within = 0;
+      for (unsigned half = 0; half < 4; half += 2) {
+        const auto two = [&](std::size_t c) {
+          return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(radius->positions[c].data() + k + half))));
+        };
+        const __m128d rx = _mm_sub_pd(two(0), query_x);
+        const __m128d ry = _mm_sub_pd(two(1), query_y);
+        const __m128d rz = _mm_sub_pd(two(2), query_z);
+        const __m128d squared = _mm_add_pd(_mm_add_pd(_mm_mul_pd(rx, rx), _mm_mul_pd(ry, ry)), _mm_mul_pd(rz, rz));
+        within |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(squared, squared_radius))) << half;
       }
+      mask &= within;
     }
     if (tell_boxes) {
       // The smallest box as QuadrantBoxes::smallest_box counts it: the boxes not holding
@@ -313,7 +338,7 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
 #endif
   for (; k < to; ++k) {
     const Point local = region.local({xs[k], ys[k], zs[k]});
-    if (!region.holds_local(local) || !passes(radius, order_[k])) continue;
+    if (!region.holds_local(local) || !passes(radius, k)) continue;
     locals[kept] = local;
     found[kept] = order_[k];
     if (tell_boxes) boxes_out[kept] = estimate_box(region, local);

@@ -207,14 +207,21 @@ class CellGrid {
   /// cells. Thread-safe.
   void runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const;
 
-  /// A test some searches add to a region's: the point's position in `positions` (its row's)
-  /// lies within the radius of `query`, as squared distance ((dx*dx + dy*dy) + dz*dz) in
-  /// double <= squared_radius.
+  /// A test some searches add to a region's: the point's other position (where it was
+  /// searched from; x, y and z in the grid's cell order, as from in_cell_order) lies within
+  /// the radius of `query`, as squared distance ((dx*dx + dy*dy) + dz*dz) in double <=
+  /// squared_radius.
   struct RadiusTest {
-    std::span<const Point> positions;
+    const std::array<std::vector<float>, 3>& positions;
     Point query;
     double squared_radius;
   };
+  /// The coordinates of `positions` (one per grid point, by row) in the grid's cell order.
+  std::array<std::vector<float>, 3> in_cell_order(std::span<const Point> positions) const;
+  /// The grid's points' x, y and z in cell order.
+  const std::array<std::vector<float>, 3>& coordinates() const { return coordinates_; }
+  /// A number no other grid of this process has had.
+  std::uint64_t serial() const { return serial_; }
 
   /// Appends to `rows`, in cell order, every point of `runs` (from runs_meeting, for a group
   /// of regions with this one among them) that `region` holds and, when given, `radius`
@@ -231,6 +238,7 @@ class CellGrid {
   struct OrderOnly {};
   CellGrid(std::span<const Point> points, float side, OrderOnly);
 
+  std::uint64_t serial_;
   double side_ = 1.0;
   std::array<std::int64_t, 3> first_{};  // the smallest cell index along each axis
   std::array<std::int64_t, 3> count_{};  // cells along each axis
