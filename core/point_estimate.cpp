@@ -75,61 +75,62 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
     // The search told each neighbour's box: every one is in one.
     for (k = 0; k < n; ++k) ++start[bucket_of[k]];
   } else {
-  s.bucket_of.resize(n);
-  bucket_of = s.bucket_of.data();
+    s.bucket_of.resize(n);
+    bucket_of = s.bucket_of.data();
 #if defined(__SSE2__)
-  // Four neighbours at a time, with the comparisons of QuadrantBoxes::smallest_box: max(a, b)
-  // is a > b ? a : b there too, and every comparison with NaN is false alike.
-  {
-    __m128 half_width[scale_count];
-    __m128 thickness[scale_count];
-    for (std::size_t m = 0; m < static_cast<std::size_t>(scale_count); ++m) {
-      half_width[m] = _mm_set1_ps(boxes.half_width[m]);
-      thickness[m] = _mm_set1_ps(boxes.thickness[m]);
-    }
-    const __m128 across_limit = _mm_set1_ps(boxes.max_half_width);
-    const __m128 sign = _mm_set1_ps(-0.0f);
-    const __m128 zero = _mm_setzero_ps();
-    // The quadrant's index (quadrant - 1) from the signs: bit 0 +u, bit 1 +v.
-    constexpr int quadrant_of_signs[4] = {2, 3, 1, 0};
-    for (; k + 4 <= n; k += 4) {
-      const Point* p = &locals[k];
-      const __m128 u = _mm_setr_ps(p[0][0], p[1][0], p[2][0], p[3][0]);
-      const __m128 v = _mm_setr_ps(p[0][1], p[1][1], p[2][1], p[3][1]);
-      const __m128 w = _mm_setr_ps(p[0][2], p[1][2], p[2][2], p[3][2]);
-      const __m128 along = _mm_max_ps(_mm_andnot_ps(sign, u), _mm_andnot_ps(sign, v));
-      const __m128 across = _mm_andnot_ps(sign, w);
-      __m128i inside = _mm_setzero_si128();  // minus the boxes holding each neighbour
+    // Four neighbours at a time, with the comparisons of QuadrantBoxes::smallest_box: max(a, b)
+    // is a > b ? a : b there too, and every comparison with NaN is false alike.
+    {
+      __m128 half_width[scale_count];
+      __m128 thickness[scale_count];
       for (std::size_t m = 0; m < static_cast<std::size_t>(scale_count); ++m) {
-        const __m128 in_box = _mm_and_ps(_mm_cmplt_ps(along, half_width[m]), _mm_cmplt_ps(across, thickness[m]));
-        inside = _mm_add_epi32(inside, _mm_castps_si128(in_box));
+        half_width[m] = _mm_set1_ps(boxes.half_width[m]);
+        thickness[m] = _mm_set1_ps(boxes.thickness[m]);
       }
-      const __m128 placed = _mm_and_ps(_mm_and_ps(_mm_cmpneq_ps(u, zero), _mm_cmpneq_ps(v, zero)),
-                                       _mm_cmplt_ps(across, across_limit));
-      const int valid = _mm_movemask_ps(placed);
-      const int positive_u = _mm_movemask_ps(_mm_cmpgt_ps(u, zero));
-      const int positive_v = _mm_movemask_ps(_mm_cmpgt_ps(v, zero));
-      alignas(16) std::int32_t boxes_holding[4];
-      _mm_store_si128(reinterpret_cast<__m128i*>(boxes_holding), inside);
-      for (int lane = 0; lane < 4; ++lane) {
-        const int scale = scale_count + boxes_holding[lane];
-        int bucket = static_cast<int>(bucket_count);
-        if (((valid >> lane) & 1) != 0 && scale < scale_count) {
-          const int signs = ((positive_u >> lane) & 1) | (((positive_v >> lane) & 1) << 1);
-          bucket = scale_count * quadrant_of_signs[signs] + scale;
+      const __m128 across_limit = _mm_set1_ps(boxes.max_half_width);
+      const __m128 sign = _mm_set1_ps(-0.0f);
+      const __m128 zero = _mm_setzero_ps();
+      // The quadrant's index (quadrant - 1) from the signs: bit 0 +u, bit 1 +v.
+      constexpr int quadrant_of_signs[4] = {2, 3, 1, 0};
+      for (; k + 4 <= n; k += 4) {
+        const Point* p = &locals[k];
+        const __m128 u = _mm_setr_ps(p[0][0], p[1][0], p[2][0], p[3][0]);
+        const __m128 v = _mm_setr_ps(p[0][1], p[1][1], p[2][1], p[3][1]);
+        const __m128 w = _mm_setr_ps(p[0][2], p[1][2], p[2][2], p[3][2]);
+        const __m128 along = _mm_max_ps(_mm_andnot_ps(sign, u), _mm_andnot_ps(sign, v));
+        const __m128 across = _mm_andnot_ps(sign, w);
+        __m128i inside = _mm_setzero_si128();  // minus the boxes holding each neighbour
+        for (std::size_t m = 0; m < static_cast<std::size_t>(scale_count); ++m) {
+          const __m128 in_box = _mm_and_ps(_mm_cmplt_ps(along, half_width[m]), _mm_cmplt_ps(across, thickness[m]));
+          inside = _mm_add_epi32(inside, _mm_castps_si128(in_box));
         }
-        s.bucket_of[k + static_cast<std::size_t>(lane)] = static_cast<std::uint8_t>(bucket);
-        ++start[static_cast<std::size_t>(bucket)];
+        const __m128 placed = _mm_and_ps(_mm_and_ps(_mm_cmpneq_ps(u, zero), _mm_cmpneq_ps(v, zero)),
+                                         _mm_cmplt_ps(across, across_limit));
+        const int valid = _mm_movemask_ps(placed);
+        const int positive_u = _mm_movemask_ps(_mm_cmpgt_ps(u, zero));
+        const int positive_v = _mm_movemask_ps(_mm_cmpgt_ps(v, zero));
+        alignas(16) std::int32_t boxes_holding[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(boxes_holding), inside);
+        for (int lane = 0; lane < 4; ++lane) {
+          const int scale = scale_count + boxes_holding[lane];
+          int bucket = static_cast<int>(bucket_count);
+          if (((valid >> lane) & 1) != 0 && scale < scale_count) {
+            const int signs = ((positive_u >> lane) & 1) | (((positive_v >> lane) & 1) << 1);
+            bucket = scale_count * quadrant_of_signs[signs] + scale;
+          }
+          s.bucket_of[k + static_cast<std::size_t>(lane)] = static_cast<std::uint8_t>(bucket);
+          ++start[static_cast<std::size_t>(bucket)];
+        }
       }
     }
-  }
 #endif
-  for (; k < n; ++k) {
-    const QuadrantBoxes::Entry entry = boxes.smallest_box(locals[k]);
-    const int bucket = entry.quadrant == 0 ? static_cast<int>(bucket_count) : scale_count * (entry.quadrant - 1) + entry.scale;
-    s.bucket_of[k] = static_cast<std::uint8_t>(bucket);
-    ++start[static_cast<std::size_t>(bucket)];
-  }
+    for (; k < n; ++k) {
+      const QuadrantBoxes::Entry entry = boxes.smallest_box(locals[k]);
+      const int bucket =
+          entry.quadrant == 0 ? static_cast<int>(bucket_count) : scale_count * (entry.quadrant - 1) + entry.scale;
+      s.bucket_of[k] = static_cast<std::uint8_t>(bucket);
+      ++start[static_cast<std::size_t>(bucket)];
+    }
   }
   // Prefix sums: bucket b holds s.sorted[s.start[b] .. s.start[b + 1]).
   std::int32_t total = 0;
