@@ -50,16 +50,17 @@ Point solve_position(const Point& point, float noise, const Accumulators& sums, 
   // A noise level of 0 (or one so small that the hold overflows) means the point is exact:
   // the regulariser outweighs every plane, and the limit is the point itself.
   if (std::isinf(hold)) return point;
-  const float lambda = hold * sums.weights[j];
+  const Accumulators::Sums& sum = sums.sums[j];
+  const float lambda = hold * sum.weight;
   Matrix3 a;
   for (std::size_t c = 0; c < 3; ++c) {
     for (std::size_t r = 0; r < 3; ++r) {
       const float identity = r == c ? 1.0f : 0.0f;
-      a[r + 3 * c] = identity * lambda + sums.normal[j][r + 3 * c];
+      a[r + 3 * c] = identity * lambda + sum.normal[r + 3 * c];
     }
   }
   std::array<float, 3> h;
-  for (std::size_t r = 0; r < 3; ++r) h[r] = point[r] * lambda + sums.target[j][r];
+  for (std::size_t r = 0; r < 3; ++r) h[r] = point[r] * lambda + sum.target[r];
   const bool nothing_to_solve = std::all_of(a.begin(), a.end(), [](float v) { return v == 0.0f; }) &&
                                 std::all_of(h.begin(), h.end(), [](float v) { return v == 0.0f; });
   return nothing_to_solve ? sums.fallback[j] : solve_3x3(a, h);
@@ -76,7 +77,8 @@ void update_noise(const Accumulators& sums, std::span<float> noise, std::size_t 
     if (own_offsets && noise[j] == 0.0f) continue;
     const auto at = static_cast<std::size_t>(e);
     // A point no estimate used keeps its level before the line.
-    const float level = sums.uses[at] == 0.0f ? noise[j] : std::sqrt(sums.variances[at] / sums.uses[at]);
+    const Accumulators::Sums& sum = sums.sums[at];
+    const float level = sum.uses == 0.0f ? noise[j] : std::sqrt(sum.variance / sum.uses);
     // With noise that varies by point, an offset from another point's level could drive a
     // quiet point's level below zero; its own keeps the line's proportions.
     const float point_offset = own_offsets ? (noise_offset_factor * noise[j]) / noise_offset_divisor : offset;
@@ -203,7 +205,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
       for (std::int64_t k = first; k < last; ++k) {
         const auto at = static_cast<std::size_t>(k);
         estimate_point(in, chunk_rows[at], frames[at], radius_lists[k], scratch[static_cast<std::size_t>(thread)],
-                       estimates[at], radius_lists.locals_of(k));
+                       estimates[at], radius_lists.locals_of(k), radius_lists.boxes_of(k));
       }
     });
     host.stage_done("estimates");

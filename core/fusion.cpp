@@ -7,6 +7,10 @@
 #include "core/local_frame.h"
 #include "core/parallel.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vandrel {
 namespace {
 
@@ -49,7 +53,9 @@ Addend addend_of(std::span<const Point> points, std::span<const float> noise, co
   }
   addend.target = multiply(addend.normal, p);
   addend.weight = w;
-  addend.squared_deviation = estimate.deviation * estimate.deviation;
+  addend.variance = estimate.deviation * estimate.deviation;
+  addend.uses = 1.0f;
+  addend.unused = 0.0f;
   return addend;
 }
 
@@ -87,9 +93,9 @@ void Fusion::fuse(int threads, std::span<const Point> points, std::span<const fl
   addends_.resize(4 * rows.size());
   // Addends are numbered from the last clearing of last_added_, which starts again before the
   // numbers would overflow.
-  if (last_added_.size() != sums.weights.size() ||
+  if (last_added_.size() != sums.sums.size() ||
       static_cast<std::int64_t>(first_addend_) + static_cast<std::int64_t>(addends_.size()) > INT32_MAX) {
-    last_added_.assign(sums.weights.size(), -1);
+    last_added_.assign(sums.sums.size(), -1);
     first_addend_ = 0;
   }
 
@@ -99,12 +105,14 @@ void Fusion::fuse(int threads, std::span<const Point> points, std::span<const fl
     const std::int32_t id = first_addend_ + at;
     if (last_added_[e] == id) return;  // listed twice in this support
     last_added_[e] = id;
-    const Addend& a = addends_[static_cast<std::size_t>(at)];
-    for (std::size_t x = 0; x < 9; ++x) sums.normal[e][x] = sums.normal[e][x] + a.normal[x];
-    for (std::size_t c = 0; c < 3; ++c) sums.target[e][c] = sums.target[e][c] + a.target[c];
-    sums.weights[e] = sums.weights[e] + a.weight;
-    sums.variances[e] = sums.variances[e] + a.squared_deviation;
-    sums.uses[e] = sums.uses[e] + 1.0f;
+    // Every sum adds its addend once, as sum + addend, lane by lane.
+    float* sum = &sums.sums[e].normal[0];
+    const float* addend = &addends_[static_cast<std::size_t>(at)].normal[0];
+#if defined(__SSE2__)
+    for (std::size_t x = 0; x < 16; x += 4) _mm_store_ps(sum + x, _mm_add_ps(_mm_load_ps(sum + x), _mm_load_ps(addend + x)));
+#else
+    for (std::size_t x = 0; x < 16; ++x) sum[x] = sum[x] + addend[x];
+#endif
   };
 
   // Addends, routed to the threads that own their support's entries.

@@ -26,21 +26,25 @@ struct Accumulators {
   /// The entry of block point j, or -1 when its sums are not kept.
   std::int32_t entry(std::int32_t j) const { return slot.empty() ? j : slot[static_cast<std::size_t>(j)]; }
 
+  /// One point's sums: sixteen floats, one cache line, so that an estimate is added to a
+  /// point in four packed additions (each lane rounds as the scalar addition does).
+  struct alignas(64) Sums {
+    Matrix3 normal;  // sum of w n n' over the planes the point took part in
+    Point target;    // sum of w n n' p
+    float weight;    // sum of w
+    float variance;  // sum of the squared deviations of those estimates
+    float uses;      // number of those estimates
+    float unused;
+  };
+  static_assert(sizeof(Sums) == 16 * sizeof(float));
+
   std::vector<std::int32_t> slot;  // entry of each block point (-1: not kept); empty: entry j is point j
-  std::vector<Matrix3> normal;     // sum of w n n' over the planes the point took part in
-  std::vector<Point> target;       // sum of w n n' p
-  std::vector<float> weights;      // sum of w
-  std::vector<float> variances;    // sum of the squared deviations of those estimates
-  std::vector<float> uses;         // number of those estimates
+  std::vector<Sums> sums;          // per entry
   std::vector<Point> fallback;     // inverse-variance mean of the point's own four quadrant positions
 
  private:
   void resize(std::size_t n) {
-    normal.assign(n, Matrix3{});
-    target.assign(n, Point{});
-    weights.assign(n, 0.0f);
-    variances.assign(n, 0.0f);
-    uses.assign(n, 0.0f);
+    sums.assign(n, Sums{});
     fallback.assign(n, Point{});
   }
 };
@@ -66,12 +70,7 @@ class Fusion {
             std::span<const PointEstimate> estimates, Accumulators& sums);
 
  private:
-  struct Addend {
-    Matrix3 normal;  // w n n'
-    Point target;    // w n n' p
-    float weight;    // w
-    float squared_deviation;
-  };
+  using Addend = Accumulators::Sums;  // w n n', w n n' p, w, the squared deviation, 1
   struct Routed {
     std::int32_t entry;
     std::int32_t addend;  // index in addends_

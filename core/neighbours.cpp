@@ -1,6 +1,7 @@
 #include "core/neighbours.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <limits>
 #include <numeric>
@@ -13,6 +14,7 @@ namespace vandrel {
 namespace {
 
 constexpr double max_cells_per_axis = 1 << 20;
+std::atomic<std::uint64_t> next_serial{0};
 // The first reach of a nearest-neighbour search, in cell sides.
 constexpr double first_nearest_reach = 0.8;
 
@@ -25,7 +27,7 @@ CellGrid::CellGrid(std::span<const Point> points, float side) : CellGrid(points,
   }
 }
 
-CellGrid::CellGrid(std::span<const Point> points, float side, OrderOnly) : side_(side) {
+CellGrid::CellGrid(std::span<const Point> points, float side, OrderOnly) : serial_(next_serial++), side_(side) {
   if (points.empty()) return;
   Point lo = points[0];
   Point hi = points[0];
@@ -58,6 +60,15 @@ CellGrid::CellGrid(std::span<const Point> points, float side, OrderOnly) : side_
   }
   sorted_cells_.resize(points.size());
   for (std::size_t k = 0; k < points.size(); ++k) sorted_cells_[k] = cells[static_cast<std::size_t>(order_[k])];
+}
+
+std::array<std::vector<float>, 3> CellGrid::in_cell_order(std::span<const Point> positions) const {
+  std::array<std::vector<float>, 3> ordered;
+  for (std::size_t c = 0; c < 3; ++c) {
+    ordered[c].resize(order_.size());
+    for (std::size_t k = 0; k < order_.size(); ++k) ordered[c][k] = positions[static_cast<std::size_t>(order_[k])][c];
+  }
+  return ordered;
 }
 
 std::int64_t CellGrid::cell_number(const Point& p) const {
@@ -94,7 +105,8 @@ bool CellGrid::bounding_box(const EstimateRegion& region, double lo[3], double h
   return std::isfinite(lo[0] + lo[1] + lo[2] + hi[0] + hi[1] + hi[2]);
 }
 
-CellGrid::RowClip::RowClip(const EstimateRegion& region, const CellGrid& grid) : side_(grid.side_) {
+CellGrid::RowClip::RowClip(const EstimateRegion& region, const CellGrid& grid, const double lo[3], const double hi[3])
+    : side_(grid.side_) {
   // A cell can meet the region only if, along each axis of the frame, its projection meets
   // the box's: |a . (cell centre - centre)| <= half + the cell's half-extent along a. Along a
   // row, a . (cell centre - centre) is linear in x, so each axis keeps an interval of cells.
@@ -106,11 +118,16 @@ CellGrid::RowClip::RowClip(const EstimateRegion& region, const CellGrid& grid) :
     const double spread = (std::fabs(static_cast<double>(a[3 * k])) + std::fabs(static_cast<double>(a[3 * k + 1]))) +
                           std::fabs(static_cast<double>(a[3 * k + 2]));
     reach_[k] = (half[k] + 0.5 * side_ * spread) * region_margin;
-    inverse_[k] = a[3 * k] == 0.0f ? 0.0 : 1.0 / static_cast<double>(a[3 * k]);
+    inverse_[k] = a[3 * k] == 0.0f ? 0.0 : 1.0 / (static_cast<double>(a[3 * k]) * side_);
   }
+  x_offset_ = first_[0] / side_;
+  rows_ = {grid.axis_cell(lo[1]) - grid.first_[1], grid.axis_cell(hi[1]) - grid.first_[1],
+           grid.axis_cell(lo[2]) - grid.first_[2], grid.axis_cell(hi[2]) - grid.first_[2]};
 }
 
 bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const {
+  // No point of the region lies in a row of cells its bounding box misses.
+  if (y < rows_[0] || y > rows_[1] || z < rows_[2] || z > rows_[3]) return false;
   const double cell_y = first_[1] + static_cast<double>(y) * side_;
   const double cell_z = first_[2] + static_cast<double>(z) * side_;
   double from = static_cast<double>(x_first);
@@ -121,23 +138,31 @@ bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t&
       if (!(std::fabs(offset) <= reach_[k])) return false;
       continue;
     }
-    // The cells x whose centre first_[0] + x side keeps a_x (that) + offset within +-reach.
-    double lo = (-reach_[k] - offset) * inverse_[k];
-    double hi = (reach_[k] - offset) * inverse_[k];
+    // The cells x whose centre first_[0] + x side keeps a_x (that) + offset within +-reach
+    // (the reach's margin covers the rounding; a NaN bound leaves the interval as it is).
+    double lo = (-reach_[k] - offset) * inverse_[k] - x_offset_;
+    double hi = (reach_[k] - offset) * inverse_[k] - x_offset_;
     if (inverse_[k] < 0.0) std::swap(lo, hi);
-    from = std::max(from, std::ceil((lo - first_[0]) / side_));
-    to = std::min(to, std::floor((hi - first_[0]) / side_));
+    from = std::max(from, lo);
+    to = std::min(to, hi);
   }
+  // Both now lie within the row's given cells, so they convert exactly; rounded up and down.
   if (!(from <= to)) return false;
-  x_first = static_cast<std::int64_t>(from);
-  x_last = static_cast<std::int64_t>(to);
+  std::int64_t first = static_cast<std::int64_t>(from);
+  std::int64_t last = static_cast<std::int64_t>(to);
+  first += static_cast<std::int64_t>(static_cast<double>(first) < from);
+  last -= static_cast<std::int64_t>(static_cast<double>(last) > to);
+  if (first > last) return false;
+  x_first = first;
+  x_last = last;
   return true;
 }
 
 void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const {
   runs.clear();
   // The hull of the regions' boxes, and of their clips row by row.
-  std::vector<RowClip> clips;
+  thread_local std::vector<RowClip> clips;
+  clips.clear();
   double lo[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                   std::numeric_limits<double>::infinity()};
   double hi[3] = {-lo[0], -lo[1], -lo[2]};
@@ -149,7 +174,7 @@ void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs)
       lo[c] = std::min(lo[c], region_lo[c]);
       hi[c] = std::max(hi[c], region_hi[c]);
     }
-    clips.emplace_back(region, *this);
+    clips.emplace_back(region, *this, region_lo, region_hi);
   }
   if (clips.empty()) return;
   struct HullClip {
@@ -175,13 +200,56 @@ void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs)
        unused);
 }
 
-void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t to, std::vector<std::int32_t>& found,
-                    std::vector<Point>& locals) const {
-  // Room for every candidate, grown geometrically, so that the appends below never move
-  // the lists.
-  const std::size_t room = found.size() + (to - from);
+namespace {
+
+// The quadrant's index (quadrant - 1, counter-clockwise from (+u, +v)) from the signs of a
+// point's local coordinates: bit 0 u > 0, bit 1 v > 0.
+constexpr int quadrant_of_signs[4] = {2, 3, 1, 0};
+
+// The box of a point the region holds, from its local coordinates.
+std::uint8_t estimate_box(const EstimateRegion& region, const Point& local) {
+  const float u = std::fabs(local[0]);
+  const float v = std::fabs(local[1]);
+  const float along = u > v ? u : v;
+  const float across = std::fabs(local[2]);
+  int scale = 0;
+  for (std::size_t m = 0; m < 5; ++m) {
+    scale += static_cast<int>(!(along < region.box_half_width[m]) || !(across < region.box_thickness[m]));
+  }
+  const int signs = static_cast<int>(local[0] > 0.0f) | (static_cast<int>(local[1] > 0.0f) << 1);
+  return static_cast<std::uint8_t>(5 * quadrant_of_signs[signs] + scale);
+}
+
+// Whether the grid point at cell-order position k passes the radius test (if any).
+bool passes(const CellGrid::RadiusTest* radius, std::size_t k) {
+  if (radius == nullptr) return true;
+  const double dx = static_cast<double>(radius->positions[0][k]) - radius->query[0];
+  const double dy = static_cast<double>(radius->positions[1][k]) - radius->query[1];
+  const double dz = static_cast<double>(radius->positions[2][k]) - radius->query[2];
+  return (dx * dx + dy * dy) + dz * dz <= radius->squared_radius;
+}
+
+}  // namespace
+
+void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t to, const RadiusTest* radius,
+                    std::vector<std::int32_t>& found, LocalCoordinates& locals, EstimateBoxes& boxes) const {
+  // Every candidate is written, and kept by advancing the end: room for all of them, and one
+  // more for the packed store's fourth lane.
+  const std::size_t start = found.size();
+  const std::size_t room = start + (to - from) + 1;
+  const bool tell_boxes = region.box_half_width.back() > 0.0f && boxes.size() == start;
   if (found.capacity() < room) found.reserve(std::max(room, 2 * found.capacity()));
   if (locals.capacity() < room) locals.reserve(std::max(room, 2 * locals.capacity()));
+  found.resize(room);
+  locals.resize(room);
+  if (tell_boxes) {
+    if (boxes.capacity() < room) boxes.reserve(std::max(room, 2 * boxes.capacity()));
+    boxes.resize(room);
+  }
+  std::int32_t* rows_out = found.data();
+  float* locals_out = locals.data()->data();
+  std::uint8_t* boxes_out = tell_boxes ? boxes.data() : nullptr;
+  std::size_t kept = start;
   const float* xs = coordinates_[0].data();
   const float* ys = coordinates_[1].data();
   const float* zs = coordinates_[2].data();
@@ -200,36 +268,85 @@ void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t 
   const __m128 zero = _mm_setzero_ps();
   const __m128 half_width = _mm_set1_ps(region.half_width);
   const __m128 half_thickness = _mm_set1_ps(region.half_thickness);
+  __m128 box_half_width[5];
+  __m128 box_thickness[5];
+  for (std::size_t m = 0; m < 5; ++m) {
+    box_half_width[m] = _mm_set1_ps(region.box_half_width[m]);
+    box_thickness[m] = _mm_set1_ps(region.box_thickness[m]);
+  }
+  const __m128d query_x = _mm_set1_pd(radius != nullptr ? radius->query[0] : 0.0f);
+  const __m128d query_y = _mm_set1_pd(radius != nullptr ? radius->query[1] : 0.0f);
+  const __m128d query_z = _mm_set1_pd(radius != nullptr ? radius->query[2] : 0.0f);
+  const __m128d squared_radius = _mm_set1_pd(radius != nullptr ? radius->squared_radius : 0.0);
   for (; k + 4 <= to; k += 4) {
     const __m128 dx = _mm_sub_ps(_mm_loadu_ps(xs + k), cx);
     const __m128 dy = _mm_sub_ps(_mm_loadu_ps(ys + k), cy);
     const __m128 dz = _mm_sub_ps(_mm_loadu_ps(zs + k), cz);
-    const __m128 u = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[0]), _mm_mul_ps(dy, axis[1])), _mm_mul_ps(dz, axis[2]));
-    const __m128 v = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[3]), _mm_mul_ps(dy, axis[4])), _mm_mul_ps(dz, axis[5]));
-    const __m128 w = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[6]), _mm_mul_ps(dy, axis[7])), _mm_mul_ps(dz, axis[8]));
+    __m128 u = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[0]), _mm_mul_ps(dy, axis[1])), _mm_mul_ps(dz, axis[2]));
+    __m128 v = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[3]), _mm_mul_ps(dy, axis[4])), _mm_mul_ps(dz, axis[5]));
+    __m128 w = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, axis[6]), _mm_mul_ps(dy, axis[7])), _mm_mul_ps(dz, axis[8]));
     const __m128 along = _mm_max_ps(_mm_andnot_ps(sign, u), _mm_andnot_ps(sign, v));
+    const __m128 across = _mm_andnot_ps(sign, w);
     const __m128 off_axis = _mm_and_ps(_mm_cmpneq_ps(u, zero), _mm_cmpneq_ps(v, zero));
-    const __m128 inside = _mm_and_ps(_mm_cmplt_ps(along, half_width), _mm_cmplt_ps(_mm_andnot_ps(sign, w), half_thickness));
+    const __m128 inside = _mm_and_ps(_mm_cmplt_ps(along, half_width), _mm_cmplt_ps(across, half_thickness));
     auto mask = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(off_axis, inside)));
     if (mask == 0) continue;
-    alignas(16) float lane[3][4];
-    _mm_store_ps(lane[0], u);
-    _mm_store_ps(lane[1], v);
-    _mm_store_ps(lane[2], w);
-    while (mask != 0) {
-      const auto at = static_cast<std::size_t>(std::countr_zero(mask));
-      locals.push_back({lane[0][at], lane[1][at], lane[2][at]});
-      found.push_back(order_[k + at]);
-      mask &= mask - 1;
+    if (radius != nullptr) {
+      // Two at a time in double, as passes() does each.
+      unsigned within = 0;
+      for (unsigned half = 0; half < 4; half += 2) {
+        const auto two = [&](std::size_t c) {
+          return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(radius->positions[c].data() + k + half))));
+        };
+        const __m128d rx = _mm_sub_pd(two(0), query_x);
+        const __m128d ry = _mm_sub_pd(two(1), query_y);
+        const __m128d rz = _mm_sub_pd(two(2), query_z);
+        const __m128d squared = _mm_add_pd(_mm_add_pd(_mm_mul_pd(rx, rx), _mm_mul_pd(ry, ry)), _mm_mul_pd(rz, rz));
+        within |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(squared, squared_radius))) << half;
+      }
+      mask &= within;
+    }
+    if (tell_boxes) {
+      // The smallest box as QuadrantBoxes::smallest_box counts it: the boxes not holding
+      // the point (they are nested), and the quadrant from the signs of u and v.
+      __m128i holding = _mm_setzero_si128();  // minus the boxes holding each point
+      for (std::size_t m = 0; m < 5; ++m) {
+        const __m128 in_box = _mm_and_ps(_mm_cmplt_ps(along, box_half_width[m]), _mm_cmplt_ps(across, box_thickness[m]));
+        holding = _mm_add_epi32(holding, _mm_castps_si128(in_box));
+      }
+      const auto positive_u = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(u, zero)));
+      const auto positive_v = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(v, zero)));
+      alignas(16) std::int32_t boxes_holding[4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(boxes_holding), holding);
+      std::size_t at = kept;
+      for (unsigned lane = 0; lane < 4; ++lane) {
+        const unsigned signs = ((positive_u >> lane) & 1u) | (((positive_v >> lane) & 1u) << 1);
+        boxes_out[at] = static_cast<std::uint8_t>(5 * quadrant_of_signs[signs] + 5 + boxes_holding[lane]);
+        at += (mask >> lane) & 1u;
+      }
+    }
+    // (u, v, w, 0) of each lane, stored whole at the end of the kept ones.
+    __m128 unused = zero;
+    _MM_TRANSPOSE4_PS(u, v, w, unused);
+    const __m128 lanes[4] = {u, v, w, unused};
+    for (unsigned lane = 0; lane < 4; ++lane) {
+      _mm_storeu_ps(locals_out + 3 * kept, lanes[lane]);
+      rows_out[kept] = order_[k + lane];
+      kept += (mask >> lane) & 1u;
     }
   }
 #endif
   for (; k < to; ++k) {
     const Point local = region.local({xs[k], ys[k], zs[k]});
-    if (!region.holds_local(local)) continue;
-    locals.push_back(local);
-    found.push_back(order_[k]);
+    if (!region.holds_local(local) || !passes(radius, k)) continue;
+    locals[kept] = local;
+    found[kept] = order_[k];
+    if (tell_boxes) boxes_out[kept] = estimate_box(region, local);
+    ++kept;
   }
+  found.resize(kept);
+  locals.resize(kept);
+  if (tell_boxes) boxes.resize(kept);
 }
 
 void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratch, std::vector<std::int32_t>& rows) const {
@@ -254,19 +371,50 @@ void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratc
   }
   const double farthest = std::sqrt(squared_far) * 1.001;
   for (;;) {
-    std::vector<Neighbour>& candidates = scratch.candidates;
+    auto& candidates = scratch.candidates;
     candidates.clear();
     const double limit = reach * reach * (1.0 - 1e-12);
     const double lo[3] = {q[0] - reach, q[1] - reach, q[2] - reach};
     const double hi[3] = {q[0] + reach, q[1] + reach, q[2] + reach};
     scan(lo, hi, whole_row, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>&) {
-      for (std::size_t e = from; e < to; ++e) {
+      // Every candidate is written, and kept by advancing the end.
+      std::size_t kept = candidates.size();
+      candidates.resize(kept + (to - from));
+      NearestScratch::Candidate* out = candidates.data();
+      std::size_t e = from;
+#if defined(__SSE2__)
+      // Two points at a time in double: packed operations round each lane as the scalar
+      // ones below do.
+      const __m128d qx = _mm_set1_pd(q[0]);
+      const __m128d qy = _mm_set1_pd(q[1]);
+      const __m128d qz = _mm_set1_pd(q[2]);
+      const __m128d below = _mm_set1_pd(limit);
+      const auto two = [](const float* at) {
+        return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at))));
+      };
+      for (; e + 2 <= to; e += 2) {
+        const __m128d dx = _mm_sub_pd(qx, two(xs + e));
+        const __m128d dy = _mm_sub_pd(qy, two(ys + e));
+        const __m128d dz = _mm_sub_pd(qz, two(zs + e));
+        const __m128d squared = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+        const auto mask = static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(squared, below)));
+        _mm_storel_pd(&out[kept].squared, squared);
+        out[kept].row = order_[e];
+        kept += mask & 1u;
+        _mm_storeh_pd(&out[kept].squared, squared);
+        out[kept].row = order_[e + 1];
+        kept += mask >> 1;
+      }
+#endif
+      for (; e < to; ++e) {
         const double dx = q[0] - static_cast<double>(xs[e]);
         const double dy = q[1] - static_cast<double>(ys[e]);
         const double dz = q[2] - static_cast<double>(zs[e]);
         const double squared = (dx * dx + dy * dy) + dz * dz;
-        if (squared < limit) candidates.push_back({squared, order_[e]});
+        out[kept] = {squared, order_[e]};
+        kept += static_cast<std::size_t>(squared < limit);
       }
+      candidates.resize(kept);
     }, unused);
     const bool everything = reach > farthest;
     if (candidates.size() >= k || everything) {
@@ -274,11 +422,11 @@ void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratc
       const auto cut = candidates.begin() + static_cast<std::ptrdiff_t>(take);
       std::nth_element(candidates.begin(), cut - 1, candidates.end());
       std::sort(candidates.begin(), cut);
-      for (auto it = candidates.begin(); it != cut; ++it) rows.push_back(it->second);
+      for (auto it = candidates.begin(); it != cut; ++it) rows.push_back(it->row);
       // An isolated point's reach carries over at most doubled, so that the next search,
       // most likely among ordinary points, does not start from it.
       if (take > 0) {
-        const double found = std::sqrt((cut - 1)->first);
+        const double found = std::sqrt((cut - 1)->squared);
         scratch.reach = scratch.reach > 0.0 ? std::min(found, 2.0 * scratch.reach) : found;
       }
       return;

@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -12,14 +14,42 @@
 
 namespace vandrel {
 
+/// An allocator whose containers leave new elements of trivial types uninitialised when they
+/// grow, for lists that are grown and then written (resize would otherwise clear them first).
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(at)) U;
+    } else {
+      ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+
+/// Local coordinates of listed points.
+using LocalCoordinates = std::vector<Point, UninitialisedAllocator<Point>>;
+/// The estimate box of listed points: 5 (quadrant - 1) + scale of the smallest box holding it.
+using EstimateBoxes = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>>;
+
 /// Neighbour lists of consecutive points, packed: list k holds rows[offsets[k] ..
 /// offsets[k + 1]). Rows are 0-based rows of the block. A narrowed search may also give
 /// each listed point's local coordinates in its list's region (EstimateRegion::local), so
-/// that the estimates need not compute them again: then locals[e] belongs to rows[e].
+/// that the estimates need not compute them again: then locals[e] belongs to rows[e]; and,
+/// where the region tells the estimate boxes, the box each listed point is in (boxes[e]).
 struct NeighbourLists {
   std::vector<std::int64_t> offsets{0};
   std::vector<std::int32_t> rows;
-  std::vector<Point> locals;  // empty, or one per row
+  LocalCoordinates locals;  // empty, or one per row
+  EstimateBoxes boxes;      // empty, or one per row
 
   std::int64_t size() const { return static_cast<std::int64_t>(offsets.size()) - 1; }
   std::span<const std::int32_t> operator[](std::int64_t k) const {
@@ -34,14 +64,23 @@ struct NeighbourLists {
     const auto end = static_cast<std::size_t>(offsets[static_cast<std::size_t>(k) + 1]);
     return {locals.data() + begin, end - begin};
   }
+  /// The estimate boxes of list k's rows, or an empty span when the search gave none.
+  std::span<const std::uint8_t> boxes_of(std::int64_t k) const {
+    if (boxes.empty()) return {};
+    const auto begin = static_cast<std::size_t>(offsets[static_cast<std::size_t>(k)]);
+    const auto end = static_cast<std::size_t>(offsets[static_cast<std::size_t>(k) + 1]);
+    return {boxes.data() + begin, end - begin};
+  }
   void clear() {
     offsets.assign(1, 0);
     rows.clear();
     locals.clear();
+    boxes.clear();
   }
   /// Appends a list without local coordinates (the lists then have none).
   void append(std::span<const std::int32_t> list) {
     locals.clear();
+    boxes.clear();
     rows.insert(rows.end(), list.begin(), list.end());
     offsets.push_back(static_cast<std::int64_t>(rows.size()));
   }
@@ -51,6 +90,11 @@ struct NeighbourLists {
       locals.insert(locals.end(), other.locals.begin(), other.locals.end());
     } else {
       locals.clear();
+    }
+    if (other.boxes.size() == other.rows.size() && boxes.size() == rows.size()) {
+      boxes.insert(boxes.end(), other.boxes.begin(), other.boxes.end());
+    } else {
+      boxes.clear();
     }
     const auto base = static_cast<std::int64_t>(rows.size());
     rows.insert(rows.end(), other.rows.begin(), other.rows.end());
@@ -69,6 +113,11 @@ struct EstimateRegion {
   Frame frame;
   float half_width;
   float half_thickness;
+  /// The point's estimate boxes by scale (QuadrantBoxes::half_width and thickness), nested,
+  /// the largest those of the region; all 0 when not known. With them a search also tells
+  /// each listed point's box.
+  std::array<float, 5> box_half_width{};
+  std::array<float, 5> box_thickness{};
 
   Point local(const Point& p) const { return to_local(frame, {p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]}); }
 
@@ -134,7 +183,14 @@ class CellGrid {
   using Neighbour = std::pair<double, std::int32_t>;
   /// Working memory of nearest-neighbour searches, one per thread.
   struct NearestScratch {
-    std::vector<Neighbour> candidates;
+    struct Candidate {
+      double squared;
+      std::int32_t row;
+      bool operator<(const Candidate& other) const {
+        return squared < other.squared || (squared == other.squared && row < other.row);
+      }
+    };
+    std::vector<Candidate, UninitialisedAllocator<Candidate>> candidates;
     double reach = 0.0;  // about where the last searches found their k-th point: the next one starts there
   };
 
@@ -151,31 +207,38 @@ class CellGrid {
   /// cells. Thread-safe.
   void runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const;
 
+  /// A test some searches add to a region's: the point's other position (where it was
+  /// searched from; x, y and z in the grid's cell order, as from in_cell_order) lies within
+  /// the radius of `query`, as squared distance ((dx*dx + dy*dy) + dz*dz) in double <=
+  /// squared_radius.
+  struct RadiusTest {
+    const std::array<std::vector<float>, 3>& positions;
+    Point query;
+    double squared_radius;
+  };
+  /// The coordinates of `positions` (one per grid point, by row) in the grid's cell order.
+  std::array<std::vector<float>, 3> in_cell_order(std::span<const Point> positions) const;
+  /// The grid's points' x, y and z in cell order.
+  const std::array<std::vector<float>, 3>& coordinates() const { return coordinates_; }
+  /// A number no other grid of this process has had.
+  std::uint64_t serial() const { return serial_; }
+
   /// Appends to `rows`, in cell order, every point of `runs` (from runs_meeting, for a group
-  /// of regions with this one among them) that `region` holds and `keep(row)` accepts, and
-  /// its local coordinates in the region to `locals`. The points are tested four at a time
-  /// where the machine allows (same arithmetic, same answers). Thread-safe.
-  template <class Keep>
-  void within(const EstimateRegion& region, const Runs& runs, Keep keep, std::vector<std::int32_t>& rows,
-              std::vector<Point>& locals) const {
-    for (const auto& run : runs) {
-      const std::size_t start = rows.size();
-      held(region, run[0], run[1], rows, locals);
-      std::size_t kept = start;
-      for (std::size_t k = start; k < rows.size(); ++k) {
-        rows[kept] = rows[k];
-        locals[kept] = locals[k];
-        kept += static_cast<std::size_t>(keep(rows[k]));
-      }
-      rows.resize(kept);
-      locals.resize(kept);
-    }
+  /// of regions with this one among them) that `region` holds and, when given, `radius`
+  /// accepts, and its local coordinates in the region to `locals`. The points are tested four
+  /// at a time where the machine allows (same arithmetic, same answers). Thread-safe.
+  /// When the region tells its boxes and `boxes` is as long as `rows` on entry, also appends
+  /// each point's box to `boxes`; else leaves `boxes` alone.
+  void within(const EstimateRegion& region, const Runs& runs, const RadiusTest* radius, std::vector<std::int32_t>& rows,
+              LocalCoordinates& locals, EstimateBoxes& boxes) const {
+    for (const auto& run : runs) held(region, run[0], run[1], radius, rows, locals, boxes);
   }
 
  private:
   struct OrderOnly {};
   CellGrid(std::span<const Point> points, float side, OrderOnly);
 
+  std::uint64_t serial_;
   double side_ = 1.0;
   std::array<std::int64_t, 3> first_{};  // the smallest cell index along each axis
   std::array<std::int64_t, 3> count_{};  // cells along each axis
@@ -194,11 +257,11 @@ class CellGrid {
   }
   std::int64_t cell_number(const Point& p) const;
   static bool bounding_box(const EstimateRegion& region, double lo[3], double hi[3]);
-  // Narrows a row of cells (y, z) to the cells [x_first, x_last] that can meet a region;
-  // false when none can.
+  // Narrows a row of cells (y, z) to the cells [x_first, x_last] that can meet a region
+  // (whose bounding box, from bounding_box, is [lo, hi]); false when none can.
   class RowClip {
    public:
-    RowClip(const EstimateRegion& region, const CellGrid& grid);
+    RowClip(const EstimateRegion& region, const CellGrid& grid, const double lo[3], const double hi[3]);
     bool operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const;
 
    private:
@@ -206,12 +269,15 @@ class CellGrid {
     std::array<double, 3> first_;    // the grid's first cell centre along each axis, less the region's centre
     std::array<Point, 3> axes_;      // the frame's axes
     std::array<double, 3> reach_;    // along each axis: the box's half-extent plus a cell's
-    std::array<double, 3> inverse_;  // 1 / the axis's x component (0 when that is 0)
+    std::array<double, 3> inverse_;  // 1 / (the axis's x component x the side) (0 when that is 0)
+    std::array<std::int64_t, 4> rows_;  // the rows of cells the bounding box meets: y from, to; z from, to
+    double x_offset_;                   // first_[0] in sides
   };
   // Appends the rows of the points at cell-order positions [from, to) that the region
-  // holds, and their local coordinates (`found` and `locals` are as long on entry).
-  void held(const EstimateRegion& region, std::size_t from, std::size_t to, std::vector<std::int32_t>& found,
-            std::vector<Point>& locals) const;
+  // holds (and `radius`, when given, accepts), and their local coordinates (`found` and
+  // `locals` are as long on entry).
+  void held(const EstimateRegion& region, std::size_t from, std::size_t to, const RadiusTest* radius,
+            std::vector<std::int32_t>& found, LocalCoordinates& locals, EstimateBoxes& boxes) const;
 
   // The first cell from `at` on that is >= `cell` (> `cell` when `past`), found by doubling
   // steps from `at`: the walk's targets lie near where it stands.

@@ -6,18 +6,6 @@
 
 namespace vandrel {
 
-void PlaneFit::add(float u, float v, float w) {
-  uu_ += u * u;
-  uv_ += u * v;
-  u_ += u;
-  vv_ += v * v;
-  v_ += v;
-  count_ += 1.0f;
-  uw_ += u * w;
-  vw_ += v * w;
-  w_ += w;
-}
-
 PlaneFit::Plane PlaneFit::solve() const {
   const Matrix3 normal_matrix = {uu_, uv_, u_, uv_, vv_, v_, u_, v_, count_};
   const std::array<float, 3> c = solve_3x3(normal_matrix, {uw_, vw_, w_});

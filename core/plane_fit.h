@@ -10,7 +10,17 @@ namespace vandrel {
 /// [u v 1] are summed in the order the points are added.
 class PlaneFit {
  public:
-  void add(float u, float v, float w);
+  void add(float u, float v, float w) {
+    uu_ += u * u;
+    uv_ += u * v;
+    u_ += u;
+    vv_ += v * v;
+    v_ += v;
+    count_ += 1.0f;
+    uw_ += u * w;
+    vw_ += v * w;
+    w_ += w;
+  }
   /// Points added so far.
   float count() const { return count_; }
 

@@ -39,12 +39,12 @@ EstimateRegion estimate_region(const PassInputs& in, std::int32_t i, const Frame
   // beyond r0 across the surface is in any.
   const float thickness = boxes.thickness.back();
   return {in.points[static_cast<std::size_t>(i)], frame, boxes.half_width.back(),
-          thickness < in.max_half_width ? thickness : in.max_half_width};
+          thickness < in.max_half_width ? thickness : in.max_half_width, boxes.half_width, boxes.thickness};
 }
 
 void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
                     std::span<const std::int32_t> neighbours, EstimateScratch& s, PointEstimate& estimate,
-                    std::span<const Point> locals) {
+                    std::span<const Point> locals, std::span<const std::uint8_t> listed_boxes) {
   const Point& point = in.points[static_cast<std::size_t>(i)];
   const float noise = in.noise[static_cast<std::size_t>(i)];
   estimate.frame = frame;
@@ -68,61 +68,69 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
     }
     locals = s.local;
   }
-  s.bucket_of.resize(n);
   std::array<std::int32_t, bucket_count + 1> start{};
   std::size_t k = 0;
+  const std::uint8_t* bucket_of = listed_boxes.data();
+  if (listed_boxes.size() == n) {
+    // The search told each neighbour's box: every one is in one.
+    for (k = 0; k < n; ++k) ++start[bucket_of[k]];
+  } else {
+    s.bucket_of.resize(n);
+    bucket_of = s.bucket_of.data();
 #if defined(__SSE2__)
-  // Four neighbours at a time, with the comparisons of QuadrantBoxes::smallest_box: max(a, b)
-  // is a > b ? a : b there too, and every comparison with NaN is false alike.
-  {
-    __m128 half_width[scale_count];
-    __m128 thickness[scale_count];
-    for (std::size_t m = 0; m < static_cast<std::size_t>(scale_count); ++m) {
-      half_width[m] = _mm_set1_ps(boxes.half_width[m]);
-      thickness[m] = _mm_set1_ps(boxes.thickness[m]);
-    }
-    const __m128 across_limit = _mm_set1_ps(boxes.max_half_width);
-    const __m128 sign = _mm_set1_ps(-0.0f);
-    const __m128 zero = _mm_setzero_ps();
-    // The quadrant's index (quadrant - 1) from the signs: bit 0 +u, bit 1 +v.
-    constexpr int quadrant_of_signs[4] = {2, 3, 1, 0};
-    for (; k + 4 <= n; k += 4) {
-      const Point* p = &locals[k];
-      const __m128 u = _mm_setr_ps(p[0][0], p[1][0], p[2][0], p[3][0]);
-      const __m128 v = _mm_setr_ps(p[0][1], p[1][1], p[2][1], p[3][1]);
-      const __m128 w = _mm_setr_ps(p[0][2], p[1][2], p[2][2], p[3][2]);
-      const __m128 along = _mm_max_ps(_mm_andnot_ps(sign, u), _mm_andnot_ps(sign, v));
-      const __m128 across = _mm_andnot_ps(sign, w);
-      __m128i inside = _mm_setzero_si128();  // minus the boxes holding each neighbour
+    // Four neighbours at a time, with the comparisons of QuadrantBoxes::smallest_box: max(a, b)
+    // is a > b ? a : b there too, and every comparison with NaN is false alike.
+    {
+      __m128 half_width[scale_count];
+      __m128 thickness[scale_count];
       for (std::size_t m = 0; m < static_cast<std::size_t>(scale_count); ++m) {
-        const __m128 in_box = _mm_and_ps(_mm_cmplt_ps(along, half_width[m]), _mm_cmplt_ps(across, thickness[m]));
-        inside = _mm_add_epi32(inside, _mm_castps_si128(in_box));
+        half_width[m] = _mm_set1_ps(boxes.half_width[m]);
+        thickness[m] = _mm_set1_ps(boxes.thickness[m]);
       }
-      const __m128 placed = _mm_and_ps(_mm_and_ps(_mm_cmpneq_ps(u, zero), _mm_cmpneq_ps(v, zero)),
-                                       _mm_cmplt_ps(across, across_limit));
-      const int valid = _mm_movemask_ps(placed);
-      const int positive_u = _mm_movemask_ps(_mm_cmpgt_ps(u, zero));
-      const int positive_v = _mm_movemask_ps(_mm_cmpgt_ps(v, zero));
-      alignas(16) std::int32_t boxes_holding[4];
-      _mm_store_si128(reinterpret_cast<__m128i*>(boxes_holding), inside);
-      for (int lane = 0; lane < 4; ++lane) {
-        const int scale = scale_count + boxes_holding[lane];
-        int bucket = static_cast<int>(bucket_count);
-        if (((valid >> lane) & 1) != 0 && scale < scale_count) {
-          const int signs = ((positive_u >> lane) & 1) | (((positive_v >> lane) & 1) << 1);
-          bucket = scale_count * quadrant_of_signs[signs] + scale;
+      const __m128 across_limit = _mm_set1_ps(boxes.max_half_width);
+      const __m128 sign = _mm_set1_ps(-0.0f);
+      const __m128 zero = _mm_setzero_ps();
+      // The quadrant's index (quadrant - 1) from the signs: bit 0 +u, bit 1 +v.
+      constexpr int quadrant_of_signs[4] = {2, 3, 1, 0};
+      for (; k + 4 <= n; k += 4) {
+        const Point* p = &locals[k];
+        const __m128 u = _mm_setr_ps(p[0][0], p[1][0], p[2][0], p[3][0]);
+        const __m128 v = _mm_setr_ps(p[0][1], p[1][1], p[2][1], p[3][1]);
+        const __m128 w = _mm_setr_ps(p[0][2], p[1][2], p[2][2], p[3][2]);
+        const __m128 along = _mm_max_ps(_mm_andnot_ps(sign, u), _mm_andnot_ps(sign, v));
+        const __m128 across = _mm_andnot_ps(sign, w);
+        __m128i inside = _mm_setzero_si128();  // minus the boxes holding each neighbour
+        for (std::size_t m = 0; m < static_cast<std::size_t>(scale_count); ++m) {
+          const __m128 in_box = _mm_and_ps(_mm_cmplt_ps(along, half_width[m]), _mm_cmplt_ps(across, thickness[m]));
+          inside = _mm_add_epi32(inside, _mm_castps_si128(in_box));
         }
-        s.bucket_of[k + static_cast<std::size_t>(lane)] = static_cast<std::uint8_t>(bucket);
-        ++start[static_cast<std::size_t>(bucket)];
+        const __m128 placed = _mm_and_ps(_mm_and_ps(_mm_cmpneq_ps(u, zero), _mm_cmpneq_ps(v, zero)),
+                                         _mm_cmplt_ps(across, across_limit));
+        const int valid = _mm_movemask_ps(placed);
+        const int positive_u = _mm_movemask_ps(_mm_cmpgt_ps(u, zero));
+        const int positive_v = _mm_movemask_ps(_mm_cmpgt_ps(v, zero));
+        alignas(16) std::int32_t boxes_holding[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(boxes_holding), inside);
+        for (int lane = 0; lane < 4; ++lane) {
+          const int scale = scale_count + boxes_holding[lane];
+          int bucket = static_cast<int>(bucket_count);
+          if (((valid >> lane) & 1) != 0 && scale < scale_count) {
+            const int signs = ((positive_u >> lane) & 1) | (((positive_v >> lane) & 1) << 1);
+            bucket = scale_count * quadrant_of_signs[signs] + scale;
+          }
+          s.bucket_of[k + static_cast<std::size_t>(lane)] = static_cast<std::uint8_t>(bucket);
+          ++start[static_cast<std::size_t>(bucket)];
+        }
       }
     }
-  }
 #endif
-  for (; k < n; ++k) {
-    const QuadrantBoxes::Entry entry = boxes.smallest_box(locals[k]);
-    const int bucket = entry.quadrant == 0 ? static_cast<int>(bucket_count) : scale_count * (entry.quadrant - 1) + entry.scale;
-    s.bucket_of[k] = static_cast<std::uint8_t>(bucket);
-    ++start[static_cast<std::size_t>(bucket)];
+    for (; k < n; ++k) {
+      const QuadrantBoxes::Entry entry = boxes.smallest_box(locals[k]);
+      const int bucket =
+          entry.quadrant == 0 ? static_cast<int>(bucket_count) : scale_count * (entry.quadrant - 1) + entry.scale;
+      s.bucket_of[k] = static_cast<std::uint8_t>(bucket);
+      ++start[static_cast<std::size_t>(bucket)];
+    }
   }
   // Prefix sums: bucket b holds s.sorted[s.start[b] .. s.start[b + 1]).
   std::int32_t total = 0;
@@ -132,15 +140,20 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
     total += count;
   }
   s.start[bucket_count] = total;
-  s.sorted.resize(static_cast<std::size_t>(total));
-  s.noise.resize(static_cast<std::size_t>(total));
+  // Neighbours in no box go past the end of the last bucket.
+  s.sorted.resize(n);
+  s.placed.resize(n);
   std::array<std::int32_t, bucket_count + 1> next = s.start;
+  const std::int32_t* rows = neighbours.data();
+  const float* noise_of = in.noise.data();
+  std::int32_t* sorted = s.sorted.data();
+  std::array<float, 4>* placed = s.placed.data();
   for (k = 0; k < n; ++k) {
-    const std::uint8_t bucket = s.bucket_of[k];
-    if (bucket == bucket_count) continue;
-    const auto at = static_cast<std::size_t>(next[bucket]++);
-    s.sorted[at] = static_cast<std::int32_t>(k);
-    s.noise[at] = in.noise[static_cast<std::size_t>(neighbours[k])];
+    const auto at = static_cast<std::size_t>(next[bucket_of[k]]++);
+    const Point& local = locals[k];
+    const std::int32_t row = rows[k];
+    sorted[at] = row;
+    placed[at] = {local[0], local[1], local[2], noise_of[row]};
   }
 
   const float upper_at_zero = in.threshold * noise;
@@ -156,8 +169,7 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
     for (int m = 0; m < scale_count; ++m) {
       const std::size_t bucket = first_bucket + static_cast<std::size_t>(m);
       for (auto e = static_cast<std::size_t>(s.start[bucket]); e < static_cast<std::size_t>(s.start[bucket + 1]); ++e) {
-        const Point& local = locals[static_cast<std::size_t>(s.sorted[e])];
-        fit.add(local[0], local[1], local[2]);
+        fit.add(placed[e][0], placed[e][1], placed[e][2]);
       }
       // A plane needs the point and at least two neighbours.
       if (!(fit.count() > 2.0f)) break;
@@ -171,8 +183,8 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
       float variance = (noise * z[2]) * (noise * z[2]);
       const auto last = static_cast<std::size_t>(s.start[bucket + 1]);
       for (auto e = static_cast<std::size_t>(s.start[first_bucket]); e < last; ++e) {
-        const Point& local = locals[static_cast<std::size_t>(s.sorted[e])];
-        const float spread = s.noise[e] * ((local[0] * z[0] + local[1] * z[1]) + z[2]);
+        const std::array<float, 4>& p = placed[e];
+        const float spread = p[3] * ((p[0] * z[0] + p[1] * z[1]) + z[2]);
         variance += spread * spread;
       }
       const float height = plane.height;
@@ -189,9 +201,7 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
     }
     if (accepted_scale >= 0) {
       const auto last = static_cast<std::size_t>(s.start[first_bucket + static_cast<std::size_t>(accepted_scale) + 1]);
-      for (auto e = static_cast<std::size_t>(s.start[first_bucket]); e < last; ++e) {
-        accepted.support.push_back(neighbours[static_cast<std::size_t>(s.sorted[e])]);
-      }
+      accepted.support.insert(accepted.support.end(), sorted + s.start[first_bucket], sorted + last);
     }
   }
 }

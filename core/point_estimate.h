@@ -51,8 +51,8 @@ struct EstimateScratch {
   std::vector<Point> local;                           // local coordinates, when the list came without them
   std::vector<std::uint8_t> bucket_of;                // per neighbour: its bucket, or bucket_count for none
   std::array<std::int32_t, bucket_count + 1> start;   // bucket b: sorted[start[b] .. start[b + 1])
-  std::vector<std::int32_t> sorted;                   // positions in the list, bucket by bucket, in list order
-  std::vector<float> noise;                           // noise levels of the sorted neighbours
+  std::vector<std::int32_t> sorted;                   // the neighbours' rows, bucket by bucket, in list order
+  std::vector<std::array<float, 4>> placed;           // their local coordinates and noise levels, as sorted
 };
 
 /// Estimates point i of the block in its four quadrants: plane fits at five growing
@@ -62,11 +62,13 @@ struct EstimateScratch {
 ///   frame       the point's local frame
 ///   neighbours  block rows in estimate_region of the point, ascending
 ///   locals      their local coordinates (EstimateRegion::local), or empty to compute them
+///   boxes       each one's box (EstimateBoxes, from a search in a region that told its boxes),
+///               or empty to sort them into boxes here
 /// A quadrant box is open and starts at the point's own u and v; a support is the point,
 /// then the points that enter at the smallest scale, then those that enter at the next,
 /// each group in list order. Thread-safe with one scratch per thread.
 void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
                     std::span<const std::int32_t> neighbours, EstimateScratch& scratch, PointEstimate& estimate,
-                    std::span<const Point> locals = {});
+                    std::span<const Point> locals = {}, std::span<const std::uint8_t> boxes = {});
 
 }  // namespace vandrel

@@ -72,13 +72,16 @@ class RadiusSearch : public NeighbourSearch {
     }
     // Each thread takes whole groups, so that the lists do not depend on the thread count.
     const std::int64_t groups = (count + group - 1) / group;
+    const bool moved = narrowing->positions.data() != points_.data();
+    const std::array<std::vector<float>, 3>& searched =
+        moved ? searched_in_cell_order(narrowing->grid) : narrowing->grid.coordinates();
     find_on_threads(threads_, groups, parts_, out, [&](std::int64_t g, NeighbourLists& part) {
       thread_local CellGrid::Runs runs;
       const std::int64_t first = g * group;
       const std::int64_t last = std::min(count, first + group);
       narrowing->grid.runs_meeting(narrowing->regions.subspan(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first)),
                                    runs);
-      for (std::int64_t k = first; k < last; ++k) query(row_of(k), *narrowing, k, runs, part);
+      for (std::int64_t k = first; k < last; ++k) query(row_of(k), *narrowing, k, runs, searched, part);
     });
   }
 
@@ -92,32 +95,40 @@ class RadiusSearch : public NeighbourSearch {
   // of its points, to `part`: the points of `runs` that the region holds at their current
   // positions, and within the radius at the searched ones. A region that lies within the
   // radius, however far the points moved since the search, needs no radius test.
-  void query(std::int64_t i, const Narrowing& narrowing, std::int64_t k, const CellGrid::Runs& runs, NeighbourLists& part) {
+  //   searched  the searched points in the cell order of the narrowing's grid
+  void query(std::int64_t i, const Narrowing& narrowing, std::int64_t k, const CellGrid::Runs& runs,
+             const std::array<std::vector<float>, 3>& searched, NeighbourLists& part) {
     const Point& query = points_[static_cast<std::size_t>(i)];
     const EstimateRegion& region = narrowing.regions[static_cast<std::size_t>(k)];
     const double r = radius_;
     const double moved = narrowing.positions.data() == points_.data() ? 0.0 : narrowing.moved;
-    if (moved >= 0.0 && region.reach() + 2.0 * moved * (1.0 + 1e-9) < r * (1.0 - 1e-9)) {
-      narrowing.grid.within(region, runs, [](std::int32_t) { return true; }, part.rows, part.locals);
+    const bool inside_radius = moved >= 0.0 && region.reach() + 2.0 * moved * (1.0 + 1e-9) < r * (1.0 - 1e-9);
+    if (inside_radius) {
+      narrowing.grid.within(region, runs, nullptr, part.rows, part.locals, part.boxes);
     } else {
-      const double limit = r * r;
-      narrowing.grid.within(region, runs,
-                            [&](std::int32_t row) {
-                              const Point& p = points_[static_cast<std::size_t>(row)];
-                              const double dx = static_cast<double>(p[0]) - query[0];
-                              const double dy = static_cast<double>(p[1]) - query[1];
-                              const double dz = static_cast<double>(p[2]) - query[2];
-                              return (dx * dx + dy * dy) + dz * dz <= limit;
-                            },
-                            part.rows, part.locals);
+      const CellGrid::RadiusTest radius{searched, query, r * r};
+      narrowing.grid.within(region, runs, &radius, part.rows, part.locals, part.boxes);
     }
+    if (part.boxes.size() != part.rows.size()) part.boxes.clear();
     part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
+  }
+
+  // The searched points in the cell order of a narrowing's grid, made once per grid (for the
+  // radius test of the points' current positions).
+  const std::array<std::vector<float>, 3>& searched_in_cell_order(const CellGrid& grid) {
+    if (ordered_grid_ != grid.serial() || ordered_[0].size() != grid.order().size()) {
+      ordered_ = grid.in_cell_order(points_);
+      ordered_grid_ = grid.serial();
+    }
+    return ordered_;
   }
 
   std::span<const Point> points_;
   float radius_;
   int threads_;
   std::optional<CellGrid> grid_;
+  std::array<std::vector<float>, 3> ordered_;
+  std::uint64_t ordered_grid_ = ~std::uint64_t{0};
   std::vector<NeighbourLists> parts_;
 };
 

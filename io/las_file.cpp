@@ -81,7 +81,10 @@ LasDocument las_layout(std::uint64_t file_size, const ReadFileBytes& read, const
   if (minor >= 4 && header_size >= header_size_1_4) {
     const std::uint32_t evlrs = load_value<std::uint32_t>(c + evlr_count_at, true);
     std::uint64_t at = evlrs == 0 ? 0 : load_value<std::uint64_t>(c + evlr_begin_at, true);
+    // Extended VLRs that overlap the point records would be rewritten with the points.
+    const std::uint64_t points_end = doc.points_begin + count * doc.record_length;
     for (std::uint32_t k = 0; k < evlrs; ++k) {
+      if (at < points_end) fail(name, "extended VLR " + std::to_string(k) + " overlaps the point records");
       if (at > file_size || file_size - at < evlr_header_size)
         fail(name, "truncated: extended VLR " + std::to_string(k) + " lies past the end of the file");
       const auto length = load_value<std::uint64_t>(read(at + evlr_length_at, 8).data(), true);

@@ -43,15 +43,15 @@ TEST(Fusion, APointListedTwiceInASupportReceivesTheEstimateOnce) {
   const float variances[3] = {0.04f + 0.16f, 0.04f, 0.04f + 0.16f};
   for (std::size_t j = 0; j < 3; ++j) {
     SCOPED_TRACE(j);
-    EXPECT_FLOAT_EQ(sums.weights[j], weights[j]);
-    EXPECT_EQ(sums.uses[j], uses[j]);
-    EXPECT_FLOAT_EQ(sums.variances[j], variances[j]);
+    EXPECT_FLOAT_EQ(sums.sums[j].weight, weights[j]);
+    EXPECT_EQ(sums.sums[j].uses, uses[j]);
+    EXPECT_FLOAT_EQ(sums.sums[j].variance, variances[j]);
     // n n' w with n = (1, 0, 0): only the xx entry; the target w n n' p only from plane x = 1.
-    EXPECT_FLOAT_EQ(sums.normal[j][0], weights[j]);
-    for (std::size_t e = 1; e < 9; ++e) EXPECT_EQ(sums.normal[j][e], 0.0f) << e;
-    EXPECT_FLOAT_EQ(sums.target[j][0], wa);
-    EXPECT_EQ(sums.target[j][1], 0.0f);
-    EXPECT_EQ(sums.target[j][2], 0.0f);
+    EXPECT_FLOAT_EQ(sums.sums[j].normal[0], weights[j]);
+    for (std::size_t e = 1; e < 9; ++e) EXPECT_EQ(sums.sums[j].normal[e], 0.0f) << e;
+    EXPECT_FLOAT_EQ(sums.sums[j].target[0], wa);
+    EXPECT_EQ(sums.sums[j].target[1], 0.0f);
+    EXPECT_EQ(sums.sums[j].target[2], 0.0f);
   }
 }
 
@@ -64,9 +64,9 @@ TEST(Fusion, SumsAddAcrossEstimatesAndTheFloorScalesWithTheSupport) {
   fuse(sums, {0, 1}, {estimate, estimate});
   for (std::size_t j = 0; j < 3; ++j) {
     SCOPED_TRACE(j);
-    EXPECT_FLOAT_EQ(sums.weights[j], 64.0f);
-    EXPECT_EQ(sums.uses[j], 2.0f);
-    EXPECT_EQ(sums.target[j], (Point{0, 0, 0}));
+    EXPECT_FLOAT_EQ(sums.sums[j].weight, 64.0f);
+    EXPECT_EQ(sums.sums[j].uses, 2.0f);
+    EXPECT_EQ(sums.sums[j].target, (Point{0, 0, 0}));
   }
 }
 
@@ -82,8 +82,8 @@ TEST(Fusion, TheFallbackIsTheInverseVarianceMeanOfTheQuadrantPositions) {
   EXPECT_FLOAT_EQ(sums.fallback[2][2], 0.5f / 2.5f);
   // Without an accepted plane nothing is added to any sum, and only point 2's fallback is set.
   for (std::size_t j = 0; j < 3; ++j) {
-    EXPECT_EQ(sums.weights[j], 0.0f);
-    EXPECT_EQ(sums.uses[j], 0.0f);
+    EXPECT_EQ(sums.sums[j].weight, 0.0f);
+    EXPECT_EQ(sums.sums[j].uses, 0.0f);
   }
   EXPECT_EQ(sums.fallback[0], (Point{0, 0, 0}));
 }
@@ -123,13 +123,15 @@ TEST(Fusion, SumsDoNotDependOnTheThreadsAcrossChunks) {
     }
     results.push_back(std::move(sums));
   }
-  EXPECT_GT(results[0].uses[599], 1.0f);
+  EXPECT_GT(results[0].sums[599].uses, 1.0f);
   for (std::size_t t = 1; t < results.size(); ++t) {
-    EXPECT_EQ(results[t].normal, results[0].normal);
-    EXPECT_EQ(results[t].target, results[0].target);
-    EXPECT_EQ(results[t].weights, results[0].weights);
-    EXPECT_EQ(results[t].variances, results[0].variances);
-    EXPECT_EQ(results[t].uses, results[0].uses);
+    for (std::size_t j = 0; j < sheet.size(); ++j) {
+      const auto& sum = results[t].sums[j];
+      const auto& first = results[0].sums[j];
+      EXPECT_EQ(sum.normal, first.normal);
+      EXPECT_EQ(sum.target, first.target);
+      EXPECT_EQ((std::array{sum.weight, sum.variance, sum.uses}), (std::array{first.weight, first.variance, first.uses}));
+    }
     EXPECT_EQ(results[t].fallback, results[0].fallback);
   }
 }

@@ -124,8 +124,9 @@ std::vector<std::vector<Point>> random_clouds() {
 TEST(estimate_point, SupportsLieWithinTheReachAndListOnlyRowsOfTheList) {
   std::mt19937 rng(23);
   EstimateScratch scratch;
-  PointEstimate estimate, narrowed;
+  PointEstimate estimate, narrowed, told, sorted_here;
   for (const std::vector<Point>& points : random_clouds()) {
+    const CellGrid grid(points, block_cell_side);
     // Small levels on the plane; in the cube, levels whose bands are thicker than the boxes
     // are wide and make every point's ICI accept the large scales.
     std::uniform_real_distribution<float> level(points.size() == 700 ? 0.05f : 3.0f, points.size() == 700 ? 1.0f : 7.0f);
@@ -164,6 +165,23 @@ TEST(estimate_point, SupportsLieWithinTheReachAndListOnlyRowsOfTheList) {
           for (std::size_t k = 1; k < narrowed.quadrants[q].support.size(); ++k) {
             ASSERT_TRUE(std::binary_search(list.begin(), list.end(), narrowed.quadrants[q].support[k]));
           }
+        }
+        // The grid's search in the region tells each listed point's local coordinates and
+        // box: the estimates made from them are those made by sorting its list here.
+        CellGrid::Runs runs;
+        grid.runs_meeting({&region, 1}, runs);
+        std::vector<std::int32_t> rows;
+        LocalCoordinates locals;
+        EstimateBoxes boxes;
+        grid.within(region, runs, nullptr, rows, locals, boxes);
+        ASSERT_EQ(rows.size(), list.size());
+        ASSERT_EQ(boxes.size(), rows.size());
+        estimate_point(in, i, frame, rows, scratch, told, locals, boxes);
+        estimate_point(in, i, frame, rows, scratch, sorted_here);
+        for (std::size_t q = 0; q < 4; ++q) {
+          ASSERT_EQ(told.quadrants[q].support, sorted_here.quadrants[q].support);
+          ASSERT_EQ(told.quadrants[q].position, sorted_here.quadrants[q].position);
+          ASSERT_EQ(told.quadrants[q].deviation, sorted_here.quadrants[q].deviation);
         }
       }
     }

@@ -168,6 +168,9 @@ TEST(read_las, RefusesCompressedAndMalformedFiles) {
       {"truncated", good.substr(0, 375 + 94 + 39 * 36), "truncated: 40 point records"},
       {"zero scale", patched(139, std::string(8, '\0')), "y scale or offset is not usable"},
       {"no points", patched(247, std::string(8, '\0')), "no points"},  // format 7 leaves the 32-bit count zero
+      // One extended VLR at byte 469, where the point records start: writing new points would rewrite it.
+      {"extended VLR in the points", patched(235, std::string_view("\xd5\x01\0\0\0\0\0\0\x01\0\0\0", 12)),
+       "extended VLR 0 overlaps the point records"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
