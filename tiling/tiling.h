@@ -127,8 +127,8 @@ inline constexpr std::int64_t tile_bytes_per_point = 168;
 /// What filtering a cloud as one block holds for each point beside chunk_working_bytes: the
 /// positions, noise levels and sums of every point, the search grid, and the result
 /// (measured on the bunny, 2 threads: 122 to 126 bytes at 1M points and 0.5, 1 and 2 % noise,
-/// 134 at 10M points and 0.5 %).
-inline constexpr std::int64_t block_bytes_per_point = 136;
+/// 134 at 10M points and 0.5 %; 150 at 10M since each point's sums are one 64-byte block).
+inline constexpr std::int64_t block_bytes_per_point = 152;
 
 /// Whether filtering `points` points as one block keeps within `memory_bytes`.
 inline bool fits_one_block(std::int64_t points, std::int64_t memory_bytes) {
