@@ -303,10 +303,6 @@ void bin_points(const RowFile& cloud, const TilePlan& plan, const Survey& cloud_
 
 }  // namespace
 
-void report_progress(const DenoiseOptions& options, std::string_view stage, std::int64_t done, std::int64_t total) {
-  if (options.progress && !options.progress({stage, done, total})) throw Error("Vandrel:cancelled", "The run was cancelled.");
-}
-
 TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float sigma, float density,
                            const DenoiseOptions& options, const TileOptions& tiling,
                            const std::filesystem::path& scratch) {

@@ -37,11 +37,6 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
                   const DenoiseOptions& options = {}, const TileOptions& tiling = {},
                   const std::filesystem::path& scratch = std::filesystem::temp_directory_path());
 
-/// Reports `done` of `total` units of `stage` to options.progress, if any, and throws
-/// vandrel::Error "Vandrel:cancelled" when it asks to stop: for the stages of a run from
-/// files outside denoise_out_of_core, such as reading and writing the point file.
-void report_progress(const DenoiseOptions& options, std::string_view stage, std::int64_t done, std::int64_t total);
-
 /// The finite points of one compact region of the cloud, about `points` of them (all of
 /// them when the cloud has fewer): what a cloud too large to hold gives the estimators of
 /// sigma and density. The region is a box of the median bisection of an even sample, the

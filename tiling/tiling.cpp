@@ -277,6 +277,10 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
   return plan;
 }
 
+void report_progress(const DenoiseOptions& options, std::string_view stage, std::int64_t done, std::int64_t total) {
+  if (options.progress && !options.progress({stage, done, total})) throw Error("Vandrel:cancelled", "The run was cancelled.");
+}
+
 TileReach initial_reach(const TilePlan& plan, std::int32_t pass, float move, float found) {
   // A reach of 50 neighbours beyond the search radius is rare, and one within it costs no
   // wider halo; the frames check the reach as the tile runs, and a tile whose frames
@@ -474,6 +478,30 @@ void add_extra(const FarMovers::Extra& extra, std::vector<std::int64_t>& rows, s
   points = std::move(merged_points);
 }
 
+// Finds the far movers' neighbours over every tile's own points, as the first pass left them.
+void search_far_movers(const TilePlan& plan, const DenoiseOptions& options, const TileReader& read,
+                       const FirstPassStore& store, FarMovers& far) {
+  std::vector<std::int64_t> rows;
+  std::vector<Point> points;
+  std::vector<Point> first_positions;
+  std::vector<float> first_noise;
+  const auto tiles = static_cast<std::int64_t>(plan.tiles.size());
+  for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
+    report_progress(options, "far movers' neighbours", static_cast<std::int64_t>(t), tiles);
+    read(t, plan.tiles[t], 0.0, false, rows, points);
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      if (!plan.tiles[t].holds(points[k])) continue;
+      rows[kept] = rows[k];
+      points[kept++] = points[k];
+    }
+    rows.resize(kept);
+    points.resize(kept);
+    store.fetch(rows, first_positions, first_noise);
+    far.search(rows, points, first_positions);
+  }
+}
+
 }  // namespace
 
 TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma, float density,
@@ -496,21 +524,7 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
   const std::int32_t passes = write ? 2 : 1;
   for (std::int32_t pass = 1; pass <= passes; ++pass) {
     if (pass == 2 && far.any()) {
-      for (std::size_t t = 0; t < plan.tiles.size(); ++t) {
-        if (options.progress && !options.progress({"far movers' neighbours", static_cast<std::int64_t>(t), run.tiles}))
-          throw Error("Vandrel:cancelled", "The run was cancelled.");
-        read(t, plan.tiles[t], 0.0, false, rows, points);
-        std::size_t kept = 0;
-        for (std::size_t k = 0; k < rows.size(); ++k) {
-          if (!plan.tiles[t].holds(points[k])) continue;
-          rows[kept] = rows[k];
-          points[kept++] = points[k];
-        }
-        rows.resize(kept);
-        points.resize(kept);
-        store.fetch(rows, first_positions, first_noise);
-        far.search(rows, points, first_positions);
-      }
+      search_far_movers(plan, options, read, store, far);
       extra = far.extra();
     }
     if (pass == 2) run.halo_move = far.rest();
@@ -522,7 +536,7 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
       while (!parts.empty()) {
         const TileBox box = parts.back().first;
         TileHalo halo = parts.back().second;
-        const bool cut = parts.size() > 1 || !(box.lo == plan.tiles[t].lo && box.hi == plan.tiles[t].hi);
+        const bool cut = !(box.lo == plan.tiles[t].lo && box.hi == plan.tiles[t].hi);
         parts.pop_back();
         read(t, box, halo.halo(), cut, rows, points);
         bool widened = cut;

@@ -4,6 +4,7 @@
 #include <functional>
 #include <limits>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "vandrel/options.h"
@@ -305,6 +306,11 @@ struct FirstPassStore {
       keep;
   std::function<void(std::span<const std::int64_t> rows, std::vector<Point>& positions, std::vector<float>& noise)> fetch;
 };
+
+/// Reports `done` of `total` units of `stage` to options.progress, if any, and throws
+/// vandrel::Error "Vandrel:cancelled" when it asks to stop: for the stages of a tiled run
+/// outside the filter's own, such as reading and writing the point file.
+void report_progress(const DenoiseOptions& options, std::string_view stage, std::int64_t done, std::int64_t total);
 
 /// The tile loop every runner shares: the first pass over each tile of the plan, one after
 /// another, then the second. Each tile's pass is read with the initial halo, filtered by
