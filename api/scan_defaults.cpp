@@ -84,6 +84,12 @@ bool range_noise_by_default(std::int64_t height, std::int64_t finite_points) {
   return height > 1 && finite_points >= min_band_points;
 }
 
+bool noise_grows_with_range(const RangeNoise& model) {
+  if (model.bands.size() < 2) return false;
+  const double nearest = model.at(model.bands.front().range);
+  return nearest > 0.0 && model.at(model.bands.back().range) >= range_growth * nearest;
+}
+
 float estimate_sigma_by_line(std::span<const Point> points, std::span<const std::uint16_t> lines) {
   check_per_point(lines.size(), points.size(), "flight lines");
   std::vector<std::pair<std::uint16_t, std::int32_t>> rows;  // (line, row) of the finite points
@@ -95,7 +101,7 @@ float estimate_sigma_by_line(std::span<const Point> points, std::span<const std:
   for (std::size_t begin = 0; begin < rows.size();) {
     std::size_t end = begin;
     while (end < rows.size() && rows[end].first == rows[begin].first) ++end;
-    if (static_cast<std::int64_t>(end - begin) >= min_class_points) {
+    if (static_cast<std::int64_t>(end - begin) >= min_line_points) {
       line.clear();
       for (std::size_t k = begin; k < end; ++k) line.push_back(points[static_cast<std::size_t>(rows[k].second)]);
       estimates.push_back({estimate_sigma(line), static_cast<std::int64_t>(end - begin)});

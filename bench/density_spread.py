@@ -21,7 +21,7 @@ from estimator_accuracy import depth_camera, forest, strips  # noqa: E402
 from pcd_points import read_pcd  # noqa: E402
 from real_scans import read_las  # noqa: E402
 
-data = os.environ.get("VANDREL_REAL_SCANS", os.path.join(here, "..", "..", "shared", "data", "real"))
+data = os.environ.get("VANDREL_REAL_SCANS", os.path.join(here, "..", "data", "real"))
 
 
 def spread(points):

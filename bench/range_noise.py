@@ -28,7 +28,7 @@ here = os.path.dirname(os.path.abspath(__file__))
 build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "build")
 scratch = sys.argv[2] if len(sys.argv) > 2 else "/tmp/vandrel_range_noise"
 os.makedirs(scratch, exist_ok=True)
-data = os.environ.get("VANDREL_REAL_SCANS", os.path.join(here, "..", "..", "shared", "data", "real"))
+data = os.environ.get("VANDREL_REAL_SCANS", os.path.join(here, "..", "data", "real"))
 scans = ["table_scene_mug_stereo_textured", "milk_cartoon_all_small_clorox"]
 
 

@@ -50,7 +50,7 @@ here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, here)
 from pcd_points import read_pcd  # noqa: E402
 
-data = os.environ.get("VANDREL_REAL_SCANS", os.path.join(here, "..", "..", "shared", "data", "real"))
+data = os.environ.get("VANDREL_REAL_SCANS", os.path.join(here, "..", "data", "real"))
 
 
 def read_las(path):
@@ -88,7 +88,7 @@ def pooled_rms(points, groups):
         s, m = plane_rms2(points[rows])
         total += s
         count += m
-    return float(np.sqrt(total / count))
+    return float(np.sqrt(total / count)) if count else float("nan")
 
 
 def cells_of(xy, rows, size=10.0, least=10):
@@ -138,6 +138,15 @@ class Lidar:
         return {"ground cell RMS": pooled_rms(out, self.ground), "bridge deck RMS": pooled_rms(out, self.deck),
                 "others moved p95 (x ground RMS)": float(np.percentile(move, 95)),
                 "others moved max (x ground RMS)": float(move.max())}
+
+
+def write_listed_pcd(path, points, header):
+    """points (N x 3 float32) as a binary PCD list (HEIGHT 1) with the header's VIEWPOINT."""
+    viewpoint = " ".join(header.get("VIEWPOINT", ["0", "0", "0", "1", "0", "0", "0"]))
+    with open(path, "wb") as f:
+        f.write(f"VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH {len(points)}\nHEIGHT 1\n"
+                f"VIEWPOINT {viewpoint}\nPOINTS {len(points)}\nDATA binary\n".encode("ascii"))
+        f.write(np.ascontiguousarray(points, dtype="<f4").tobytes())
 
 
 def window_rms(points, rows):
@@ -311,6 +320,50 @@ def forest(args, seed=7):
 SWEEP_SIGMAS_MM = (0.15, 0.2, 0.3, 0.4, 0.5, 0.6, 0.8, 1.0, 1.3, 1.7, 2.2, 3.0)
 
 
+def small_files(args, tiles=6, size=1000, seed=1):
+    """Small LiDAR files: tiles of `size` points cut from autzen_trim.las around points of pulses with
+    several returns (trees), each holding a few hundred ground points or fewer, run as `vandrel IN OUT`
+    and as a tile with too little ground to be estimated from was run before (its last returns, with
+    their own estimates, made here by the Python binding)."""
+    import vandrel
+    path = os.path.join(data, "autzen_trim.las")
+    raw = open(path, "rb").read()
+    offset = struct.unpack_from("<I", raw, 96)[0]
+    record = struct.unpack_from("<H", raw, 105)[0]
+    n = struct.unpack_from("<I", raw, 107)[0]
+    records = np.frombuffer(raw, np.uint8, count=n * record, offset=offset).reshape(n, record)
+    xyz, classes = read_las(path)
+    returns, count = records[:, 14] & 7, (records[:, 14] >> 3) & 7
+    rng = np.random.default_rng(seed)
+    print("| tile | ground points | sigma: ground / last returns | ground cell RMS: input / default / before "
+          "| points moved p95, max: default / before |")
+    print("| --- | --- | --- | --- | --- |")
+    for t in range(tiles):
+        centre = xyz[rng.choice(np.flatnonzero(count >= 2))]
+        rows = np.sort(np.argsort(np.hypot(*(xyz[:, :2] - centre[:2]).T))[:size])
+        tile = os.path.join(args.scratch, f"tile{t}.las")
+        header = bytearray(raw[:offset])
+        struct.pack_into("<I", header, 107, len(rows))
+        with open(tile, "wb") as f:
+            f.write(bytes(header) + records[rows].tobytes())
+        cls = classes[rows]
+        cells = cells_of(xyz[rows, :2], np.flatnonzero(cls == 2))
+        last = xyz[rows][returns[rows] >= count[rows]]
+        last_sigma, last_density = vandrel.estimate_sigma(last), vandrel.estimate_density(last)
+        cells_rms, moves, ground_sigma = [pooled_rms(xyz[rows], cells)], [], ""
+        for extra in ([], ["--returns", "last", "--sigma", f"{last_sigma:.9g}", "--density", f"{last_density:.9g}"]):
+            out = os.path.join(args.scratch, "tile_out.las")
+            code, log, _ = run(args.build, [tile, out, *extra])
+            found = re.search(r"Estimated sigma: (\S+)", log)
+            ground_sigma = ground_sigma or (found.group(1) if found else "")
+            after = read_las(out)[0] if code == 0 else xyz[rows]
+            cells_rms.append(pooled_rms(after, cells))
+            move = np.linalg.norm(after - xyz[rows], axis=1)
+            moves.append(f"{np.percentile(move, 95):.2f}, {move.max():.2f}")
+        print(f"| {t} | {(cls == 2).sum()} | {float(ground_sigma):.3f} / {last_sigma:.3f} | "
+              + " / ".join(f"{v:.3f}" for v in cells_rms) + " | " + " / ".join(moves) + " |")
+
+
 def sweep(args):
     """The depth images' default (noise by range) against single sigmas at the same density."""
     print(f"date {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; load {os.getloadavg()[0]:.2f}; "
@@ -358,6 +411,7 @@ def main():
                         help="also the choices weighed for the default (explicit options)")
     parser.add_argument("--forest", action="store_true", help="only the synthetic forest with known ground")
     parser.add_argument("--sweep", action="store_true", help="only the depth images, against single sigmas")
+    parser.add_argument("--small", action="store_true", help="only small LiDAR files cut from the airborne scan")
     args = parser.parse_args()
     os.makedirs(args.scratch, exist_ok=True)
     if args.forest:
@@ -365,6 +419,9 @@ def main():
         return
     if args.sweep:
         sweep(args)
+        return
+    if args.small:
+        small_files(args)
         return
     print(f"date {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}; load {os.getloadavg()[0]:.2f}; "
           f"{os.cpu_count()} cores")
@@ -415,6 +472,21 @@ def main():
             if label == "default" and args.pictures and values:
                 picture(os.path.join(args.pictures, f"real_{scan.split('_')[0]}_slice.png"),
                         scan.split("_")[0], points, read_pcd(out)[0], depth_slices(points), "z (m)")
+        # The same image stored as a list, as many tools write a depth image once its NaN pixels
+        # are dropped (HEIGHT 1): its default run, measured on the grid the rows came from.
+        rows = np.flatnonzero(np.isfinite(points).all(axis=1))
+        listed = os.path.join(args.scratch, "listed.pcd")
+        write_listed_pcd(listed, points[rows], header)
+        out = os.path.join(args.scratch, "out.pcd")
+        code, log, seconds = run(args.build, [listed, out])
+        print("[default, stored as a list] " + " / ".join(
+            line for line in log.splitlines() if line.startswith(("Estimated", "Noise", "One sigma", "Moved", "vandrel"))))
+        values = None
+        if code == 0:
+            back = np.full_like(points, np.nan)
+            back[rows] = read_pcd(out)[0]
+            values = camera.measure(back)
+        results.append(("default, stored as a list (HEIGHT 1)", values, code, seconds))
         table(scan + ".pcd", camera, results)
 
 

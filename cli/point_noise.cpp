@@ -41,9 +41,37 @@ std::array<double, 3> parse_sensor(const std::string& text) {
   return position;
 }
 
+SensorNoise sensor_noise(const PointFile& file, std::span<const Point> points, std::span<const std::uint8_t> estimate_from,
+                         const PointNoiseRequest& request, const std::string& source) {
+  std::optional<std::array<double, 3>> sensor = request.sensor;
+  std::string where = "--sensor";
+  if (!sensor) {
+    sensor = pcd_sensor_position(file);
+    where = "the VIEWPOINT of the PCD header";
+  }
+  if (!sensor)
+    throw Error("Vandrel:noSensor", "--sigma range measures range from the sensor: give its position with --sensor "
+                                    "x,y,z ('" + source + "' is not a PCD file, whose VIEWPOINT would give it)");
+  const std::array<double, 3> origin = layout_origin(file);
+  const PointD at{(*sensor)[0] - origin[0], (*sensor)[1] - origin[1], (*sensor)[2] - origin[2]};
+  SensorNoise noise{estimate_range_noise(selected_points(points, estimate_from), at), ""};
+  const RangeNoise& model = noise.model;
+  std::string bands;
+  for (const RangeNoise::Band& band : model.bands)
+    bands += (bands.empty() ? "" : ", ") + number_text(band.range) + ": " + number_text(band.sigma) +
+             (band.step > 0.0 ? " (depth steps " + number_text(band.step) + ")" : "");
+  noise.description = "Noise by range from the sensor at " + number_text((*sensor)[0]) + "," +
+                      number_text((*sensor)[1]) + "," + number_text((*sensor)[2]) + " (" + where +
+                      "): sigma = " + number_text(model.a) + " + " + number_text(model.b) + " r^2, fitted to " +
+                      std::to_string(model.bands.size()) + (model.bands.size() == 1 ? " depth band" : " depth bands") +
+                      " (range: sigma) " + bands;
+  return noise;
+}
+
 std::vector<float> point_noise(const PointFile& file, std::span<const Point> points,
                                std::span<const std::uint8_t> estimate_from, const PointNoiseRequest& request,
-                               const std::string& source, const std::function<void(const std::string&)>& print) {
+                               const std::string& source, const std::function<void(const std::string&)>& print,
+                               const std::optional<SensorNoise>& fitted) {
   if (!request.field.empty()) {
     const std::vector<double> values = point_field(file, request.field, source);
     std::vector<float> sigmas(values.size());
@@ -58,28 +86,9 @@ std::vector<float> point_noise(const PointFile& file, std::span<const Point> poi
     print("Sigma of each point from field '" + request.field + "'");
     return sigmas;
   }
-  std::optional<std::array<double, 3>> sensor = request.sensor;
-  std::string where = "--sensor";
-  if (!sensor) {
-    sensor = pcd_sensor_position(file);
-    where = "the VIEWPOINT of the PCD header";
-  }
-  if (!sensor)
-    throw Error("Vandrel:noSensor", "--sigma range measures range from the sensor: give its position with --sensor "
-                                    "x,y,z ('" + source + "' is not a PCD file, whose VIEWPOINT would give it)");
-  const std::array<double, 3> origin = layout_origin(file);
-  const PointD at{(*sensor)[0] - origin[0], (*sensor)[1] - origin[1], (*sensor)[2] - origin[2]};
-  const std::vector<Point> chosen = selected_points(points, estimate_from);
-  const RangeNoise model = estimate_range_noise(chosen, at);
-  std::string bands;
-  for (const RangeNoise::Band& band : model.bands)
-    bands += (bands.empty() ? "" : ", ") + number_text(band.range) + ": " + number_text(band.sigma) +
-             (band.step > 0.0 ? " (depth steps " + number_text(band.step) + ")" : "");
-  print("Noise by range from the sensor at " + number_text((*sensor)[0]) + "," + number_text((*sensor)[1]) + "," +
-        number_text((*sensor)[2]) + " (" + where + "): sigma = " + number_text(model.a) + " + " + number_text(model.b) +
-        " r^2, fitted to " + std::to_string(model.bands.size()) +
-        (model.bands.size() == 1 ? " depth band" : " depth bands") + " (range: sigma) " + bands);
-  return range_sigmas(points, model);
+  const SensorNoise noise = fitted ? *fitted : sensor_noise(file, points, estimate_from, request, source);
+  print(noise.description);
+  return range_sigmas(points, noise.model);
 }
 
 }  // namespace vandrel

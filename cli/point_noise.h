@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "io/point_file.h"
+#include "vandrel/noise_model.h"
 #include "vandrel/options.h"
 #include "vandrel/point.h"
 
@@ -25,14 +26,26 @@ struct PointNoiseRequest {
 /// vandrel::Error "Vandrel:invalidArgument" otherwise.
 std::array<double, 3> parse_sensor(const std::string& text);
 
+/// The range model of --sigma range fitted to the points `estimate_from` selects (one value
+/// per row, nonzero: use it; empty: every row) about the sensor (--sensor, else a PCD file's
+/// VIEWPOINT), and a line saying what it was fitted to. Throws "Vandrel:noSensor" when there is
+/// no sensor position, and what estimate_range_noise throws.
+struct SensorNoise {
+  RangeNoise model;
+  std::string description;
+};
+SensorNoise sensor_noise(const PointFile& file, std::span<const Point> points, std::span<const std::uint8_t> estimate_from,
+                         const PointNoiseRequest& request, const std::string& source);
+
 /// One sigma per row of `file` (`points` are its rows as the filter takes them, minus the
 /// layout's origin): a field's values, or the range model fitted to the points `estimate_from`
 /// selects (one value per row, nonzero: use it; empty: every row) about the sensor (--sensor,
-/// else a PCD file's VIEWPOINT). `print` receives what the values were made from.
-/// Throws vandrel::Error: "Vandrel:unknownField" (see point_field), "Vandrel:noSensor" when
-/// the range model has no sensor position, and what estimate_range_noise throws.
+/// else a PCD file's VIEWPOINT), or `fitted` when given. `print` receives what the values were
+/// made from. Throws vandrel::Error: "Vandrel:unknownField" (see point_field) and what
+/// sensor_noise throws.
 std::vector<float> point_noise(const PointFile& file, std::span<const Point> points,
                                std::span<const std::uint8_t> estimate_from, const PointNoiseRequest& request,
-                               const std::string& source, const std::function<void(const std::string&)>& print);
+                               const std::string& source, const std::function<void(const std::string&)>& print,
+                               const std::optional<SensorNoise>& fitted = std::nullopt);
 
 }  // namespace vandrel

@@ -468,6 +468,18 @@ PYBIND11_MODULE(_core, m) {
         "range_noise_by_default(height, finite_points) -> bool: whether an organised depth image gets\n"
         "its noise by range by default.");
   m.def(
+      "noise_grows_with_range",
+      [](double a, double b, const std::vector<double>& ranges) {
+        RangeNoise model;
+        model.a = a;
+        model.b = b;
+        for (const double range : ranges) model.bands.push_back({range, 0.0f, 0, 0.0});
+        return noise_grows_with_range(model);
+      },
+      py::arg("a"), py::arg("b"), py::arg("ranges"),
+      "noise_grows_with_range(a, b, ranges) -> bool: whether a + b r^2 at the last band's range is 1.5 times or\n"
+      "more what it is at the first's.");
+  m.def(
       "estimate_range_noise",
       [](const py::array& points, double x, double y, double z) {
         const std::span<const Point> data = point_rows(points);

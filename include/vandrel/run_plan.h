@@ -46,7 +46,10 @@ Parameters resolve_parameters(std::span<const Point> points, std::optional<float
                               const ParameterNames& names = {});
 
 /// The fewest points of one class that the estimators are given in place of the whole cloud.
-inline constexpr std::int64_t min_class_points = 500;
+/// Small: a LiDAR tile of a thousand points holds a hundred or two of ground, and even so few
+/// read the scanner's noise far better than the whole tile, whose trees and roofs read as
+/// noise several times larger.
+inline constexpr std::int64_t min_class_points = 100;
 
 /// resolve_parameters for a classified cloud: `classes` holds the class of each point (LAS
 /// classification; empty: none). When at least min_class_points finite points are of class

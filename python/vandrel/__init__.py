@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["DenoiseResult", "Error", "denoise", "estimate_density", "estimate_sigma", "lidar_groups",
-           "range_noise_by_default", "range_sigmas", "__version__"]
+           "noise_grows_with_range", "range_noise_by_default", "range_sigmas", "__version__"]
 
 
 class Error(RuntimeError):
@@ -234,6 +234,14 @@ def range_noise_by_default(height: int, finite_points: int) -> bool:
     finite_points points of finite coordinates) noise that grows with range by default: a grid
     of 2 rows or more and 2000 finite points or more. Then range_sigmas gives the sigmas."""
     return bool(_core.range_noise_by_default(int(height), int(finite_points)))
+
+
+def noise_grows_with_range(model: dict) -> bool:
+    """Whether a depth image stored as a list (not organised) gets noise by range by default, as
+    the command line gives it: the noise of model (range_sigmas' second result) at its farthest
+    band is 1.5 times or more what it is at its nearest."""
+    return bool(_core.noise_grows_with_range(float(model["a"]), float(model["b"]),
+                                             [float(band[0]) for band in model["bands"]]))
 
 
 def estimate_sigma(points: npt.ArrayLike | Any, lines: npt.ArrayLike | None = None) -> float:

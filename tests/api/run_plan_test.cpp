@@ -131,11 +131,11 @@ TEST(resolve_parameters, EstimatesAClassifiedCloudFromItsGroundElseItsBuildings)
   EXPECT_EQ(ground.estimated_from, "the 600 points of class 2");
 
   // Too few of class 2: class 6 instead; too few of both: every point (and then refused).
-  for (std::size_t i = 100; i < 600; ++i) f.classes[i] = 6;
+  for (std::size_t i = 20; i < 600; ++i) f.classes[i] = 6;
   const Parameters buildings = resolve_parameters(f.points, f.classes, std::nullopt, std::nullopt);
   EXPECT_NEAR(buildings.sigma, 0.1f, 0.01f);
-  EXPECT_EQ(buildings.estimated_from, "the 500 points of class 6");
-  f.classes[100] = 1;
+  EXPECT_EQ(buildings.estimated_from, "the 580 points of class 6");
+  for (std::size_t i = 20; i < 520; ++i) f.classes[i] = 1;
   EXPECT_NE(refusal(f.points, f.classes, std::nullopt, std::nullopt, {}), "");
 
   // Both given: nothing estimated, nothing named. Classes that are not one per point are refused.

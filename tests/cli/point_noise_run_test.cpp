@@ -129,5 +129,44 @@ TEST(vandrel, GivesAnOrganisedDepthImageNoiseByRangeByDefaultAndRefusesOneWhoseB
   EXPECT_FALSE(std::filesystem::exists(dir / "out.pcd"));
 }
 
+// A depth image stored as a list (HEIGHT 1): 8000 points of a plane rising from 1 to 7 units
+// in front of its sensor, their depth noise a + b r^2.
+std::string listed_depth_pcd(double a, double b) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::string pcd = "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 8000\nHEIGHT 1\n"
+                    "VIEWPOINT 0 0 0 1 0 0 0\nPOINTS 8000\nDATA binary\n";
+  for (int i = 0; i < 8000; ++i) {
+    const double x = 4.0 * uniform(rng) - 2.0, y = 4.0 * uniform(rng);
+    const double z = 1.0 + 1.5 * y;
+    const double range = std::sqrt(x * x + y * y + z * z);
+    const float xyz[3] = {static_cast<float>(x), static_cast<float>(y),
+                          static_cast<float>(z + (a + b * range * range) * normal(rng))};
+    char bytes[12];
+    for (int axis = 0; axis < 3; ++axis) store_value<float>(bytes + 4 * axis, xyz[axis], true);
+    pcd.append(bytes, 12);
+  }
+  return pcd;
+}
+
+TEST(vandrel, GivesADepthImageStoredAsAListNoiseByRangeWhenItsNoiseGrowsWithRange) {
+  ScratchDir dir;
+  write_file(dir / "camera.pcd", listed_depth_pcd(0.001, 0.0005));
+  const Outcome camera = testing::run_program(dir, "camera.pcd default.pcd");
+  ASSERT_EQ(camera.code, 0) << camera.err;
+  EXPECT_NE(camera.err.find("Noise by range, the default for a depth image: the noise grows "), std::string::npos)
+      << camera.err;
+  ASSERT_EQ(testing::run_program(dir, "camera.pcd by_range.pcd --sigma range --quiet").code, 0);
+  EXPECT_EQ(read_file(dir / "default.pcd"), read_file(dir / "by_range.pcd"));
+
+  // The same plane with one noise everywhere keeps one sigma.
+  write_file(dir / "flat_noise.pcd", listed_depth_pcd(0.004, 0.0));
+  const Outcome one = testing::run_program(dir, "flat_noise.pcd one.pcd");
+  ASSERT_EQ(one.code, 0) << one.err;
+  EXPECT_NE(one.err.find("One sigma: the noise by range about the sensor grows "), std::string::npos) << one.err;
+  EXPECT_EQ(one.err.find("Noise by range, the default"), std::string::npos) << one.err;
+}
+
 }  // namespace
 }  // namespace vandrel

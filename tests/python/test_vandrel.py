@@ -363,9 +363,12 @@ def test_lidar_groups_are_the_command_lines_parts(small):
     ground, surfaces = vandrel.lidar_groups(points, classes, last)
     assert ground.dtype == bool and ground.tolist() == [True] * 600 + [False] * 4
     assert surfaces.tolist() == [False] * 600 + [True, False, False, True]
-    ground, surfaces = vandrel.lidar_groups(points[101:], classes[101:], last[101:])
-    assert not ground.any() and surfaces.tolist() == [True] * 499 + [True, False, False, True]
+    ground, surfaces = vandrel.lidar_groups(points[501:], classes[501:], last[501:])  # 99 of class 2: too few
+    assert not ground.any() and surfaces.tolist() == [True] * 99 + [True, False, False, True]
     assert vandrel.range_noise_by_default(480, 2000) and not vandrel.range_noise_by_default(1, 10**6)
+    bands = [(1.0, 0.001, 2000), (1.2, 0.001, 2000)]  # noise 1.44 times as large at the far band: one sigma
+    assert not vandrel.noise_grows_with_range({"a": 0.0, "b": 0.001, "bands": bands})
+    assert vandrel.noise_grows_with_range({"a": 0.0, "b": 0.001, "bands": bands + [(1.3, 0.002, 2000)]})
     with pytest.raises(vandrel.Error) as caught:
         vandrel.lidar_groups(points, classes[:-1], last)
     assert caught.value.identifier == "Vandrel:invalidArgument"
