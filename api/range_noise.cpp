@@ -77,6 +77,11 @@ RangeNoise estimate_range_noise(std::span<const Point> points, const PointD& sen
   }
   if (model.bands.empty())
     throw Error("Vandrel:degenerateCloud", "no depth band of the cloud samples a surface whose noise can be measured");
+  // A quantised band that reads no noise lies on terraces wider than even its thinned patches (a
+  // wall square to the camera): its quantisation is an offset there, and its noise unmeasured,
+  // not 0. Left out while another band measures noise; when none does, the zeros stand and say so.
+  const auto unmeasured = [](const RangeNoise::Band& band) { return band.sigma == 0.0f && band.step > 0.0; };
+  if (!std::all_of(model.bands.begin(), model.bands.end(), unmeasured)) std::erase_if(model.bands, unmeasured);
 
   // Least squares of sigma against x = range^2, every band weighing alike (they hold as many points).
   double sx = 0.0, sy = 0.0, sxx = 0.0, sxy = 0.0;

@@ -120,22 +120,21 @@ TEST(estimate_range_noise, RecoversNoiseThatGrowsAsTheSquareOfRange) {
                                  double{points[0][2]} * points[0][2]))));
 }
 
-TEST(estimate_range_noise, MeasuresDepthBandsQuantisedInStepsWiderThanTheNoise) {
-  // A 320 x 240 depth camera (focal length 525 pixels) at the origin looking along +z at
-  // four boards, each a quarter of the image, at depths 1 to 4 turned 30 degrees about the
-  // vertical: depth noise 0.0005 + 0.0004 z^2, then the disparity rounded so that depths sit
-  // on a lattice of step 0.002 z^2, 2 to 5 times the noise (terraces). Each band's sigma is
-  // to be the RMS distance of its points from their board, quantisation included.
+// A 320 x 240 depth camera (focal length 525 pixels) at the origin looking along +z at four
+// boards, each a quarter of the image, at depths 1 to 4, the first three turned 30 degrees about
+// the vertical and the last `last_tilt`: depth noise 0.0005 + 0.0004 z^2, then the disparity
+// rounded so that depths sit on a lattice of step 0.002 z^2, 2 to 5 times the noise (terraces).
+// `distance`: each point's distance from its board, quantisation included.
+std::vector<Point> quantised_boards(double last_tilt, std::vector<double>& distance) {
   std::mt19937 rng(3);
   std::normal_distribution<double> normal(0.0, 1.0);
-  const double tilt = std::numbers::pi / 6;
-  const double nx = std::sin(tilt), nz = std::cos(tilt);
   std::vector<Point> points;
-  std::vector<double> distance;
   for (int row = 0; row < 240; ++row)
     for (int column = 0; column < 320; ++column) {
       const double rx = (column - 159.5) / 525.0, ry = (row - 119.5) / 525.0;
       const int board = column / 80;
+      const double tilt = board == 3 ? last_tilt : std::numbers::pi / 6;
+      const double nx = std::sin(tilt), nz = std::cos(tilt);
       const double depth = 1.0 + board;
       const double ax = (board * 80 + 40 - 159.5) / 525.0 * depth;  // the board's centre, on its middle ray
       const double z = (ax * nx + depth * nz) / (rx * nx + nz);
@@ -145,6 +144,13 @@ TEST(estimate_range_noise, MeasuresDepthBandsQuantisedInStepsWiderThanTheNoise) 
       points.push_back(p);
       distance.push_back((double{p[0]} - ax) * nx + (double{p[2]} - depth) * nz);
     }
+  return points;
+}
+
+TEST(estimate_range_noise, MeasuresDepthBandsQuantisedInStepsWiderThanTheNoise) {
+  // Each band's sigma is to be the RMS distance of its points from their board.
+  std::vector<double> distance;
+  const std::vector<Point> points = quantised_boards(std::numbers::pi / 6, distance);
   const RangeNoise model = estimate_range_noise(points, {0.0, 0.0, 0.0});
   ASSERT_EQ(model.bands.size(), 8u);
   // The bands as the model cuts them: by range, ties by row, eight of equal counts.
@@ -162,6 +168,14 @@ TEST(estimate_range_noise, MeasuresDepthBandsQuantisedInStepsWiderThanTheNoise) 
     EXPECT_GT(model.bands[b].step, 0.0);
     EXPECT_NEAR(model.bands[b].sigma, truth, 0.1 * truth);
   }
+
+  // The farthest board square to the camera lies on one terrace: its bands read no noise (the
+  // quantisation is an offset there, not noise) and are left out, not taken for noise 0.
+  std::vector<double> unused;
+  const RangeNoise squared = estimate_range_noise(quantised_boards(0.0, unused), {0.0, 0.0, 0.0});
+  for (const RangeNoise::Band& band : squared.bands) EXPECT_GT(band.sigma, 0.0f);
+  EXPECT_LT(squared.bands.size(), 8u);
+  EXPECT_NEAR(squared.at(4.0), model.at(4.0), 0.2 * model.at(4.0));
 }
 
 }  // namespace
