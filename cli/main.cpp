@@ -463,38 +463,13 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     std::erase_if(classes, [&, i = std::size_t{0}](std::uint8_t) mutable { return selection[i++] == 0; });
     std::erase_if(lines, [&, i = std::size_t{0}](std::uint16_t) mutable { return selection[i++] == 0; });
   }
-  // A depth image gets its noise by range: an organised one always, one stored as a list (its
-  // NaN pixels dropped) when the model fitted to it grows with range as a camera's does.
+  // A depth image gets its noise by range.
   PointNoiseRequest noise = args.noise;
-  std::optional<SensorNoise> range_fit;
-  std::string range_reason;
-  const std::int64_t finite_rows = static_cast<std::int64_t>(n) - rows_not_finite(file);
+  DepthImageNoise depth_image;
   if (by_scan && plan.input_format == PointFormat::pcd && !args.sigma) {
-    if (range_noise_by_default(pcd_grid_height(file), finite_rows)) {
-      noise.by_range = true;
-      range_reason = "the default for an organised depth image";
-    } else if (finite_rows >= 2 * min_band_points) {
-      try {
-        range_fit = sensor_noise(file, points, selection, noise, args.input);
-      } catch (const Error& e) {
-        print(args, "One sigma: the noise by range could not be measured (" + std::string(e.what()) + ")");
-      }
-    }
-    if (range_fit) {
-      const RangeNoise& model = range_fit->model;
-      const double nearest = model.at(model.bands.front().range);
-      char growth[32] = "no";
-      if (nearest > 0.0) std::snprintf(growth, sizeof growth, "%.2f", model.at(model.bands.back().range) / nearest);
-      if (noise_grows_with_range(model)) {
-        noise.by_range = true;
-        range_reason = std::string("the default for a depth image: the noise grows ") + growth +
-                       " times from the nearest depth band to the farthest";
-      } else {
-        print(args, std::string("One sigma: the noise by range about the sensor grows ") + growth +
-                        " times from the nearest depth band to the farthest, not as a depth camera's");
-        range_fit.reset();
-      }
-    }
+    depth_image = depth_image_noise(file, points, static_cast<std::int64_t>(n) - rows_not_finite(file), args.noise,
+                                    args.input, [&](const std::string& line) { print(args, line); });
+    noise.by_range = depth_image.by_range;
   }
   // With a sigma per point only the density may be left to estimate.
   const std::optional<float> sigma_given = noise.asked() ? std::optional<float>(0.0f) : args.sigma;
@@ -515,9 +490,9 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   if (parameters.sigma_estimated) print(args, "Estimated sigma: " + float9_text(parameters.sigma) + from);
   std::vector<float> sigmas;
   if (noise.asked()) {
-    if (!args.noise.asked()) print(args, "Noise by range, " + range_reason + " (--sigma VALUE: one sigma)");
+    if (!args.noise.asked()) print(args, "Noise by range, " + depth_image.reason + " (--sigma VALUE: one sigma)");
     sigmas = point_noise(file, points, selection, noise, args.input, [&](const std::string& line) { print(args, line); },
-                         range_fit);
+                         depth_image.fit);
     parameters.sigma = *std::max_element(sigmas.begin(), sigmas.end());
     if (!args.noise.asked() && parameters.sigma == 0.0f) {
       // No band measured any noise (depths quantised in steps wider than it): one sigma,

@@ -9,6 +9,7 @@
 #include "io/point_field.h"
 #include "vandrel/error.h"
 #include "vandrel/noise_model.h"
+#include "vandrel/scan_defaults.h"
 #include "vandrel/vandrel.h"
 
 namespace vandrel {
@@ -65,6 +66,39 @@ SensorNoise sensor_noise(const PointFile& file, std::span<const Point> points, s
                       "): sigma = " + number_text(model.a) + " + " + number_text(model.b) + " r^2, fitted to " +
                       std::to_string(model.bands.size()) + (model.bands.size() == 1 ? " depth band" : " depth bands") +
                       " (range: sigma) " + bands;
+  return noise;
+}
+
+DepthImageNoise depth_image_noise(const PointFile& file, std::span<const Point> points, std::int64_t finite_rows,
+                                  const PointNoiseRequest& request, const std::string& source,
+                                  const std::function<void(const std::string&)>& print) {
+  DepthImageNoise noise;
+  if (range_noise_by_default(pcd_grid_height(file), finite_rows)) {
+    noise.by_range = true;
+    noise.reason = "the default for an organised depth image";
+    return noise;
+  }
+  if (finite_rows < 2 * min_band_points) return noise;
+  try {
+    noise.fit = sensor_noise(file, points, {}, request, source);
+  } catch (const Error& e) {
+    print("One sigma: the noise by range could not be measured (" + std::string(e.what()) + ")");
+    return noise;
+  }
+  // How many times the model's noise at the farthest band is its noise at the nearest.
+  const RangeNoise& model = noise.fit->model;
+  const double nearest = model.at(model.bands.front().range);
+  char growth[32] = "no";
+  if (nearest > 0.0) std::snprintf(growth, sizeof growth, "%.2f", model.at(model.bands.back().range) / nearest);
+  if (noise_grows_with_range(model)) {
+    noise.by_range = true;
+    noise.reason = std::string("the default for a depth image: the noise grows ") + growth +
+                   " times from the nearest depth band to the farthest";
+  } else {
+    print(std::string("One sigma: the noise by range about the sensor grows ") + growth +
+          " times from the nearest depth band to the farthest, not as a depth camera's");
+    noise.fit.reset();
+  }
   return noise;
 }
 

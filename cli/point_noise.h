@@ -37,6 +37,20 @@ struct SensorNoise {
 SensorNoise sensor_noise(const PointFile& file, std::span<const Point> points, std::span<const std::uint8_t> estimate_from,
                          const PointNoiseRequest& request, const std::string& source);
 
+/// The noise a run whose sigma is left to estimate gives a PCD file, a depth image (`points`:
+/// its rows, `finite_rows` of them finite): by range about its sensor when it is organised in a
+/// grid (range_noise_by_default), or when, stored as a list (HEIGHT 1, two bands' worth of finite
+/// points or more), the model fitted to it (about `request`'s sensor, as sensor_noise) grows with
+/// range (noise_grows_with_range): then `fit` holds that model. `reason` says why; `print` receives why a list keeps one sigma.
+struct DepthImageNoise {
+  bool by_range = false;
+  std::optional<SensorNoise> fit;
+  std::string reason;
+};
+DepthImageNoise depth_image_noise(const PointFile& file, std::span<const Point> points, std::int64_t finite_rows,
+                                  const PointNoiseRequest& request, const std::string& source,
+                                  const std::function<void(const std::string&)>& print);
+
 /// One sigma per row of `file` (`points` are its rows as the filter takes them, minus the
 /// layout's origin): a field's values, or the range model fitted to the points `estimate_from`
 /// selects (one value per row, nonzero: use it; empty: every row) about the sensor (--sensor,

@@ -117,9 +117,9 @@ TEST(vandrel, GivesAnOrganisedDepthImageNoiseByRangeByDefaultAndRefusesOneWhoseB
   EXPECT_EQ(measured.code, 0) << measured.err;
   EXPECT_NE(measured.err.find(": 0.2017 (depth steps 1)"), std::string::npos) << measured.err;
   std::filesystem::remove(dir / "out.pcd");
-  // Terraces 40 units wide, half the image: even the thinned bands' patches lie on one terrace and
-  // show no noise, yet the image spreads off its plane at the steps.
-  write_file(dir / "in.pcd", terraces_pcd(0.025f));
+  // Terraces 80 units wide, as wide as the image: even the thinned bands' patches lie on one
+  // terrace and show no noise, yet the image spreads off its plane at the steps.
+  write_file(dir / "in.pcd", terraces_pcd(0.0125f));
   const Outcome r = testing::run_program(dir, "in.pcd out.pcd");
   EXPECT_EQ(r.code, 1);
   for (const char* line : {"Noise by range, the default for an organised depth image (--sigma VALUE: one sigma)\n",
