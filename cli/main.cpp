@@ -252,8 +252,8 @@ struct Plan {
 };
 
 // What a run whose parameters are estimated filters by default, by the kind of scan (see
-// <vandrel/scan_defaults.h>): a classified LiDAR scan in parts, an organised depth image with
-// noise by range. Runs that choose for themselves (a selection, a sigma per point; for LAS
+// <vandrel/scan_defaults.h>): a classified LiDAR scan in parts, a depth image (organised, or a
+// list whose noise grows with range) with noise by range. Runs that choose for themselves (a selection, a sigma per point; for LAS
 // files --returns), runs in tiles and runs writing outputs beside the points filter as asked.
 bool defaults_by_scan(const Arguments& args, const Plan& plan) {
   return !selecting(args) && !args.noise.asked() && plan.mode == RunMode::whole && !writing_outputs(args);
@@ -435,7 +435,7 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
   }
   // What the run filters when its parameters are estimated and it chooses nothing itself: a
   // classified LiDAR scan its ground and, apart, its other surfaces' last returns; an
-  // unclassified one its last returns; an organised depth image every point, with noise by range.
+  // unclassified one its last returns; a depth image every point, with noise by range.
   const bool by_scan = defaults_by_scan(args, plan) && (!args.sigma || !args.density);
   std::optional<LidarGroups> groups;
   if (by_scan && plan.input_format == PointFormat::las && !args.returns_given) {
