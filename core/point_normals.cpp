@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <optional>
 #include <queue>
@@ -105,8 +106,9 @@ void surface_fits(std::span<const Point> points, std::span<const std::int32_t> r
   const Point across{frame.vectors[3], frame.vectors[4], frame.vectors[5]};
   const Point normal{frame.vectors[6], frame.vectors[7], frame.vectors[8]};
   const float spread = std::sqrt((frame.values[0] + frame.values[1]) / static_cast<float>(smallest));
-  // Points on one spot: the frame's normal at every size.
-  const float unit = spread > 0.0f && std::isfinite(spread) ? power_of_two_below(spread) : 1.0f;
+  // Points on one spot (or within a subnormal spread of it): no scaling.
+  const float unit =
+      spread >= std::numeric_limits<float>::min() && std::isfinite(spread) ? power_of_two_below(spread) : 1.0f;
   QuadricSums sums;
   std::size_t r = 0;
   for (std::size_t s = 0; s < scales; ++s) {
