@@ -130,12 +130,14 @@ void surface_fits(std::span<const Point> points, std::span<const std::int32_t> r
     const float size = static_cast<float>(1u << (s / 2));
     std::array<float, 21> gram = sums.gram;
     std::array<float, 6> moment = sums.moment;
-    constexpr std::array<int, 6> degree{0, 1, 1, 2, 2, 2};
-    auto factor = [&](std::size_t i) { return degree[i] == 0 ? 1.0f : degree[i] == 1 ? 1.0f / size : 1.0f / (size * size); };
+    // Each basis function's factor: 1 for the constant, 1 / size for u and v, 1 / size^2 for
+    // the squares and the product.
+    const std::array<float, 6> factor{1.0f, 1.0f / size, 1.0f / size, 1.0f / (size * size), 1.0f / (size * size),
+                                      1.0f / (size * size)};
     std::size_t entry = 0;
     for (std::size_t i = 0; i < 6; ++i) {
-      for (std::size_t j = 0; j <= i; ++j) gram[entry++] *= factor(i) * factor(j);
-      moment[i] *= factor(i);
+      for (std::size_t j = 0; j <= i; ++j) gram[entry++] *= factor[i] * factor[j];
+      moment[i] *= factor[i];
     }
     const std::optional<std::array<float, 6>> c = solve_spd_6x6(gram, moment);
     if (!c || !std::isfinite((*c)[1]) || !std::isfinite((*c)[2])) continue;
