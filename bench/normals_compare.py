@@ -17,12 +17,13 @@ bump, the surface of a cube, a half cylinder closed by flat faces: curved and fl
 at sharp 90-degree edges, and the bunny mesh data/bunny.off), adds Gaussian noise of sigma =
 LEVEL x the diagonal of the shape's bounding box for the levels 0.5, 1 and 2 %, and scores each
 method by the angle between its normal at each point and the true normal at that point's clean
-position, ignoring the sign (peers do not orient): mean and 95th percentile, in degrees. The bunny is scored twice: against the normal of the triangle each point
-lies on (the faceted surface the points were drawn from: 3674 triangles for 20000 points, so
-neighbouring triangles' normals differ by several degrees everywhere) and, as "bunny-smooth",
-against the smooth surface the mesh stands for (the triangle's vertex normals, each the
-area-weighted mean of its triangles' normals, interpolated at the point: 7.2 degrees from the
-triangle's on average). Methods:
+position, ignoring the sign (peers do not orient): mean and 95th percentile, in degrees. The
+bunny is scored twice: against the normal of the triangle each point lies on (the faceted
+surface the points were drawn from: 3674 triangles for 20000 points, so neighbouring triangles'
+normals differ by several degrees everywhere) and, as "bunny-smooth", against the smooth surface
+the mesh stands for (the triangle's vertex normals, each the area-weighted mean of its
+triangles' normals, interpolated at the point: 7.2 degrees from the triangle's on average).
+Methods:
 
   vandrel        build/vandrel --normals with the true --sigma and --density: quadric fits to
                  25 to 400 nearest filtered points, the size chosen per point
