@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <optional>
 #include <queue>
@@ -24,71 +26,131 @@ constexpr std::size_t spread_neighbours = 12;
 
 // The neighbourhood sizes a normal is fitted at, smallest first.
 constexpr std::array<std::int32_t, 5> normal_scales{25, 50, 100, 200, 400};
-// A larger scale is taken while its normal stays within this factor of the cloud's median
-// deviation from the next smaller scale's normal (on squared sines' scale: 4^2).
-constexpr float median_factor_squared = 16.0f;
+// A larger scale is taken while its normal turns from the next smaller scale's by at most
+// this factor times the cloud's median turn at that step (on squared sines' scale: 8^2) ...
+constexpr float median_factor_squared = 64.0f;
+// ... and by at most 4 degrees (its squared sine): a step that turns a normal further sees
+// more of the surface (an edge, a crease, a fine detail), not less of the noise.
+constexpr float largest_turn_squared = 0.0048659656f;
 
 float dot(const Point& a, const Point& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
 
-// The surface through the first `k` rows of `rows` (nearest first), seen from `at`: in the
-// frame of their principal axes about their mean, the quadric height
-// h = c0 + c1 u + c2 v + c3 u^2 + c4 u v + c5 v^2 fitted by least squares (u, v scaled by the
-// spread of the points), and its normal at `at`'s (u, v). A plane's normal leans on a curved
-// surface unless the point is the neighbourhood's centre; the quadric's does not, so larger
-// neighbourhoods stay unbiased. Falls back to the plane's normal when the quadric is not
-// determined (points on a line). The curvature is the scatter's surface variation. Sums in
-// list order.
-NormalFit surface_fit(std::span<const Point> points, std::span<const std::int32_t> rows, std::size_t k,
-                       const Point& at) {
-  Point mean;
-  for (std::size_t c = 0; c < 3; ++c) {
-    float sum = points[static_cast<std::size_t>(rows[0])][c];
-    for (std::size_t r = 1; r < k; ++r) sum += points[static_cast<std::size_t>(rows[r])][c];
-    mean[c] = sum / static_cast<float>(k);
-  }
-  std::array<float, 9> scatter{};
-  for (std::size_t r = 0; r < k; ++r) {
-    const Point& p = points[static_cast<std::size_t>(rows[r])];
-    const Point d = {p[0] - mean[0], p[1] - mean[1], p[2] - mean[2]};
-    for (std::size_t col = 0; col < 3; ++col) {
-      for (std::size_t row = 0; row <= col; ++row) scatter[row + 3 * col] += d[row] * d[col];
-    }
-  }
-  const SymmetricEigen fit = symmetric_eigen_3x3(scatter);
-  const float total = (fit.values[0] + fit.values[1]) + fit.values[2];
-  const float curvature = total > 0.0f ? std::fabs(fit.values[2]) / total : 0.0f;
-  const Point along{fit.vectors[0], fit.vectors[1], fit.vectors[2]};
-  const Point across{fit.vectors[3], fit.vectors[4], fit.vectors[5]};
-  const Point normal{fit.vectors[6], fit.vectors[7], fit.vectors[8]};
-  const float spread = std::sqrt((fit.values[0] + fit.values[1]) / static_cast<float>(k));
-  if (!(spread > 0.0f)) return {normal, curvature};
-  auto in_frame = [&](const Point& p) {
-    const Point d = {p[0] - mean[0], p[1] - mean[1], p[2] - mean[2]};
-    return std::array<float, 3>{dot(d, along) / spread, dot(d, across) / spread, dot(d, normal)};
-  };
-  // Normal equations of the quadric, lower triangle row by row.
+// The largest power of two at most x (x > 0, finite, normal): exact scaling factors.
+float power_of_two_below(float x) { return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) & 0x7f800000u); }
+
+// What the fits of one point sum over its neighbours, in a frame of its own centred at the
+// point (u, v along the surface, h across it, all in units of the frame's `unit`): the
+// normal equations of the quadric h = c0 + c1 u + c2 v + c3 u^2 + c4 u v + c5 v^2 (lower
+// triangle row by row), and the sums the scatter needs beyond them.
+struct QuadricSums {
   std::array<float, 21> gram{};
   std::array<float, 6> moment{};
-  for (std::size_t r = 0; r < k; ++r) {
-    const auto [u, v, h] = in_frame(points[static_cast<std::size_t>(rows[r])]);
+  float hh = 0.0f;  // sum of h^2
+
+  void add(float u, float v, float h) {
     const std::array<float, 6> basis{1.0f, u, v, u * u, u * v, v * v};
     std::size_t entry = 0;
     for (std::size_t i = 0; i < 6; ++i) {
       for (std::size_t j = 0; j <= i; ++j) gram[entry++] += basis[i] * basis[j];
       moment[i] += basis[i] * h;
     }
+    hh += h * h;
   }
-  const std::optional<std::array<float, 6>> c = solve_spd_6x6(gram, moment);
-  if (!c || !std::isfinite((*c)[1]) || !std::isfinite((*c)[2])) return {normal, curvature};
-  const auto [u, v, h] = in_frame(at);
-  const float slope_u = ((*c)[1] + 2.0f * (*c)[3] * u + (*c)[4] * v) / spread;
-  const float slope_v = ((*c)[2] + (*c)[4] * u + 2.0f * (*c)[5] * v) / spread;
-  Point surface;
-  for (std::size_t i = 0; i < 3; ++i) surface[i] = (normal[i] - slope_u * along[i]) - slope_v * across[i];
-  const float length = std::sqrt(dot(surface, surface));
-  if (!(length > 0.0f) || !std::isfinite(length)) return {normal, curvature};
-  for (float& x : surface) x /= length;
-  return {surface, curvature};
+};
+
+// The scatter of the summed points about their mean, in the frame (column-major, upper
+// triangle filled): from the sums, so centred once at the end.
+std::array<float, 9> scatter_of(const QuadricSums& sums) {
+  const float k = sums.gram[0];
+  const std::array<float, 3> total{sums.gram[1], sums.gram[3], sums.moment[0]};  // u, v, h
+  // Sums of products: uu, uv, vv from the gram, uh, vh from the moment, hh.
+  const std::array<float, 9> products{sums.gram[2], sums.gram[4], sums.moment[1],
+                                      sums.gram[4], sums.gram[5], sums.moment[2],
+                                      sums.moment[1], sums.moment[2], sums.hh};
+  std::array<float, 9> scatter{};
+  for (std::size_t col = 0; col < 3; ++col)
+    for (std::size_t row = 0; row <= col; ++row)
+      scatter[row + 3 * col] = products[row + 3 * col] - total[row] * (total[col] / k);
+  return scatter;
+}
+
+// The surface of a point's neighbourhood at each of `scales` sizes (the first
+// normal_scales[s] rows of `rows`, nearest first), seen from `at`, the point: the quadric
+// height over one frame for all sizes, the principal axes of the smallest neighbourhood (the
+// least one its plane's normal), fitted by least squares, and its normal at the point. A
+// plane's normal leans on a curved surface unless the point is the neighbourhood's centre;
+// the quadric's does not, so larger neighbourhoods stay unbiased. The sums grow row by row
+// from one size to the next; each size's equations are scaled by a power of two (exact) so
+// that its u and v are about 1. Falls back to the least principal axis of the size's scatter
+// when the quadric is not determined (points on a line). The curvature is the scatter's
+// surface variation. Sums in list order.
+void surface_fits(std::span<const Point> points, std::span<const std::int32_t> rows, std::size_t scales,
+                  const Point& at, std::span<NormalFit> fits) {
+  const auto smallest = static_cast<std::size_t>(normal_scales[0]);
+  Point mean;
+  for (std::size_t c = 0; c < 3; ++c) {
+    float sum = points[static_cast<std::size_t>(rows[0])][c];
+    for (std::size_t r = 1; r < smallest; ++r) sum += points[static_cast<std::size_t>(rows[r])][c];
+    mean[c] = sum / static_cast<float>(smallest);
+  }
+  std::array<float, 9> scatter{};
+  for (std::size_t r = 0; r < smallest; ++r) {
+    const Point& p = points[static_cast<std::size_t>(rows[r])];
+    const Point d = {p[0] - mean[0], p[1] - mean[1], p[2] - mean[2]};
+    for (std::size_t col = 0; col < 3; ++col) {
+      for (std::size_t row = 0; row <= col; ++row) scatter[row + 3 * col] += d[row] * d[col];
+    }
+  }
+  const SymmetricEigen frame = symmetric_eigen_3x3(scatter);
+  const Point along{frame.vectors[0], frame.vectors[1], frame.vectors[2]};
+  const Point across{frame.vectors[3], frame.vectors[4], frame.vectors[5]};
+  const Point normal{frame.vectors[6], frame.vectors[7], frame.vectors[8]};
+  const float spread = std::sqrt((frame.values[0] + frame.values[1]) / static_cast<float>(smallest));
+  // Points on one spot (or within a subnormal spread of it): no scaling.
+  const float unit =
+      spread >= std::numeric_limits<float>::min() && std::isfinite(spread) ? power_of_two_below(spread) : 1.0f;
+  QuadricSums sums;
+  std::size_t r = 0;
+  for (std::size_t s = 0; s < scales; ++s) {
+    for (const auto k = static_cast<std::size_t>(normal_scales[s]); r < k; ++r) {
+      const Point& p = points[static_cast<std::size_t>(rows[r])];
+      const Point d = {(p[0] - at[0]) / unit, (p[1] - at[1]) / unit, (p[2] - at[2]) / unit};
+      sums.add(dot(d, along), dot(d, across), dot(d, normal));
+    }
+    const SymmetricEigen shape = symmetric_eigen_3x3(scatter_of(sums));
+    const float total = (shape.values[0] + shape.values[1]) + shape.values[2];
+    const float curvature = total > 0.0f ? std::fabs(shape.values[2]) / total : 0.0f;
+    // The plane's normal, from the frame's coordinates back to the cloud's.
+    Point plane;
+    for (std::size_t i = 0; i < 3; ++i)
+      plane[i] = (shape.vectors[6] * along[i] + shape.vectors[7] * across[i]) + shape.vectors[8] * normal[i];
+    fits[s] = {plane, curvature};
+    // u and v of this size in units of `size`, a power of two: the neighbourhood's radius
+    // grows by sqrt(2) a size.
+    const float size = static_cast<float>(1u << (s / 2));
+    std::array<float, 21> gram = sums.gram;
+    std::array<float, 6> moment = sums.moment;
+    // Each basis function's factor: 1 for the constant, 1 / size for u and v, 1 / size^2 for
+    // the squares and the product.
+    const std::array<float, 6> factor{1.0f, 1.0f / size, 1.0f / size, 1.0f / (size * size), 1.0f / (size * size),
+                                      1.0f / (size * size)};
+    std::size_t entry = 0;
+    for (std::size_t i = 0; i < 6; ++i) {
+      for (std::size_t j = 0; j <= i; ++j) gram[entry++] *= factor[i] * factor[j];
+      moment[i] *= factor[i];
+    }
+    const std::optional<std::array<float, 6>> c = solve_spd_6x6(gram, moment);
+    if (!c || !std::isfinite((*c)[1]) || !std::isfinite((*c)[2])) continue;
+    // The slopes dh/du, dh/dv at the point (u = v = 0).
+    const float slope_u = (*c)[1] / size;
+    const float slope_v = (*c)[2] / size;
+    Point surface;
+    for (std::size_t i = 0; i < 3; ++i) surface[i] = (normal[i] - slope_u * along[i]) - slope_v * across[i];
+    const float length = std::sqrt(dot(surface, surface));
+    if (!(length > 0.0f) || !std::isfinite(length)) continue;
+    for (float& x : surface) x /= length;
+    fits[s].normal = surface;
+  }
 }
 
 void flip(Point& n) {
@@ -171,8 +233,7 @@ void fit_normals(Host& host, std::span<const Point> points, std::size_t scales, 
         const std::span<const std::int32_t> list = lists[k];
         const auto i = wanted.empty() ? static_cast<std::size_t>(begin + k)
                                       : static_cast<std::size_t>(wanted[static_cast<std::size_t>(begin + k)]);
-        for (std::size_t s = 0; s < scales; ++s)
-          fits[s] = surface_fit(points, list, static_cast<std::size_t>(normal_scales[s]), points[i]);
+        surface_fits(points, list, scales, points[i], std::span<NormalFit>(fits.data(), scales));
         if (spreading) {
           // The nearest first; the point itself (first, or tied) is skipped by the spread.
           for (std::size_t r = 0; r < spread_neighbours; ++r)
@@ -195,8 +256,11 @@ BlockNormals choose_normals(std::span<const Point> points, std::span<const Norma
   // How far each scale's normal turns from the next smaller scale's, as a squared sine
   // (1 - cos^2), and the cloud's median of it per scale: what a scale's own noise makes it
   // turn, on a surface smooth at that scale. A point keeps growing its scale while each step
-  // turns by less than median_factor_squared times that: near an edge or a fine detail the
-  // larger fits turn further, and the point keeps the last scale before them.
+  // turns by less than median_factor_squared times that and less than largest_turn_squared:
+  // near an edge or a fine detail the larger fits turn further, and the point keeps the last
+  // scale before them. The median alone is not enough: where most of a cloud's large
+  // neighbourhoods reach an edge or a crease (a small cloud of a faceted or detailed object)
+  // the median is their turn, and every point would grow across its edge.
   std::vector<float> turn(n * scales, 0.0f);
   for_each_share(threads, static_cast<std::int64_t>(n), [&](int, std::int64_t first, std::int64_t last) {
     for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) {
@@ -212,7 +276,7 @@ BlockNormals choose_normals(std::span<const Point> points, std::span<const Norma
     for (std::size_t s = 1; s < scales; ++s) {
       for (std::size_t i = 0; i < n; ++i) column[i] = turn[i * scales + s];
       std::nth_element(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(n / 2), column.end());
-      limit[s] = median_factor_squared * column[n / 2];
+      limit[s] = std::min(median_factor_squared * column[n / 2], largest_turn_squared);
     }
   }
   for_each_share(threads, static_cast<std::int64_t>(n), [&](int, std::int64_t first, std::int64_t last) {

@@ -69,13 +69,14 @@ BlockNormals choose_normals(std::span<const Point> points, std::span<const Norma
 
 /// The normal of every point of a block of at least 50 points, fitted to `points` (the
 /// filtered positions): at each of the neighbourhood sizes k = 25, 50, 100, 200 and 400, the
-/// normal at the point of the quadric height field fitted over its k nearest neighbours in
-/// their principal frame (unbiased on curved surfaces, unlike a plane's); the point takes the
-/// largest k reached by steps each of which turns the normal by at most 4 times the cloud's
-/// median turn at that step. Large neighbourhoods average the noise away on smooth surfaces;
-/// near sharp edges and fine detail, where the larger fits turn, the point keeps a small one.
-/// The curvature is the surface variation of the chosen neighbourhood's scatter. Blocks of
-/// fewer than 50 points get NaN. Then oriented by `orientation`.
+/// normal at the point of the quadric height field fitted over its k nearest neighbours, all
+/// sizes in the principal frame of the 25 nearest (unbiased on curved surfaces, unlike a
+/// plane's); the point takes the largest k reached by steps each of which turns the normal by
+/// at most 8 times the cloud's median turn at that step and at most 4 degrees. Large
+/// neighbourhoods average the noise away on smooth surfaces; near sharp edges and fine
+/// detail, where the larger fits turn, the point keeps a small one. The curvature is the
+/// surface variation of the chosen neighbourhood's scatter. Blocks of fewer than 50 points
+/// get NaN. Then oriented by `orientation`.
 /// Deterministic: the bits do not depend on the thread count.
 BlockNormals block_normals(Host& host, std::span<const Point> points, const NormalSign& orientation);
 
