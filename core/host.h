@@ -46,6 +46,15 @@ class NeighbourSearch {
       k = end;
     }
   }
+
+  /// Whether find_here may be called from several threads at once (each with its own
+  /// `out`): a pass then searches each point's neighbours on the thread that estimates it.
+  virtual bool answers_concurrently() const { return false; }
+  /// As find over the rows `rows`, answered on the calling thread alone. Thread-safe when
+  /// answers_concurrently.
+  virtual void find_here(std::span<const std::int32_t> rows, const Narrowing* narrowing, NeighbourLists& out) {
+    find(rows, narrowing, out);
+  }
 };
 
 /// Everything the filter takes from the environment it runs in: neighbour searches, the
