@@ -143,9 +143,18 @@ void Fusion::make(std::size_t group, std::size_t k, std::int32_t row, const Poin
       continue;
     }
     std::vector<std::vector<Routed>>& routed = made.routed[group];
+    // A support's rows come in ascending runs: the owner is worked out again only where the
+    // run of 64 entries changes.
+    std::int32_t run = -1;
+    std::vector<Routed>* to = nullptr;
     for (const std::int32_t support_row : quadrant.support) {
       const std::int32_t entry = sums.entry(support_row);
-      if (entry >= 0) routed[owner(entry, threads_)].push_back({entry, at});
+      if (entry < 0) continue;
+      if ((entry >> 6) != run) {
+        run = entry >> 6;
+        to = &routed[owner(entry, threads_)];
+      }
+      to->push_back({entry, at});
     }
   }
   const std::int32_t entry = sums.entry(row);
