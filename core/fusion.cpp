@@ -142,20 +142,35 @@ void Fusion::make(std::size_t group, std::size_t k, std::int32_t row, const Poin
       }
       continue;
     }
-    std::vector<std::vector<Routed>>& routed = made.routed[group];
-    // A support's rows come in ascending runs: the owner is worked out again only where the
-    // run of 64 entries changes.
+    // Room for the whole support in every owner's list, written through pointers and cut
+    // back after. A support's rows come in ascending runs: the owner is worked out again
+    // only where the run of 64 entries changes.
+    std::vector<RoutedList>& routed = made.routed[group];
+    thread_local std::vector<Routed*> ends;
+    ends.resize(threads_);
+    for (std::size_t t = 0; t < threads_; ++t) {
+      RoutedList& list = routed[t];
+      const std::size_t size = list.size();
+      if (list.capacity() < size + quadrant.support.size()) list.reserve(std::max(2 * list.capacity(), size + quadrant.support.size()));
+      list.resize(size + quadrant.support.size());
+      ends[t] = list.data() + size;
+    }
     std::int32_t run = -1;
-    std::vector<Routed>* to = nullptr;
+    std::size_t to = 0;
+    Routed* out = nullptr;
     for (const std::int32_t support_row : quadrant.support) {
       const std::int32_t entry = sums.entry(support_row);
       if (entry < 0) continue;
       if ((entry >> 6) != run) {
+        if (out != nullptr) ends[to] = out;
         run = entry >> 6;
-        to = &routed[owner(entry, threads_)];
+        to = owner(entry, threads_);
+        out = ends[to];
       }
-      to->push_back({entry, at});
+      *out++ = {entry, at};
     }
+    if (out != nullptr) ends[to] = out;
+    for (std::size_t t = 0; t < threads_; ++t) routed[t].resize(static_cast<std::size_t>(ends[t] - routed[t].data()));
   }
   const std::int32_t entry = sums.entry(row);
   if (entry >= 0) sums.fallback[static_cast<std::size_t>(entry)] = fallback_position(estimate);

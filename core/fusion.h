@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "vandrel/point.h"
+#include "core/neighbours.h"
 #include "core/point_estimate.h"
 #include "numeric/products.h"
 
@@ -95,10 +96,11 @@ class Fusion {
     std::int32_t entry;
     std::int32_t addend;  // index in the chunk's addends
   };
+  using RoutedList = std::vector<Routed, UninitialisedAllocator<Routed>>;
   // What one chunk made: its addends and, on several threads, where each goes.
   struct Made {
     std::vector<Addend> addends;                        // four per point of the chunk, by quadrant
-    std::vector<std::vector<std::vector<Routed>>> routed;  // [group][owning thread]
+    std::vector<std::vector<RoutedList>> routed;  // [group][owning thread]
     std::size_t groups = 0;
     std::int32_t first_addend = 0;  // the number of the chunk's first addend since last_added_ was cleared
   };
