@@ -147,7 +147,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   const int threads = host.thread_count();
   // The narrowed radius lists come in the cell order of this pass's positions; the nearest
   // neighbours may walk the same cells.
-  const CellGrid grid(points, block_cell_side);
+  const CellGrid grid(points, block_cell_side, threads);
   const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(points, frame_neighbours, &grid);
   host.stage_done("nearest neighbours");
   // Where both searches answer on any thread, each thread searches, estimates and fuses the
