@@ -146,18 +146,20 @@ void Fusion::make(std::size_t group, std::size_t k, std::int32_t row, const Poin
     // back after. A support's rows come in ascending runs: the owner is worked out again
     // only where the run of 64 entries changes.
     std::vector<RoutedList>& routed = made.routed[group];
-    thread_local std::vector<Routed*> ends;
+    thread_local std::vector<std::int32_t*> ends;
     ends.resize(threads_);
+    const std::size_t room = quadrant.support.size() + 1;
     for (std::size_t t = 0; t < threads_; ++t) {
       RoutedList& list = routed[t];
       const std::size_t size = list.size();
-      if (list.capacity() < size + quadrant.support.size()) list.reserve(std::max(2 * list.capacity(), size + quadrant.support.size()));
-      list.resize(size + quadrant.support.size());
+      if (list.capacity() < size + room) list.reserve(std::max(2 * list.capacity(), size + room));
+      list.resize(size + room);
       ends[t] = list.data() + size;
+      *ends[t]++ = -(at + 1);
     }
     std::int32_t run = -1;
     std::size_t to = 0;
-    Routed* out = nullptr;
+    std::int32_t* out = nullptr;
     for (const std::int32_t support_row : quadrant.support) {
       const std::int32_t entry = sums.entry(support_row);
       if (entry < 0) continue;
@@ -167,10 +169,15 @@ void Fusion::make(std::size_t group, std::size_t k, std::int32_t row, const Poin
         to = owner(entry, threads_);
         out = ends[to];
       }
-      *out++ = {entry, at};
+      *out++ = entry;
     }
     if (out != nullptr) ends[to] = out;
-    for (std::size_t t = 0; t < threads_; ++t) routed[t].resize(static_cast<std::size_t>(ends[t] - routed[t].data()));
+    for (std::size_t t = 0; t < threads_; ++t) {
+      // An owner that got none of the support drops its marker too.
+      std::int32_t* end = ends[t];
+      if (end[-1] == -(at + 1)) --end;
+      routed[t].resize(static_cast<std::size_t>(end - routed[t].data()));
+    }
   }
   const std::int32_t entry = sums.entry(row);
   if (entry >= 0) sums.fallback[static_cast<std::size_t>(entry)] = fallback_position(estimate);
@@ -181,7 +188,14 @@ void Fusion::add_made(int thread, Accumulators& sums) {
   const Made& made = made_[static_cast<std::size_t>(waiting_)];
   const auto own = static_cast<std::size_t>(thread);
   for (std::size_t g = 0; g < made.groups; ++g) {
-    for (const Routed& r : made.routed[g][own]) add(sums, r.entry, made, r.addend);
+    std::int32_t at = 0;
+    for (const std::int32_t value : made.routed[g][own]) {
+      if (value < 0) {
+        at = -value - 1;
+      } else {
+        add(sums, value, made, at);
+      }
+    }
   }
 }
 

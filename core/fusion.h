@@ -92,11 +92,8 @@ class Fusion {
 
  private:
   using Addend = Accumulators::Sums;  // w n n', w n n' p, w, the squared deviation, 1
-  struct Routed {
-    std::int32_t entry;
-    std::int32_t addend;  // index in the chunk's addends
-  };
-  using RoutedList = std::vector<Routed, UninitialisedAllocator<Routed>>;
+  // The entries an owner adds to, each addend's after -(its index in the chunk's addends + 1).
+  using RoutedList = std::vector<std::int32_t, UninitialisedAllocator<std::int32_t>>;
   // What one chunk made: its addends and, on several threads, where each goes.
   struct Made {
     std::vector<Addend> addends;                        // four per point of the chunk, by quadrant
