@@ -94,8 +94,11 @@ class Host {
   virtual void progress(const char* /*stage*/, std::int64_t /*done*/, std::int64_t /*total*/) {}
 
   /// Called when a stage of the filter ends ("split", "radius search", "nearest
-  /// neighbours", "estimates", "fusion", "solve", "noise update", "merge"), for hosts
-  /// that profile. Does nothing by default.
+  /// neighbours", "frames", "estimates", "fusion", "solve", "noise update", "merge"), for
+  /// hosts that profile. Where the searches answer on every thread, each thread searches,
+  /// frames, estimates and fuses its own points: a chunk is then one "estimates" stage
+  /// ("nearest neighbours" is the pass's set-up, "fusion" what the last chunk left). Does
+  /// nothing by default.
   virtual void stage_done(const char* /*stage*/) {}
 };
 
