@@ -278,9 +278,11 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
       for (const ThreadScratch& s : scratch) listed += s.listed;
       const std::int64_t per_point = std::max<std::int64_t>(1, listed / std::max<std::int64_t>(1, count));
       // Lists found in place are held a group at a time; a chunk then holds only where its
-      // estimates go, which allows longer chunks.
-      const std::int64_t rows = searched_in_place ? rows_per_chunk_in_place : rows_per_chunk;
-      chunk = std::clamp(rows / per_point, min_chunk_points, max_chunk_points);
+      // estimates go, which allows longer chunks: the more threads, the longer, so that the
+      // groups left when the first thread runs out stay a small part of a chunk.
+      const std::int64_t widen = searched_in_place ? std::max(1, threads / 2) : 1;
+      const std::int64_t rows = (searched_in_place ? rows_per_chunk_in_place : rows_per_chunk) * widen;
+      chunk = std::clamp(rows / per_point, min_chunk_points, max_chunk_points * widen);
     }
   }
   fusion.finish(sums);
