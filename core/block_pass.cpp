@@ -15,8 +15,13 @@ namespace vandrel {
 namespace {
 
 constexpr std::int32_t progress_interval = 5000;
-// Without a chunk size given, a chunk holds about this many neighbour rows.
+// Without a chunk size given, a chunk holds about this many neighbour rows; where the lists
+// are found in place, it routes about as many support rows to their sums.
 constexpr std::int64_t rows_per_chunk = 1 << 18;
+constexpr std::int64_t rows_per_chunk_in_place = 1 << 20;
+// Points are taken by the threads in groups of this many consecutive ones, whose regions
+// share one walk over the cells.
+constexpr std::int64_t group_points = 8;
 constexpr std::int64_t min_chunk_points = 256;
 constexpr std::int64_t max_chunk_points = 4096;
 
@@ -121,6 +126,19 @@ void report_points_processed(Host& host, std::int64_t begin, std::int64_t end, s
   }
 }
 
+// What one thread works with, reused for all of its points.
+struct ThreadScratch {
+  NeighbourLists nearest;
+  NeighbourLists radius;
+  std::vector<Frame> frames;              // of a group
+  std::vector<EstimateRegion> regions;    // of a group
+  EstimateScratch estimate;
+  PointEstimate point_estimate;
+  std::vector<float> squares;
+  double farthest = 0.0;                  // the farthest 50th nearest neighbour of its points
+  std::int64_t listed = 0;                // radius-list rows of its points in this chunk
+};
+
 }  // namespace
 
 std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::span<float> noise,
@@ -129,20 +147,22 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   const int threads = host.thread_count();
   // The narrowed radius lists come in the cell order of this pass's positions; the nearest
   // neighbours may walk the same cells.
-  const CellGrid grid(points, block_cell_side);
+  const CellGrid grid(points, block_cell_side, threads);
   const std::unique_ptr<NeighbourSearch> nearest = host.nearest_neighbours(points, frame_neighbours, &grid);
   host.stage_done("nearest neighbours");
+  // Where both searches answer on any thread, each thread searches, estimates and fuses the
+  // groups of points it takes, and the lists stay in its cache; else the lists of a chunk
+  // are found first, on the calling thread.
+  const bool searched_in_place = nearest->answers_concurrently() && neighbours.answers_concurrently();
 
   const PassInputs in{points, noise, settings.threshold, settings.max_half_width};
   Accumulators sums = settings.kept.empty() ? Accumulators(n) : Accumulators(settings.kept);
-  std::vector<EstimateScratch> scratch(static_cast<std::size_t>(threads));
-  std::vector<PointEstimate> estimates;
+  std::vector<ThreadScratch> scratch(static_cast<std::size_t>(threads));
   NeighbourLists radius_lists;
   std::vector<Frame> frames;
   std::vector<EstimateRegion> regions;
   NeighbourLists nearest_lists;
   Fusion fusion;
-  std::vector<double> farthest(static_cast<std::size_t>(threads), 0.0);  // per thread
   std::int64_t chunk = settings.chunk_points > 0 ? settings.chunk_points : min_chunk_points;
   // A chunk is up to `chunk` points to estimate, taken from runs of consecutive points.
   const std::vector<std::array<std::int64_t, 2>> runs = estimated_runs(settings.estimated, static_cast<std::int64_t>(n));
@@ -153,6 +173,28 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
   std::size_t next_run = 0;
   std::int64_t run_at = runs.empty() ? 0 : runs[0][0];
   std::int64_t estimated = 0;
+
+  // Point k of the chunk: its frame and estimate region from its nearest neighbours.
+  const auto frame_point = [&](ThreadScratch& s, std::int64_t k, std::span<const std::int32_t> nearest_rows, Frame& frame,
+                               EstimateRegion& region) {
+    std::array<Point, frame_neighbours> neighbourhood;
+    for (std::size_t r = 0; r < neighbourhood.size(); ++r) neighbourhood[r] = points[static_cast<std::size_t>(nearest_rows[r])];
+    const std::int32_t row = chunk_rows[static_cast<std::size_t>(k)];
+    frame = local_frame(neighbourhood);
+    region = estimate_region(in, row, frame);
+    const bool vouched = !settings.frames_known.empty() && settings.frames_known[static_cast<std::size_t>(row)] != 0;
+    if (settings.farthest_neighbour != nullptr && !vouched) {
+      s.farthest = std::max(s.farthest, distance(neighbourhood.back(), points[static_cast<std::size_t>(row)]));
+    }
+  };
+  // Point k of the chunk, in group g: its estimates, fused.
+  const auto estimate_point_of = [&](ThreadScratch& s, std::int64_t g, std::int64_t k, const Frame& frame,
+                                     const NeighbourLists& lists, std::int64_t list) {
+    const std::int32_t row = chunk_rows[static_cast<std::size_t>(k)];
+    estimate_point(in, row, frame, lists[list], s.estimate, s.point_estimate, lists.locals_of(list), lists.boxes_of(list));
+    fusion.make(static_cast<std::size_t>(g), static_cast<std::size_t>(k), row, s.point_estimate, points, noise, s.squares, sums);
+  };
+
   host.progress(settings.stage, 0, to_estimate);
   while (next_run < runs.size()) {
     pieces.clear();
@@ -165,66 +207,88 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
       if (run_at == runs[next_run][1] && ++next_run < runs.size()) run_at = runs[next_run][0];
     }
     const auto count = static_cast<std::int64_t>(chunk_rows.size());
-    // Frames first: they orient each point's search region.
-    nearest_lists.clear();
-    nearest->find(chunk_rows, nullptr, nearest_lists);
-    check_nearest(nearest_lists, chunk_rows, n);
-    host.stage_done("nearest neighbours");
-    frames.resize(static_cast<std::size_t>(count));
-    regions.resize(frames.size());
-    for_each_share(threads, count, [&](int thread, std::int64_t first, std::int64_t last) {
-      std::array<Point, frame_neighbours> neighbourhood;
-      for (std::int64_t k = first; k < last; ++k) {
-        const std::span<const std::int32_t> nearest_rows = nearest_lists[k];
-        for (std::size_t r = 0; r < neighbourhood.size(); ++r) {
-          neighbourhood[r] = points[static_cast<std::size_t>(nearest_rows[r])];
+    const std::int64_t groups = (count + group_points - 1) / group_points;
+    const auto group_of = [&](std::int64_t g) {
+      const std::int64_t first = g * group_points;
+      return std::span<const std::int32_t>(chunk_rows).subspan(static_cast<std::size_t>(first),
+                                                                static_cast<std::size_t>(std::min(count - first, group_points)));
+    };
+    for (ThreadScratch& s : scratch) s.listed = 0;
+    fusion.begin_chunk(threads, static_cast<std::size_t>(count), static_cast<std::size_t>(groups), sums);
+    // Each thread first adds what the chunk before made to the sums it owns.
+    const auto add_made = [&](int thread) { fusion.add_made(thread, sums); };
+    if (searched_in_place) {
+      for_each_taken(threads, groups, add_made, [&](int thread, std::int64_t g) {
+        ThreadScratch& s = scratch[static_cast<std::size_t>(thread)];
+        const std::span<const std::int32_t> rows = group_of(g);
+        const std::int64_t first = g * group_points;
+        s.nearest.clear();
+        nearest->find_here(rows, nullptr, s.nearest);
+        check_nearest(s.nearest, rows, n);
+        s.frames.resize(rows.size());
+        s.regions.resize(rows.size());
+        for (std::size_t j = 0; j < rows.size(); ++j) {
+          frame_point(s, first + static_cast<std::int64_t>(j), s.nearest[static_cast<std::int64_t>(j)], s.frames[j], s.regions[j]);
         }
-        const auto at = static_cast<std::size_t>(k);
-        frames[at] = local_frame(neighbourhood);
-        regions[at] = estimate_region(in, chunk_rows[at], frames[at]);
-        const bool vouched =
-            !settings.frames_known.empty() && settings.frames_known[static_cast<std::size_t>(chunk_rows[at])] != 0;
-        if (settings.farthest_neighbour != nullptr && !vouched) {
-          double& reach = farthest[static_cast<std::size_t>(thread)];
-          reach = std::max(reach, distance(neighbourhood.back(), points[static_cast<std::size_t>(chunk_rows[at])]));
+        s.radius.clear();
+        const NeighbourSearch::Narrowing narrowing{points, s.regions, grid, settings.moved};
+        neighbours.find_here(rows, &narrowing, s.radius);
+        s.listed += static_cast<std::int64_t>(s.radius.rows.size());
+        for (std::size_t j = 0; j < rows.size(); ++j) {
+          estimate_point_of(s, g, first + static_cast<std::int64_t>(j), s.frames[j], s.radius, static_cast<std::int64_t>(j));
         }
-      }
-    });
+      });
+    } else {
+      // Frames first: they orient each point's search region.
+      nearest_lists.clear();
+      nearest->find(chunk_rows, nullptr, nearest_lists);
+      check_nearest(nearest_lists, chunk_rows, n);
+      frames.resize(static_cast<std::size_t>(count));
+      regions.resize(frames.size());
+      for_each_share(threads, count, [&](int thread, std::int64_t first, std::int64_t last) {
+        for (std::int64_t k = first; k < last; ++k) {
+          const auto at = static_cast<std::size_t>(k);
+          frame_point(scratch[static_cast<std::size_t>(thread)], k, nearest_lists[k], frames[at], regions[at]);
+        }
+      });
+      radius_lists.clear();
+      const NeighbourSearch::Narrowing narrowing{points, regions, grid, settings.moved};
+      neighbours.find(chunk_rows, &narrowing, radius_lists);
+      scratch[0].listed = static_cast<std::int64_t>(radius_lists.rows.size());
+      for_each_taken(threads, groups, add_made, [&](int thread, std::int64_t g) {
+        ThreadScratch& s = scratch[static_cast<std::size_t>(thread)];
+        const std::int64_t first = g * group_points;
+        const std::int64_t last = std::min(count, first + group_points);
+        for (std::int64_t k = first; k < last; ++k) estimate_point_of(s, g, k, frames[static_cast<std::size_t>(k)], radius_lists, k);
+      });
+    }
+    fusion.end_chunk();
     if (settings.farthest_neighbour != nullptr && settings.frames_within > 0.0) {
-      const double reached = *std::max_element(farthest.begin(), farthest.end());
+      double reached = 0.0;
+      for (const ThreadScratch& s : scratch) reached = std::max(reached, s.farthest);
       if (reached > settings.frames_within) throw FramesBeyondReach{reached};
     }
-    host.stage_done("frames");
-    radius_lists.clear();
-    const NeighbourSearch::Narrowing narrowing{points, regions, grid, settings.moved};
-    neighbours.find(chunk_rows, &narrowing, radius_lists);
-    host.stage_done("radius search");
-
-    estimates.resize(static_cast<std::size_t>(count));
-    for_each_share(threads, count, [&](int thread, std::int64_t first, std::int64_t last) {
-      for (std::int64_t k = first; k < last; ++k) {
-        const auto at = static_cast<std::size_t>(k);
-        estimate_point(in, chunk_rows[at], frames[at], radius_lists[k], scratch[static_cast<std::size_t>(thread)],
-                       estimates[at], radius_lists.locals_of(k), radius_lists.boxes_of(k));
-      }
-    });
     host.stage_done("estimates");
-
-    fusion.fuse(threads, points, noise, chunk_rows, estimates, sums);
-    host.stage_done("fusion");
     for (const auto& piece : pieces) report_points_processed(host, piece[0], piece[1], n);
     estimated += count;
     host.progress(settings.stage, estimated, to_estimate);
 
     if (settings.chunk_points == 0) {
-      const auto listed = static_cast<std::int64_t>(radius_lists.rows.size());
+      std::int64_t listed = 0;
+      for (const ThreadScratch& s : scratch) listed += s.listed;
       const std::int64_t per_point = std::max<std::int64_t>(1, listed / std::max<std::int64_t>(1, count));
-      chunk = std::clamp(rows_per_chunk / per_point, min_chunk_points, max_chunk_points);
+      // Lists found in place are held a group at a time; a chunk then holds only where its
+      // estimates go, which allows longer chunks: the more threads, the longer, so that the
+      // groups left when the first thread runs out stay a small part of a chunk.
+      const std::int64_t widen = searched_in_place ? std::max(1, threads / 2) : 1;
+      const std::int64_t rows = (searched_in_place ? rows_per_chunk_in_place : rows_per_chunk) * widen;
+      chunk = std::clamp(rows / per_point, min_chunk_points, max_chunk_points * widen);
     }
   }
-  estimates = {};
+  fusion.finish(sums);
+  host.stage_done("fusion");
   if (settings.farthest_neighbour != nullptr) {
-    for (const double reach : farthest) *settings.farthest_neighbour = std::max(*settings.farthest_neighbour, reach);
+    for (const ThreadScratch& s : scratch) *settings.farthest_neighbour = std::max(*settings.farthest_neighbour, s.farthest);
   }
 
   std::vector<Point> filtered(points.begin(), points.end());

@@ -48,9 +48,13 @@ struct FramesBeyondReach {
 ///   noise       their noise levels; replaced by the levels re-estimated for the next pass
 ///   neighbours  the radius search of the block (on the first pass's positions, radius
 ///               sqrt(3) r0), narrowed to each point's estimate region
-/// Returns the new positions (a point not kept keeps its own, and its noise level). Estimates are made in parallel for a chunk of consecutive
-/// points, then fused serially in point order and dropped, so the working memory is that
-/// of one chunk; results do not depend on the chunk size nor on the thread count.
+/// Returns the new positions (a point not kept keeps its own, and its noise level). The
+/// points are estimated a chunk of consecutive points at a time, in groups that the threads
+/// take as they become free; each estimate is fused into the sums in point order (see
+/// Fusion) and dropped, so the working memory is that of one chunk. Where the host's
+/// searches answer on any thread, a group's neighbours are found by the thread that
+/// estimates it. Results do not depend on the chunk size, the thread count nor on which
+/// thread took which group.
 std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::span<float> noise,
                               NeighbourSearch& neighbours, const BlockPassSettings& settings);
 

@@ -81,77 +81,148 @@ Point fallback_position(const PointEstimate& estimate) {
 
 }  // namespace
 
+void Fusion::begin_chunk(int threads, std::size_t count, std::size_t groups, Accumulators& sums) {
+  const auto parts = static_cast<std::size_t>(threads > 1 ? threads : 1);
+  // Addends are numbered from the last clearing of last_added_, which starts again before the
+  // numbers would overflow. What waits is added first then (and when the threads change,
+  // since it was dealt out to the threads before).
+  const auto addends = static_cast<std::int64_t>(4 * count);
+  const bool renumber =
+      last_added_.size() != sums.sums.size() || static_cast<std::int64_t>(next_addend_) + addends > INT32_MAX;
+  if (waiting_ >= 0 && (renumber || parts != threads_)) {
+    for (std::size_t own = 0; own < threads_; ++own) add_made(static_cast<int>(own), sums);
+    waiting_ = -1;
+  }
+  threads_ = parts;
+  if (renumber) {
+    last_added_.assign(sums.sums.size(), -1);
+    next_addend_ = 0;
+  }
+  current_ = waiting_ == 0 ? 1 : 0;
+  Made& made = made_[static_cast<std::size_t>(current_)];
+  made.addends.resize(4 * count);
+  made.first_addend = next_addend_;
+  next_addend_ += static_cast<std::int32_t>(4 * count);
+  made.groups = threads_ == 1 ? 0 : groups;
+  if (made.routed.size() < made.groups) made.routed.resize(made.groups);
+  for (std::size_t g = 0; g < made.groups; ++g) {
+    made.routed[g].resize(threads_);
+    for (auto& list : made.routed[g]) list.clear();
+  }
+}
+
+void Fusion::add(Accumulators& sums, std::int32_t entry, const Made& made, std::int32_t at) {
+  const auto e = static_cast<std::size_t>(entry);
+  const std::int32_t id = made.first_addend + at;
+  if (last_added_[e] == id) return;  // listed twice in this support
+  last_added_[e] = id;
+  // Every sum adds its addend once, as sum + addend, lane by lane.
+  float* sum = &sums.sums[e].normal[0];
+  const float* addend = &made.addends[static_cast<std::size_t>(at)].normal[0];
+#if defined(__SSE2__)
+  for (std::size_t x = 0; x < 16; x += 4) _mm_store_ps(sum + x, _mm_add_ps(_mm_load_ps(sum + x), _mm_load_ps(addend + x)));
+#else
+  for (std::size_t x = 0; x < 16; ++x) sum[x] = sum[x] + addend[x];
+#endif
+}
+
+void Fusion::make(std::size_t group, std::size_t k, std::int32_t row, const PointEstimate& estimate,
+                  std::span<const Point> points, std::span<const float> noise, std::vector<float>& squares,
+                  Accumulators& sums) {
+  Made& made = made_[static_cast<std::size_t>(current_)];
+  for (std::size_t q = 0; q < 4; ++q) {
+    const QuadrantEstimate& quadrant = estimate.quadrants[q];
+    if (!quadrant.plane) continue;
+    const auto at = static_cast<std::int32_t>(4 * k + q);
+    made.addends[static_cast<std::size_t>(at)] = addend_of<Addend>(points, noise, estimate.frame, quadrant, squares);
+    if (threads_ == 1) {
+      for (const std::int32_t support_row : quadrant.support) {
+        const std::int32_t entry = sums.entry(support_row);
+        if (entry >= 0) add(sums, entry, made, at);
+      }
+      continue;
+    }
+    // Room for the whole support in every owner's list, written through pointers and cut
+    // back after. A support's rows come in ascending runs: the owner is worked out again
+    // only where the run of 64 entries changes.
+    std::vector<RoutedList>& routed = made.routed[group];
+    thread_local std::vector<std::int32_t*> ends;
+    ends.resize(threads_);
+    const std::size_t room = quadrant.support.size() + 1;
+    for (std::size_t t = 0; t < threads_; ++t) {
+      RoutedList& list = routed[t];
+      const std::size_t size = list.size();
+      if (list.capacity() < size + room) list.reserve(std::max(2 * list.capacity(), size + room));
+      list.resize(size + room);
+      ends[t] = list.data() + size;
+      *ends[t]++ = -(at + 1);
+    }
+    std::int32_t run = -1;
+    std::size_t to = 0;
+    std::int32_t* out = nullptr;
+    for (const std::int32_t support_row : quadrant.support) {
+      const std::int32_t entry = sums.entry(support_row);
+      if (entry < 0) continue;
+      if ((entry >> 6) != run) {
+        if (out != nullptr) ends[to] = out;
+        run = entry >> 6;
+        to = owner(entry, threads_);
+        out = ends[to];
+      }
+      *out++ = entry;
+    }
+    if (out != nullptr) ends[to] = out;
+    for (std::size_t t = 0; t < threads_; ++t) {
+      // An owner that got none of the support drops its marker too.
+      std::int32_t* end = ends[t];
+      if (end[-1] == -(at + 1)) --end;
+      routed[t].resize(static_cast<std::size_t>(end - routed[t].data()));
+    }
+  }
+  const std::int32_t entry = sums.entry(row);
+  if (entry >= 0) sums.fallback[static_cast<std::size_t>(entry)] = fallback_position(estimate);
+}
+
+void Fusion::add_made(int thread, Accumulators& sums) {
+  if (waiting_ < 0) return;
+  const Made& made = made_[static_cast<std::size_t>(waiting_)];
+  const auto own = static_cast<std::size_t>(thread);
+  for (std::size_t g = 0; g < made.groups; ++g) {
+    std::int32_t at = 0;
+    for (const std::int32_t value : made.routed[g][own]) {
+      if (value < 0) {
+        at = -value - 1;
+      } else {
+        add(sums, value, made, at);
+      }
+    }
+  }
+}
+
+void Fusion::end_chunk() { waiting_ = threads_ == 1 ? -1 : current_; }
+
+void Fusion::finish(Accumulators& sums) {
+  if (waiting_ < 0) return;
+  for_each_share(static_cast<int>(threads_), static_cast<std::int64_t>(threads_), [&](int, std::int64_t first, std::int64_t last) {
+    for (std::int64_t own = first; own < last; ++own) add_made(static_cast<int>(own), sums);
+  });
+  waiting_ = -1;
+}
+
 void Fusion::fuse(int threads, std::span<const Point> points, std::span<const float> noise,
                   std::span<const std::int32_t> rows, std::span<const PointEstimate> estimates, Accumulators& sums) {
-  const auto parts = static_cast<std::size_t>(threads);
-  routed_.resize(parts);
+  finish(sums);
+  // A thread's share is one group.
+  const auto parts = static_cast<std::size_t>(threads > 1 ? threads : 1);
+  begin_chunk(threads, rows.size(), parts, sums);
   squares_.resize(parts);
-  for (auto& made : routed_) {
-    made.resize(parts);
-    for (auto& list : made) list.clear();
-  }
-  addends_.resize(4 * rows.size());
-  // Addends are numbered from the last clearing of last_added_, which starts again before the
-  // numbers would overflow.
-  if (last_added_.size() != sums.sums.size() ||
-      static_cast<std::int64_t>(first_addend_) + static_cast<std::int64_t>(addends_.size()) > INT32_MAX) {
-    last_added_.assign(sums.sums.size(), -1);
-    first_addend_ = 0;
-  }
-
-  // Adds addend `at` to the sums of `entry`, once for the addend's support.
-  const auto add = [&](std::int32_t entry, std::int32_t at) {
-    const auto e = static_cast<std::size_t>(entry);
-    const std::int32_t id = first_addend_ + at;
-    if (last_added_[e] == id) return;  // listed twice in this support
-    last_added_[e] = id;
-    // Every sum adds its addend once, as sum + addend, lane by lane.
-    float* sum = &sums.sums[e].normal[0];
-    const float* addend = &addends_[static_cast<std::size_t>(at)].normal[0];
-#if defined(__SSE2__)
-    for (std::size_t x = 0; x < 16; x += 4) _mm_store_ps(sum + x, _mm_add_ps(_mm_load_ps(sum + x), _mm_load_ps(addend + x)));
-#else
-    for (std::size_t x = 0; x < 16; ++x) sum[x] = sum[x] + addend[x];
-#endif
-  };
-
-  // Addends, routed to the threads that own their support's entries.
   for_each_share(threads, static_cast<std::int64_t>(rows.size()), [&](int thread, std::int64_t first, std::int64_t last) {
-    auto& routed = routed_[static_cast<std::size_t>(thread)];
     for (auto k = static_cast<std::size_t>(first); k < static_cast<std::size_t>(last); ++k) {
-      const PointEstimate& estimate = estimates[k];
-      for (std::size_t q = 0; q < 4; ++q) {
-        const QuadrantEstimate& quadrant = estimate.quadrants[q];
-        if (!quadrant.plane) continue;
-        const std::size_t at = 4 * k + q;
-        addends_[at] = addend_of<Addend>(points, noise, estimate.frame, quadrant, squares_[static_cast<std::size_t>(thread)]);
-        for (const std::int32_t row : quadrant.support) {
-          const std::int32_t entry = sums.entry(row);
-          if (entry < 0) continue;
-          // On one thread the addend goes straight to the sums, in the same order.
-          if (parts == 1) {
-            add(entry, static_cast<std::int32_t>(at));
-          } else {
-            routed[owner(entry, parts)].push_back({entry, static_cast<std::int32_t>(at)});
-          }
-        }
-      }
-      const std::int32_t entry = sums.entry(rows[k]);
-      if (entry >= 0) sums.fallback[static_cast<std::size_t>(entry)] = fallback_position(estimate);
+      make(static_cast<std::size_t>(thread), k, rows[k], estimates[k], points, noise, squares_[static_cast<std::size_t>(thread)], sums);
     }
   });
-
-  // Each owner adds, in the order the addends were made.
-  if (parts > 1) {
-    for_each_share(threads, static_cast<std::int64_t>(parts), [&](int, std::int64_t first, std::int64_t last) {
-      for (auto own = static_cast<std::size_t>(first); own < static_cast<std::size_t>(last); ++own) {
-        for (const auto& made : routed_) {
-          for (const Routed& r : made[own]) add(r.entry, r.addend);
-        }
-      }
-    });
-  }
-  first_addend_ += static_cast<std::int32_t>(addends_.size());
+  end_chunk();
+  finish(sums);
 }
 
 }  // namespace vandrel

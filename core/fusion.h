@@ -1,9 +1,11 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "vandrel/point.h"
+#include "core/neighbours.h"
 #include "core/point_estimate.h"
 #include "numeric/products.h"
 
@@ -58,9 +60,10 @@ struct Accumulators {
 /// A point's sums receive the estimates in the order of the points they belong to (chunk
 /// order, and chunks in order), then quadrant order; this fixes every sum's rounding.
 ///
-/// The work is split twice: the estimates' addends are made by the thread that owns a part
-/// of the chunk, and each sum is added to only by the thread that owns its entry (entries
-/// are dealt out to threads in runs of 64), which takes the addends of every part in order.
+/// The work is split twice: an estimate's addends are made by the thread that estimated its
+/// point, and each sum is added to only by the thread that owns its entry (entries are dealt
+/// out to threads in runs of 64), which takes the addends of a chunk group by group, in
+/// order. On one thread the addends go straight to the sums, in the same order.
 class Fusion {
  public:
   /// Fuses the estimates of the block points `rows` (ascending, as the chunks before) into
@@ -69,17 +72,44 @@ class Fusion {
   void fuse(int threads, std::span<const Point> points, std::span<const float> noise, std::span<const std::int32_t> rows,
             std::span<const PointEstimate> estimates, Accumulators& sums);
 
+  /// The same in steps, for a pass that estimates a chunk's points on all threads and fuses
+  /// each estimate as soon as it is made. A chunk's points are numbered 0, 1, ... in order
+  /// and come in `groups` groups of consecutive points (group g before group g + 1).
+  ///   begin_chunk  on the calling thread, before a chunk's addends are made; `threads` is
+  ///                the same for every chunk of a pass
+  ///   make         for every point of the chunk, on any thread (a thread's `squares` its own)
+  ///   add_made     on each thread t in [0, threads): adds what the chunks before the current
+  ///                one made to the sums that thread t owns; may run while the current
+  ///                chunk's addends are being made
+  ///   end_chunk    on the calling thread, once the chunk's addends are all made
+  ///   finish       on the calling thread: adds what is still waiting, on all threads
+  void begin_chunk(int threads, std::size_t count, std::size_t groups, Accumulators& sums);
+  void make(std::size_t group, std::size_t k, std::int32_t row, const PointEstimate& estimate,
+            std::span<const Point> points, std::span<const float> noise, std::vector<float>& squares, Accumulators& sums);
+  void add_made(int thread, Accumulators& sums);
+  void end_chunk();
+  void finish(Accumulators& sums);
+
  private:
   using Addend = Accumulators::Sums;  // w n n', w n n' p, w, the squared deviation, 1
-  struct Routed {
-    std::int32_t entry;
-    std::int32_t addend;  // index in addends_
+  // The entries an owner adds to, each addend's after -(its index in the chunk's addends + 1).
+  using RoutedList = std::vector<std::int32_t, UninitialisedAllocator<std::int32_t>>;
+  // What one chunk made: its addends and, on several threads, where each goes.
+  struct Made {
+    std::vector<Addend> addends;                        // four per point of the chunk, by quadrant
+    std::vector<std::vector<RoutedList>> routed;  // [group][owning thread]
+    std::size_t groups = 0;
+    std::int32_t first_addend = 0;  // the number of the chunk's first addend since last_added_ was cleared
   };
-  std::vector<Addend> addends_;                       // four per point of the chunk, by quadrant
-  std::vector<std::vector<std::vector<Routed>>> routed_;  // [making thread][owning thread]
-  std::vector<std::vector<float>> squares_;           // per thread
-  std::vector<std::int32_t> last_added_;              // per entry: the last addend it received
-  std::int32_t first_addend_ = 0;                     // the number of this chunk's first addend since last_added_ was cleared
+  void add(Accumulators& sums, std::int32_t entry, const Made& made, std::int32_t at);
+
+  std::size_t threads_ = 1;
+  std::array<Made, 2> made_;        // the current chunk's, and the one before it while its sums wait
+  int current_ = 0;
+  int waiting_ = -1;                // the made_ whose addends wait to be added, or -1
+  std::vector<std::int32_t> last_added_;  // per entry: the last addend it received
+  std::int32_t next_addend_ = 0;    // the number the next chunk's first addend gets
+  std::vector<std::vector<float>> squares_;  // per thread, for fuse
 };
 
 }  // namespace vandrel

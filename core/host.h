@@ -46,6 +46,15 @@ class NeighbourSearch {
       k = end;
     }
   }
+
+  /// Whether find_here may be called from several threads at once (each with its own
+  /// `out`): a pass then searches each point's neighbours on the thread that estimates it.
+  virtual bool answers_concurrently() const { return false; }
+  /// As find over the rows `rows`, answered on the calling thread alone. Thread-safe when
+  /// answers_concurrently.
+  virtual void find_here(std::span<const std::int32_t> rows, const Narrowing* narrowing, NeighbourLists& out) {
+    find(rows, narrowing, out);
+  }
 };
 
 /// Everything the filter takes from the environment it runs in: neighbour searches, the
@@ -85,8 +94,11 @@ class Host {
   virtual void progress(const char* /*stage*/, std::int64_t /*done*/, std::int64_t /*total*/) {}
 
   /// Called when a stage of the filter ends ("split", "radius search", "nearest
-  /// neighbours", "estimates", "fusion", "solve", "noise update", "merge"), for hosts
-  /// that profile. Does nothing by default.
+  /// neighbours", "frames", "estimates", "fusion", "solve", "noise update", "merge"), for
+  /// hosts that profile. Where the searches answer on every thread, each thread searches,
+  /// frames, estimates and fuses its own points: a chunk is then one "estimates" stage
+  /// ("nearest neighbours" is the pass's set-up, "fusion" what the last chunk left). Does
+  /// nothing by default.
   virtual void stage_done(const char* /*stage*/) {}
 };
 

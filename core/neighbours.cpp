@@ -6,6 +6,8 @@
 #include <limits>
 #include <numeric>
 
+#include "core/parallel.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -20,14 +22,66 @@ constexpr double first_nearest_reach = 0.8;
 
 }  // namespace
 
-CellGrid::CellGrid(std::span<const Point> points, float side) : CellGrid(points, side, OrderOnly{}) {
+CellGrid::CellGrid(std::span<const Point> points, float side, int threads) : CellGrid(points, side, threads, OrderOnly{}) {
   for (std::size_t c = 0; c < 3; ++c) {
     coordinates_[c].resize(order_.size());
     for (std::size_t k = 0; k < order_.size(); ++k) coordinates_[c][k] = points[static_cast<std::size_t>(order_[k])][c];
   }
 }
 
-CellGrid::CellGrid(std::span<const Point> points, float side, OrderOnly) : serial_(next_serial++), side_(side) {
+namespace {
+
+// A point's cell and row: no two alike, so that every sort puts them in one order, that of
+// a stable sort by cell.
+struct CellKey {
+  std::int64_t cell;
+  std::int32_t row;
+  bool operator<(const CellKey& other) const { return cell < other.cell || (cell == other.cell && row < other.row); }
+};
+
+// Sorts `keys` on `threads` threads: each sorts a share, then the shares are merged in
+// pairs, the pairs of one round side by side.
+void sort_keys(std::vector<CellKey>& keys, int threads) {
+  const auto n = static_cast<std::int64_t>(keys.size());
+  if (threads <= 1 || n < 4096) {
+    std::sort(keys.begin(), keys.end());
+    return;
+  }
+  std::vector<std::int64_t> bounds;  // share t is [bounds[t], bounds[t + 1])
+  for (std::int64_t t = 0; t <= threads; ++t) bounds.push_back(n * t / threads);
+  for_each_share(threads, threads, [&](int, std::int64_t first, std::int64_t last) {
+    for (std::int64_t t = first; t < last; ++t) {
+      std::sort(keys.begin() + bounds[static_cast<std::size_t>(t)], keys.begin() + bounds[static_cast<std::size_t>(t) + 1]);
+    }
+  });
+  std::vector<CellKey> merged(keys.size());
+  while (bounds.size() > 2) {
+    const auto pairs = static_cast<std::int64_t>(bounds.size() - 1) / 2;
+    const auto odd = (bounds.size() - 1) % 2 != 0;
+    for_each_share(threads, pairs + (odd ? 1 : 0), [&](int, std::int64_t first, std::int64_t last) {
+      for (std::int64_t p = first; p < last; ++p) {
+        const auto at = static_cast<std::size_t>(2 * p);
+        const auto from = keys.begin() + bounds[at];
+        if (p == pairs) {  // the odd share out, carried over
+          std::copy(from, keys.begin() + bounds[at + 1], merged.begin() + bounds[at]);
+          continue;
+        }
+        std::merge(from, keys.begin() + bounds[at + 1], keys.begin() + bounds[at + 1], keys.begin() + bounds[at + 2],
+                   merged.begin() + bounds[at]);
+      }
+    });
+    keys.swap(merged);
+    std::vector<std::int64_t> next;
+    for (std::size_t t = 0; t < bounds.size(); t += 2) next.push_back(bounds[t]);
+    if (next.back() != n) next.push_back(n);
+    bounds.swap(next);
+  }
+}
+
+}  // namespace
+
+CellGrid::CellGrid(std::span<const Point> points, float side, int threads, OrderOnly)
+    : serial_(next_serial++), side_(side) {
   if (points.empty()) return;
   Point lo = points[0];
   Point hi = points[0];
@@ -49,17 +103,24 @@ CellGrid::CellGrid(std::span<const Point> points, float side, OrderOnly) : seria
     low_[c] = lo[c];
     high_[c] = hi[c];
   }
-  std::vector<std::int64_t> cells(points.size());
-  for (std::size_t i = 0; i < points.size(); ++i) cells[i] = cell_number(points[i]);
+  const auto n = static_cast<std::int64_t>(points.size());
   order_.resize(points.size());
-  std::iota(order_.begin(), order_.end(), 0);
-  if (!std::is_sorted(cells.begin(), cells.end())) {
-    std::stable_sort(order_.begin(), order_.end(), [&](std::int32_t a, std::int32_t b) {
-      return cells[static_cast<std::size_t>(a)] < cells[static_cast<std::size_t>(b)];
-    });
-  }
   sorted_cells_.resize(points.size());
-  for (std::size_t k = 0; k < points.size(); ++k) sorted_cells_[k] = cells[static_cast<std::size_t>(order_[k])];
+  std::vector<std::int64_t>& cells = sorted_cells_;  // sorted below where they are not already
+  for_each_share(threads, n, [&](int, std::int64_t first, std::int64_t last) {
+    for (auto i = static_cast<std::size_t>(first); i < static_cast<std::size_t>(last); ++i) cells[i] = cell_number(points[i]);
+  });
+  if (std::is_sorted(cells.begin(), cells.end())) {
+    std::iota(order_.begin(), order_.end(), 0);
+    return;
+  }
+  std::vector<CellKey> keys(points.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = {cells[i], static_cast<std::int32_t>(i)};
+  sort_keys(keys, threads);
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    order_[k] = keys[k].row;
+    sorted_cells_[k] = keys[k].cell;
+  }
 }
 
 std::array<std::vector<float>, 3> CellGrid::in_cell_order(std::span<const Point> positions) const {
@@ -78,8 +139,8 @@ std::int64_t CellGrid::cell_number(const Point& p) const {
   return x + count_[0] * (y + count_[1] * z);
 }
 
-std::vector<std::int32_t> CellGrid::cell_order(std::span<const Point> points, float side) {
-  return CellGrid(points, side, OrderOnly{}).order_;
+std::vector<std::int32_t> CellGrid::cell_order(std::span<const Point> points, float side, int threads) {
+  return CellGrid(points, side, threads, OrderOnly{}).order_;
 }
 
 bool CellGrid::before(const Point& a, std::int32_t row_a, const Point& b, std::int32_t row_b) const {

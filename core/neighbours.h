@@ -161,15 +161,15 @@ class CellGrid {
 
   /// The grid over `points` (all finite) with cells of the given side (> 0; doubled until
   /// the cloud spans at most 2^20 cells along each axis and lies within max_cell cells of
-  /// the origin).
-  CellGrid(std::span<const Point> points, float side);
+  /// the origin), sorted on `threads` threads (the same grid on any number).
+  CellGrid(std::span<const Point> points, float side, int threads = 1);
 
   /// The rows of the grid's points in cell order.
   const std::vector<std::int32_t>& order() const { return order_; }
 
   /// The permutation that sorts `points` by cell, stably: order[k] is the input row of the
   /// k-th point.
-  static std::vector<std::int32_t> cell_order(std::span<const Point> points, float side);
+  static std::vector<std::int32_t> cell_order(std::span<const Point> points, float side, int threads = 1);
 
   /// Whether cell order puts point a before point b (their rows break ties).
   bool before(const Point& a, std::int32_t row_a, const Point& b, std::int32_t row_b) const;
@@ -236,7 +236,7 @@ class CellGrid {
 
  private:
   struct OrderOnly {};
-  CellGrid(std::span<const Point> points, float side, OrderOnly);
+  CellGrid(std::span<const Point> points, float side, int threads, OrderOnly);
 
   std::uint64_t serial_;
   double side_ = 1.0;

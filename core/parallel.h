@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -39,6 +40,53 @@ void for_each_share(int threads, std::int64_t n, Share&& share) {
     one_share(0);
   } else {
     run_on_threads(threads, one_share);
+  }
+  if (first_error) std::rethrow_exception(first_error);
+}
+
+/// Runs `start(thread)` once on each of `threads` threads, then `item(thread, i)` for every
+/// i in [0, n): each thread takes the next i that no thread has taken yet, so a thread
+/// whose items run quick takes more of them and uneven items balance out. Which thread runs
+/// an item varies from run to run: an item writes only its own results and its thread's
+/// scratch. On one thread, the items run in ascending order. An exception ends the thread
+/// that threw it; once all have finished, the one thrown by `start` or else by the lowest
+/// item is rethrown here, so that the error reported does not depend on the timing.
+template <class Start, class Item>
+void for_each_taken(int threads, std::int64_t n, Start&& start, Item&& item) {
+  if (threads < 1) threads = 1;
+  std::atomic<std::int64_t> next{0};
+  std::exception_ptr first_error;
+  std::int64_t first_error_at = INT64_MAX;
+  std::mutex error_mutex;
+  const auto keep = [&](std::int64_t at) {
+    std::lock_guard<std::mutex> lock(error_mutex);
+    if (at < first_error_at) {
+      first_error_at = at;
+      first_error = std::current_exception();
+    }
+  };
+  const auto one_thread = [&](int t) {
+    try {
+      start(t);
+    } catch (...) {
+      keep(-1);
+      return;
+    }
+    for (;;) {
+      const std::int64_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= n) return;
+      try {
+        item(t, i);
+      } catch (...) {
+        keep(i);
+        return;
+      }
+    }
+  };
+  if (threads == 1) {
+    one_thread(0);
+  } else {
+    run_on_threads(threads, one_thread);
   }
   if (first_error) std::rethrow_exception(first_error);
 }

@@ -110,7 +110,7 @@ Block prepare_block(Host& host, std::span<const Point> cloud, float sigma, float
   std::vector<Point> points(block_rows.size());
   for (std::size_t k = 0; k < points.size(); ++k) points[k] = scaled[static_cast<std::size_t>(block_rows[k])];
   scaled = {};
-  const std::vector<std::int32_t> order = CellGrid::cell_order(points, block_cell_side);
+  const std::vector<std::int32_t> order = CellGrid::cell_order(points, block_cell_side, host.thread_count());
   block.rows.resize(points.size());
   block.reference.resize(points.size());
   for (std::size_t k = 0; k < order.size(); ++k) {

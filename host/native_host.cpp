@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -53,6 +54,18 @@ class RadiusSearch : public NeighbourSearch {
     find_rows(static_cast<std::int64_t>(rows.size()), [&](std::int64_t k) { return rows[static_cast<std::size_t>(k)]; },
               narrowing, out);
   }
+  bool answers_concurrently() const override { return true; }
+  void find_here(std::span<const std::int32_t> rows, const Narrowing* narrowing, NeighbourLists& out) override {
+    const auto count = static_cast<std::int64_t>(rows.size());
+    const auto row_of = [&](std::int64_t k) { return rows[static_cast<std::size_t>(k)]; };
+    if (narrowing == nullptr) {
+      make_grid();
+      for (std::int64_t k = 0; k < count; ++k) unnarrowed(row_of(k), out);
+      return;
+    }
+    const std::array<std::vector<float>, 3>& searched = searched_for(*narrowing);
+    for (std::int64_t g = 0; g < count; g += group) narrowed_group(count, row_of, *narrowing, g / group, searched, out);
+  }
 
  private:
   // Narrowed queries come in groups of this many consecutive points, whose regions share one
@@ -64,30 +77,46 @@ class RadiusSearch : public NeighbourSearch {
   void find_rows(std::int64_t count, RowOf row_of, const Narrowing* narrowing, NeighbourLists& out) {
     if (narrowing == nullptr) {
       make_grid();
-      find_on_threads(threads_, count, parts_, out, [&](std::int64_t k, NeighbourLists& part) {
-        grid_->within(points_, points_[static_cast<std::size_t>(row_of(k))], radius_, part.rows);
-        part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
-      });
+      find_on_threads(threads_, count, parts_, out, [&](std::int64_t k, NeighbourLists& part) { unnarrowed(row_of(k), part); });
       return;
     }
     // Each thread takes whole groups, so that the lists do not depend on the thread count.
     const std::int64_t groups = (count + group - 1) / group;
-    const bool moved = narrowing->positions.data() != points_.data();
-    const std::array<std::vector<float>, 3>& searched =
-        moved ? searched_in_cell_order(narrowing->grid) : narrowing->grid.coordinates();
+    const std::array<std::vector<float>, 3>& searched = searched_for(*narrowing);
     find_on_threads(threads_, groups, parts_, out, [&](std::int64_t g, NeighbourLists& part) {
-      thread_local CellGrid::Runs runs;
-      const std::int64_t first = g * group;
-      const std::int64_t last = std::min(count, first + group);
-      narrowing->grid.runs_meeting(narrowing->regions.subspan(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first)),
-                                   runs);
-      for (std::int64_t k = first; k < last; ++k) query(row_of(k), *narrowing, k, runs, searched, part);
+      narrowed_group(count, row_of, *narrowing, g, searched, part);
     });
+  }
+
+  // Appends the list of point i, not narrowed, to `part`.
+  void unnarrowed(std::int64_t i, NeighbourLists& part) const {
+    grid_->within(points_, points_[static_cast<std::size_t>(i)], radius_, part.rows);
+    part.offsets.push_back(static_cast<std::int64_t>(part.rows.size()));
+  }
+
+  // Appends the narrowed lists of group g of the `count` points row_of(0), row_of(1), ... to
+  // `part`: the group's regions share one walk over the cells.
+  template <class RowOf>
+  void narrowed_group(std::int64_t count, RowOf row_of, const Narrowing& narrowing, std::int64_t g,
+                      const std::array<std::vector<float>, 3>& searched, NeighbourLists& part) {
+    thread_local CellGrid::Runs runs;
+    const std::int64_t first = g * group;
+    const std::int64_t last = std::min(count, first + group);
+    narrowing.grid.runs_meeting(narrowing.regions.subspan(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first)),
+                                runs);
+    for (std::int64_t k = first; k < last; ++k) query(row_of(k), narrowing, k, runs, searched, part);
+  }
+
+  // The searched points in the cell order of the narrowing's grid, for the radius test.
+  const std::array<std::vector<float>, 3>& searched_for(const Narrowing& narrowing) {
+    const bool moved = narrowing.positions.data() != points_.data();
+    return moved ? searched_in_cell_order(narrowing.grid) : narrowing.grid.coordinates();
   }
 
   // Narrowed searches walk the narrowing's grid: a grid of its own is made only for searches
   // that are not narrowed.
   void make_grid() {
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (!grid_) grid_.emplace(points_, block_cell_side);
   }
 
@@ -116,6 +145,7 @@ class RadiusSearch : public NeighbourSearch {
   // The searched points in the cell order of a narrowing's grid, made once per grid (for the
   // radius test of the points' current positions).
   const std::array<std::vector<float>, 3>& searched_in_cell_order(const CellGrid& grid) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (ordered_grid_ != grid.serial() || ordered_[0].size() != grid.order().size()) {
       ordered_ = grid.in_cell_order(points_);
       ordered_grid_ = grid.serial();
@@ -130,6 +160,7 @@ class RadiusSearch : public NeighbourSearch {
   std::array<std::vector<float>, 3> ordered_;
   std::uint64_t ordered_grid_ = ~std::uint64_t{0};
   std::vector<NeighbourLists> parts_;
+  std::mutex mutex_;  // for grid_ and ordered_, made by the first search that needs them
 };
 
 // The k nearest points by a walk over cells of the block's grid when every point is finite
@@ -139,24 +170,28 @@ class NearestSearch : public NeighbourSearch {
  public:
   NearestSearch(std::span<const Point> points, std::int32_t k, int threads, const CellGrid* grid)
       : points_(points), k_(k), threads_(threads), grid_(grid) {
-    if (grid_ != nullptr) return;
-    if (std::all_of(points.begin(), points.end(), [](const Point& p) { return finite(p); })) {
-      grid_ = &own_grid_.emplace(points, block_cell_side);
-    } else {
-      tree_.emplace(points);
+    if (grid_ == nullptr) {
+      if (std::all_of(points.begin(), points.end(), [](const Point& p) { return finite(p); })) {
+        grid_ = &own_grid_.emplace(points, block_cell_side);
+      } else {
+        tree_.emplace(points);
+      }
     }
+    fit_cells();
   }
   void find(std::int64_t begin, std::int64_t end, const Narrowing*, NeighbourLists& out) override {
-    fit_cells();
     find_on_threads(threads_, end - begin, parts_, out, [&](std::int64_t k, NeighbourLists& part) {
       query(begin + k, part);
     });
   }
   void find(std::span<const std::int32_t> rows, const Narrowing*, NeighbourLists& out) override {
-    fit_cells();
     find_on_threads(threads_, static_cast<std::int64_t>(rows.size()), parts_, out, [&](std::int64_t k, NeighbourLists& part) {
       query(rows[static_cast<std::size_t>(k)], part);
     });
+  }
+  bool answers_concurrently() const override { return true; }
+  void find_here(std::span<const std::int32_t> rows, const Narrowing*, NeighbourLists& out) override {
+    for (const std::int32_t row : rows) query(row, out);
   }
 
  private:
@@ -165,8 +200,7 @@ class NearestSearch : public NeighbourSearch {
   // the cells are made about as wide as the k-th neighbour typically is far (the median over
   // points spread through the block, so that a few isolated points do not decide it).
   void fit_cells() {
-    if (grid_ == nullptr || fitted_ || points_.empty()) return;
-    fitted_ = true;
+    if (grid_ == nullptr || points_.empty()) return;
     constexpr std::size_t samples = 31;
     std::vector<double> reaches;
     std::vector<std::int32_t> rows;
@@ -201,7 +235,6 @@ class NearestSearch : public NeighbourSearch {
   const CellGrid* grid_;              // the block's, or own_grid_; null with the tree
   std::optional<CellGrid> own_grid_;
   std::optional<KdSearch> tree_;
-  bool fitted_ = false;
   std::vector<NeighbourLists> parts_;
 };
 

@@ -42,11 +42,24 @@ struct FullRadiusSearch : NeighbourSearch {
   }
 };
 
+// The stand-alone host's search, answered a chunk at a time on the calling thread only (as
+// a host whose searches are not thread-safe answers).
+struct ChunkSearch : NeighbourSearch {
+  std::unique_ptr<NeighbourSearch> inner;
+  void find(std::int64_t begin, std::int64_t end, const Narrowing* narrowing, NeighbourLists& out) override {
+    inner->find(begin, end, narrowing, out);
+  }
+  void find(std::span<const std::int32_t> rows, const Narrowing* narrowing, NeighbourLists& out) override {
+    inner->find(rows, narrowing, out);
+  }
+};
+
 // One pass over points already in cell order, with the stand-alone host's searches:
 // radius lists of `searched` (the first pass's positions; `points` when empty), narrowed to
 // each point's reach or, with `full_radius`, not.
 PassResult run_pass(const std::vector<Point>& points, std::vector<float> noise, const BlockPassSettings& settings,
-                    int threads = 1, const std::vector<Point>& searched = {}, bool full_radius = false) {
+                    int threads = 1, const std::vector<Point>& searched = {}, bool full_radius = false,
+                    bool by_chunks = false) {
   PassResult result;
   NativeHost host({threads, [&](std::string_view text) { result.console += text; }, {}});
   const float radius = std::sqrt((settings.max_half_width * settings.max_half_width) * 3.0f);
@@ -56,6 +69,11 @@ PassResult run_pass(const std::vector<Point>& points, std::vector<float> noise, 
     auto full = std::make_unique<FullRadiusSearch>();
     full->inner = std::move(neighbours);
     neighbours = std::move(full);
+  }
+  if (by_chunks) {
+    auto chunked = std::make_unique<ChunkSearch>();
+    chunked->inner = std::move(neighbours);
+    neighbours = std::move(chunked);
   }
   result.filtered = block_pass(host, points, noise, *neighbours, settings);
   result.noise = std::move(noise);
@@ -91,10 +109,13 @@ TEST(block_pass, ResultsDoNotDependOnTheChunkSizeNorTheThreadCount) {
   struct Case {
     std::int64_t chunk;
     int threads;
+    bool by_chunks;  // lists found a chunk at a time on the calling thread, not by each thread
   };
-  for (const Case c : {Case{1, 1}, Case{97, 2}, Case{1000, 4}, Case{0, 4}, Case{5000, 2}}) {
-    SCOPED_TRACE(testing::Message() << "chunk " << c.chunk << ", threads " << c.threads);
-    const PassResult pass = run_pass(points, noise, {"pass 1", first_pass_threshold, r0, c.chunk, 3}, c.threads);
+  for (const Case c : {Case{1, 1, false}, Case{97, 2, false}, Case{1000, 4, false}, Case{0, 4, false},
+                       Case{5000, 2, false}, Case{0, 1, true}, Case{97, 3, true}}) {
+    SCOPED_TRACE(testing::Message() << "chunk " << c.chunk << ", threads " << c.threads << ", by chunks " << c.by_chunks);
+    const PassResult pass =
+        run_pass(points, noise, {"pass 1", first_pass_threshold, r0, c.chunk, 3}, c.threads, {}, false, c.by_chunks);
     EXPECT_EQ(std::memcmp(pass.filtered.data(), reference.filtered.data(), points.size() * sizeof(Point)), 0);
     EXPECT_EQ(std::memcmp(pass.noise.data(), reference.noise.data(), points.size() * sizeof(float)), 0);
   }

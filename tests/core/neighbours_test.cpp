@@ -37,10 +37,10 @@ TEST(CellGrid, CellOrderIsAStableSortByCellNumberedXFastest) {
   }
 }
 
-TEST(CellGrid, CellOrderSortsRandomCloudsStably) {
+TEST(CellGrid, CellOrderSortsRandomCloudsStablyOnAnyNumberOfThreads) {
   std::mt19937 rng(3);
   std::uniform_real_distribution<float> coordinate(-20.0f, 20.0f);
-  std::vector<Point> points(3000);
+  std::vector<Point> points(9000);
   for (Point& p : points) p = {coordinate(rng), coordinate(rng), 0.1f * coordinate(rng)};
   const float side = 2.5f;
   // A cell as (z, y, x) lattice indices: compared lexicographically, as cells are ordered.
@@ -48,16 +48,20 @@ TEST(CellGrid, CellOrderSortsRandomCloudsStably) {
   for (const Point& p : points) {
     cells.push_back({std::floor(double{p[2]} / side), std::floor(double{p[1]} / side), std::floor(double{p[0]} / side)});
   }
-  const std::vector<std::int32_t> order = CellGrid::cell_order(points, side);
-  ASSERT_EQ(order.size(), points.size());
-  std::vector<bool> seen(points.size(), false);
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    const auto at = static_cast<std::size_t>(order[k]);
-    ASSERT_FALSE(seen[at]);
-    seen[at] = true;
-    if (k == 0) continue;
-    const auto before = static_cast<std::size_t>(order[k - 1]);
-    ASSERT_TRUE(cells[before] < cells[at] || (cells[before] == cells[at] && before < at)) << k;
+  // Three threads sort three shares and merge an odd one out.
+  for (const int threads : {1, 2, 3}) {
+    SCOPED_TRACE(threads);
+    const std::vector<std::int32_t> order = CellGrid::cell_order(points, side, threads);
+    ASSERT_EQ(order.size(), points.size());
+    std::vector<bool> seen(points.size(), false);
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      const auto at = static_cast<std::size_t>(order[k]);
+      ASSERT_FALSE(seen[at]);
+      seen[at] = true;
+      if (k == 0) continue;
+      const auto before = static_cast<std::size_t>(order[k - 1]);
+      ASSERT_TRUE(cells[before] < cells[at] || (cells[before] == cells[at] && before < at)) << k;
+    }
   }
 }
 
