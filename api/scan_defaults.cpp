@@ -84,11 +84,13 @@ bool range_noise_by_default(std::int64_t height, std::int64_t finite_points) {
   return height > 1 && finite_points >= min_band_points;
 }
 
-bool noise_grows_with_range(const RangeNoise& model) {
-  if (model.bands.size() < 2) return false;
+double noise_growth(const RangeNoise& model) {
+  if (model.bands.size() < 2) return 1.0;
   const double nearest = model.at(model.bands.front().range);
-  return nearest > 0.0 && model.at(model.bands.back().range) >= range_growth * nearest;
+  return nearest > 0.0 ? model.at(model.bands.back().range) / nearest : 1.0;
 }
+
+bool noise_grows_with_range(const RangeNoise& model) { return noise_growth(model) >= range_growth; }
 
 float estimate_sigma_by_line(std::span<const Point> points, std::span<const std::uint16_t> lines) {
   check_per_point(lines.size(), points.size(), "flight lines");

@@ -253,8 +253,9 @@ struct Plan {
 
 // What a run whose parameters are estimated filters by default, by the kind of scan (see
 // <vandrel/scan_defaults.h>): a classified LiDAR scan in parts, a depth image (organised, or a
-// list whose noise grows with range) with noise by range. Runs that choose for themselves (a selection, a sigma per point; for LAS
-// files --returns), runs in tiles and runs writing outputs beside the points filter as asked.
+// list whose noise grows with range) with noise by range. Runs that choose for themselves (a
+// selection, a sigma per point; for LAS files --returns), runs in tiles and runs writing outputs
+// beside the points filter as asked.
 bool defaults_by_scan(const Arguments& args, const Plan& plan) {
   return !selecting(args) && !args.noise.asked() && plan.mode == RunMode::whole && !writing_outputs(args);
 }

@@ -85,12 +85,9 @@ DepthImageNoise depth_image_noise(const PointFile& file, std::span<const Point> 
     print("One sigma: the noise by range could not be measured (" + std::string(e.what()) + ")");
     return noise;
   }
-  // How many times the model's noise at the farthest band is its noise at the nearest.
-  const RangeNoise& model = noise.fit->model;
-  const double nearest = model.at(model.bands.front().range);
-  char growth[32] = "no";
-  if (nearest > 0.0) std::snprintf(growth, sizeof growth, "%.2f", model.at(model.bands.back().range) / nearest);
-  if (noise_grows_with_range(model)) {
+  char growth[32];
+  std::snprintf(growth, sizeof growth, "%.2f", noise_growth(noise.fit->model));
+  if (noise_grows_with_range(noise.fit->model)) {
     noise.by_range = true;
     noise.reason = std::string("the default for a depth image: the noise grows ") + growth +
                    " times from the nearest depth band to the farthest";

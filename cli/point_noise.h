@@ -39,9 +39,10 @@ SensorNoise sensor_noise(const PointFile& file, std::span<const Point> points, s
 
 /// The noise a run whose sigma is left to estimate gives a PCD file, a depth image (`points`:
 /// its rows, `finite_rows` of them finite): by range about its sensor when it is organised in a
-/// grid (range_noise_by_default), or when, stored as a list (HEIGHT 1, two bands' worth of finite
-/// points or more), the model fitted to it (about `request`'s sensor, as sensor_noise) grows with
-/// range (noise_grows_with_range): then `fit` holds that model. `reason` says why; `print` receives why a list keeps one sigma.
+/// grid (range_noise_by_default), or when, stored as a list (HEIGHT 1, two bands' worth of
+/// finite points or more), the model fitted to it (about `request`'s sensor, as sensor_noise)
+/// grows with range (noise_grows_with_range): then `fit` holds that model. `reason` says why;
+/// `print` receives why a list keeps one sigma.
 struct DepthImageNoise {
   bool by_range = false;
   std::optional<SensorNoise> fit;

@@ -35,7 +35,8 @@ inline constexpr std::int64_t min_band_points = 2000;
 /// depths are quantised in steps the estimator's patches cannot span, by estimate_sigma of the
 /// band thinned until they do (see api/band_noise.h; a band that cannot be measured is left
 /// out, and so is a quantised band that reads no noise while another band reads some: its
-/// terraces are wider than its patches, and its noise unmeasured, not 0); a and b are the least-squares line through (range^2, sigma) of the bands, kept >= 0
+/// terraces are wider than its patches, and its noise unmeasured, not 0); a and b are the
+/// least-squares line through (range^2, sigma) of the bands, kept >= 0
 /// (a negative a gives the line through 0, a negative b a constant sigma, the median of the
 /// bands). One band gives a constant sigma.
 /// Throws vandrel::Error "Vandrel:tooFewPoints" for fewer than min_band_points finite

@@ -55,6 +55,9 @@ bool range_noise_by_default(std::int64_t height, std::int64_t finite_points);
 /// NaN pixels dropped: not organised) gets its noise by range by default when this holds.
 bool noise_grows_with_range(const RangeNoise& model);
 inline constexpr double range_growth = 1.5;
+/// How many times `model`'s noise at its farthest band's range is its noise at its nearest
+/// band's; 1 for fewer than two bands or a model of no noise.
+double noise_growth(const RangeNoise& model);
 
 /// The sigma of a cloud made of several flight lines (`lines`: the point_source_id of each
 /// point): estimate_sigma of each line of min_line_points finite points or more, combined by
