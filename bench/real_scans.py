@@ -140,11 +140,11 @@ class Lidar:
                 "others moved max (x ground RMS)": float(move.max())}
 
 
-def write_listed_pcd(path, points, header):
-    """points (N x 3 float32) as a binary PCD list (HEIGHT 1) with the header's VIEWPOINT."""
-    viewpoint = " ".join(header.get("VIEWPOINT", ["0", "0", "0", "1", "0", "0", "0"]))
+def write_pcd(path, points, width=None, height=1, viewpoint="0 0 0 1 0 0 0"):
+    """points (N x 3 float32) as a binary PCD file, a list (HEIGHT 1) unless width and height say a grid."""
+    width = len(points) if width is None else width
     with open(path, "wb") as f:
-        f.write(f"VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH {len(points)}\nHEIGHT 1\n"
+        f.write(f"VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH {width}\nHEIGHT {height}\n"
                 f"VIEWPOINT {viewpoint}\nPOINTS {len(points)}\nDATA binary\n".encode("ascii"))
         f.write(np.ascontiguousarray(points, dtype="<f4").tobytes())
 
@@ -391,10 +391,7 @@ def room(args, seed=1):
     points = (rays * quantised[:, None]).astype("<f4")
     points[rng.random(len(points)) < 0.05] = np.nan
     path = os.path.join(args.scratch, "room.pcd")
-    with open(path, "wb") as f:
-        f.write(f"VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH {width}\nHEIGHT {height}\n"
-                f"VIEWPOINT 0 0 0 1 0 0 0\nPOINTS {width * height}\nDATA binary\n".encode("ascii"))
-        f.write(points.tobytes())
+    write_pcd(path, points, width, height)
     r = np.linalg.norm(rays * depth[:, None], axis=1)
     finite = np.isfinite(points).all(axis=1)
     parts = {"table top (2 m)": part == 5, "floor, 2-3 m": (part == 3) & (r < 3),
@@ -537,7 +534,7 @@ def main():
         # are dropped (HEIGHT 1): its default run, measured on the grid the rows came from.
         rows = np.flatnonzero(np.isfinite(points).all(axis=1))
         listed = os.path.join(args.scratch, "listed.pcd")
-        write_listed_pcd(listed, points[rows], header)
+        write_pcd(listed, points[rows], viewpoint=" ".join(header.get("VIEWPOINT", ["0", "0", "0", "1", "0", "0", "0"])))
         out = os.path.join(args.scratch, "out.pcd")
         code, log, seconds = run(args.build, [listed, out])
         print("[default, stored as a list] " + " / ".join(
