@@ -23,6 +23,7 @@
 
 #include "core/neighbourhood_check.h"
 #include "host/native_host.h"
+#include "tiling/far_movers.h"
 #include "tiling/tiling.h"
 #include "vandrel/error.h"
 #include "vandrel/estimate.h"
@@ -317,7 +318,7 @@ py::tuple tile_rows_points(const py::array& points, const std::array<float, 3>& 
 py::tuple filter_tile_points(std::int32_t pass, const py::array& points, const py::object& first_positions,
                              const py::object& first_noise, const std::array<float, 3>& lo, const std::array<float, 3>& hi,
                              const PlanSizes& sizes, float sigma, float density, float neighbours, float move,
-                             const py::object& threads) {
+                             const py::object& threads, const py::object& frames_known) {
   if (pass != 1 && pass != 2) throw py::value_error("pass must be 1 or 2");
   const std::span<const Point> data = point_rows(points);
   TileFirstPass first;
@@ -328,12 +329,20 @@ py::tuple filter_tile_points(std::int32_t pass, const py::array& points, const p
     if (first.positions.size() != data.size() || first.noise.size() != data.size())
       throw py::value_error("the first pass's positions and noise levels need one entry per point");
   }
+  std::vector<std::uint8_t> known;
+  if (!frames_known.is_none()) {
+    const auto flags = frames_known.cast<py::array_t<bool, py::array::c_style | py::array::forcecast>>();
+    if (static_cast<std::size_t>(flags.size()) != data.size())
+      throw py::value_error("frames_known needs one entry per point");
+    known.assign(flags.data(), flags.data() + flags.size());
+  }
   DenoiseOptions options;
   options.threads = call_threads(threads);
   TileResult result;
   {
     const py::gil_scoped_release unlocked;
-    result = filter_tile(pass, data, first, box_of(lo, hi), plan_of(sizes), sigma, density, {neighbours, move}, options);
+    result = filter_tile(pass, data, first, box_of(lo, hi), plan_of(sizes), sigma, density, {neighbours, move}, options,
+                         false, known);
   }
   py::array_t<float> filtered({static_cast<py::ssize_t>(result.points.size()), py::ssize_t{3}});
   std::memcpy(filtered.mutable_data(), result.points.data(), result.points.size() * sizeof(Point));
@@ -538,9 +547,91 @@ PYBIND11_MODULE(_core, m) {
           py::arg("neighbours"), py::arg("move"));
   m.def("filter_tile", &filter_tile_points, py::arg("pass_"), py::arg("points"), py::arg("first_positions"),
         py::arg("first_noise"), py::arg("lo"), py::arg("hi"), py::arg("sizes"), py::arg("sigma"), py::arg("density"),
-        py::arg("neighbours"), py::arg("move"), py::arg("threads"),
+        py::arg("neighbours"), py::arg("move"), py::arg("threads"), py::arg("frames_known") = py::none(),
         "filter_tile(pass_, points, first_positions, first_noise, ...) -> (complete, needed_neighbours, needed_move,\n"
-        "points, noise, largest_move, estimated, neighbours_found): one pass of one tile (see tiling.h); first_* are None for pass 1.");
+        "points, noise, largest_move, estimated, neighbours_found): one pass of one tile (see tiling.h); first_* are None for pass 1.\n"
+        "frames_known: None, or per point whether it is a far mover whose 50 nearest came along (FarMovers.extra).");
+  py::class_<FarMovers>(m, "FarMovers",
+                        "FarMovers(sizes): the few points the first pass throws further than a second-pass halo of\n"
+                        "2 R allows for, read apart with their 50 nearest neighbours (see tiling/far_movers.h). offer()\n"
+                        "every finite row once, search() every finite row once, then extra() and rest().")
+      .def(py::init([](const PlanSizes& sizes) { return FarMovers(initial_reach(plan_of(sizes)).move, far_movers_kept); }),
+           py::arg("sizes"))
+      .def(
+          "offer",
+          [](FarMovers& far, const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& rows,
+             const py::array& inputs, const py::array& firsts, const PlanSizes& sizes) {
+            const std::span<const Point> in = point_rows(inputs);
+            const std::span<const Point> first = point_rows(firsts);
+            if (static_cast<std::size_t>(rows.size()) != in.size() || first.size() != in.size())
+              throw py::value_error("offer needs one row, input point and first-pass position each");
+            const float scale = plan_of(sizes).scale;
+            for (std::size_t k = 0; k < in.size(); ++k)
+              far.offer(rows.data()[k], first_pass_move(in[k], first[k], scale), in[k], first[k]);
+          },
+          py::arg("rows"), py::arg("inputs"), py::arg("firsts"), py::arg("sizes"),
+          "offer(rows, inputs, firsts, sizes): rows with their input points and first-pass positions (scaled).")
+      .def("any", &FarMovers::any)
+      .def(
+          "search",
+          [](FarMovers& far, const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& rows,
+             const py::array& inputs, const py::array& firsts) {
+            const std::span<const Point> in = point_rows(inputs);
+            const std::span<const Point> first = point_rows(firsts);
+            if (static_cast<std::size_t>(rows.size()) != in.size() || first.size() != in.size())
+              throw py::value_error("search needs one row, input point and first-pass position each");
+            const py::gil_scoped_release unlocked;
+            far.search({rows.data(), in.size()}, in, first);
+          },
+          py::arg("rows"), py::arg("inputs"), py::arg("firsts"))
+      .def(
+          "extra",
+          [](FarMovers& far) {
+            const FarMovers::Extra extra = far.extra();
+            const auto count = static_cast<py::ssize_t>(extra.rows.size());
+            py::array_t<std::int64_t> rows(count);
+            py::array_t<float> points({count, py::ssize_t{3}});
+            py::array_t<bool> known(count);
+            std::copy(extra.rows.begin(), extra.rows.end(), rows.mutable_data());
+            std::memcpy(points.mutable_data(), extra.points.data(), extra.points.size() * sizeof(Point));
+            std::transform(extra.frames_known.begin(), extra.frames_known.end(), known.mutable_data(),
+                           [](std::uint8_t b) { return b != 0; });
+            return py::make_tuple(rows, points, known);
+          },
+          "extra() -> (rows int64, points float32 N x 3, frames_known bool): what every second-pass tile reads besides "
+          "its halo.")
+      .def("rest", &FarMovers::rest, "rest(): the largest move the second pass's halos must allow for.");
+  m.def(
+      "add_extra",
+      [](const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& rows, const py::array& points,
+         const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& extra_rows,
+         const py::array& extra_points, const py::array_t<bool, py::array::c_style | py::array::forcecast>& known) {
+        FarMovers::Extra extra;
+        extra.rows.assign(extra_rows.data(), extra_rows.data() + extra_rows.size());
+        const std::span<const Point> extra_at = point_rows(extra_points);
+        extra.points.assign(extra_at.begin(), extra_at.end());
+        extra.frames_known.assign(known.data(), known.data() + known.size());
+        std::vector<std::int64_t> merged(rows.data(), rows.data() + rows.size());
+        const std::span<const Point> at = point_rows(points);
+        std::vector<Point> merged_points(at.begin(), at.end());
+        if (merged.size() != merged_points.size() || extra.rows.size() != extra.points.size() ||
+            extra.rows.size() != extra.frames_known.size())
+          throw py::value_error("add_extra needs one point per row");
+        std::vector<std::uint8_t> frames_known;
+        add_extra(extra, merged, merged_points, frames_known);
+        const auto count = static_cast<py::ssize_t>(merged.size());
+        py::array_t<std::int64_t> rows_out(count);
+        py::array_t<float> points_out({count, py::ssize_t{3}});
+        py::array_t<bool> known_out(static_cast<py::ssize_t>(frames_known.size()));
+        std::copy(merged.begin(), merged.end(), rows_out.mutable_data());
+        std::memcpy(points_out.mutable_data(), merged_points.data(), merged_points.size() * sizeof(Point));
+        std::transform(frames_known.begin(), frames_known.end(), known_out.mutable_data(),
+                       [](std::uint8_t b) { return b != 0; });
+        return py::make_tuple(rows_out, points_out, known_out);
+      },
+      py::arg("rows"), py::arg("points"), py::arg("extra_rows"), py::arg("extra_points"), py::arg("frames_known"),
+      "add_extra(rows, points, extra_rows, extra_points, frames_known) -> (rows, points, frames_known): a tile's\n"
+      "ascending rows and points with FarMovers.extra()'s rows it lacks.");
   m.def(
       "filtering_factor",
       [](const py::array& sample, const py::array_t<float>& lo, const py::array_t<float>& hi, const PlanSizes& sizes) {

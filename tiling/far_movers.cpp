@@ -1,6 +1,7 @@
 #include "tiling/far_movers.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/local_frame.h"
 #include "host/kd_search.h"
@@ -21,6 +22,15 @@ double squared_distance(const Point& a, const Point& b) {
 }
 
 }  // namespace
+
+float first_pass_move(const Point& input, const Point& first, float scale) {
+  double squared = 0.0;
+  for (std::size_t c = 0; c < 3; ++c) {
+    const double d = static_cast<double>(first[c]) - static_cast<double>(input[c] * scale);
+    squared += d * d;
+  }
+  return static_cast<float>(std::sqrt(squared));
+}
 
 void FarMovers::offer(std::int64_t row, float move, const Point& input, const Point& first) {
   if (!(move > allowed_)) {
@@ -84,6 +94,33 @@ FarMovers::Extra FarMovers::extra() {
     extra.frames_known.push_back(static_cast<std::uint8_t>(std::binary_search(known.begin(), known.end(), row)));
   }
   return extra;
+}
+
+void add_extra(const FarMovers::Extra& extra, std::vector<std::int64_t>& rows, std::vector<Point>& points,
+               std::vector<std::uint8_t>& known) {
+  known.clear();
+  if (extra.rows.empty()) return;
+  std::vector<std::int64_t> merged_rows;
+  std::vector<Point> merged_points;
+  merged_rows.reserve(rows.size() + extra.rows.size());
+  merged_points.reserve(merged_rows.capacity());
+  known.reserve(merged_rows.capacity());
+  std::size_t k = 0;
+  std::size_t e = 0;
+  while (k < rows.size() || e < extra.rows.size()) {
+    if (e == extra.rows.size() || (k < rows.size() && rows[k] < extra.rows[e])) {
+      merged_rows.push_back(rows[k]);
+      merged_points.push_back(points[k++]);
+      known.push_back(0);
+      continue;
+    }
+    if (k < rows.size() && rows[k] == extra.rows[e]) ++k;  // read already
+    merged_rows.push_back(extra.rows[e]);
+    merged_points.push_back(extra.points[e]);
+    known.push_back(extra.frames_known[e++]);
+  }
+  rows = std::move(merged_rows);
+  points = std::move(merged_points);
 }
 
 }  // namespace vandrel

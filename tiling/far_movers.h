@@ -19,6 +19,15 @@ namespace vandrel {
 /// every tile's own points once the first pass is done, and each second-pass tile reads
 /// them and those neighbours besides its halo: the tile then finds the same neighbours for
 /// them as the whole cloud, and its halo allows only for the moves of the others.
+class FarMovers;
+
+/// Far movers kept apart at most: finding their neighbours costs a search per tile each.
+inline constexpr std::size_t far_movers_kept = 512;
+
+/// How far the first pass moved a point, in scaled units: from its input point scaled by
+/// `scale` to its first-pass position.
+float first_pass_move(const Point& input, const Point& first, float scale);
+
 class FarMovers {
  public:
   /// Rows the second pass reads besides a tile's halo, ascending, with their input points.
@@ -66,5 +75,11 @@ class FarMovers {
   float rest_ = 0.0f;
   std::vector<Mover> movers_;  // a heap, least move on top, until the searches
 };
+
+/// Adds to a tile's rows (ascending) and their points the extra rows it lacks, and sets
+/// `known` (empty when there are none) to whether each point is a far mover whose
+/// neighbours came along.
+void add_extra(const FarMovers::Extra& extra, std::vector<std::int64_t>& rows, std::vector<Point>& points,
+               std::vector<std::uint8_t>& known);
 
 }  // namespace vandrel

@@ -161,12 +161,6 @@ double depth_outside(const TileBox& box, float scale, const Point& scaled) {
   return depth;
 }
 
-double distance(const Point& p, const Point& q) {
-  double squared = 0.0;
-  for (std::size_t c = 0; c < 3; ++c) squared += std::pow(static_cast<double>(p[c]) - q[c], 2);
-  return std::sqrt(squared);
-}
-
 }  // namespace
 
 TilingCost tiling_cost(const TilePlan& plan, std::span<const Point> cloud, std::int64_t cloud_stride, float sigma,
@@ -345,9 +339,7 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
       result.moves.resize(points.size());
       for (std::size_t i = 0; i < points.size(); ++i) {
         if (owned[i] == 0) continue;
-        Point start;
-        for (std::size_t c = 0; c < 3; ++c) start[c] = points[i][c] * plan.scale;
-        result.moves[i] = static_cast<float>(distance(passed.positions[i], start));
+        result.moves[i] = first_pass_move(points[i], passed.positions[i], plan.scale);
         result.largest_move = std::max(result.largest_move, result.moves[i]);
       }
       result.points = std::move(passed.positions);
@@ -440,42 +432,6 @@ DenoiseOptions tile_options(const DenoiseOptions& options, std::size_t tile, std
     };
   }
   return reported;
-}
-
-}  // namespace
-
-namespace {
-
-// Far movers kept apart at most: finding their neighbours costs a search per tile each.
-constexpr std::size_t far_movers_kept = 512;
-
-// Adds to a tile's rows (ascending) and points the extra rows it lacks, and sets `known`
-// (empty when there are none) to whether each point is a far mover whose neighbours came along.
-void add_extra(const FarMovers::Extra& extra, std::vector<std::int64_t>& rows, std::vector<Point>& points,
-               std::vector<std::uint8_t>& known) {
-  known.clear();
-  if (extra.rows.empty()) return;
-  std::vector<std::int64_t> merged_rows;
-  std::vector<Point> merged_points;
-  merged_rows.reserve(rows.size() + extra.rows.size());
-  merged_points.reserve(merged_rows.capacity());
-  known.reserve(merged_rows.capacity());
-  std::size_t k = 0;
-  std::size_t e = 0;
-  while (k < rows.size() || e < extra.rows.size()) {
-    if (e == extra.rows.size() || (k < rows.size() && rows[k] < extra.rows[e])) {
-      merged_rows.push_back(rows[k]);
-      merged_points.push_back(points[k++]);
-      known.push_back(0);
-      continue;
-    }
-    if (k < rows.size() && rows[k] == extra.rows[e]) ++k;  // read already
-    merged_rows.push_back(extra.rows[e]);
-    merged_points.push_back(extra.points[e]);
-    known.push_back(extra.frames_known[e++]);
-  }
-  rows = std::move(merged_rows);
-  points = std::move(merged_points);
 }
 
 // Finds the far movers' neighbours over every tile's own points, as the first pass left them.

@@ -31,13 +31,49 @@ from . import _box_centre, _centred_rows, _core, _mask_rows, _point_array, _rest
 # comes back and is sent again with the halo it asked for.
 
 
+# A second pass's halo allows for the first pass's moves save those of the few points thrown
+# further (_core.FarMovers): every second-pass tile reads them with their 50 nearest neighbours
+# besides its halo, as run_tiles does.
+
+
 def _filter_tile(pass_: int, points: np.ndarray, first: Optional[tuple], lo: np.ndarray, hi: np.ndarray, sizes: tuple,
-                 sigma: float, density: float, reach: tuple, threads: Optional[int]) -> tuple:
+                 sigma: float, density: float, reach: tuple, threads: Optional[int],
+                 frames_known: Optional[np.ndarray] = None) -> tuple:
     # Arrays that crossed the network may arrive unaligned inside a message buffer.
     points = np.require(points, np.float32, ["C", "A"])
     positions, noise = (None, None) if first is None else (np.require(first[0], np.float32, ["C", "A"]),
                                                          np.require(first[1], np.float32, ["C", "A"]))
-    return _core.filter_tile(pass_, points, positions, noise, lo, hi, sizes, sigma, density, reach[0], reach[1], threads)
+    return _core.filter_tile(pass_, points, positions, noise, lo, hi, sizes, sigma, density, reach[0], reach[1], threads,
+                             frames_known)
+
+
+def _with_extra(read: np.ndarray, points: np.ndarray, owned: np.ndarray, extra: Optional[tuple]) -> tuple:
+    """A second-pass tile's rows (ascending), points and owned flags with the far movers and
+    their neighbours it lacks (none of which it owns: its box lies within its halo), and the
+    far movers' flags (None without extra rows)."""
+    if extra is None or len(extra[0]) == 0:
+        return read, points, owned, None
+    merged, merged_points, known = _core.add_extra(read, points, *extra)
+    return merged, merged_points, np.isin(merged, read[owned]), known
+
+
+def _far_movers(sizes: tuple, tiles) -> tuple:
+    """The far movers of the first pass and the largest move the second pass's halos allow
+    for: tiles() yields (rows, input points, first-pass positions) of every finite row once
+    (twice over: offered, then searched)."""
+    far = _core.FarMovers(sizes)
+    for rows, inputs, firsts in tiles():
+        far.offer(rows, inputs, firsts, sizes)
+    if far.any():
+        for rows, inputs, firsts in tiles():
+            far.search(rows, inputs, firsts)
+    extra = far.extra()
+    if len(extra[0]) == 0:
+        return None, far.rest()
+    logging.getLogger("vandrel.dask").info(
+        f"vandrel.dask: {int(extra[2].sum())} points thrown further than a second-pass halo allows for are read by "
+        f"every tile with their 50 nearest neighbours ({len(extra[0])} rows)")
+    return extra, far.rest()
 
 
 def _say_cost(sample: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, tile_points: int,
@@ -163,7 +199,10 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
     first_positions = np.zeros_like(rows)
     first_noise = np.zeros(len(rows), dtype=np.float32)
     largest_move = found = 0.0
+    extra = None
     for pass_ in (1, 2):
+        if pass_ == 2:
+            extra, largest_move = _far_movers(sizes, lambda: _owned_firsts(rows, lo, hi, first_positions))
         halos = [_core.TileHalo(sizes, finite_count, pass_, largest_move, found) for _ in range(len(lo))]
         pending = {}
         queue = as_completed()
@@ -172,12 +211,13 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
             read, owned = _core.tile_rows(rows, lo[tile], hi[tile], halos[tile].halo())
             if not owned.any():
                 return
+            read, points, owned, known = _with_extra(read, rows[read], owned, extra if pass_ == 2 else None)
             reach = halos[tile].reach(len(read))
             # Sent ahead as data of their own rather than inside the task's description.
-            tile_points = _scatter(client, rows[read])
+            tile_points = _scatter(client, points)
             first = None if pass_ == 1 else _scatter(client, (first_positions[read], first_noise[read]))
             future = client.submit(_filter_tile, pass_, tile_points, first, lo[tile], hi[tile], sizes, sigma, density,
-                                   reach, threads, pure=False)
+                                   reach, threads, known, pure=False)
             pending[future] = (tile, read, owned)
             queue.add(future)
 
@@ -204,11 +244,19 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
             if pass_ == 1:
                 first_positions[read[owned]] = points[owned]
                 first_noise[read[owned]] = noise[owned]
-                largest_move = max(largest_move, move)
                 found = max(found, reach)
             else:
                 result[read[owned]] = points[owned]
     return result
+
+
+def _owned_firsts(rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, first_positions: np.ndarray):
+    """(rows, points, first-pass positions) of every tile's own points, tile by tile."""
+    for tile in range(len(lo)):
+        read, owned = _core.tile_rows(rows, lo[tile], hi[tile], 0.0)
+        own = read[owned]
+        if len(own):
+            yield own, rows[own], first_positions[own]
 
 
 # Clouds in files. The calling machine passes over the input a block of rows at a time and
@@ -230,24 +278,28 @@ _FIRST_RECORD = np.dtype(("<f4", (4,)))
 
 def _filter_bin(pass_: int, bin_path: str, first_path: Optional[str], result_path: str, lo: np.ndarray,
                 hi: np.ndarray, sizes: tuple, sigma: float, density: float, reach: tuple,
-                threads: Optional[int]) -> tuple:
+                threads: Optional[int], extra: Optional[tuple] = None) -> tuple:
     """A task of denoise_npy: one pass over the tile in bin_path (pass 2 reads the first
-    pass's results of its rows from first_path). Complete, it writes the owned rows (int64,
+    pass's results of its rows from first_path, and the far movers' rows `extra` besides the
+    bin). Complete, it writes the owned rows (int64,
     ascending) to result_path + ".rows" and their results to result_path + ".points" (pass
     1: float32 N x 4, positions and noise; pass 2: float32 N x 3) and returns (True, (count,
     first row, largest move, farthest 50th neighbour)); else it returns (False, the reach it needs)."""
     records = np.fromfile(bin_path, dtype=_BIN_RECORD)
+    read, owned, known = records["row"], records["owned"] != 0, None
     points = np.ascontiguousarray(records["point"])
     positions = noise = None
     if pass_ == 2:
-        first = np.load(first_path, mmap_mode="r")[records["row"]]
+        if extra is not None:  # unpickled: aligned copies with the core's own dtypes
+            extra = tuple(np.require(part, None, ["C", "A"]).view(part.dtype.type) for part in extra)
+        read, points, owned, known = _with_extra(np.ascontiguousarray(read), points, owned, extra)
+        first = np.load(first_path, mmap_mode="r")[read]
         positions, noise = np.ascontiguousarray(first[:, :3]), np.ascontiguousarray(first[:, 3])
     complete, needed_neighbours, needed_move, filtered, filtered_noise, move, _, reach = _core.filter_tile(
-        pass_, points, positions, noise, lo, hi, sizes, sigma, density, reach[0], reach[1], threads)
+        pass_, points, positions, noise, lo, hi, sizes, sigma, density, reach[0], reach[1], threads, known)
     if not complete:
         return False, (needed_neighbours, needed_move)
-    owned = records["owned"] != 0
-    rows = np.ascontiguousarray(records["row"][owned], dtype=np.int64)
+    rows = np.ascontiguousarray(read[owned], dtype=np.int64)
     out = filtered[owned] if pass_ == 2 else np.column_stack([filtered[owned], filtered_noise[owned]])
     np.ascontiguousarray(out, dtype=np.float32).tofile(result_path + ".points")
     rows.tofile(result_path + ".rows")
@@ -385,9 +437,9 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
             first = tiles.run(client, 1, None, sigma, density, threads)
             first_path = os.path.join(scratch_folder, "first-pass.npy")
             _assemble_first_pass(source, first_path, first, finite_count)
-            tiles.second_pass(max((detail[3] for detail in first.values()), default=0.0),
-                              max((detail[4] for detail in first.values()), default=0.0))
-            results = tiles.run(client, 2, first_path, sigma, density, threads)
+            extra, halo_move = _far_movers(tiles.sizes, lambda: _first_pass_rows(source, first_path))
+            tiles.second_pass(halo_move, max((detail[4] for detail in first.values()), default=0.0))
+            results = tiles.run(client, 2, first_path, sigma, density, threads, extra)
         finally:
             if own_client:
                 client.close()
@@ -550,9 +602,10 @@ class _TileBins:
                 self.owned_counts[tile] += int(owned.sum())
 
     def run(self, client: Any, pass_: int, first_path: Optional[str], sigma: float, density: float,
-            threads: Optional[int]) -> dict:
-        """Runs pass pass_ over every tile that owns points; returns {tile: (result path,
-        count, first row, largest move, farthest 50th neighbour)}."""
+            threads: Optional[int], extra: Any = None) -> dict:
+        """Runs pass pass_ over every tile that owns points (pass 2 with the far movers'
+        rows `extra`, if any); returns {tile: (result path, count, first row, largest move,
+        farthest 50th neighbour)}."""
         from distributed import as_completed
 
         pending: dict = {}
@@ -565,7 +618,7 @@ class _TileBins:
             reach = self.halos[tile].reach(int(self.read_counts[tile]))
             result_path = os.path.join(self.folder, f"result-{pass_}-{tile}")
             future = client.submit(_filter_bin, pass_, self.bin_path(tile), first_path, result_path, self.lo[tile],
-                                   self.hi[tile], self.sizes, sigma, density, reach, threads, pure=False)
+                                   self.hi[tile], self.sizes, sigma, density, reach, threads, extra, pure=False)
             pending[future] = (tile, result_path)
             queue.add(future)
 
@@ -633,6 +686,17 @@ def _assemble_first_pass(source: _NpyInput, path: str, results: dict, finite_cou
         written[rows] = values
     written.flush()
     del written
+
+
+def _first_pass_rows(source: _NpyInput, first_path: str):
+    """(rows, points, first-pass positions) of the input's finite rows, a block at a time."""
+    first = np.load(first_path, mmap_mode="r")
+    for start, block in source.blocks():
+        rows = source.float32_rows(start, block)
+        finite = np.flatnonzero(np.isfinite(rows).all(axis=1))
+        if len(finite):
+            yield finite + start, np.ascontiguousarray(rows[finite]), np.ascontiguousarray(first[finite + start, :3])
+    del first
 
 
 def _assemble(source: _NpyInput, path: str, results: dict, finite_count: int) -> None:

@@ -41,6 +41,32 @@ def test_dask_gives_the_local_tiled_and_untiled_bits(client):
     assert np.isnan(on_cluster[[5, 2000]]).all()
 
 
+def test_points_thrown_far_are_read_apart_by_both_runners(client, tmp_path, monkeypatch):
+    """Points the first pass throws further than a second-pass halo of 2 R allows for (points
+    above the strip, pulled down onto it) are read with their 50 nearest neighbours besides
+    each tile's halo: the halos allow for the others' moves only, with the same bits."""
+    points = strip(7)
+    x = 40.0 + 45.0 * np.arange(9)
+    thrown = np.column_stack([x, np.full(9, 5.0), 3 * np.sin(x / 30) + 4.0 + np.arange(9)]).astype(np.float32)
+    points = np.concatenate([points, thrown])
+    whole = vandrel.denoise(points, 0.4, 1.0, threads=1)
+    _, _, sizes = vandrel._core.plan_tiles(points, 0.4, 1.0, 1000, 0)
+    allowed = (sizes[1] - 8.0) / 2.0  # the move a halo of 2 R allows for (scale 1)
+    assert np.linalg.norm(whole[-9:] - thrown, axis=1).max() > 1.5 * allowed
+    halo_moves = []
+    tile_halo = vandrel._core.TileHalo
+    monkeypatch.setattr(vandrel._core, "TileHalo", lambda sizes, rows, pass_, move=0.0, found=0.0:
+                        halo_moves.append((pass_, move)) or tile_halo(sizes, rows, pass_, move, found))
+    on_cluster = vandrel.dask.denoise(points, 0.4, 1.0, client=client, tile_points=1000, threads=1)
+    assert on_cluster.tobytes() == whole.tobytes()
+    np.save(tmp_path / "in.npy", points)
+    vandrel.dask.denoise_npy(str(tmp_path / "in.npy"), str(tmp_path / "out.npy"), 0.4, 1.0, client=client,
+                             tile_points=1000, threads=1, block_rows=1000)
+    assert np.load(tmp_path / "out.npy").tobytes() == whole.tobytes()
+    second = [move for pass_, move in halo_moves if pass_ == 2]
+    assert second and max(second) <= allowed
+
+
 def test_dask_recentres_float64_like_denoise(client):
     points = strip(4).astype(np.float64) + np.array([5.0e5, 4.0e6, 100.0])
     whole = vandrel.denoise(points, 0.4, 1.0, threads=1)
