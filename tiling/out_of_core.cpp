@@ -1,11 +1,15 @@
 #include "tiling/out_of_core.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
+
+#include <unistd.h>
 
 #include "core/finite.h"
 #include "core/neighbourhood_check.h"
@@ -166,72 +170,70 @@ void read_tile(const RowFile& cloud, const TileBox& box, double halo, const Deno
   });
 }
 
-// Writes the owned points of a tile to the result, a run of consecutive rows at a time.
-void write_owned(const RowFile& result, std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
-                 std::span<const Point> filtered) {
-  std::size_t k = 0;
-  while (k < rows.size()) {
-    if (owned[k] == 0) {
-      ++k;
-      continue;
-    }
-    std::size_t end = k + 1;
-    while (end < rows.size() && owned[end] != 0 && rows[end] == rows[end - 1] + 1) ++end;
-    write_rows(result, rows[k], filtered.subspan(k, end - k));
-    k = end;
+// The owned rows of a tile, ascending, and the index of each among the tile's rows.
+void owned_rows(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, std::vector<std::int64_t>& out,
+                std::vector<std::size_t>& at) {
+  out.clear();
+  at.clear();
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    if (owned[k] == 0) continue;
+    out.push_back(rows[k]);
+    at.push_back(k);
   }
 }
 
+// Writes the owned points of a tile to the result (which holds every row already).
+void write_owned(const RowFile& result, std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
+                 std::span<const Point> filtered) {
+  std::vector<std::int64_t> own;
+  std::vector<std::size_t> at;
+  owned_rows(rows, owned, own, at);
+  std::vector<Point> points(own.size());
+  for (std::size_t k = 0; k < own.size(); ++k) points[k] = filtered[at[k]];
+  write_records(result.fd, sizeof(Point), own, points.data());
+}
+
 // What the first pass leaves each row, kept in a scratch file of records (x, y, z, noise)
-// at the row's place; a tile's rows are written and read a run of consecutive rows at a time.
+// at the row's place, the whole file's length made at once.
 class FirstPassFile {
  public:
-  explicit FirstPassFile(const std::filesystem::path& directory) : file_(directory) {}
+  FirstPassFile(const std::filesystem::path& directory, std::int64_t rows) : file_(directory) {
+    if (::ftruncate(file_.fd(), static_cast<off_t>(offset(rows))) != 0)
+      throw Error("Vandrel:scratchFile", std::string("cannot make a scratch file for the first pass: ") +
+                                             std::strerror(errno));
+  }
 
   void keep(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, std::span<const Point> positions,
             std::span<const float> noise) {
-    for_each_run(rows, owned, [&](std::size_t k, std::size_t end) {
-      records_.resize(end - k);
-      for (std::size_t r = k; r < end; ++r) records_[r - k] = {positions[r][0], positions[r][1], positions[r][2], noise[r]};
-      write_bytes(file_.fd(), offset(rows[k]), records_.size() * sizeof(Record), records_.data());
-    });
+    owned_rows(rows, owned, rows_, at_);
+    records_.resize(rows_.size());
+    for (std::size_t k = 0; k < rows_.size(); ++k) {
+      const std::size_t r = at_[k];
+      records_[k] = {positions[r][0], positions[r][1], positions[r][2], noise[r]};
+    }
+    write_records(file_.fd(), sizeof(Record), rows_, records_.data());
   }
 
   void fetch(std::span<const std::int64_t> rows, std::vector<Point>& positions, std::vector<float>& noise) {
+    records_.resize(rows.size());
+    read_records(file_.fd(), sizeof(Record), rows, records_.data());
     positions.resize(rows.size());
     noise.resize(rows.size());
-    for_each_run(rows, {}, [&](std::size_t k, std::size_t end) {
-      records_.resize(end - k);
-      read_bytes(file_.fd(), offset(rows[k]), records_.size() * sizeof(Record), records_.data());
-      for (std::size_t r = k; r < end; ++r) {
-        const Record& record = records_[r - k];
-        positions[r] = {record[0], record[1], record[2]};
-        noise[r] = record[3];
-      }
-    });
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      positions[r] = {records_[r][0], records_[r][1], records_[r][2]};
+      noise[r] = records_[r][3];
+    }
+    records_ = {};  // the tile's own memory is counted without it
   }
 
  private:
   using Record = std::array<float, 4>;
   static std::uint64_t offset(std::int64_t row) { return static_cast<std::uint64_t>(row) * sizeof(Record); }
-  // Calls visit(k, end) for each run [k, end) of consecutive rows (owned ones, if `owned` is given).
-  template <class Visit>
-  static void for_each_run(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, Visit visit) {
-    const auto taken = [&](std::size_t k) { return owned.empty() || owned[k] != 0; };
-    for (std::size_t k = 0; k < rows.size();) {
-      if (!taken(k)) {
-        ++k;
-        continue;
-      }
-      std::size_t end = k + 1;
-      while (end < rows.size() && taken(end) && rows[end] == rows[end - 1] + 1) ++end;
-      visit(k, end);
-      k = end;
-    }
-  }
 
   ScratchFile file_;
   std::vector<Record> records_;
+  std::vector<std::int64_t> rows_;
+  std::vector<std::size_t> at_;
 };
 
 // What the first pass over a cloud learns.
@@ -357,7 +359,7 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
       bins.read(tile, rows, points);
     }
   };
-  FirstPassFile first_pass(scratch);
+  FirstPassFile first_pass(scratch, cloud.rows);
   const FirstPassStore store{
       [&](std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, std::span<const Point> positions,
           std::span<const float> noise) { first_pass.keep(rows, owned, positions, noise); },

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -51,6 +52,61 @@ void write_bytes(int fd, std::uint64_t offset, std::size_t size, const void* in)
     size -= static_cast<std::size_t>(put);
     offset += static_cast<std::uint64_t>(put);
   }
+}
+
+namespace {
+
+// Rows at most this far apart share a read or write: the bytes between cost less to move
+// than another call. A span is at most max_span_bytes long.
+constexpr std::size_t max_gap_bytes = 4096;
+constexpr std::size_t max_span_bytes = std::size_t{1} << 20;
+
+// Calls visit(k, end) for each span [k, end) of rows read or written together.
+template <class Visit>
+void for_each_span(std::size_t record_bytes, std::span<const std::int64_t> rows, Visit visit) {
+  for (std::size_t k = 0; k < rows.size();) {
+    std::size_t end = k + 1;
+    while (end < rows.size() &&
+           static_cast<std::size_t>(rows[end] - rows[end - 1] - 1) * record_bytes <= max_gap_bytes &&
+           static_cast<std::size_t>(rows[end] - rows[k] + 1) * record_bytes <= max_span_bytes)
+      ++end;
+    visit(k, end);
+    k = end;
+  }
+}
+
+}  // namespace
+
+void read_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows, void* out) {
+  auto* to = static_cast<char*>(out);
+  std::vector<char> span;
+  for_each_span(record_bytes, rows, [&](std::size_t k, std::size_t end) {
+    const auto first = static_cast<std::uint64_t>(rows[k]);
+    span.resize(static_cast<std::size_t>(rows[end - 1] - rows[k] + 1) * record_bytes);
+    read_bytes(fd, first * record_bytes, span.size(), span.data());
+    for (std::size_t r = k; r < end; ++r)
+      std::memcpy(to + r * record_bytes, span.data() + (static_cast<std::uint64_t>(rows[r]) - first) * record_bytes,
+                  record_bytes);
+  });
+}
+
+void write_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows, const void* in) {
+  const auto* from = static_cast<const char*>(in);
+  std::vector<char> span;
+  for_each_span(record_bytes, rows, [&](std::size_t k, std::size_t end) {
+    const auto first = static_cast<std::uint64_t>(rows[k]);
+    const auto count = static_cast<std::size_t>(rows[end - 1] - rows[k] + 1);
+    if (count == end - k) {  // consecutive rows: nothing between to keep
+      write_bytes(fd, first * record_bytes, count * record_bytes, from + k * record_bytes);
+      return;
+    }
+    span.resize(count * record_bytes);
+    read_bytes(fd, first * record_bytes, span.size(), span.data());
+    for (std::size_t r = k; r < end; ++r)
+      std::memcpy(span.data() + (static_cast<std::uint64_t>(rows[r]) - first) * record_bytes, from + r * record_bytes,
+                  record_bytes);
+    write_bytes(fd, first * record_bytes, span.size(), span.data());
+  });
 }
 
 void read_rows(const RowFile& file, std::int64_t first, std::span<Point> out) {

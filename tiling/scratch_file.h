@@ -29,6 +29,14 @@ void write_rows(const RowFile& file, std::int64_t first, std::span<const Point> 
 void read_bytes(int fd, std::uint64_t offset, std::size_t size, void* out);
 void write_bytes(int fd, std::uint64_t offset, std::size_t size, const void* in);
 
+/// Reads or writes the records of ascending `rows` of a file of fixed-size records (row r
+/// at byte r * record_bytes), packed one after another in `out` or `in`. Rows near each
+/// other (a few KiB apart) go in one read or write of the span that holds them: a write
+/// reads such a span, patches its rows and writes it back, so the file must already hold
+/// the span (the rows between keep their bytes). Throw like read_bytes and write_bytes.
+void read_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows, void* out);
+void write_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows, const void* in);
+
 /// A file for the run's own use that no exit leaves behind: created in `directory` under a
 /// hidden, random name and unlinked at once, so that only the open descriptor reaches it
 /// and the system frees its space when the descriptor closes, also when the process is
