@@ -678,4 +678,5 @@ PYBIND11_MODULE(_core, m) {
       },
       py::arg("points"), py::arg("sigma"), py::arg("density"), py::arg("tile_points"), py::arg("threads"));
   m.def("tile_points_for_memory", &tile_points_for_memory, py::arg("memory_bytes"));
+  m.attr("cheap_factor") = cheap_factor;
 }

@@ -76,16 +76,34 @@ def _far_movers(sizes: tuple, tiles) -> tuple:
     return extra, far.rest()
 
 
-def _say_cost(sample: np.ndarray, lo: np.ndarray, hi: np.ndarray, sizes: tuple, tile_points: int,
-              stacklevel: int = 3) -> None:
+def _say_cost(sample: np.ndarray, step: int, lo: np.ndarray, hi: np.ndarray, sizes: tuple, sigma: float,
+              density: float, tile_points: int, stacklevel: int = 3) -> None:
     """Says, before the tiles run, how many times each pass will filter a point with the
-    halos; above 1.5 times, warns that larger tiles would cost less."""
+    halos (counted on `sample`, every step-th point of the cloud); above 1.5 times, warns
+    and names the tile_points that would bring it to 1.5."""
     factor = _core.filtering_factor(sample, lo, hi, sizes)
     message = (f"vandrel.dask: {len(lo)} tiles of at most {tile_points} points filter each point {factor:.2f} "
                "times a pass, halos included")
     logging.getLogger("vandrel.dask").info(message)
-    if factor > 1.5:
-        warnings.warn(message + "; larger tiles (tile_points) would cost less", stacklevel=stacklevel)
+    if factor > _core.cheap_factor:
+        cheap = _cheap_tile_points(sample, step, sigma, density, tile_points)
+        warnings.warn(message + f"; tile_points={cheap} would bring that to {_core.cheap_factor}", stacklevel=stacklevel)
+
+
+def _cheap_tile_points(sample: np.ndarray, step: int, sigma: float, density: float, tile_points: int) -> int:
+    """The fewest points a tile may own (tile_points, to about 2 %) whose plan filters each
+    point at most _core.cheap_factor times a pass, counted on the sample."""
+    def cheap(owned: int) -> bool:
+        lo, hi, sizes = _core.plan_tiles(sample, sigma, density, max(1, owned // step), 0)
+        return _core.filtering_factor(sample, lo, hi, sizes) <= _core.cheap_factor
+
+    low = high = max(1, int(tile_points))
+    while not cheap(high):  # one tile, at the latest, costs 1
+        low, high = high, high * 2
+    while high - low > max(1, high // 50):
+        middle = (low + high) // 2
+        low, high = (low, middle) if cheap(middle) else (middle, high)
+    return high
 
 
 def denoise(points: npt.ArrayLike | Any, sigma: Optional[float] = None, density: Optional[float] = None, *,
@@ -143,8 +161,8 @@ def _denoise_rows(rows: np.ndarray, sigma: Optional[float], density: Optional[fl
         lo, hi, sizes = _core.plan_tiles(rows, sigma, density, read_points, 0)
     _core.check_neighbourhood_size(rows, sizes)
     # Called through denoise: the warning names the caller's line.
-    _say_cost(np.ascontiguousarray(rows[::max(1, len(rows) // _COST_SAMPLE_ROWS)]), lo, hi, sizes, read_points,
-              stacklevel=4)
+    step = max(1, len(rows) // _COST_SAMPLE_ROWS)
+    _say_cost(np.ascontiguousarray(rows[::step]), step, lo, hi, sizes, sigma, density, read_points, stacklevel=4)
 
     own_client = client is None
     if own_client:
@@ -416,7 +434,8 @@ def denoise_npy(input: str, output: str, sigma: Optional[float] = None, density:
             wanted = int(tile_points)  # below 1 refused by the planner
             lo, hi, sizes = _core.plan_tiles(sample, sigma, density, max(1, wanted // stride) if wanted >= 1 else
                                              wanted, 0)
-        _say_cost(np.ascontiguousarray(sample[::max(1, len(sample) // _COST_SAMPLE_ROWS)]), lo, hi, sizes,
+        step = max(1, len(sample) // _COST_SAMPLE_ROWS)
+        _say_cost(np.ascontiguousarray(sample[::step]), step * stride, lo, hi, sizes, sigma, density,
                   _core.tile_points_for_memory(0) if tile_points is None else int(tile_points))
         del sample
         # The filter's refusal of huge neighbourhoods, on the whole cloud, before any tile is

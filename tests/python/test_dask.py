@@ -32,9 +32,14 @@ def test_dask_gives_the_local_tiled_and_untiled_bits(client):
     points = strip(3)
     whole = vandrel.denoise(points, 0.4, 1.0, threads=1)
     local = vandrel._core.denoise_tiled(points, 0.4, 1.0, 1000, 1)
-    on_cluster = vandrel.dask.denoise(points, 0.4, 1.0, client=client, tile_points=1000, threads=1)
+    with pytest.warns(UserWarning, match="times a pass") as warned:
+        on_cluster = vandrel.dask.denoise(points, 0.4, 1.0, client=client, tile_points=1000, threads=1)
     lo, _, _ = vandrel._core.plan_tiles(points, 0.4, 1.0, 1000, 0)
     assert len(lo) >= 4
+    # The tile_points the warning names is about the least that filters each point at most 1.5 times.
+    named = int(str(warned[0].message).split("tile_points=")[1].split()[0])
+    factor = lambda owned: vandrel._core.filtering_factor(points, *vandrel._core.plan_tiles(points, 0.4, 1.0, owned, 0))
+    assert factor(1000) > 1.5 >= factor(named) and factor(int(named * 0.9)) > 1.5
     assert on_cluster.dtype == np.float32 and on_cluster.shape == points.shape
     assert on_cluster.tobytes() == local.tobytes()
     assert on_cluster.tobytes() == whole.tobytes()
