@@ -28,12 +28,9 @@ from . import _box_centre, _centred_rows, _core, _mask_rows, _point_array, _rest
 
 # Each tile's halo loop is the library's own (_core.TileHalo, as run_tiles drives it): the
 # first tasks' halo is sized for the typical neighbourhood; a tile that finds it too small
-# comes back and is sent again with the halo it asked for.
-
-
-# A second pass's halo allows for the first pass's moves save those of the few points thrown
-# further (_core.FarMovers): every second-pass tile reads them with their 50 nearest neighbours
-# besides its halo, as run_tiles does.
+# comes back and is sent again with the halo it asked for. A second pass's halo allows for the
+# first pass's moves save those of the few points thrown further (_core.FarMovers): every
+# second-pass tile reads them with their 50 nearest neighbours besides its halo, as run_tiles does.
 
 
 def _filter_tile(pass_: int, points: np.ndarray, first: Optional[tuple], lo: np.ndarray, hi: np.ndarray, sizes: tuple,
@@ -245,7 +242,7 @@ def _run_tiles(client: Any, rows: np.ndarray, lo: np.ndarray, hi: np.ndarray, si
         for future in queue:
             tile, read, owned = pending.pop(future)
             try:
-                complete, needed_neighbours, needed_move, points, noise, move, _, reach = future.result()
+                complete, needed_neighbours, needed_move, points, noise, _, _, reach = future.result()
             except _lost_with_a_worker():
                 # The worker that held the tile's points (or ran its task) is gone: send it again.
                 lost[tile] += 1
