@@ -14,11 +14,11 @@ std::vector<std::uint8_t> outlier_flags(const FilterOutputs& measured, const Wid
   for (std::size_t i = 0; i < n; ++i) {
     // Rows without measures (NaN) are not flagged.
     if (std::isnan(measured.isolation[i])) continue;
-    const bool far_moved =
-        measured.first_move[i] > rule.move_limit && measured.first_move[i] > rule.move_contrast * measured.move_around[i];
     const float move = measured.first_move[i];
     const float offset = reach ? wider.offset[i] : std::numeric_limits<float>::quiet_NaN();
     const bool measured_offset = !std::isnan(offset);
+    const bool far_moved = move > rule.move_limit && move > rule.move_contrast * measured.move_around[i] &&
+                           (!measured_offset || offset > rule.move_offset);
     const float off_surface = (move + offset) * 0.5f;
     const bool isolated =
         (measured.isolation[i] > rule.isolation_factor && (!measured_offset || off_surface > rule.isolation_offset)) ||

@@ -15,6 +15,10 @@ struct OutlierRule {
   /// ... and by more than this many times the median move of its 50 nearest neighbours:
   /// where every point moves far (vegetation, which no plane fits) none is flagged for it.
   float move_contrast = 5.0f;
+  /// ... and, where its offset (below) is measured, more than this many noise levels from
+  /// the plane of its 50 nearest others: a surface point beside a small cluster is pulled
+  /// far by the cluster's fits while it lies on its neighbours' plane.
+  float move_offset = 1.0f;
   /// A mean distance to its 8 nearest neighbours above this many times that of the densest
   /// tenth of its 50 nearest neighbours: a point with too little support to be pulled at all
   /// (isolated, or in a sparse veil of mixed pixels) beside a surface.

@@ -224,7 +224,7 @@ TEST(denoise_with_outputs, AClusterOffTheSurfaceAndAVeilOfMixedPixelsAreFlaggedW
   }
 }
 
-TEST(outlier_flags, IsolationNeedsADistanceOffTheSurfaceAndTwoAgreeingDistancesFlagTogether) {
+TEST(outlier_flags, IsolationAndFarMovesNeedADistanceOffTheSurfaceAndTwoAgreeingDistancesFlagTogether) {
   // One row per case: first move, median move around, isolation, offset, offset around.
   struct Case {
     const char* what;
@@ -240,6 +240,8 @@ TEST(outlier_flags, IsolationNeedsADistanceOffTheSurfaceAndTwoAgreeingDistancesF
       {"the same in a neighbourhood that moves and spreads alike", 4.4f, 2.0f, 1.5f, 4.5f, 1.5f, 0},
       {"far off its neighbours' plane but not moved (a noisier far wall)", 0.2f, 0.1f, 1.2f, 9.0f, 3.0f, 0},
       {"the surface's own tail at 4 noise levels", 4.1f, 0.9f, 2.5f, 4.1f, 1.0f, 0},
+      {"moved far, off its neighbours' plane", 6.0f, 0.9f, 1.5f, 2.0f, 1.0f, 1},
+      {"moved as far, on that plane: pulled by a cluster beside it", 6.0f, 0.9f, 1.5f, 0.6f, 1.0f, 0},
   };
   FilterOutputs measured;
   measured.outlier_measures = true;
@@ -257,10 +259,11 @@ TEST(outlier_flags, IsolationNeedsADistanceOffTheSurfaceAndTwoAgreeingDistancesF
   }
   const std::vector<std::uint8_t> flags = outlier_flags(measured, wider);
   for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(flags[i], cases[i].flagged) << cases[i].what;
-  // Without the wider support every sparse point is isolated, as before it was measured.
+  // Without the wider support every sparse point is isolated and every far move counts.
   const std::vector<std::uint8_t> alone = outlier_flags(measured, WiderSupport{});
   EXPECT_EQ(alone[0], 1);
   EXPECT_EQ(alone[3], 0);
+  EXPECT_EQ(alone[8], 1);
 }
 
 TEST(wider_support, SmallGroupsAreThoseBesideALargerOne) {
