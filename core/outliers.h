@@ -15,10 +15,18 @@ struct OutlierRule {
   /// ... and by more than this many times the median move of its 50 nearest neighbours:
   /// where every point moves far (vegetation, which no plane fits) none is flagged for it.
   float move_contrast = 5.0f;
+  /// ... and, where its offset (below) is measured, more than this many noise levels from
+  /// the plane of its 50 nearest others: a surface point beside a small cluster is pulled
+  /// far by the cluster's fits while it lies on its neighbours' plane.
+  float move_offset = 1.0f;
   /// A mean distance to its 8 nearest neighbours above this many times that of the densest
   /// tenth of its 50 nearest neighbours: a point with too little support to be pulled at all
   /// (isolated, or in a sparse veil of mixed pixels) beside a surface.
   float isolation_factor = 3.0f;
+  /// ... but only for a point more than this many noise levels off the surface, by the mean
+  /// of its first-pass move and its offset (below), where that offset is measured: a gap in
+  /// a surface's own sampling leaves a point on the surface with few near neighbours.
+  float isolation_offset = 3.0f;
   /// A mean distance to its 50 nearest neighbours (the points its frame is fitted to) above
   /// this many times that of the densest tenth of them: a small cluster off the surface,
   /// whose points are close to each other but whose frames reach out to the surface.
@@ -46,6 +54,14 @@ struct OutlierRule {
   /// every point's offset grows alike and none is flagged for it.
   float offset_limit = 4.0f;
   float offset_contrast = 5.0f;
+  /// Both of the above at once, each weaker: the first-pass move and the offset both over
+  /// joint_each noise levels, their mean over joint_limit and over joint_contrast times the
+  /// mean of move_around and offset_around. Two estimates of one distance off the surface
+  /// that agree are surer than either: a point 5 noise levels off a curved surface, which
+  /// each measures at 4 to 4.5, is found without flagging the surface's own tail.
+  float joint_each = 4.0f;
+  float joint_limit = 4.3f;
+  float joint_contrast = 3.0f;
 };
 
 /// What the input cloud says of each point's support beyond its 50 nearest neighbours, one
@@ -59,8 +75,8 @@ struct WiderSupport {
 
 /// One flag per row of the measured cloud (FilterOutputs with outlier_measures): 1 for an
 /// outlier by `rule`, 0 otherwise and for rows without measures (NaN: not filtered).
-/// `wider`, when its vectors are not empty (one value per row), adds the veil, group and
-/// offset tests.
+/// `wider`, when its vectors are not empty (one value per row), adds the veil, group, offset
+/// and joint tests; without it, or where a row's offset is NaN, the isolation test stands alone.
 std::vector<std::uint8_t> outlier_flags(const FilterOutputs& measured, const WiderSupport& wider,
                                         const OutlierRule& rule = {});
 

@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <limits>
 #include <random>
 #include <span>
 #include <vector>
 
 #include "api/wider_support.h"
+#include "core/outliers.h"
 #include "test_surfaces.h"
 #include "vandrel/vandrel.h"
 
@@ -219,6 +222,48 @@ TEST(denoise_with_outputs, AClusterOffTheSurfaceAndAVeilOfMixedPixelsAreFlaggedW
     EXPECT_TRUE(denoise_with_outputs(points, 0.003f, 1.0f / (step * step), request, three_threads).outliers ==
                 result.outliers);
   }
+}
+
+TEST(outlier_flags, IsolationAndFarMovesNeedADistanceOffTheSurfaceAndTwoAgreeingDistancesFlagTogether) {
+  // One row per case: first move, median move around, isolation, offset, offset around.
+  struct Case {
+    const char* what;
+    float move, move_around, isolation, offset, offset_around;
+    std::uint8_t flagged;
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const Case cases[] = {
+      {"a gap in the surface's sampling: sparse but on the surface", 1.5f, 0.9f, 3.4f, 1.2f, 1.0f, 0},
+      {"as sparse, and 3.5 noise levels off", 3.6f, 0.9f, 3.4f, 3.4f, 1.0f, 1},
+      {"as sparse, no offset measured: isolation alone", 0.0f, 0.0f, 3.4f, nan, nan, 1},
+      {"4.4 and 4.5 off, neither enough alone", 4.4f, 0.9f, 1.5f, 4.5f, 1.5f, 1},
+      {"the same in a neighbourhood that moves and spreads alike", 4.4f, 2.0f, 1.5f, 4.5f, 1.5f, 0},
+      {"far off its neighbours' plane but not moved (a noisier far wall)", 0.2f, 0.1f, 1.2f, 9.0f, 3.0f, 0},
+      {"the surface's own tail at 4 noise levels", 4.1f, 0.9f, 2.5f, 4.1f, 1.0f, 0},
+      {"moved far, off its neighbours' plane", 6.0f, 0.9f, 1.5f, 2.0f, 1.0f, 1},
+      {"moved as far, on that plane: pulled by a cluster beside it", 6.0f, 0.9f, 1.5f, 0.6f, 1.0f, 0},
+  };
+  FilterOutputs measured;
+  measured.outlier_measures = true;
+  measured.reset(std::size(cases));
+  WiderSupport wider;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    measured.first_move[i] = cases[i].move;
+    measured.move_around[i] = cases[i].move_around;
+    measured.isolation[i] = cases[i].isolation;
+    measured.spread[i] = 1.2f;
+    wider.veil.push_back(1.0f);
+    wider.small_group.push_back(0);
+    wider.offset.push_back(cases[i].offset);
+    wider.offset_around.push_back(cases[i].offset_around);
+  }
+  const std::vector<std::uint8_t> flags = outlier_flags(measured, wider);
+  for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(flags[i], cases[i].flagged) << cases[i].what;
+  // Without the wider support every sparse point is isolated and every far move counts.
+  const std::vector<std::uint8_t> alone = outlier_flags(measured, WiderSupport{});
+  EXPECT_EQ(alone[0], 1);
+  EXPECT_EQ(alone[3], 0);
+  EXPECT_EQ(alone[8], 1);
 }
 
 TEST(wider_support, SmallGroupsAreThoseBesideALargerOne) {
