@@ -170,27 +170,11 @@ void read_tile(const RowFile& cloud, const TileBox& box, double halo, const Deno
   });
 }
 
-// The owned rows of a tile, ascending, and the index of each among the tile's rows.
-void owned_rows(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, std::vector<std::int64_t>& out,
-                std::vector<std::size_t>& at) {
-  out.clear();
-  at.clear();
-  for (std::size_t k = 0; k < rows.size(); ++k) {
-    if (owned[k] == 0) continue;
-    out.push_back(rows[k]);
-    at.push_back(k);
-  }
-}
-
 // Writes the owned points of a tile to the result (which holds every row already).
 void write_owned(const RowFile& result, std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned,
                  std::span<const Point> filtered) {
-  std::vector<std::int64_t> own;
-  std::vector<std::size_t> at;
-  owned_rows(rows, owned, own, at);
-  std::vector<Point> points(own.size());
-  for (std::size_t k = 0; k < own.size(); ++k) points[k] = filtered[at[k]];
-  write_records(result.fd, sizeof(Point), own, points.data());
+  write_records(result.fd, sizeof(Point), rows, owned,
+                [&](std::size_t k, char* record) { std::memcpy(record, filtered[k].data(), sizeof(Point)); });
 }
 
 // What the first pass leaves each row, kept in a scratch file of records (x, y, z, noise)
@@ -198,42 +182,34 @@ void write_owned(const RowFile& result, std::span<const std::int64_t> rows, std:
 class FirstPassFile {
  public:
   FirstPassFile(const std::filesystem::path& directory, std::int64_t rows) : file_(directory) {
-    if (::ftruncate(file_.fd(), static_cast<off_t>(offset(rows))) != 0)
+    if (::ftruncate(file_.fd(), static_cast<off_t>(rows) * static_cast<off_t>(sizeof(Record))) != 0)
       throw Error("Vandrel:scratchFile", std::string("cannot make a scratch file for the first pass: ") +
                                              std::strerror(errno));
   }
 
   void keep(std::span<const std::int64_t> rows, std::span<const std::uint8_t> owned, std::span<const Point> positions,
             std::span<const float> noise) {
-    owned_rows(rows, owned, rows_, at_);
-    records_.resize(rows_.size());
-    for (std::size_t k = 0; k < rows_.size(); ++k) {
-      const std::size_t r = at_[k];
-      records_[k] = {positions[r][0], positions[r][1], positions[r][2], noise[r]};
-    }
-    write_records(file_.fd(), sizeof(Record), rows_, records_.data());
+    write_records(file_.fd(), sizeof(Record), rows, owned, [&](std::size_t k, char* record) {
+      const Record values{positions[k][0], positions[k][1], positions[k][2], noise[k]};
+      std::memcpy(record, values.data(), sizeof(Record));
+    });
   }
 
   void fetch(std::span<const std::int64_t> rows, std::vector<Point>& positions, std::vector<float>& noise) {
-    records_.resize(rows.size());
-    read_records(file_.fd(), sizeof(Record), rows, records_.data());
     positions.resize(rows.size());
     noise.resize(rows.size());
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      positions[r] = {records_[r][0], records_[r][1], records_[r][2]};
-      noise[r] = records_[r][3];
-    }
-    records_ = {};  // the tile's own memory is counted without it
+    read_records(file_.fd(), sizeof(Record), rows, [&](std::size_t k, const char* record) {
+      Record values;
+      std::memcpy(values.data(), record, sizeof(Record));
+      positions[k] = {values[0], values[1], values[2]};
+      noise[k] = values[3];
+    });
   }
 
  private:
   using Record = std::array<float, 4>;
-  static std::uint64_t offset(std::int64_t row) { return static_cast<std::uint64_t>(row) * sizeof(Record); }
 
   ScratchFile file_;
-  std::vector<Record> records_;
-  std::vector<std::int64_t> rows_;
-  std::vector<std::size_t> at_;
 };
 
 // What the first pass over a cloud learns.

@@ -61,50 +61,59 @@ namespace {
 constexpr std::size_t max_gap_bytes = 4096;
 constexpr std::size_t max_span_bytes = std::size_t{1} << 20;
 
-// Calls visit(k, end) for each span [k, end) of rows read or written together.
+// Calls visit(k, end) for each span [k, end) of rows read or written together, of the rows
+// `taken` flags (every row without flags): a span starts and ends at a taken row.
 template <class Visit>
-void for_each_span(std::size_t record_bytes, std::span<const std::int64_t> rows, Visit visit) {
-  for (std::size_t k = 0; k < rows.size();) {
-    std::size_t end = k + 1;
-    while (end < rows.size() &&
-           static_cast<std::size_t>(rows[end] - rows[end - 1] - 1) * record_bytes <= max_gap_bytes &&
-           static_cast<std::size_t>(rows[end] - rows[k] + 1) * record_bytes <= max_span_bytes)
-      ++end;
-    visit(k, end);
-    k = end;
+void for_each_span(std::size_t record_bytes, std::span<const std::int64_t> rows, std::span<const std::uint8_t> taken,
+                   Visit visit) {
+  const auto is_taken = [&](std::size_t k) { return taken.empty() || taken[k] != 0; };
+  std::size_t k = 0;
+  while (k < rows.size()) {
+    if (!is_taken(k)) {
+      ++k;
+      continue;
+    }
+    std::size_t last = k;  // the span's last taken row
+    for (std::size_t next = k + 1; next < rows.size(); ++next) {
+      if (!is_taken(next)) continue;
+      if (static_cast<std::size_t>(rows[next] - rows[last] - 1) * record_bytes > max_gap_bytes ||
+          static_cast<std::size_t>(rows[next] - rows[k] + 1) * record_bytes > max_span_bytes)
+        break;
+      last = next;
+    }
+    visit(k, last + 1);
+    k = last + 1;
   }
 }
 
 }  // namespace
 
-void read_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows, void* out) {
-  auto* to = static_cast<char*>(out);
+void read_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows,
+                  const std::function<void(std::size_t k, const char* record)>& visit) {
   std::vector<char> span;
-  for_each_span(record_bytes, rows, [&](std::size_t k, std::size_t end) {
+  for_each_span(record_bytes, rows, {}, [&](std::size_t k, std::size_t end) {
     const auto first = static_cast<std::uint64_t>(rows[k]);
     span.resize(static_cast<std::size_t>(rows[end - 1] - rows[k] + 1) * record_bytes);
     read_bytes(fd, first * record_bytes, span.size(), span.data());
     for (std::size_t r = k; r < end; ++r)
-      std::memcpy(to + r * record_bytes, span.data() + (static_cast<std::uint64_t>(rows[r]) - first) * record_bytes,
-                  record_bytes);
+      visit(r, span.data() + (static_cast<std::uint64_t>(rows[r]) - first) * record_bytes);
   });
 }
 
-void write_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows, const void* in) {
-  const auto* from = static_cast<const char*>(in);
+void write_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows,
+                   std::span<const std::uint8_t> taken, const std::function<void(std::size_t k, char* record)>& visit) {
+  const auto is_taken = [&](std::size_t k) { return taken.empty() || taken[k] != 0; };
   std::vector<char> span;
-  for_each_span(record_bytes, rows, [&](std::size_t k, std::size_t end) {
+  for_each_span(record_bytes, rows, taken, [&](std::size_t k, std::size_t end) {
     const auto first = static_cast<std::uint64_t>(rows[k]);
     const auto count = static_cast<std::size_t>(rows[end - 1] - rows[k] + 1);
-    if (count == end - k) {  // consecutive rows: nothing between to keep
-      write_bytes(fd, first * record_bytes, count * record_bytes, from + k * record_bytes);
-      return;
-    }
     span.resize(count * record_bytes);
-    read_bytes(fd, first * record_bytes, span.size(), span.data());
+    // Rows not written in between keep their bytes: read them first, unless there are none.
+    std::size_t written = 0;
+    for (std::size_t r = k; r < end; ++r) written += is_taken(r);
+    if (written != count) read_bytes(fd, first * record_bytes, span.size(), span.data());
     for (std::size_t r = k; r < end; ++r)
-      std::memcpy(span.data() + (static_cast<std::uint64_t>(rows[r]) - first) * record_bytes, from + r * record_bytes,
-                  record_bytes);
+      if (is_taken(r)) visit(r, span.data() + (static_cast<std::uint64_t>(rows[r]) - first) * record_bytes);
     write_bytes(fd, first * record_bytes, span.size(), span.data());
   });
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 
 #include "vandrel/point.h"
@@ -30,12 +31,15 @@ void read_bytes(int fd, std::uint64_t offset, std::size_t size, void* out);
 void write_bytes(int fd, std::uint64_t offset, std::size_t size, const void* in);
 
 /// Reads or writes the records of ascending `rows` of a file of fixed-size records (row r
-/// at byte r * record_bytes), packed one after another in `out` or `in`. Rows near each
-/// other (a few KiB apart) go in one read or write of the span that holds them: a write
-/// reads such a span, patches its rows and writes it back, so the file must already hold
-/// the span (the rows between keep their bytes). Throw like read_bytes and write_bytes.
-void read_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows, void* out);
-void write_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows, const void* in);
+/// at byte r * record_bytes), the k-th given to or taken from visit(k, record); with `taken`
+/// (one flag per row) only the rows flagged. Rows near each other (a few KiB apart) go in one
+/// read or write of the span that holds them: a write reads such a span, patches its rows
+/// and writes it back, so the file must already hold the span (the rows between keep their
+/// bytes). Throw like read_bytes and write_bytes.
+void read_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows,
+                  const std::function<void(std::size_t k, const char* record)>& visit);
+void write_records(int fd, std::size_t record_bytes, std::span<const std::int64_t> rows,
+                   std::span<const std::uint8_t> taken, const std::function<void(std::size_t k, char* record)>& visit);
 
 /// A file for the run's own use that no exit leaves behind: created in `directory` under a
 /// hidden, random name and unlinked at once, so that only the open descriptor reaches it
