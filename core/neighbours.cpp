@@ -27,6 +27,20 @@ CellGrid::CellGrid(std::span<const Point> points, float side, int threads) : Cel
     coordinates_[c].resize(order_.size());
     for (std::size_t k = 0; k < order_.size(); ++k) coordinates_[c][k] = points[static_cast<std::size_t>(order_[k])][c];
   }
+  // A table of where each cell starts takes no more room than the cell numbers it replaces
+  // when there are at most twice as many cells as points (a compact cloud); a sparse one
+  // keeps the numbers and is searched by walking them.
+  const double cells = static_cast<double>(count_[0]) * static_cast<double>(count_[1]) * static_cast<double>(count_[2]);
+  if (!order_.empty() && cells <= 2.0 * static_cast<double>(order_.size())) {
+    const auto cell_count = static_cast<std::size_t>(cells);
+    cell_starts_.resize(cell_count + 1);
+    std::size_t k = 0;
+    for (std::size_t cell = 0; cell <= cell_count; ++cell) {
+      while (k < sorted_cells_.size() && sorted_cells_[k] < static_cast<std::int64_t>(cell)) ++k;
+      cell_starts_[cell] = static_cast<std::int32_t>(k);
+    }
+    sorted_cells_ = {};
+  }
 }
 
 namespace {
