@@ -206,6 +206,10 @@ class CellGrid {
   /// meet one of them. Nearby regions (those of consecutive points) share one walk over the
   /// cells. Thread-safe.
   void runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const;
+  /// Sets runs_of[r] to hold every grid point that regions[r] can hold: the cells of its own
+  /// clip of each row of cells, found in one walk for all the regions (fewer points than the
+  /// runs of the group above, in the same order). Thread-safe.
+  void runs_meeting(std::span<const EstimateRegion> regions, std::vector<Runs>& runs_of) const;
 
   /// A test some searches add to a region's: the point's other position (where it was
   /// searched from; x, y and z in the grid's cell order, as from in_cell_order) lies within
@@ -261,6 +265,19 @@ class CellGrid {
   }
   std::int64_t cell_number(const Point& p) const;
   static bool bounding_box(const EstimateRegion& region, double lo[3], double hi[3]);
+  // The first position of [from, to) (positions of one row of cells) whose cell is `cell` or
+  // later.
+  std::size_t cell_start(std::int64_t cell, std::size_t from, std::size_t to) const {
+    if (!cell_starts_.empty()) return static_cast<std::size_t>(cell_starts_[static_cast<std::size_t>(cell)]);
+    return static_cast<std::size_t>(std::lower_bound(sorted_cells_.begin() + static_cast<std::ptrdiff_t>(from),
+                                                     sorted_cells_.begin() + static_cast<std::ptrdiff_t>(to), cell) -
+                                    sorted_cells_.begin());
+  }
+  // Walks the rows of cells that can meet one of `regions`, calling found(y, z, from, to,
+  // clips) for each run [from, to) of the order the regions' hull keeps, with each region's
+  // own clip of that row (clips[r]: x from, to; from > to where the region misses the row).
+  template <class Found>
+  void walk_regions(std::span<const EstimateRegion> regions, Found found) const;
   // Narrows a row of cells (y, z) to the cells [x_first, x_last] that can meet a region
   // (whose bounding box, from bounding_box, is [lo, hi]); false when none can.
   class RowClip {
