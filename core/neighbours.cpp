@@ -344,6 +344,29 @@ bool passes(const CellGrid::RadiusTest* radius, std::size_t k) {
   return (dx * dx + dy * dy) + dz * dz <= radius->squared_radius;
 }
 
+// Moves the `take` smallest of `candidates` to its front, in ascending order: each in turn
+// is inserted into the sorted front, once it is smaller than the largest kept there.
+void keep_smallest(std::vector<CellGrid::NearestScratch::Candidate, UninitialisedAllocator<CellGrid::NearestScratch::Candidate>>& candidates,
+                   std::size_t take) {
+  if (take == 0) return;
+  auto* const front = candidates.data();
+  std::size_t kept = 0;
+  for (std::size_t e = 0; e < candidates.size(); ++e) {
+    const CellGrid::NearestScratch::Candidate c = front[e];
+    if (kept == take) {
+      if (!(c < front[take - 1])) continue;
+      --kept;  // the largest makes way
+    }
+    std::size_t at = kept;
+    while (at > 0 && c < front[at - 1]) {
+      front[at] = front[at - 1];
+      --at;
+    }
+    front[at] = c;
+    ++kept;
+  }
+}
+
 }  // namespace
 
 void CellGrid::held(const EstimateRegion& region, std::size_t from, std::size_t to, const RadiusTest* radius,
@@ -535,8 +558,14 @@ void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratc
     if (candidates.size() >= k || everything) {
       const std::size_t take = std::min(k, candidates.size());
       const auto cut = candidates.begin() + static_cast<std::ptrdiff_t>(take);
-      std::nth_element(candidates.begin(), cut - 1, candidates.end());
-      std::sort(candidates.begin(), cut);
+      if (candidates.size() <= 2 * k) {
+        // Usually only a few more than k: the first k of them in order, by insertion, whose
+        // comparisons mostly go one way (the pairs are unique, so the order is the same).
+        keep_smallest(candidates, take);
+      } else {
+        std::nth_element(candidates.begin(), cut - 1, candidates.end());
+        std::sort(candidates.begin(), cut);
+      }
       for (auto it = candidates.begin(); it != cut; ++it) rows.push_back(it->row);
       // An isolated point's reach carries over at most doubled, so that the next search,
       // most likely among ordinary points, does not start from it.
