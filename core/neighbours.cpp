@@ -27,6 +27,20 @@ CellGrid::CellGrid(std::span<const Point> points, float side, int threads) : Cel
     coordinates_[c].resize(order_.size());
     for (std::size_t k = 0; k < order_.size(); ++k) coordinates_[c][k] = points[static_cast<std::size_t>(order_[k])][c];
   }
+  // A table of where each cell starts takes no more room than the cell numbers it replaces
+  // when there are at most twice as many cells as points (a compact cloud); a sparse one
+  // keeps the numbers and is searched by walking them.
+  const double cells = static_cast<double>(count_[0]) * static_cast<double>(count_[1]) * static_cast<double>(count_[2]);
+  if (!order_.empty() && cells <= 2.0 * static_cast<double>(order_.size())) {
+    const auto cell_count = static_cast<std::size_t>(cells);
+    cell_starts_.resize(cell_count + 1);
+    std::size_t k = 0;
+    for (std::size_t cell = 0; cell <= cell_count; ++cell) {
+      while (k < sorted_cells_.size() && sorted_cells_[k] < static_cast<std::int64_t>(cell)) ++k;
+      cell_starts_[cell] = static_cast<std::int32_t>(k);
+    }
+    sorted_cells_ = {};
+  }
 }
 
 namespace {
@@ -219,46 +233,86 @@ bool CellGrid::RowClip::operator()(std::int64_t y, std::int64_t z, std::int64_t&
   return true;
 }
 
-void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const {
-  runs.clear();
+template <class Found>
+void CellGrid::walk_regions(std::span<const EstimateRegion> regions, Found found) const {
   // The hull of the regions' boxes, and of their clips row by row.
   thread_local std::vector<RowClip> clips;
+  thread_local std::vector<std::size_t> clipped;  // the region of each clip
+  thread_local std::vector<std::array<std::int64_t, 2>> row_clips;
   clips.clear();
+  clipped.clear();
   double lo[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                   std::numeric_limits<double>::infinity()};
   double hi[3] = {-lo[0], -lo[1], -lo[2]};
-  for (const EstimateRegion& region : regions) {
+  for (std::size_t r = 0; r < regions.size(); ++r) {
     double region_lo[3];
     double region_hi[3];
-    if (!bounding_box(region, region_lo, region_hi)) continue;
+    if (!bounding_box(regions[r], region_lo, region_hi)) continue;
     for (std::size_t c = 0; c < 3; ++c) {
       lo[c] = std::min(lo[c], region_lo[c]);
       hi[c] = std::max(hi[c], region_hi[c]);
     }
-    clips.emplace_back(region, *this, region_lo, region_hi);
+    clips.emplace_back(regions[r], *this, region_lo, region_hi);
+    clipped.push_back(r);
   }
   if (clips.empty()) return;
+  row_clips.assign(regions.size(), {1, 0});
   struct HullClip {
-    const std::vector<RowClip>& clips;
+    std::int64_t& row_y;
+    std::int64_t& row_z;
     bool operator()(std::int64_t y, std::int64_t z, std::int64_t& x_first, std::int64_t& x_last) const {
       std::int64_t from = x_last + 1;
       std::int64_t to = x_first - 1;
-      for (const RowClip& clip : clips) {
+      for (std::size_t c = 0; c < clips.size(); ++c) {
         std::int64_t a = x_first;
         std::int64_t b = x_last;
-        if (!clip(y, z, a, b)) continue;
+        std::array<std::int64_t, 2>& own = row_clips[clipped[c]];
+        if (!clips[c](y, z, a, b)) {
+          own = {1, 0};
+          continue;
+        }
+        own = {a, b};
         from = std::min(from, a);
         to = std::max(to, b);
       }
       if (from > to) return false;
+      row_y = y;
+      row_z = z;
       x_first = from;
       x_last = to;
       return true;
     }
   };
+  std::int64_t row_y = 0;
+  std::int64_t row_z = 0;
   std::vector<std::int32_t> unused;
-  scan(lo, hi, HullClip{clips}, [&](std::size_t from, std::size_t to, std::vector<std::int32_t>&) { runs.push_back({from, to}); },
+  scan(lo, hi, HullClip{row_y, row_z},
+       [&](std::size_t from, std::size_t to, std::vector<std::int32_t>&) { found(row_y, row_z, from, to, row_clips); },
        unused);
+}
+
+void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const {
+  runs.clear();
+  walk_regions(regions, [&](std::int64_t, std::int64_t, std::size_t from, std::size_t to, const auto&) {
+    runs.push_back({from, to});
+  });
+}
+
+void CellGrid::runs_meeting(std::span<const EstimateRegion> regions, std::vector<Runs>& runs_of) const {
+  runs_of.resize(regions.size());
+  for (Runs& runs : runs_of) runs.clear();
+  walk_regions(regions, [&](std::int64_t y, std::int64_t z, std::size_t from, std::size_t to,
+                            const std::vector<std::array<std::int64_t, 2>>& row_clips) {
+    // The row's cells x lie at cell numbers row + x; a region's clip lies within the hull's.
+    const std::int64_t row = count_[0] * (y + count_[1] * z);
+    for (std::size_t r = 0; r < row_clips.size(); ++r) {
+      const auto [x_first, x_last] = row_clips[r];
+      if (x_first > x_last) continue;
+      const std::size_t begin = cell_start(row + x_first, from, to);
+      const std::size_t end = cell_start(row + x_last + 1, begin, to);
+      if (begin < end) runs_of[r].push_back({begin, end});
+    }
+  });
 }
 
 namespace {
@@ -288,6 +342,29 @@ bool passes(const CellGrid::RadiusTest* radius, std::size_t k) {
   const double dy = static_cast<double>(radius->positions[1][k]) - radius->query[1];
   const double dz = static_cast<double>(radius->positions[2][k]) - radius->query[2];
   return (dx * dx + dy * dy) + dz * dz <= radius->squared_radius;
+}
+
+// Moves the `take` smallest of `candidates` to its front, in ascending order: each in turn
+// is inserted into the sorted front, once it is smaller than the largest kept there.
+void keep_smallest(std::vector<CellGrid::NearestScratch::Candidate, UninitialisedAllocator<CellGrid::NearestScratch::Candidate>>& candidates,
+                   std::size_t take) {
+  if (take == 0) return;
+  auto* const front = candidates.data();
+  std::size_t kept = 0;
+  for (std::size_t e = 0; e < candidates.size(); ++e) {
+    const CellGrid::NearestScratch::Candidate c = front[e];
+    if (kept == take) {
+      if (!(c < front[take - 1])) continue;
+      --kept;  // the largest makes way
+    }
+    std::size_t at = kept;
+    while (at > 0 && c < front[at - 1]) {
+      front[at] = front[at - 1];
+      --at;
+    }
+    front[at] = c;
+    ++kept;
+  }
 }
 
 }  // namespace
@@ -481,8 +558,14 @@ void CellGrid::nearest(const Point& query, std::size_t k, NearestScratch& scratc
     if (candidates.size() >= k || everything) {
       const std::size_t take = std::min(k, candidates.size());
       const auto cut = candidates.begin() + static_cast<std::ptrdiff_t>(take);
-      std::nth_element(candidates.begin(), cut - 1, candidates.end());
-      std::sort(candidates.begin(), cut);
+      if (candidates.size() <= 2 * k) {
+        // Usually only a few more than k: the first k of them in order, by insertion, whose
+        // comparisons mostly go one way (the pairs are unique, so the order is the same).
+        keep_smallest(candidates, take);
+      } else {
+        std::nth_element(candidates.begin(), cut - 1, candidates.end());
+        std::sort(candidates.begin(), cut);
+      }
       for (auto it = candidates.begin(); it != cut; ++it) rows.push_back(it->row);
       // An isolated point's reach carries over at most doubled, so that the next search,
       // most likely among ordinary points, does not start from it.

@@ -206,6 +206,10 @@ class CellGrid {
   /// meet one of them. Nearby regions (those of consecutive points) share one walk over the
   /// cells. Thread-safe.
   void runs_meeting(std::span<const EstimateRegion> regions, Runs& runs) const;
+  /// Sets runs_of[r] to hold every grid point that regions[r] can hold: the cells of its own
+  /// clip of each row of cells, found in one walk for all the regions (fewer points than the
+  /// runs of the group above, in the same order). Thread-safe.
+  void runs_meeting(std::span<const EstimateRegion> regions, std::vector<Runs>& runs_of) const;
 
   /// A test some searches add to a region's: the point's other position (where it was
   /// searched from; x, y and z in the grid's cell order, as from in_cell_order) lies within
@@ -245,7 +249,11 @@ class CellGrid {
   std::array<double, 3> low_{};          // the points' bounding box
   std::array<double, 3> high_{};
   std::vector<std::int32_t> order_;         // rows in cell order
-  std::vector<std::int64_t> sorted_cells_;  // their cell numbers, ascending
+  std::vector<std::int64_t> sorted_cells_;  // their cell numbers, ascending (empty with cell_starts_)
+  // Where the grid has few cells for its points: for every cell number c, the first position
+  // of the order whose cell is c or later (one more entry for the end), so that a row of
+  // cells is found by two look-ups instead of a search; else empty.
+  std::vector<std::int32_t> cell_starts_;
   std::array<std::vector<float>, 3> coordinates_;  // x, y and z of the points, in cell order
 
   // A coordinate's cell along an axis; beyond +-max_cell cells (and for NaN, which no grid
@@ -257,6 +265,19 @@ class CellGrid {
   }
   std::int64_t cell_number(const Point& p) const;
   static bool bounding_box(const EstimateRegion& region, double lo[3], double hi[3]);
+  // The first position of [from, to) (positions of one row of cells) whose cell is `cell` or
+  // later.
+  std::size_t cell_start(std::int64_t cell, std::size_t from, std::size_t to) const {
+    if (!cell_starts_.empty()) return static_cast<std::size_t>(cell_starts_[static_cast<std::size_t>(cell)]);
+    return static_cast<std::size_t>(std::lower_bound(sorted_cells_.begin() + static_cast<std::ptrdiff_t>(from),
+                                                     sorted_cells_.begin() + static_cast<std::ptrdiff_t>(to), cell) -
+                                    sorted_cells_.begin());
+  }
+  // Walks the rows of cells that can meet one of `regions`, calling found(y, z, from, to,
+  // clips) for each run [from, to) of the order the regions' hull keeps, with each region's
+  // own clip of that row (clips[r]: x from, to; from > to where the region misses the row).
+  template <class Found>
+  void walk_regions(std::span<const EstimateRegion> regions, Found found) const;
   // Narrows a row of cells (y, z) to the cells [x_first, x_last] that can meet a region
   // (whose bounding box, from bounding_box, is [lo, hi]); false when none can.
   class RowClip {
@@ -300,7 +321,7 @@ class CellGrid {
   static bool whole_row(std::int64_t, std::int64_t, std::int64_t&, std::int64_t&) { return true; }
   template <class Clip, class Test>
   void scan(const double lo[3], const double hi[3], Clip clip, Test test, std::vector<std::int32_t>& found) const {
-    if (sorted_cells_.empty()) return;
+    if (order_.empty()) return;
     std::int64_t first[3];
     std::int64_t last[3];
     for (std::size_t c = 0; c < 3; ++c) {
@@ -308,11 +329,29 @@ class CellGrid {
       last[c] = std::min(axis_cell(hi[c]) - first_[c], count_[c] - 1);
       if (first[c] > last[c]) return;
     }
+    const auto cell_at = [&](std::int64_t x, std::int64_t y, std::int64_t z) { return x + count_[0] * (y + count_[1] * z); };
+    if (!cell_starts_.empty()) {
+      // Rows of cells in ascending order, each looked up; an empty part of a row is passed
+      // over before the clip is asked. The runs are those of the walk below.
+      const std::int32_t* starts = cell_starts_.data();
+      for (std::int64_t z = first[2]; z <= last[2]; ++z) {
+        for (std::int64_t y = first[1]; y <= last[1]; ++y) {
+          const std::int64_t row = cell_at(0, y, z);
+          if (starts[row + first[0]] == starts[row + last[0] + 1]) continue;
+          std::int64_t x_first = first[0];
+          std::int64_t x_last = last[0];
+          if (!clip(y, z, x_first, x_last)) continue;
+          const auto from = static_cast<std::size_t>(starts[row + x_first]);
+          const auto to = static_cast<std::size_t>(starts[row + x_last + 1]);
+          if (from < to) test(from, to, found);
+        }
+      }
+      return;
+    }
     // Each run of cells along x is a contiguous range of the order, and the runs come in
     // ascending cell order. The walk goes from occupied cell to occupied cell, jumping over
     // empty rows of cells, so that its cost follows the points found rather than the cells
     // the box covers (a box far larger than the cloud's spacing costs no more than it holds).
-    const auto cell_at = [&](std::int64_t x, std::int64_t y, std::int64_t z) { return x + count_[0] * (y + count_[1] * z); };
     const auto cells_begin = sorted_cells_.begin();
     const auto cells_end = sorted_cells_.end();
     const std::int64_t last_cell = cell_at(last[0], last[1], last[2]);

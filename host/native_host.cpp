@@ -95,16 +95,19 @@ class RadiusSearch : public NeighbourSearch {
   }
 
   // Appends the narrowed lists of group g of the `count` points row_of(0), row_of(1), ... to
-  // `part`: the group's regions share one walk over the cells.
+  // `part`: the group's regions share one walk over the cells, each then tests the points of
+  // its own cells.
   template <class RowOf>
   void narrowed_group(std::int64_t count, RowOf row_of, const Narrowing& narrowing, std::int64_t g,
                       const std::array<std::vector<float>, 3>& searched, NeighbourLists& part) {
-    thread_local CellGrid::Runs runs;
+    thread_local std::vector<CellGrid::Runs> runs_of;
     const std::int64_t first = g * group;
     const std::int64_t last = std::min(count, first + group);
     narrowing.grid.runs_meeting(narrowing.regions.subspan(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first)),
-                                runs);
-    for (std::int64_t k = first; k < last; ++k) query(row_of(k), narrowing, k, runs, searched, part);
+                                runs_of);
+    for (std::int64_t k = first; k < last; ++k) {
+      query(row_of(k), narrowing, k, runs_of[static_cast<std::size_t>(k - first)], searched, part);
+    }
   }
 
   // The searched points in the cell order of the narrowing's grid, for the radius test.

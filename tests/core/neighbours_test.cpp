@@ -134,6 +134,61 @@ TEST(CellGrid, NearestEqualsABruteForceSearchWithTiesByRow) {
   }
 }
 
+TEST(CellGrid, EachRegionOfAGroupListsWhatItHolds) {
+  // Regions of consecutive points, each in its own tilted frame, in groups of eight that
+  // share one walk: a region's own runs list exactly the points it holds, in cell order, as
+  // the group's runs do. A compact cloud (cells looked up in a table) and the same cloud
+  // 40 times sparser (cells walked).
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> coordinate(-20.0f, 20.0f);
+  std::normal_distribution<float> noise(0.0f, 1.5f);
+  for (const float scale : {1.0f, 40.0f}) {
+    SCOPED_TRACE(scale);
+    std::vector<Point> cloud(3000);
+    for (Point& p : cloud) {
+      const float x = coordinate(rng);
+      const float y = coordinate(rng);
+      p = {scale * x, scale * y, scale * (0.3f * x + noise(rng))};
+    }
+    cloud = sorted_by_cell(cloud, block_cell_side);  // rows in cell order
+    const CellGrid grid(cloud, block_cell_side);
+    std::vector<EstimateRegion> regions;
+    for (std::size_t i = 1200; i < 1264; ++i) {
+      const double turn = 0.1 * static_cast<double>(i);
+      const double c = std::cos(turn), s = std::sin(turn), ca = std::cos(0.3), sa = std::sin(0.3);
+      const double axes[9] = {c, s * ca, s * sa, -s, c * ca, c * sa, 0, -sa, ca};
+      Frame frame;
+      for (std::size_t e = 0; e < 9; ++e) frame.axes[e] = static_cast<float>(axes[e]);
+      regions.push_back({cloud[i], frame, scale * 7.0f, scale * 3.0f, {}, {}});
+    }
+    std::vector<CellGrid::Runs> runs_of;
+    CellGrid::Runs runs;
+    for (std::size_t first = 0; first < regions.size(); first += 8) {
+      const std::span<const EstimateRegion> group(regions.data() + first, 8);
+      grid.runs_meeting(group, runs_of);
+      grid.runs_meeting(group, runs);
+      ASSERT_EQ(runs_of.size(), group.size());
+      for (std::size_t r = 0; r < group.size(); ++r) {
+        std::vector<std::int32_t> expected;
+        for (std::size_t k = 0; k < cloud.size(); ++k) {
+          if (group[r].holds(cloud[k])) expected.push_back(static_cast<std::int32_t>(k));
+        }
+        std::vector<std::int32_t> own;
+        std::vector<std::int32_t> shared;
+        LocalCoordinates own_locals;
+        LocalCoordinates shared_locals;
+        EstimateBoxes boxes;
+        grid.within(group[r], runs_of[r], nullptr, own, own_locals, boxes);
+        grid.within(group[r], runs, nullptr, shared, shared_locals, boxes);
+        ASSERT_FALSE(expected.empty());
+        ASSERT_EQ(own, expected) << first + r;
+        ASSERT_EQ(shared, expected) << first + r;
+        ASSERT_TRUE(std::equal(own_locals.begin(), own_locals.end(), shared_locals.begin(), shared_locals.end()));
+      }
+    }
+  }
+}
+
 TEST(CellGrid, WithinIncludesPointsExactlyAtTheReach) {
   // An integer grid: many points lie at exactly 1, 2, sqrt(2)... from a query, and on
   // cell boundaries.
