@@ -157,10 +157,28 @@ void Fusion::make(std::size_t group, std::size_t k, std::int32_t row, const Poin
       ends[t] = list.data() + size;
       *ends[t]++ = -(at + 1);
     }
+    if (threads_ == 2) {
+      // Every entry is written to both lists and kept by advancing its owner's end: the
+      // owner of a support's next entry is hard to foresee, and a branch on it is often
+      // mispredicted.
+      std::int32_t* out0 = ends[0];
+      std::int32_t* out1 = ends[1];
+      for (const std::int32_t support_row : quadrant.support) {
+        const std::int32_t entry = sums.entry(support_row);
+        if (entry < 0) continue;
+        const auto second = static_cast<std::size_t>(entry >> 6) & 1u;
+        *out0 = entry;
+        *out1 = entry;
+        out0 += 1 - second;
+        out1 += second;
+      }
+      ends[0] = out0;
+      ends[1] = out1;
+    }
     std::int32_t run = -1;
     std::size_t to = 0;
     std::int32_t* out = nullptr;
-    for (const std::int32_t support_row : quadrant.support) {
+    for (const std::int32_t support_row : threads_ == 2 ? std::span<const std::int32_t>() : quadrant.support) {
       const std::int32_t entry = sums.entry(support_row);
       if (entry < 0) continue;
       if ((entry >> 6) != run) {
