@@ -21,6 +21,7 @@ optional_packages=(
   python3-tqdm                            # progress bar of the Python module (optional there), for its tests
   python3-dask python3-distributed        # vandrel.dask: tiles filtered as tasks on a dask.distributed cluster, and its tests
   libcgal-dev libeigen3-dev               # benchmark peer only (bench/jet_smooth: CGAL jet smoothing, needs Eigen)
+  libtbb-dev                              # benchmark peer only: CGAL's parallel jet smoothing, the peer at 2 threads
 )
 
 case "${1:-}" in
