@@ -71,17 +71,25 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
   std::array<std::int32_t, bucket_count + 1> start{};
   std::size_t k = 0;
   const std::uint8_t* bucket_of = listed_boxes.data();
-  if (listed_boxes.size() == n) {
-    // The search told each neighbour's box: every one is in one. Counted in four tallies,
-    // so that runs of one box do not wait on their own last count.
-    std::array<std::array<std::int32_t, bucket_count + 1>, 4> tallies{};
-    for (; k + 4 <= n; k += 4) {
-      ++tallies[0][bucket_of[k]];
-      ++tallies[1][bucket_of[k + 1]];
-      ++tallies[2][bucket_of[k + 2]];
-      ++tallies[3][bucket_of[k + 3]];
+  // The list in four consecutive quarters (the last one takes the rest), each counted and
+  // later placed on its own, side by side, so that runs of one box do not wait on their own
+  // last count: a bucket holds the first quarter's neighbours, then the second's, ...
+  const std::size_t quarter = n / 4;
+  std::array<std::array<std::int32_t, bucket_count + 1>, 4> tallies{};
+  const bool by_quarters = listed_boxes.size() == n;
+  if (by_quarters) {
+    // The search told each neighbour's box: every one is in one.
+    const std::uint8_t* q0 = bucket_of;
+    const std::uint8_t* q1 = q0 + quarter;
+    const std::uint8_t* q2 = q1 + quarter;
+    const std::uint8_t* q3 = q2 + quarter;
+    for (std::size_t e = 0; e < quarter; ++e) {
+      ++tallies[0][q0[e]];
+      ++tallies[1][q1[e]];
+      ++tallies[2][q2[e]];
+      ++tallies[3][q3[e]];
     }
-    for (; k < n; ++k) ++tallies[0][bucket_of[k]];
+    for (std::size_t e = 4 * quarter; e < n; ++e) ++tallies[3][bucket_of[e]];
     for (std::size_t b = 0; b < start.size(); ++b) start[b] = (tallies[0][b] + tallies[1][b]) + (tallies[2][b] + tallies[3][b]);
   } else {
     s.bucket_of.resize(n);
@@ -152,17 +160,34 @@ void estimate_point(const PassInputs& in, std::int32_t i, const Frame& frame,
   // Neighbours in no box go past the end of the last bucket.
   s.sorted.resize(n);
   s.placed.resize(n);
-  std::array<std::int32_t, bucket_count + 1> next = s.start;
   const std::int32_t* rows = neighbours.data();
   const float* noise_of = in.noise.data();
   std::int32_t* sorted = s.sorted.data();
   std::array<float, 4>* placed = s.placed.data();
-  for (k = 0; k < n; ++k) {
-    const auto at = static_cast<std::size_t>(next[bucket_of[k]]++);
-    const Point& local = locals[k];
-    const std::int32_t row = rows[k];
+  const auto place = [&](std::array<std::int32_t, bucket_count + 1>& next, std::size_t e) {
+    const auto at = static_cast<std::size_t>(next[bucket_of[e]]++);
+    const Point& local = locals[e];
+    const std::int32_t row = rows[e];
     sorted[at] = row;
     placed[at] = {local[0], local[1], local[2], noise_of[row]};
+  };
+  if (by_quarters) {
+    // Each quarter's first place in a bucket follows the quarters before it there.
+    std::array<std::array<std::int32_t, bucket_count + 1>, 4> next;
+    for (std::size_t b = 0; b <= bucket_count; ++b) {
+      next[0][b] = s.start[b];
+      for (std::size_t q = 1; q < 4; ++q) next[q][b] = next[q - 1][b] + tallies[q - 1][b];
+    }
+    for (std::size_t e = 0; e < quarter; ++e) {
+      place(next[0], e);
+      place(next[1], e + quarter);
+      place(next[2], e + 2 * quarter);
+      place(next[3], e + 3 * quarter);
+    }
+    for (std::size_t e = 4 * quarter; e < n; ++e) place(next[3], e);
+  } else {
+    std::array<std::int32_t, bucket_count + 1> next = s.start;
+    for (k = 0; k < n; ++k) place(next, k);
   }
 
   const float upper_at_zero = in.threshold * noise;
