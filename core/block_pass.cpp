@@ -266,7 +266,7 @@ std::vector<Point> block_pass(Host& host, std::span<const Point> points, std::sp
     if (settings.farthest_neighbour != nullptr && settings.frames_within > 0.0) {
       double reached = 0.0;
       for (const ThreadScratch& s : scratch) reached = std::max(reached, s.farthest);
-      if (reached > settings.frames_within) throw FramesBeyondReach{reached};
+      if (reached > settings.frames_within) throw FramesBeyondReach{reached, estimated + count};
     }
     host.stage_done("estimates");
     for (const auto& piece : pieces) report_points_processed(host, piece[0], piece[1], n);

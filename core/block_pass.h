@@ -40,7 +40,8 @@ struct BlockPassSettings {
 
 /// Thrown by a pass that stops because a frame reached beyond BlockPassSettings::frames_within.
 struct FramesBeyondReach {
-  double farthest;  // the farthest 50th nearest neighbour found so far
+  double farthest;          // the farthest 50th nearest neighbour found so far
+  std::int64_t estimated;   // the points estimated before the pass stopped
 };
 
 /// One filtering pass over a block of at least 50 points.

@@ -356,6 +356,8 @@ TileResult filter_tile(std::int32_t pass, std::span<const Point> points, const T
     }
   } catch (const FramesBeyondReach& stopped) {
     farthest = stopped.farthest;
+    // Only what was estimated before the stop counts towards the work done.
+    result.estimated = stopped.estimated;
   }
   if (std::isfinite(reach.neighbours) && farthest > reach.neighbours) {
     // Filtered with frames the tile could not vouch for: read again with the reach found.

@@ -99,6 +99,12 @@ TEST(FilterTile, AsksForALargerReachWhereNeighboursAreSparse) {
   EXPECT_FALSE(result.complete);
   EXPECT_GT(result.needed.neighbours, reach.neighbours);
   EXPECT_TRUE(result.points.empty());
+  // The pass stops after the chunk that found it out: only what it estimated counts as work.
+  const TileReach unchecked{std::numeric_limits<float>::infinity(), 0.0f};
+  const std::int64_t whole = filter_tile(1, tile, {}, *owner, plan, 0.4f, 1.0f, unchecked, {}).estimated;
+  const std::int64_t stopped = filter_tile(1, tile, {}, *owner, plan, 0.4f, 1.0f, reach, {.chunk_points = 256}).estimated;
+  EXPECT_GT(stopped, 0);
+  EXPECT_LT(stopped, whole);
 }
 
 TEST(FilterTile, EstimatesOnlyWhatItsOwnPointsNeed) {
