@@ -143,8 +143,7 @@ void Fusion::make(std::size_t group, std::size_t k, std::int32_t row, const Poin
       continue;
     }
     // Room for the whole support in every owner's list, written through pointers and cut
-    // back after. A support's rows come in ascending runs: the owner is worked out again
-    // only where the run of 64 entries changes.
+    // back after.
     std::vector<RoutedList>& routed = made.routed[group];
     thread_local std::vector<std::int32_t*> ends;
     ends.resize(threads_);
@@ -174,22 +173,25 @@ void Fusion::make(std::size_t group, std::size_t k, std::int32_t row, const Poin
       }
       ends[0] = out0;
       ends[1] = out1;
-    }
-    std::int32_t run = -1;
-    std::size_t to = 0;
-    std::int32_t* out = nullptr;
-    for (const std::int32_t support_row : threads_ == 2 ? std::span<const std::int32_t>() : quadrant.support) {
-      const std::int32_t entry = sums.entry(support_row);
-      if (entry < 0) continue;
-      if ((entry >> 6) != run) {
-        if (out != nullptr) ends[to] = out;
-        run = entry >> 6;
-        to = owner(entry, threads_);
-        out = ends[to];
+    } else {
+      // A support's rows come in ascending runs: the owner is worked out again only where
+      // the run of 64 entries changes.
+      std::int32_t run = -1;
+      std::size_t to = 0;
+      std::int32_t* out = nullptr;
+      for (const std::int32_t support_row : quadrant.support) {
+        const std::int32_t entry = sums.entry(support_row);
+        if (entry < 0) continue;
+        if ((entry >> 6) != run) {
+          if (out != nullptr) ends[to] = out;
+          run = entry >> 6;
+          to = owner(entry, threads_);
+          out = ends[to];
+        }
+        *out++ = entry;
       }
-      *out++ = entry;
+      if (out != nullptr) ends[to] = out;
     }
-    if (out != nullptr) ends[to] = out;
     for (std::size_t t = 0; t < threads_; ++t) {
       // An owner that got none of the support drops its marker too.
       std::int32_t* end = ends[t];
