@@ -535,7 +535,10 @@ void run_in_memory(const Arguments& args, const Plan& plan) {
     if (args.memory_limit > 0)
       tiling = tile_options_for_limit(args.memory_limit, beside, static_cast<std::int64_t>(tiled_points), beside_block);
     tiling.tile_points = args.tile_points;
-    tiling.planned = [&](const TilingCost& cost) { print(args, tiling_cost_line(cost, beside)); };
+    tiling.planned = [&](const TilingCost& cost) {
+      check_tiles_fit(cost, args.memory_limit, beside);
+      print(args, tiling_cost_line(cost, beside));
+    };
     if (writing_outputs(args)) {
       result = denoise_tiled_with_outputs(points, parameters.sigma, parameters.density, output_request(file, args),
                                           options, tiling);

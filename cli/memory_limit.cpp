@@ -96,6 +96,18 @@ std::string tiling_cost_line(const TilingCost& cost, std::int64_t more_bytes) {
   return line;
 }
 
+void check_tiles_fit(const TilingCost& cost, std::int64_t limit, std::int64_t more_bytes) {
+  if (cost.memory_needed == 0) return;
+  const std::int64_t held = resident_bytes() + more_bytes + reserve_bytes;
+  std::string message = "the memory limit of " + std::to_string(limit >> 20) +
+                        " MiB is too small for this cloud's tiles: the halo a tile reads around the points it owns "
+                        "holds more points than the limit leaves room for, however the tile is cut; give at least " +
+                        std::to_string(mib_up(held + cost.memory_needed)) + "M";
+  if (cost.memory_for_cheap > 0)
+    message += " (" + std::to_string(mib_up(held + cost.memory_for_cheap)) + "M for each pass to filter every point at most 1.5 times)";
+  throw Error("Vandrel:memoryLimit", message);
+}
+
 void check_pcd_limit(const std::string& path, std::int64_t limit) {
   std::error_code ec;
   const auto file_size = std::filesystem::file_size(path, ec);

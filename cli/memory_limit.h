@@ -26,6 +26,11 @@ TileOptions tile_options_for_limit(std::int64_t limit, std::int64_t more_bytes, 
 /// tile_options_for_limit counts them).
 std::string tiling_cost_line(const TilingCost& cost, std::int64_t more_bytes);
 
+/// Refuses a tiled run whose tiles cannot keep `limit` (TilingCost::memory_needed), naming
+/// the limit that would do, as tiling_cost_line counts it: throws vandrel::Error
+/// "Vandrel:memoryLimit".
+void check_tiles_fit(const TilingCost& cost, std::int64_t limit, std::int64_t more_bytes);
+
 /// Refuses, before `path` (a PCD file, which is read whole) is read, a memory limit that
 /// reading it, filtering it and writing it back cannot keep: the peak is estimated from
 /// the file's size and header (for binary_compressed data, the unpacked size the file

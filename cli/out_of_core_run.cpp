@@ -69,7 +69,10 @@ void run_out_of_core(const PointStream& input, const std::string& output, const 
 
   TileOptions tiling = run.memory_limit > 0 ? tile_options_for_limit(run.memory_limit, buffer_bytes) : TileOptions{};
   tiling.tile_points = run.tile_points;
-  tiling.planned = [&](const TilingCost& cost) { run.print(tiling_cost_line(cost, buffer_bytes)); };
+  tiling.planned = [&](const TilingCost& cost) {
+    check_tiles_fit(cost, run.memory_limit, buffer_bytes);
+    run.print(tiling_cost_line(cost, buffer_bytes));
+  };
   Parameters parameters{run.sigma.value_or(0.0f), run.density.value_or(0.0f), false, false};
   if (!run.sigma || !run.density) {
     const std::int64_t points = estimation_region_points(tile_points_for_memory(tiling.memory_bytes));
@@ -96,7 +99,10 @@ void run_out_of_core(const PointStream& input, const std::string& output, const 
                   static_cast<double>(tiled.points_estimated) / 2.0 / static_cast<double>(rows - not_finite));
     run.print("Filtered " + std::to_string(tiled.tiles) + (tiled.tiles == 1 ? " tile" : " tiles") + " in two passes: " +
               share + " times the cloud a pass, halos included" +
-              (tiled.tiles_read_again > 0 ? "; " + std::to_string(tiled.tiles_read_again) + " read again with a wider halo" : ""));
+              (tiled.tiles_read_again > 0 ? "; " + std::to_string(tiled.tiles_read_again) + " read again with a wider halo" : "") +
+              (tiled.overfull_reads > 0 ? "; " + std::to_string(tiled.overfull_reads) + " read more than the memory limit holds (" +
+                                              std::to_string(tiled.largest_overfull_read) + " points at most): their halos widened beyond it"
+                                        : ""));
   }
 
   // The writers may read the result more than once: the moves are counted on their own.

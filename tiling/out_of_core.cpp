@@ -308,8 +308,7 @@ TilingRun denoise_out_of_core(const RowFile& cloud, const RowFile& result, float
     constexpr float infinity = std::numeric_limits<float>::infinity();
     plan.tiles = {TileBox{{-infinity, -infinity, -infinity}, {infinity, infinity, infinity}}};
   }
-  if (tiling.planned && plan.tiles.size() > 1)
-    tiling.planned(tiling_cost(plan, cloud_survey.sample, cloud_survey.stride, sigma, density, tiling));
+  if (plan.tiles.size() > 1) announce_plan(plan, cloud_survey.sample, cloud_survey.stride, sigma, density, tiling);
   cloud_survey.sample = {};
   // Nothing to filter (no finite point, or copies of one point): the result is the cloud.
   if (cloud_survey.finite_rows == 0 || cloud_survey.lo == cloud_survey.hi) return {};

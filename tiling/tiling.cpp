@@ -23,8 +23,10 @@
 namespace vandrel {
 namespace {
 
-// A tile is not cut for its halo below this share of the points it may read.
-constexpr std::int64_t min_owned_share = 8;
+// A tile that reads more than the limit allows is cut while it owns at least this share
+// of what it reads; below it, its halo alone is about as large as the limit, and halving
+// it again reads hardly less.
+constexpr std::int64_t min_owned_share = 32;
 // Plans of balanced reads tried, from the fewest tiles the reads allow, against the halved plan.
 constexpr std::int64_t max_fewer_tiles_tried = 4;
 // Above this many tiles one tile more or less matters little, and balancing cuts costs
@@ -173,10 +175,26 @@ TilingCost tiling_cost(const TilePlan& plan, std::span<const Point> cloud, std::
   TilingCost cost;
   cost.tiles = static_cast<std::int64_t>(plan.tiles.size());
   cost.factor = filtering_factor(plan, sample);
+  if (plan.overfull_read > 0) cost.memory_needed = chunk_working_bytes + plan.overfull_read * cloud_stride * tile_bytes_per_point;
   if (cost.factor > cheap_factor)
     cost.memory_for_cheap = memory_for_factor(sample, stride, sigma, density, cheap_factor,
                                               tiling.tile_points > 0 ? 0 : tiling.memory_bytes);
   return cost;
+}
+
+void announce_plan(const TilePlan& plan, std::span<const Point> cloud, std::int64_t cloud_stride, float sigma,
+                   float density, const TileOptions& tiling) {
+  if (!tiling.planned && plan.overfull_read == 0) return;
+  const TilingCost cost = tiling_cost(plan, cloud, cloud_stride, sigma, density, tiling);
+  if (tiling.planned) tiling.planned(cost);
+  if (cost.memory_needed == 0) return;
+  const auto mib = [](std::int64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20); };
+  std::string message = "a working memory of " + mib(tiling.memory_bytes > 0 ? tiling.memory_bytes : default_memory_bytes) +
+                        " MiB for the tile at work is too small for this cloud's halos: a tile reads about " +
+                        std::to_string(plan.overfull_read * cloud_stride) + " points with its halo however it is cut; give it at least " +
+                        mib(cost.memory_needed) + " MiB";
+  if (cost.memory_for_cheap > 0) message += " (" + mib(cost.memory_for_cheap) + " MiB for each pass to filter every point at most 1.5 times)";
+  throw Error("Vandrel:memoryLimit", message);
 }
 
 std::int64_t tile_points_for_memory(std::int64_t memory_bytes) {
@@ -222,8 +240,8 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
   if (max_read_points <= 0) return plan;
   plan.read_limit = max_read_points;
 
-  // Tiles that read more than allowed with their halo are cut again, while the points they
-  // own still outweigh the halo.
+  // Tiles that read more than allowed with their halo are cut again, while they own at least
+  // a min_owned_share of what they read.
   const double halo = tile_halo(plan, initial_reach(plan), 1);
   std::vector<TileBox> pending = std::move(plan.tiles);
   plan.tiles.clear();
@@ -238,14 +256,12 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
     }
     const auto read_count = static_cast<std::int64_t>(read.size());
     const auto own_count = static_cast<std::int64_t>(own.size());
-    if (read_count <= max_read_points || own_count * min_owned_share < max_read_points || own_count < 2) {
-      plan.tiles.push_back(box);
-      continue;
-    }
     std::vector<TileBox> halves;
-    bisect(cloud, own, 0, own.size(), box, (own_count + 1) / 2, halves);
-    if (halves.size() == 1) {
+    if (read_count > max_read_points && own_count * min_owned_share >= read_count && own_count >= 2)
+      bisect(cloud, own, 0, own.size(), box, (own_count + 1) / 2, halves);
+    if (halves.size() < 2) {
       plan.tiles.push_back(box);
+      if (read_count > max_read_points) plan.overfull_read = std::max(plan.overfull_read, read_count);
       continue;
     }
     pending.insert(pending.end(), halves.begin(), halves.end());
@@ -265,7 +281,10 @@ TilePlan plan_tiles(std::span<const Point> cloud, float sigma, float density, st
     if (!reads_within(cloud, even, halo, max_read_points)) continue;
     TilePlan fewer = plan;
     fewer.tiles = std::move(even);
-    if (filtering_factor(fewer, cloud) < filtering_factor(plan, cloud)) plan = std::move(fewer);
+    if (filtering_factor(fewer, cloud) < filtering_factor(plan, cloud)) {
+      plan = std::move(fewer);
+      plan.overfull_read = 0;
+    }
     break;
   }
   return plan;
@@ -497,7 +516,6 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
         const bool cut = !(box.lo == plan.tiles[t].lo && box.hi == plan.tiles[t].hi);
         parts.pop_back();
         read(t, box, halo.halo(), cut, rows, points);
-        bool widened = cut;
         for (;;) {
           if (pass == 2) add_extra(extra, rows, points, frames_known);
           owned.resize(points.size());
@@ -505,8 +523,8 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
           const auto own_count = std::count(owned.begin(), owned.end(), std::uint8_t{1});
           if (own_count == 0) break;
           const auto read_count = static_cast<std::int64_t>(rows.size());
-          if (widened && plan.read_limit > 0 && read_count > plan.read_limit && own_count * min_owned_share >= read_count) {
-            // Too much to hold with the wider halo: the halves, each read with it.
+          if (plan.read_limit > 0 && read_count > plan.read_limit && own_count * min_owned_share >= read_count) {
+            // Too much to hold with this pass's halo: the halves, each read with it.
             std::vector<std::int64_t> own;
             for (std::size_t k = 0; k < points.size(); ++k)
               if (owned[k] != 0) own.push_back(static_cast<std::int64_t>(k));
@@ -517,6 +535,10 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
               ++run.tiles_cut;
               break;
             }
+          }
+          if (plan.read_limit > 0 && read_count > plan.read_limit) {
+            run.largest_overfull_read = std::max(run.largest_overfull_read, read_count);
+            ++run.overfull_reads;
           }
           if (pass == 2) store.fetch(rows, first_positions, first_noise);
           const TileResult filtered = filter_tile(pass, points, {first_positions, first_noise}, box, plan, sigma, density,
@@ -539,7 +561,6 @@ TilingRun run_tiles(const TilePlan& plan, std::int64_t finite_rows, float sigma,
           }
           halo.widen(filtered.needed);
           ++run.tiles_read_again;
-          widened = true;
           read(t, box, halo.halo(), true, rows, points);
         }
       }
@@ -581,7 +602,7 @@ std::vector<Point> filter_tiled(std::span<const Point> points, float sigma, floa
   if (plan.tiles.size() == 1 || (bounds && within_one_halo(plan, (*bounds)[0], (*bounds)[1])))
     return filter_whole(points, sigma, density, options, outputs);
   if (!options.allow_large_neighbourhoods) check_neighbourhood_size(points, plan.scale, threads_for(options));
-  if (tiling.planned) tiling.planned(tiling_cost(plan, points, 1, sigma, density, tiling));
+  announce_plan(plan, points, 1, sigma, density, tiling);
 
   const auto finite_rows = std::count_if(points.begin(), points.end(), [](const Point& p) { return finite(p); });
   // Rows no tile owns (non-finite ones) come back as given.

@@ -91,6 +91,10 @@ struct TilingCost {
   /// When factor is above cheap_factor: the least working memory (as TileOptions::memory_bytes)
   /// whose tiles bring it to cheap_factor or below; else 0.
   std::int64_t memory_for_cheap = 0;
+  /// When some tile's halo alone reads more points than the working memory holds (see
+  /// TilePlan::overfull_read): the working memory that tile needs, and the run is refused
+  /// once `planned` has been told; else 0.
+  std::int64_t memory_needed = 0;
 };
 
 /// The filtering factor above which a plan is said to cost too much.
@@ -112,6 +116,10 @@ struct TilePlan {
   /// Points a tile may read (0: no limit): a tile whose halo must widen beyond it is cut
   /// for that pass (see run_tiles).
   std::int64_t read_limit = 0;
+  /// The most points a tile reads with the first pass's halo when that is more than
+  /// read_limit: the halo alone holds about as much, and the limit cannot be kept. 0 when
+  /// every tile reads within the limit.
+  std::int64_t overfull_read = 0;
 };
 
 /// What the filter holds whatever the size of the cloud it filters, once that has a few
@@ -156,7 +164,8 @@ bool within_one_halo(const TilePlan& plan, const Point& lo, const Point& hi);
 /// owns more than `tile_points` finite points (a box of coincident points may own more;
 /// `tile_points` below smallest_tile_points is raised to it),
 /// then, given `max_read_points` > 0, cuts again every tile that reads more points than
-/// that with the initial halo, as long as it owns more than an eighth of them.
+/// that with the initial halo, as long as it owns at least a 32nd of them (see
+/// TilePlan::overfull_read for the tiles that still read more).
 ///   cloud  N points, row-major; non-finite rows belong to no tile
 /// Throws vandrel::Error "Vandrel:invalidSigma" / "Vandrel:invalidDensity" for parameters
 /// the filter refuses (calling them by `names`), "Vandrel:invalidTileSize" for tile_points < 1. Not thread-safe
@@ -268,6 +277,12 @@ class TileHalo {
 TilingCost tiling_cost(const TilePlan& plan, std::span<const Point> cloud, std::int64_t cloud_stride, float sigma,
                        float density, const TileOptions& tiling);
 
+/// Tells tiling.planned, if set, what `plan` will cost (tiling_cost), and then refuses a
+/// plan whose halos alone read more than the working memory holds: throws vandrel::Error
+/// "Vandrel:memoryLimit" naming the memory that would do.
+void announce_plan(const TilePlan& plan, std::span<const Point> cloud, std::int64_t cloud_stride, float sigma,
+                   float density, const TileOptions& tiling);
+
 /// How many times a tiled run filters each point, on average, in each pass: the points
 /// within the search radius of each tile's box, summed over the tiles, over the cloud's
 /// finite points, counted on `sample` (the cloud or an even sample of it); 1 for one tile.
@@ -281,8 +296,12 @@ struct TilingRun {
   std::int64_t points_read = 0;
   std::int64_t points_estimated = 0;
   std::int64_t tiles_read_again = 0;
-  /// Tiles (or parts) cut in two for a pass, their halo having widened beyond the read limit.
+  /// Tiles (or parts) cut in two for a pass, their halo reading more than the read limit.
   std::int64_t tiles_cut = 0;
+  /// Tiles (or parts) filtered although they read more than the read limit (their halo, too
+  /// wide for it, could not be cut down), and the most points one of them read.
+  std::int64_t overfull_reads = 0;
+  std::int64_t largest_overfull_read = 0;
   /// The largest move of a point in the first pass, and the largest the second pass's halos
   /// allowed for (the points moved further were read apart), scaled by sqrt(density).
   float largest_move = 0.0f;
@@ -318,7 +337,7 @@ void report_progress(const DenoiseOptions& options, std::string_view stage, std:
 /// another, then the second. Each tile's pass is read with the initial halo, filtered by
 /// filter_tile and read again with the wider halo it asks for until its halo holds (read
 /// so, a tile that reads more than plan.read_limit points is cut in two for the pass, as
-/// plan_tiles cuts, while it owns more than an eighth of what it reads); the
+/// plan_tiles cuts, while it owns at least a 32nd of what it reads); the
 /// first pass's results of its owned points go to `store`, the second's to `write`.
 /// `finite_rows` is the cloud's count of finite rows (a tile that reads them all needs no
 /// check). Progress comes as each tile's stages, "tile k/T: " + stage. Given

@@ -308,4 +308,37 @@ TEST(CheckNeighbourhoodSize, RefusesADensityInTheWrongUnits) {
 }
 
 }  // namespace
+// A tile whose read passes the limit is cut while it owns a 32nd of what it reads: the
+// strip's tiles then read at most 2000 points (cut only while they owned an eighth of the
+// limit, some read 2148). Below the least any tile reads with its halo however it is cut,
+// the run is refused before the tiles start, naming the memory that holds them.
+TEST(PlanTiles, KeepsTheReadLimitOrRefusesIt) {
+  const std::vector<Point> cloud = strip(3);
+  const auto largest_read = [&](const TilePlan& plan) {
+    const double halo = tile_halo(plan, initial_reach(plan), 1);
+    std::size_t most = 0;
+    for (const TileBox& box : plan.tiles) most = std::max(most, tile_rows(cloud, box, halo).size());
+    return static_cast<std::int64_t>(most);
+  };
+  const TilePlan kept = plan_tiles(cloud, 0.4f, 1.0f, 2000, 2000);
+  EXPECT_LE(largest_read(kept), 2000);
+  EXPECT_EQ(kept.overfull_read, 0);
+
+  const TilePlan overfull = plan_tiles(cloud, 0.4f, 1.0f, 1500, 1500);
+  EXPECT_EQ(overfull.overfull_read, largest_read(overfull));
+  EXPECT_GT(overfull.overfull_read, 1500);
+  TilingCost said;
+  const TileOptions tiling{.memory_bytes = chunk_working_bytes + 1500 * tile_bytes_per_point,
+                           .planned = [&](const TilingCost& cost) { said = cost; }};
+  try {
+    denoise_tiled(cloud, 0.4f, 1.0f, {}, tiling);
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.identifier(), "Vandrel:memoryLimit");
+  }
+  ASSERT_GT(said.memory_needed, 0);
+  const std::int64_t named = tile_points_for_memory(said.memory_needed);
+  EXPECT_EQ(plan_tiles(cloud, 0.4f, 1.0f, named, named).overfull_read, 0);
+}
+
 }  // namespace vandrel
