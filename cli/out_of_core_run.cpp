@@ -100,6 +100,7 @@ void run_out_of_core(const PointStream& input, const std::string& output, const 
     run.print("Filtered " + std::to_string(tiled.tiles) + (tiled.tiles == 1 ? " tile" : " tiles") + " in two passes: " +
               share + " times the cloud a pass, halos included" +
               (tiled.tiles_read_again > 0 ? "; " + std::to_string(tiled.tiles_read_again) + " read again with a wider halo" : "") +
+              (tiled.tiles_cut > 0 ? "; " + std::to_string(tiled.tiles_cut) + " cut in two to keep the memory limit" : "") +
               (tiled.overfull_reads > 0 ? "; " + std::to_string(tiled.overfull_reads) + " read more than the memory limit holds (" +
                                               std::to_string(tiled.largest_overfull_read) + " points at most): their halos widened beyond it"
                                         : ""));

@@ -33,6 +33,9 @@ constexpr std::int64_t max_fewer_tiles_tried = 4;
 // a scan of the cloud per tile and cut tried.
 constexpr std::int64_t max_balanced_tiles = 8;
 constexpr std::int64_t default_memory_bytes = std::int64_t{1} << 30;
+// Plans tried, each with the memory the last one's fullest tile needed, for the least memory
+// whose tiles read within it.
+constexpr int max_fitting_plans_tried = 16;
 // Points of the even sample on which a plan's cost is counted, about.
 constexpr std::size_t cost_sample_points = std::size_t{1} << 18;
 
@@ -175,7 +178,22 @@ TilingCost tiling_cost(const TilePlan& plan, std::span<const Point> cloud, std::
   TilingCost cost;
   cost.tiles = static_cast<std::int64_t>(plan.tiles.size());
   cost.factor = filtering_factor(plan, sample);
-  if (plan.overfull_read > 0) cost.memory_needed = chunk_working_bytes + plan.overfull_read * cloud_stride * tile_bytes_per_point;
+  if (plan.overfull_read > 0) {
+    // The least memory whose tiles read within it, planned as this plan was, from the
+    // memory this plan's fullest tile needs up.
+    std::int64_t bytes = chunk_working_bytes + plan.overfull_read * cloud_stride * tile_bytes_per_point;
+    for (int tried = 0; tried < max_fitting_plans_tried; ++tried) {
+      const std::int64_t read = std::max<std::int64_t>(1, tile_points_for_memory(bytes) / cloud_stride);
+      const std::int64_t overfull = plan_tiles(cloud, sigma, density, read, read).overfull_read;
+      if (overfull == 0) break;
+      bytes = std::max(bytes + (std::int64_t{1} << 20), chunk_working_bytes + overfull * cloud_stride * tile_bytes_per_point);
+    }
+    // Planned on a sample, whose size follows the memory, a plan's fullest tile is known to
+    // a few per cent.
+    if (cloud_stride > 1) bytes += bytes / 16;
+    // To the MiB above, and one more for what the process holds beside the tiles to vary.
+    cost.memory_needed = ((bytes + (std::int64_t{1} << 20) - 1) >> 20 << 20) + (std::int64_t{1} << 20);
+  }
   if (cost.factor > cheap_factor)
     cost.memory_for_cheap = memory_for_factor(sample, stride, sigma, density, cheap_factor,
                                               tiling.tile_points > 0 ? 0 : tiling.memory_bytes);
@@ -193,7 +211,9 @@ void announce_plan(const TilePlan& plan, std::span<const Point> cloud, std::int6
                         " MiB for the tile at work is too small for this cloud's halos: a tile reads about " +
                         std::to_string(plan.overfull_read * cloud_stride) + " points with its halo however it is cut; give it at least " +
                         mib(cost.memory_needed) + " MiB";
-  if (cost.memory_for_cheap > 0) message += " (" + mib(cost.memory_for_cheap) + " MiB for each pass to filter every point at most 1.5 times)";
+  if (cost.memory_for_cheap > 0)
+    message += " (" + mib(std::max(cost.memory_for_cheap, cost.memory_needed)) +
+               " MiB for each pass to filter every point at most 1.5 times)";
   throw Error("Vandrel:memoryLimit", message);
 }
 
