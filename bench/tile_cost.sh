@@ -21,11 +21,12 @@ for noise in 0.005 0.01 0.02; do
   for limit in none 256M 1G; do
     args=(--sigma "$noise" --density "$density")
     [ "$limit" = none ] || args+=(--memory-limit "$limit" $extra)
+    rm -f "$scratch/out_$limit.npy"  # a refused run leaves none
     echo "== $points points, noise $noise, limit $limit"
     /usr/bin/time -f "CPU %U s user + %S s system, %e s wall, peak %M KiB" \
       "$build/vandrel" "$scratch/noisy.npy" "$scratch/out_$limit.npy" "${args[@]}" 2>&1 | tr '\r' '\n' |
-      grep -E "^Tiles|^CPU" || true
-    if [ "$limit" != none ]; then
+      grep -E "^Tiles|^Filtered|^CPU|^vandrel:" || true
+    if [ "$limit" != none ] && [ -e "$scratch/out_$limit.npy" ]; then
       cmp -s "$scratch/out_$limit.npy" "$scratch/out_none.npy" && echo "same bytes as one block" || echo "NOT the bytes of one block"
     fi
   done

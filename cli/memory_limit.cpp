@@ -103,8 +103,8 @@ void check_tiles_fit(const TilingCost& cost, std::int64_t limit, std::int64_t mo
                         " MiB is too small for this cloud's tiles: the halo a tile reads around the points it owns "
                         "holds more points than the limit leaves room for, however the tile is cut; give at least " +
                         std::to_string(mib_up(held + cost.memory_needed)) + "M";
-  if (cost.memory_for_cheap > 0)
-    message += " (" + std::to_string(mib_up(held + std::max(cost.memory_for_cheap, cost.memory_needed))) +
+  if (cost.memory_for_cheap > cost.memory_needed)
+    message += " (" + std::to_string(mib_up(held + cost.memory_for_cheap)) +
                "M for each pass to filter every point at most 1.5 times)";
   throw Error("Vandrel:memoryLimit", message);
 }

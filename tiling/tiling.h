@@ -296,7 +296,7 @@ struct TilingRun {
   std::int64_t points_read = 0;
   std::int64_t points_estimated = 0;
   std::int64_t tiles_read_again = 0;
-  /// Tiles (or parts) cut in two for a pass, their halo reading more than the read limit.
+  /// Tiles (or parts) cut in two for a pass, their halo having widened beyond the read limit.
   std::int64_t tiles_cut = 0;
   /// Tiles (or parts) filtered although they read more than the read limit (their halo, too
   /// wide for it, could not be cut down), and the most points one of them read.
@@ -337,7 +337,7 @@ void report_progress(const DenoiseOptions& options, std::string_view stage, std:
 /// another, then the second. Each tile's pass is read with the initial halo, filtered by
 /// filter_tile and read again with the wider halo it asks for until its halo holds (read
 /// so, a tile that reads more than plan.read_limit points is cut in two for the pass, as
-/// plan_tiles cuts, while it owns at least a 32nd of what it reads); the
+/// plan_tiles cuts, while it owns at least an eighth of what it reads); the
 /// first pass's results of its owned points go to `store`, the second's to `write`.
 /// `finite_rows` is the cloud's count of finite rows (a tile that reads them all needs no
 /// check). Progress comes as each tile's stages, "tile k/T: " + stage. Given
