@@ -28,8 +28,8 @@ namespace {
 // again reads hardly less, and the plan is refused.
 constexpr std::int64_t min_owned_share = 32;
 // A part whose halo a pass widens beyond the limit is cut while it owns at least this share
-// of what it reads: each half estimates the halo again, and below it halves that read about
-// as much cost more than they save (the 1M bunny at 1 %: 2.53 times the cloud a pass at an
+// of what it reads. Each half estimates about the same halo again, so below it a cut costs
+// more work than it saves memory (the 1M bunny at 1 %: 2.53 times the cloud a pass at an
 // eighth, 4.14 at a 32nd).
 constexpr std::int64_t min_owned_share_widened = 8;
 // Plans of balanced reads tried, from the fewest tiles the reads allow, against the halved plan.
