@@ -43,6 +43,10 @@ constexpr std::int64_t default_memory_bytes = std::int64_t{1} << 30;
 constexpr int max_fitting_plans_tried = 16;
 // Points of the even sample on which a plan's cost is counted, about.
 constexpr std::size_t cost_sample_points = std::size_t{1} << 18;
+constexpr std::int64_t mebibyte = std::int64_t{1} << 20;
+
+// Bytes rounded up to whole MiB.
+std::int64_t whole_mib_up(std::int64_t bytes) { return (bytes + mebibyte - 1) / mebibyte * mebibyte; }
 
 // Cuts rows [begin, end) across the longest axis that can be cut, at the rank that leaves
 // `lower_share` (0 to 1) of them below, into `lower` and `upper`; returns the first row of the
@@ -191,13 +195,13 @@ TilingCost tiling_cost(const TilePlan& plan, std::span<const Point> cloud, std::
       const std::int64_t read = std::max<std::int64_t>(1, tile_points_for_memory(bytes) / cloud_stride);
       const std::int64_t overfull = plan_tiles(cloud, sigma, density, read, read).overfull_read;
       if (overfull == 0) break;
-      bytes = std::max(bytes + (std::int64_t{1} << 20), chunk_working_bytes + overfull * cloud_stride * tile_bytes_per_point);
+      bytes = std::max(bytes + mebibyte, chunk_working_bytes + overfull * cloud_stride * tile_bytes_per_point);
     }
     // Planned on a sample, whose size follows the memory, a plan's fullest tile is known to
     // a few per cent.
     if (cloud_stride > 1) bytes += bytes / 16;
     // To the MiB above, and one more for what the process holds beside the tiles to vary.
-    cost.memory_needed = ((bytes + (std::int64_t{1} << 20) - 1) >> 20 << 20) + (std::int64_t{1} << 20);
+    cost.memory_needed = whole_mib_up(bytes) + mebibyte;
   }
   if (cost.factor > cheap_factor)
     cost.memory_for_cheap = memory_for_factor(sample, stride, sigma, density, cheap_factor,
@@ -211,7 +215,7 @@ void announce_plan(const TilePlan& plan, std::span<const Point> cloud, std::int6
   const TilingCost cost = tiling_cost(plan, cloud, cloud_stride, sigma, density, tiling);
   if (tiling.planned) tiling.planned(cost);
   if (cost.memory_needed == 0) return;
-  const auto mib = [](std::int64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20); };
+  const auto mib = [](std::int64_t bytes) { return std::to_string(whole_mib_up(bytes) / mebibyte); };
   std::string message = "a working memory of " + mib(tiling.memory_bytes > 0 ? tiling.memory_bytes : default_memory_bytes) +
                         " MiB for the tile at work is too small for this cloud's halos: a tile reads about " +
                         std::to_string(plan.overfull_read * cloud_stride) + " points with its halo however it is cut; give it at least " +
@@ -446,7 +450,7 @@ std::int64_t memory_for_factor(std::span<const Point> sample, std::int64_t strid
       high = middle;
     }
   }
-  return (high + (std::int64_t{1} << 20) - 1) >> 20 << 20;
+  return whole_mib_up(high);
 }
 
 double filtering_factor(const TilePlan& plan, std::span<const Point> sample) {
